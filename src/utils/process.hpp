@@ -1,0 +1,55 @@
+// Child processes: an argument vector (never a shell), an explicit working
+// directory, captured output, a time limit, and optionally a new session
+// whose whole process group is killed when the time limit passes.
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace brenik::utils {
+
+struct RunOptions {
+  std::optional<std::filesystem::path> cwd = std::nullopt;  // none: inherit ours
+  std::optional<double> timeout_seconds = 10.0;             // none: no limit
+  bool new_session = false;          // setsid(); on timeout kill the whole group
+  bool capture_stderr = true;        // false: stderr goes to /dev/null
+  std::optional<std::string> stdin_data = std::nullopt;  // none: stdin is /dev/null
+  // Extra or replaced environment variables; a value of none removes one.
+  std::map<std::string, std::optional<std::string>> env = {};
+};
+
+enum class RunStatus {
+  exited,         // ran to the end: see exit_code
+  signalled,      // killed by a signal it did not ask for
+  timed_out,      // the time limit passed; the child (or its group) was killed
+  start_failed,   // could not start: missing program, bad cwd, permission...
+};
+
+struct RunResult {
+  RunStatus status = RunStatus::start_failed;
+  int exit_code = -1;        // meaningful when status == exited
+  std::string out;           // raw bytes of standard output
+  std::string err;           // raw bytes of standard error (when captured)
+  int start_errno = 0;       // errno of a failed start
+  bool ok() const { return status == RunStatus::exited && exit_code == 0; }
+};
+
+// Runs argv[0] (searched on PATH when it has no slash) and waits for it.
+// Never throws for a failure of the child; start failures are reported in
+// the result.
+RunResult run(const std::vector<std::string>& argv, const RunOptions& options = {});
+
+// Text decoded as UTF-8 with every undecodable byte replaced by U+FFFD.
+std::string decode_utf8_replace(std::string_view bytes);
+
+// Strips leading and trailing white space (as Python's str.strip()).
+std::string strip(std::string_view text);
+
+// Whether an executable of that name is on PATH.
+std::optional<std::filesystem::path> which(const std::string& program);
+
+}  // namespace brenik::utils
