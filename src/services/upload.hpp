@@ -1,0 +1,49 @@
+// Sending the attestation log's unsynced records to the server, in batches
+// the server accepts, marking each batch synced as soon as it is taken.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "utils/json.hpp"
+
+namespace brenik::services::tolvern {
+
+namespace fs = std::filesystem;
+
+inline constexpr std::size_t ATTESTATION_BATCH_SIZE = 100;
+inline constexpr std::size_t ATTESTATION_BATCH_BYTES = 6291456;  // 6 MiB
+
+// Result of uploading attestations.
+struct UploadResult {
+  bool ok = true;
+  std::int64_t uploaded = 0;
+  std::int64_t skipped_invalid = 0;
+  bool already_synced = false;
+  std::optional<std::string> error = std::nullopt;
+};
+
+// project_id: an integer or text; null or "" means there is none. Failures
+// of the server call become a failed result; nothing else is caught.
+UploadResult upload_attestations(const std::string& api_key, const std::string& api_url,
+                                 const fs::path& repo_root, const fs::path& attestations_dir,
+                                 const json::Value& project_id);
+
+namespace detail {
+
+// Splits records into batches of at most max_count records and max_bytes of
+// serialised records, in order; a record bigger than max_bytes goes alone.
+std::vector<std::vector<json::Value>> chunk_attestations(
+    const std::vector<json::Value>& entries, std::size_t max_count = ATTESTATION_BATCH_SIZE,
+    std::size_t max_bytes = ATTESTATION_BATCH_BYTES);
+
+// Size of one record as the batch budget counts it (0 when it cannot be
+// serialised).
+std::size_t record_size(const json::Value& record);
+
+}  // namespace detail
+}  // namespace brenik::services::tolvern
