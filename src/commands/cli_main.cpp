@@ -1,0 +1,47 @@
+// Entry point of the command-line library, called by the `brenik` launcher.
+#include <cstdio>
+#include <iostream>
+
+#include "commands/cli.hpp"
+#include "services/debug_log.hpp"
+#include "utils/logging.hpp"
+
+namespace {
+
+// Debug lines reach standard error only when debugging is switched on;
+// warnings always do.
+void install_log_sink() {
+  const bool debug = brenik::services::tolvern::brenik_debug_enabled();
+  brenik::logging::set_sink([debug](brenik::logging::Level level, std::string_view logger,
+                                    const std::string& message) {
+    if (level == brenik::logging::Level::debug && !debug) return;
+    std::cerr << (level == brenik::logging::Level::debug ? "DEBUG " : "WARNING ") << logger
+              << ": " << message << "\n";
+  });
+}
+
+}  // namespace
+
+extern "C" __attribute__((visibility("default"))) int brenik_cli_main(
+    int argc, char** argv, const char* stdin_data, std::size_t stdin_len, int stdin_given) {
+  using namespace brenik::commands;
+  install_log_sink();
+  Context ctx;
+  if (stdin_given) ctx.preread_stdin = std::string(stdin_data, stdin_len);
+
+  CLI::App app{"brenik: records which agent session wrote each commit, under which rules."};
+  app.name("brenik");
+  app.set_version_flag("--version", std::string("brenik ") + BRENIK_VERSION);
+  app.require_subcommand(1);
+  register_attest(app, ctx);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    return app.exit(e);
+  } catch (const Exit& e) {
+    std::cout.flush();
+    return e.code;
+  }
+  std::cout.flush();
+  return ctx.exit_code;
+}

@@ -1,0 +1,70 @@
+// Turning an attestation into the two things that record a commit: the
+// archived `<commit>.yaml` and one line in the attestation log; and the
+// deterministic record of a commit that carried no attestation.
+#pragma once
+
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "services/types.hpp"
+#include "utils/json.hpp"
+
+namespace brenik::services::tolvern {
+
+namespace fs = std::filesystem;
+
+// Task type from a conventional commit subject ("feat(x): ...") or, failing
+// that, a branch prefix ("fix/login"); none when neither names one.
+std::optional<std::string> infer_task_type(const std::string& subject,
+                                           const std::optional<std::string>& branch = std::nullopt);
+
+namespace detail {
+
+// Conventional prefix -> task type, in order.
+extern const std::vector<std::pair<std::string, std::string>> TASK_TYPE_PREFIXES;
+extern const char* const SUBJECT_PREFIX_RE;
+extern const char* const BRANCH_PREFIX_RE;
+
+struct LogAttestationOptions {
+  std::optional<std::string> commit_override = std::nullopt;
+  std::optional<fs::path> repo_root = std::nullopt;
+  bool archive_ledger = true;
+  std::optional<std::string> event = std::nullopt;
+  bool replace_existing = false;
+};
+
+// Archives `parsed` as <commit>.yaml and logs its line; returns the commit id.
+std::string log_attestation(const fs::path& breniklog_path, const fs::path& attestations_dir,
+                            const json::Value& parsed, const LogAttestationOptions& options = {});
+
+struct WriteCommitRecordOptions {
+  std::string source;
+  std::string agent_name;
+  std::optional<std::string> agent_provider;
+  std::optional<std::string> session_id;
+  std::optional<json::Value> telemetry;
+  std::optional<std::string> task_type;
+  bool archive_ledger;
+  std::optional<std::string> branch = std::nullopt;
+  std::optional<json::Value> developer = std::nullopt;
+  bool developer_from_commit = false;
+  std::optional<std::string> event = std::nullopt;
+};
+
+BackfillResult write_commit_record(const fs::path& repo_root, const std::string& commit,
+                                   const WriteCommitRecordOptions& options);
+
+// The pending or archived attestation text as a value (empty mapping when
+// the text is empty or not YAML).
+json::Value parse_attestation_yaml(std::string_view content);
+
+// Moves the sealed change's live ledger beside the attestation. Never throws.
+void archive_ledger_segment(const fs::path& repo_root, const fs::path& attestations_dir,
+                            const json::Value& parsed, const std::string& commit);
+
+}  // namespace detail
+}  // namespace brenik::services::tolvern

@@ -1,0 +1,44 @@
+// Every read of the repository goes through these operations. None throws:
+// a failure degrades to the empty text, "unknown" or no value.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace brenik::services::tolvern::detail {
+
+namespace fs = std::filesystem;
+
+// The object id git gives the empty tree, in SHA-1 and SHA-256 repositories.
+inline constexpr const char* GIT_EMPTY_TREE_SHA = "4b825dc642cb6eb9a060e54bf8d69288fbee4904";
+inline constexpr const char* GIT_EMPTY_TREE_SHA256 =
+    "6ef19b41225c5369f1c104d45d8d85efa9b057b53b14b4b9b939dd74decc5321";
+
+// Every git child gets this limit, so a hung git never stalls a hook longer.
+inline constexpr double GIT_TIMEOUT_SECONDS = 10.0;
+
+struct GitOptions {
+  std::optional<fs::path> cwd = std::nullopt;  // none: the process's directory
+};
+
+// git's standard output, stripped; "" on any failure.
+std::string git(const std::vector<std::string>& args, const GitOptions& options = {});
+
+// `git rev-parse <args>`, or "unknown".
+std::string git_rev_parse(const std::vector<std::string>& args, const GitOptions& options = {});
+
+// Full id of the commit a revision names, or none.
+std::optional<std::string> resolve_full_sha(const fs::path& repo_root, const std::string& commit);
+
+// SHA-256 of a patch with every CR LF turned into LF, lowercase hex.
+std::string patch_hash(std::string_view patch);
+
+// Which of the `max_commits` newest commits of the repository containing the
+// process's directory has a patch hashing to `diff_hash`; newest wins.
+std::optional<std::string> find_commit_by_diff_hash(const std::optional<std::string>& diff_hash,
+                                                    int max_commits = 20);
+
+}  // namespace brenik::services::tolvern::detail

@@ -1,0 +1,48 @@
+// Parsing one attestation-log line. simdjson validates and reads the members
+// the log's readers need at memory speed; a line simdjson refuses but a
+// Python-compatible decoder accepts (NaN, Infinity, integers past 64 bits)
+// goes through json::loads, so both readers agree with what the log's other
+// writers consider valid JSON.
+#pragma once
+
+#include <optional>
+#include <simdjson.h>
+#include <string>
+#include <string_view>
+
+#include "utils/json.hpp"
+
+namespace brenik::services::tolvern::detail {
+
+struct LineFields {
+  bool is_object = false;
+  std::optional<std::string> commit;  // when the member is text
+  std::string event;                  // "" when absent or not text
+  bool synced = false;                // `synced` member is truthy
+  bool uploaded = false;              // `uploaded` member is truthy
+};
+
+class LineParser {
+public:
+  // Parses `line` (already stripped). False when it is not valid JSON
+  // (including a line that is not valid UTF-8).
+  bool parse(std::string_view line);
+
+  const LineFields& fields() const { return fields_; }
+  // The parsed value (objects and other JSON values alike).
+  json::Value value() const;
+
+private:
+  simdjson::dom::parser parser_;
+  simdjson::dom::element element_;
+  std::optional<json::Value> fallback_;
+  LineFields fields_;
+};
+
+// simdjson element -> value model, members in their order.
+json::Value to_value(simdjson::dom::element element);
+
+// Python str.strip() white space.
+std::string_view strip_view(std::string_view text);
+
+}  // namespace brenik::services::tolvern::detail

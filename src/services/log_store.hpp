@@ -1,0 +1,59 @@
+// The attestation log: one JSON object per line, one line per commit id.
+// This module owns its line format, the one appender, the two in-place
+// rewriters, their shared lock, the classification of what the log holds,
+// and the already-recorded test on which idempotency by commit id rests.
+#pragma once
+
+#include <cstddef>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "utils/json.hpp"
+
+namespace brenik::services::tolvern {
+
+namespace fs = std::filesystem;
+
+// Reason -> event name carried by a record made without an attestation.
+extern const std::map<std::string, std::string> RECORD_REASON_EVENTS;
+
+// What the log holds, read once.
+struct AttestationLog {
+  std::vector<json::Value> pending;  // unsynced and addressable, in file order
+  std::size_t uploaded = 0;
+  std::size_t skipped = 0;
+  std::size_t unaddressable = 0;
+  std::size_t corrupt = 0;
+  std::size_t attested = 0;
+  std::size_t unattested = 0;
+
+  std::size_t size() const { return pending.size(); }
+  explicit operator bool() const { return !pending.empty(); }
+};
+
+// Pure local read; takes no lock. Never throws for a missing or bad file.
+AttestationLog read_attestation_log(const fs::path& log_path);
+
+namespace detail {
+
+// "^[0-9a-f]{40}([0-9a-f]{24})?$"
+bool is_valid_commit_hash(std::string_view value);
+
+// The one way a record enters the log (under the log's lock).
+void append_log_entry(const fs::path& breniklog_path, const json::Value& entry);
+
+// Rewrites the first line of entry["commit"] in place; false when the log or
+// such a line does not exist (the caller appends instead).
+bool replace_log_entry(const fs::path& breniklog_path, const json::Value& entry);
+
+// Every line whose commit is in the batch becomes synced.
+void mark_synced(const fs::path& breniklog_path, const std::vector<json::Value>& batch);
+
+bool commit_already_logged(const fs::path& breniklog_path, const std::string& commit);
+bool already_recorded(const fs::path& repo_root, const std::string& full);
+
+}  // namespace detail
+}  // namespace brenik::services::tolvern

@@ -1,0 +1,48 @@
+// Shared service helpers: the local configuration, YAML front matter, change
+// slugs, git identity and the staged-diff hash.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "utils/json.hpp"
+
+namespace brenik::services::shared {
+
+namespace fs = std::filesystem;
+
+// A change-spec slug: lower-case words joined by hyphens, e.g. "add-login".
+extern const char* const CHANGE_SPEC_SLUG_RE;
+bool is_change_spec_slug(std::string_view text);  // full match
+
+// The local configuration as a mapping (empty object when missing or not a
+// mapping). Reads the current layout, else the legacy config.yaml/config.json.
+// Throws OSError only for a file that exists but cannot be read.
+json::Value load_local_config(const fs::path& repo_root);
+// Writes the mapping as YAML to the current layout atomically. Throws.
+void save_local_config(const fs::path& repo_root, const json::Value& config);
+bool local_config_exists(const fs::path& repo_root);
+
+// The text without its YAML front-matter "---" delimiter lines.
+std::string strip_yaml_delimiters(std::string_view content);
+
+// Change-spec slugs the attestation's provenance names, in order (only
+// slugs that are safe as a path component).
+std::vector<std::string> extract_change_spec_slugs(const json::Value& parsed);
+
+// {"git_author_name": ..., "git_author_email": ...} from git's user config
+// in that repository (members only when non-empty); empty object if none.
+json::Value detect_git_author(const fs::path& repo_root);
+
+// Top of the working tree containing the current directory (or `start`).
+// Throws RuntimeError outside a repository.
+fs::path get_repo_root(const std::optional<fs::path>& start = std::nullopt);
+
+// Lowercase hex SHA-256 of `git diff --staged` output, as the attestation
+// example computes it, in the repository of the current directory.
+std::string get_staged_diff_hash(const std::optional<fs::path>& repo_root = std::nullopt);
+
+}  // namespace brenik::services::shared

@@ -1,0 +1,122 @@
+#include "utils/filelock.hpp"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "utils/fs.hpp"
+
+namespace brenik::utils {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The locks this process holds. It mirrors state the kernel keeps per open
+// file, which is what makes a nested guard on the same thread free and keeps
+// two threads of one process from both believing they hold a flock.
+struct Held {
+  std::thread::id owner;
+  int depth = 0;
+  int fd = -1;
+};
+
+struct Table {
+  std::mutex mutex;
+  std::condition_variable released;
+  std::map<std::filesystem::path, Held> held;
+};
+
+Table& table() {
+  static Table t;
+  return t;
+}
+
+std::filesystem::path key_for(const std::filesystem::path& path) {
+  std::error_code ec;
+  auto abs = std::filesystem::absolute(path, ec);
+  return lock_file_for(ec ? path : abs.lexically_normal());
+}
+
+// Takes the OS lock on `lock_path` before `deadline`; the open fd, or -1.
+int flock_until(const std::filesystem::path& lock_path, Clock::time_point deadline) {
+  std::error_code ec;
+  std::filesystem::create_directories(lock_path.parent_path(), ec);
+  int fd = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return -1;  // cannot even open it: proceed without (fail-open)
+  auto pause = std::chrono::milliseconds(1);
+  while (true) {
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return fd;
+    if (errno != EWOULDBLOCK && errno != EINTR) break;
+    if (Clock::now() >= deadline) break;
+    std::this_thread::sleep_for(std::min<Clock::duration>(pause, deadline - Clock::now()));
+    pause = std::min(pause * 2, std::chrono::milliseconds(25));
+  }
+  ::close(fd);
+  return -1;
+}
+
+}  // namespace
+
+std::filesystem::path lock_file_for(const std::filesystem::path& path) {
+  auto p = path;
+  p += ".lock";
+  return p;
+}
+
+Locked::Locked(const std::filesystem::path& path, double timeout_seconds) : key_(key_for(path)) {
+  const auto deadline =
+      Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                         std::chrono::duration<double>(timeout_seconds < 0 ? 0 : timeout_seconds));
+  auto& t = table();
+  const auto me = std::this_thread::get_id();
+  {
+    std::unique_lock lock(t.mutex);
+    while (true) {
+      auto it = t.held.find(key_);
+      if (it == t.held.end()) break;
+      if (it->second.owner == me) {
+        ++it->second.depth;
+        acquired_ = true;
+        return;
+      }
+      if (t.released.wait_until(lock, deadline) == std::cv_status::timeout &&
+          t.held.count(key_)) {
+        return;  // another thread kept it: fail-open
+      }
+    }
+    t.held[key_] = Held{me, 1, -1};  // reserved while we wait for the OS lock
+  }
+  int fd = flock_until(key_, deadline);
+  std::lock_guard lock(t.mutex);
+  if (fd < 0) {
+    t.held.erase(key_);
+    t.released.notify_all();
+    return;
+  }
+  t.held[key_].fd = fd;
+  acquired_ = true;
+}
+
+Locked::~Locked() {
+  if (!acquired_) return;
+  auto& t = table();
+  std::lock_guard lock(t.mutex);
+  auto it = t.held.find(key_);
+  if (it == t.held.end()) return;
+  if (--it->second.depth > 0) return;
+  if (it->second.fd >= 0) {
+    ::flock(it->second.fd, LOCK_UN);
+    ::close(it->second.fd);
+  }
+  t.held.erase(it);
+  t.released.notify_all();
+}
+
+}  // namespace brenik::utils

@@ -1,0 +1,323 @@
+#include "utils/process.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <set>
+
+extern char** environ;
+
+namespace brenik::utils {
+
+namespace {
+
+// Owns a file descriptor.
+class Fd {
+public:
+  Fd() = default;
+  explicit Fd(int fd) : fd_(fd) {}
+  ~Fd() { reset(); }
+  Fd(Fd&& o) noexcept : fd_(o.release()) {}
+  Fd& operator=(Fd&& o) noexcept {
+    if (this != &o) {
+      reset();
+      fd_ = o.release();
+    }
+    return *this;
+  }
+  int get() const { return fd_; }
+  int release() {
+    int f = fd_;
+    fd_ = -1;
+    return f;
+  }
+  void reset() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+
+private:
+  int fd_ = -1;
+};
+
+struct Pipe {
+  Fd read, write;
+};
+
+bool make_pipe(Pipe& p) {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) return false;
+  p.read = Fd(fds[0]);
+  p.write = Fd(fds[1]);
+  return true;
+}
+
+// Owns posix_spawn attributes and file actions.
+struct SpawnSetup {
+  posix_spawn_file_actions_t actions;
+  posix_spawnattr_t attr;
+  SpawnSetup() {
+    posix_spawn_file_actions_init(&actions);
+    posix_spawnattr_init(&attr);
+  }
+  ~SpawnSetup() {
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
+  }
+  SpawnSetup(const SpawnSetup&) = delete;
+  SpawnSetup& operator=(const SpawnSetup&) = delete;
+};
+
+std::vector<std::string> build_environment(
+    const std::map<std::string, std::optional<std::string>>& changes) {
+  std::vector<std::string> env;
+  std::set<std::string> replaced;
+  for (const auto& [k, v] : changes) replaced.insert(k);
+  for (char** e = environ; e && *e; ++e) {
+    std::string_view entry(*e);
+    auto eq = entry.find('=');
+    std::string key(entry.substr(0, eq));
+    if (!replaced.count(key)) env.emplace_back(entry);
+  }
+  for (const auto& [k, v] : changes)
+    if (v) env.push_back(k + "=" + *v);
+  return env;
+}
+
+double now_seconds() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return ts.tv_sec + ts.tv_nsec / 1e9;
+}
+
+}  // namespace
+
+RunResult run(const std::vector<std::string>& argv, const RunOptions& options) {
+  RunResult result;
+  if (argv.empty()) {
+    result.start_errno = EINVAL;
+    return result;
+  }
+  // An explicit working directory must exist: spawning elsewhere would
+  // silently answer for another repository.
+  if (options.cwd && !options.cwd->empty()) {
+    std::error_code ec;
+    if (!std::filesystem::is_directory(*options.cwd, ec)) {
+      result.start_errno = ENOENT;
+      return result;
+    }
+  }
+
+  Pipe out, err, in;
+  if (!make_pipe(out) || (options.capture_stderr && !make_pipe(err)) ||
+      (options.stdin_data && !make_pipe(in))) {
+    result.start_errno = errno;
+    return result;
+  }
+
+  SpawnSetup setup;
+  Fd devnull(::open("/dev/null", O_RDWR | O_CLOEXEC));
+  if (options.stdin_data)
+    posix_spawn_file_actions_adddup2(&setup.actions, in.read.get(), 0);
+  else
+    posix_spawn_file_actions_adddup2(&setup.actions, devnull.get(), 0);
+  posix_spawn_file_actions_adddup2(&setup.actions, out.write.get(), 1);
+  posix_spawn_file_actions_adddup2(&setup.actions,
+                                   options.capture_stderr ? err.write.get() : devnull.get(), 2);
+  std::string cwd_text;
+  if (options.cwd && !options.cwd->empty()) {
+    cwd_text = options.cwd->string();
+    posix_spawn_file_actions_addchdir_np(&setup.actions, cwd_text.c_str());
+  }
+  short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+  if (options.new_session) flags |= POSIX_SPAWN_SETSID;
+  posix_spawnattr_setflags(&setup.attr, flags);
+  sigset_t empty, all;
+  sigemptyset(&empty);
+  sigfillset(&all);
+  posix_spawnattr_setsigmask(&setup.attr, &empty);
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGPIPE);
+  sigaddset(&defaults, SIGINT);
+  sigaddset(&defaults, SIGTERM);
+  posix_spawnattr_setsigdefault(&setup.attr, &defaults);
+
+  std::vector<char*> cargv;
+  for (const auto& a : argv) cargv.push_back(const_cast<char*>(a.c_str()));
+  cargv.push_back(nullptr);
+  std::vector<std::string> env_storage;
+  std::vector<char*> cenv;
+  char** envp = environ;
+  if (!options.env.empty()) {
+    env_storage = build_environment(options.env);
+    for (auto& e : env_storage) cenv.push_back(e.data());
+    cenv.push_back(nullptr);
+    envp = cenv.data();
+  }
+
+  pid_t pid = -1;
+  int rc = posix_spawnp(&pid, cargv[0], &setup.actions, &setup.attr, cargv.data(), envp);
+  if (rc != 0) {
+    result.start_errno = rc;
+    return result;
+  }
+  out.write.reset();
+  err.write.reset();
+  in.read.reset();
+
+  // Never let a write to a child that went away kill us.
+  struct sigaction ignore {}, previous {};
+  ignore.sa_handler = SIG_IGN;
+  sigaction(SIGPIPE, &ignore, &previous);
+
+  const double deadline =
+      options.timeout_seconds ? now_seconds() + *options.timeout_seconds : 0.0;
+  std::size_t stdin_written = 0;
+  if (in.write.get() >= 0) ::fcntl(in.write.get(), F_SETFL, O_NONBLOCK);
+  if (options.stdin_data && options.stdin_data->empty()) in.write.reset();
+  bool timed_out = false;
+  char buf[65536];
+  while (out.read.get() >= 0 || err.read.get() >= 0 || in.write.get() >= 0) {
+    pollfd fds[3];
+    int n = 0;
+    int idx_out = -1, idx_err = -1, idx_in = -1;
+    if (out.read.get() >= 0) { idx_out = n; fds[n++] = {out.read.get(), POLLIN, 0}; }
+    if (err.read.get() >= 0) { idx_err = n; fds[n++] = {err.read.get(), POLLIN, 0}; }
+    if (in.write.get() >= 0) { idx_in = n; fds[n++] = {in.write.get(), POLLOUT, 0}; }
+    int wait_ms = -1;
+    if (options.timeout_seconds) {
+      double left = deadline - now_seconds();
+      if (left <= 0) {
+        timed_out = true;
+        break;
+      }
+      wait_ms = static_cast<int>(left * 1000) + 1;
+    }
+    int pr = ::poll(fds, n, wait_ms);
+    if (pr < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    if (pr == 0) continue;
+    auto drain = [&](int idx, Fd& fd, std::string& sink) {
+      if (idx < 0 || !(fds[idx].revents & (POLLIN | POLLHUP | POLLERR))) return;
+      ssize_t got = ::read(fd.get(), buf, sizeof buf);
+      if (got > 0)
+        sink.append(buf, static_cast<std::size_t>(got));
+      else if (got == 0 || (errno != EINTR && errno != EAGAIN))
+        fd.reset();
+    };
+    drain(idx_out, out.read, result.out);
+    drain(idx_err, err.read, result.err);
+    if (idx_in >= 0 && (fds[idx_in].revents & (POLLOUT | POLLERR | POLLHUP))) {
+      const std::string& data = *options.stdin_data;
+      ssize_t put = ::write(in.write.get(), data.data() + stdin_written, data.size() - stdin_written);
+      if (put > 0) stdin_written += static_cast<std::size_t>(put);
+      if (put < 0 && errno != EAGAIN && errno != EINTR) in.write.reset();
+      if (stdin_written >= data.size()) in.write.reset();
+    }
+  }
+  sigaction(SIGPIPE, &previous, nullptr);
+
+  if (timed_out) {
+    if (options.new_session)
+      ::kill(-pid, SIGKILL);
+    else
+      ::kill(pid, SIGKILL);
+  }
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (timed_out) {
+    result.status = RunStatus::timed_out;
+  } else if (WIFEXITED(status)) {
+    result.status = RunStatus::exited;
+    result.exit_code = WEXITSTATUS(status);
+  } else {
+    result.status = RunStatus::signalled;
+    result.exit_code = WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
+  }
+  return result;
+}
+
+std::string decode_utf8_replace(std::string_view s) {
+  std::string out;
+  out.reserve(s.size());
+  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+  std::size_t i = 0, n = s.size();
+  static const char replacement[] = "\xEF\xBF\xBD";
+  while (i < n) {
+    unsigned char c = p[i];
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+      ++i;
+      continue;
+    }
+    std::size_t len = 0;
+    unsigned cp = 0;
+    if (c >= 0xC2 && c <= 0xDF) { len = 2; cp = c & 0x1F; }
+    else if (c >= 0xE0 && c <= 0xEF) { len = 3; cp = c & 0x0F; }
+    else if (c >= 0xF0 && c <= 0xF4) { len = 4; cp = c & 0x07; }
+    bool valid = len > 0 && i + len <= n;
+    for (std::size_t k = 1; valid && k < len; ++k) {
+      if ((p[i + k] & 0xC0) != 0x80) valid = false;
+      else cp = (cp << 6) | (p[i + k] & 0x3F);
+    }
+    if (valid) {
+      if ((len == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) ||
+          (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)))
+        valid = false;
+    }
+    if (valid) {
+      out.append(s.data() + i, len);
+      i += len;
+    } else {
+      // One replacement per bad byte: never swallows the valid characters
+      // that follow.
+      out += replacement;
+      ++i;
+    }
+  }
+  return out;
+}
+
+std::string strip(std::string_view text) {
+  auto is_space = [](char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
+  };
+  std::size_t b = 0, e = text.size();
+  while (b < e && is_space(text[b])) ++b;
+  while (e > b && is_space(text[e - 1])) --e;
+  return std::string(text.substr(b, e - b));
+}
+
+std::optional<std::filesystem::path> which(const std::string& program) {
+  if (program.find('/') != std::string::npos) {
+    if (::access(program.c_str(), X_OK) == 0) return std::filesystem::path(program);
+    return std::nullopt;
+  }
+  const char* path = std::getenv("PATH");
+  if (!path) return std::nullopt;
+  std::string_view rest(path);
+  while (true) {
+    auto colon = rest.find(':');
+    std::string dir(rest.substr(0, colon));
+    if (dir.empty()) dir = ".";
+    std::filesystem::path candidate = std::filesystem::path(dir) / program;
+    std::error_code ec;
+    if (::access(candidate.c_str(), X_OK) == 0 && !std::filesystem::is_directory(candidate, ec))
+      return candidate;
+    if (colon == std::string_view::npos) break;
+    rest.remove_prefix(colon + 1);
+  }
+  return std::nullopt;
+}
+
+}  // namespace brenik::utils

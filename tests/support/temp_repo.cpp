@@ -1,0 +1,105 @@
+#include "support/temp_repo.hpp"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <fstream>
+#include <sstream>
+
+namespace brenik::testing {
+
+TempDir::TempDir() {
+  std::string templ = (fs::temp_directory_path() / "brenik-test-XXXXXX").string();
+  char* made = ::mkdtemp(templ.data());
+  if (!made) throw std::runtime_error("mkdtemp failed");
+  path_ = fs::path(made);
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  fs::remove_all(path_, ec);
+}
+
+void write_file(const fs::path& path, const std::string& content) {
+  if (path.has_parent_path()) fs::create_directories(path.parent_path());
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << content;
+}
+
+std::string read_file(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+void isolate_git_environment() {
+  ::setenv("GIT_CONFIG_NOSYSTEM", "1", 1);
+  ::setenv("GIT_CONFIG_GLOBAL", "/dev/null", 1);
+  ::setenv("GIT_AUTHOR_NAME", "Test Author", 1);
+  ::setenv("GIT_AUTHOR_EMAIL", "author@example.com", 1);
+  ::setenv("GIT_COMMITTER_NAME", "Test Committer", 1);
+  ::setenv("GIT_COMMITTER_EMAIL", "committer@example.com", 1);
+}
+
+std::string git(const fs::path& dir, const std::vector<std::string>& args) {
+  std::vector<std::string> argv{"git"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  auto r = utils::run(argv, {.cwd = dir, .timeout_seconds = 30.0});
+  if (!r.ok()) {
+    ADD_FAILURE() << "git failed: " << r.err;
+  }
+  return r.out;
+}
+
+TempRepo::TempRepo(const std::string& object_format) {
+  isolate_git_environment();
+  testing::git(root(), {"init", "-q", "-b", "main", "--object-format=" + object_format});
+  testing::git(root(), {"config", "user.name", "Local Dev"});
+  testing::git(root(), {"config", "user.email", "dev@example.com"});
+  testing::git(root(), {"config", "commit.gpgsign", "false"});
+}
+
+std::string TempRepo::git(const std::vector<std::string>& args) const {
+  return testing::git(root(), args);
+}
+
+std::string TempRepo::commit_file(const std::string& name, const std::string& content,
+                                  const std::string& message) {
+  write_file(root() / name, content);
+  git({"add", "--", name});
+  git({"commit", "-q", "-m", message});
+  return head();
+}
+
+std::string TempRepo::head() const {
+  auto out = git({"rev-parse", "HEAD"});
+  while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
+  return out;
+}
+
+ScopedEnv::ScopedEnv(const std::string& name, const std::optional<std::string>& value) : name_(name) {
+  if (const char* old = std::getenv(name.c_str())) old_ = old;
+  if (value)
+    ::setenv(name.c_str(), value->c_str(), 1);
+  else
+    ::unsetenv(name.c_str());
+}
+
+ScopedEnv::~ScopedEnv() {
+  if (old_)
+    ::setenv(name_.c_str(), old_->c_str(), 1);
+  else
+    ::unsetenv(name_.c_str());
+}
+
+fs::path built_binary(const std::string& name) { return fs::path(BRENIK_BINARY_DIR) / name; }
+
+utils::RunResult run_binary(const std::string& name, const std::vector<std::string>& args,
+                            const utils::RunOptions& options) {
+  std::vector<std::string> argv{built_binary(name).string()};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return utils::run(argv, options);
+}
+
+}  // namespace brenik::testing
