@@ -16,8 +16,14 @@ bool element_truthy(simdjson::dom::element e) {
     case T::UINT64: return e.get_uint64().value_unsafe() != 0;
     case T::DOUBLE: return e.get_double().value_unsafe() != 0.0;
     case T::STRING: return !e.get_string().value_unsafe().empty();
-    case T::ARRAY: return e.get_array().value_unsafe().size() != 0;
-    case T::OBJECT: return e.get_object().value_unsafe().size() != 0;
+    case T::ARRAY: {
+      simdjson::dom::array a = e.get_array().value_unsafe();
+      return a.size() != 0;
+    }
+    case T::OBJECT: {
+      simdjson::dom::object o = e.get_object().value_unsafe();
+      return o.size() != 0;
+    }
   }
   return true;
 }
@@ -57,12 +63,14 @@ json::Value to_value(simdjson::dom::element e) {
     case T::STRING: return std::string(e.get_string().value_unsafe());
     case T::ARRAY: {
       json::Value arr = json::Value::array();
-      for (auto item : e.get_array().value_unsafe()) arr.push_back(to_value(item));
+      simdjson::dom::array items = e.get_array().value_unsafe();  // a copy: the result is a temporary
+      for (auto item : items) arr.push_back(to_value(item));
       return arr;
     }
     case T::OBJECT: {
       json::Value obj = json::Value::object();
-      for (auto field : e.get_object().value_unsafe())
+      simdjson::dom::object fields = e.get_object().value_unsafe();
+      for (auto field : fields)
         obj[std::string(field.key)] = to_value(field.value);  // a repeated key: last wins
       return obj;
     }

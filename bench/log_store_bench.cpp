@@ -1,0 +1,108 @@
+// Reading, the presence test and the synced rewrite of the attestation log
+// on logs of 10,000 and 100,000 realistic lines.
+//
+// The log file is left in $BRENIK_BENCH_DIR (default /tmp/brenik-bench) so that
+// scripts/bench-log-store can time `grep -c` and a Python json.loads loop on
+// the very same bytes.
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include "services/log_store.hpp"
+#include "utils/json.hpp"
+
+namespace fs = std::filesystem;
+namespace tv = brenik::services::tolvern;
+using brenik::json::Value;
+
+namespace {
+
+std::string commit_id(std::size_t i) {
+  char buf[41];
+  std::snprintf(buf, sizeof buf, "%040zx", i * 2654435761u);
+  return buf;
+}
+
+Value realistic_entry(std::size_t i) {
+  Value e = Value::object();
+  e["commit"] = commit_id(i);
+  e["branch"] = i % 3 ? "main" : "feature/rate-limit";
+  e["timestamp"] = "2026-11-02T10:15:3" + std::to_string(i % 10) + "Z";
+  e["agent"] = i % 4 ? "claude-code" : "codex";
+  e["summary"] = "Added rate limiting to the auth endpoints (r\u00e9vision " + std::to_string(i) + ")";
+  e["synced"] = i % 10 != 0;  // nine in ten already uploaded
+  if (i % 5 == 0) e["event"] = "commit_unattested";
+  e["agent_provider"] = "anthropic";
+  e["agent_session_id"] = "3f2a9c1e-0000-4000-8000-" + commit_id(i).substr(0, 12);
+  e["developer"] = {{"git_author_name", "Dana Dev"}, {"git_author_email", "dana@example.com"}};
+  e["telemetry"] = {{"model", "claude-opus-4-6"},
+                    {"tokens", {{"input_tokens", 1200 + i % 77}, {"output_tokens", 430},
+                                {"cache_read_input_tokens", 15030}, {"total", 16660}}},
+                    {"turns", 12}, {"source", "post_commit"}, {"agent_runtime", "claude-code"}};
+  return e;
+}
+
+fs::path bench_dir() {
+  const char* d = std::getenv("BRENIK_BENCH_DIR");
+  fs::path p = d ? d : "/tmp/brenik-bench";
+  fs::create_directories(p);
+  return p;
+}
+
+const fs::path& log_of(std::size_t lines) {
+  static std::map<std::size_t, fs::path> made;
+  auto it = made.find(lines);
+  if (it != made.end()) return it->second;
+  fs::path p = bench_dir() / ("log-" + std::to_string(lines) + ".jsonl");
+  std::ofstream out(p, std::ios::trunc | std::ios::binary);
+  for (std::size_t i = 0; i < lines; ++i) out << brenik::json::dumps(realistic_entry(i)) << "\n";
+  return made[lines] = p;
+}
+
+void BM_read_attestation_log(benchmark::State& state) {
+  const auto& p = log_of(static_cast<std::size_t>(state.range(0)));
+  for (auto _ : state) {
+    auto log = tv::read_attestation_log(p);
+    benchmark::DoNotOptimize(log.pending.size());
+  }
+  state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+
+void BM_already_recorded_absent(benchmark::State& state) {
+  const auto& p = log_of(static_cast<std::size_t>(state.range(0)));
+  const std::string absent = std::string(40, 'f');
+  for (auto _ : state) benchmark::DoNotOptimize(tv::detail::commit_already_logged(p, absent));
+}
+
+void BM_already_recorded_last_line(benchmark::State& state) {
+  const auto n = static_cast<std::size_t>(state.range(0));
+  const auto& p = log_of(n);
+  const std::string last = commit_id(n - 1);
+  for (auto _ : state) benchmark::DoNotOptimize(tv::detail::commit_already_logged(p, last));
+}
+
+void BM_mark_synced(benchmark::State& state) {
+  const auto n = static_cast<std::size_t>(state.range(0));
+  const auto& source = log_of(n);
+  const fs::path work = bench_dir() / ("mark-" + std::to_string(n) + ".jsonl");
+  std::vector<Value> batch;
+  for (std::size_t i = 0; i < 100; ++i) batch.push_back(Value({{"commit", commit_id(i * 10)}}));
+  for (auto _ : state) {
+    state.PauseTiming();
+    fs::copy_file(source, work, fs::copy_options::overwrite_existing);
+    state.ResumeTiming();
+    tv::detail::mark_synced(work, batch);
+  }
+  state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+
+}  // namespace
+
+BENCHMARK(BM_read_attestation_log)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_already_recorded_absent)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_already_recorded_last_line)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_mark_synced)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond);
+BENCHMARK_MAIN();
