@@ -37,7 +37,12 @@ extern "C" __attribute__((visibility("default"))) int brenik_cli_main(
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
-    return app.exit(e);
+    const int code = app.exit(e);
+    // --help and --version end with 0; a command asking for a status through
+    // CLI::RuntimeError keeps it; every other parse failure is a usage
+    // error, status 2, whatever number CLI11 gives it.
+    if (code == 0 || e.get_name() == "RuntimeError") return code;
+    return 2;
   } catch (const Exit& e) {
     std::cout.flush();
     return e.code;
