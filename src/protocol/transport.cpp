@@ -187,7 +187,10 @@ Response perform(const Request& request) {
   curl_easy_setopt(h, CURLOPT_USERAGENT, "brenik-tolvern/1");
   if (request.method == "POST") {
     curl_easy_setopt(h, CURLOPT_POST, 1L);
-    const std::string& body = request.body ? *request.body : std::string();
+    // curl reads the body in place during the transfer: point it at the
+    // request's own string, which outlives the call.
+    static const std::string empty;
+    const std::string& body = request.body ? *request.body : empty;
     curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
     curl_easy_setopt(h, CURLOPT_POSTFIELDS, body.data());
   } else if (request.method != "GET") {
