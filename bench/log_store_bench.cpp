@@ -10,9 +10,11 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 
 #include "services/log_store.hpp"
 #include "utils/json.hpp"
+#include "utils/sha256.hpp"
 
 namespace fs = std::filesystem;
 namespace tv = brenik::services::tolvern;
@@ -20,10 +22,9 @@ using brenik::json::Value;
 
 namespace {
 
+// Commit ids look like real ones: uniformly random hex.
 std::string commit_id(std::size_t i) {
-  char buf[41];
-  std::snprintf(buf, sizeof buf, "%040zx", i * 2654435761u);
-  return buf;
+  return brenik::utils::sha256_hex(std::to_string(i)).substr(0, 40);
 }
 
 Value realistic_entry(std::size_t i) {

@@ -1,5 +1,8 @@
 #include "services/log_line.hpp"
 
+#include <charconv>
+#include <vector>
+
 #include "utils/fs.hpp"
 #include "utils/truthy.hpp"
 
@@ -78,11 +81,14 @@ json::Value to_value(simdjson::dom::element e) {
   return nullptr;
 }
 
-bool LineParser::parse(std::string_view line) {
+bool LineParser::parse(std::string_view line, bool padded) {
   fallback_.reset();
   fields_ = LineFields{};
-  if (!utils::is_valid_utf8(line)) return false;
-  if (parser_.parse(line.data(), line.size(), true).get(element_) == simdjson::SUCCESS) {
+  auto error = parser_.parse(line.data(), line.size(), !padded).get(element_);
+  // simdjson validates UTF-8 itself; a line that is not UTF-8 is corrupt
+  // (the fallback decoder would quietly replace the bad bytes).
+  if (error == simdjson::UTF8_ERROR) return false;
+  if (error == simdjson::SUCCESS) {
     if (!element_.is_object()) return true;
     fields_.is_object = true;
     auto obj = element_.get_object().value_unsafe();
@@ -104,6 +110,134 @@ bool LineParser::parse(std::string_view line) {
 json::Value LineParser::value() const {
   if (fallback_) return *fallback_;
   return to_value(element_);
+}
+
+namespace {
+
+void write_escaped(std::string& out, std::string_view s) {
+  static const char hex[] = "0123456789abcdef";
+  out += '"';
+  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+  const std::size_t n = s.size();
+  auto u16 = [&](unsigned v) {
+    out += "\\u";
+    out += hex[(v >> 12) & 0xF];
+    out += hex[(v >> 8) & 0xF];
+    out += hex[(v >> 4) & 0xF];
+    out += hex[v & 0xF];
+  };
+  for (std::size_t i = 0; i < n;) {
+    unsigned char c = p[i];
+    if (c >= 0x20 && c < 0x7F && c != '"' && c != '\\') {
+      std::size_t j = i + 1;
+      while (j < n && p[j] >= 0x20 && p[j] < 0x7F && p[j] != '"' && p[j] != '\\') ++j;
+      out.append(s.data() + i, j - i);
+      i = j;
+      continue;
+    }
+    if (c < 0x80) {
+      switch (c) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        case '\b': out += "\\b"; break;
+        case '\f': out += "\\f"; break;
+        default: u16(c);
+      }
+      ++i;
+      continue;
+    }
+    // simdjson has validated the UTF-8 already.
+    unsigned cp;
+    std::size_t len;
+    if (c < 0xE0) { cp = c & 0x1F; len = 2; }
+    else if (c < 0xF0) { cp = c & 0x0F; len = 3; }
+    else { cp = c & 0x07; len = 4; }
+    for (std::size_t k = 1; k < len; ++k) cp = (cp << 6) | (p[i + k] & 0x3F);
+    i += len;
+    if (cp >= 0x10000) {
+      cp -= 0x10000;
+      u16(0xD800 + (cp >> 10));
+      u16(0xDC00 + (cp & 0x3FF));
+    } else {
+      u16(cp);
+    }
+  }
+  out += '"';
+}
+
+// A repeated key collapses to one member in the value model (last value,
+// first position); such rare objects take the slow, exact path.
+bool has_repeated_key(simdjson::dom::object o) {
+  std::vector<std::string_view> keys;
+  for (auto field : o) {
+    for (auto k : keys)
+      if (k == field.key) return true;
+    keys.push_back(field.key);
+  }
+  return false;
+}
+
+bool write_element(std::string& out, simdjson::dom::element e) {
+  using T = simdjson::dom::element_type;
+  char buf[32];
+  switch (e.type()) {
+    case T::NULL_VALUE: out += "null"; return true;
+    case T::BOOL: out += e.get_bool().value_unsafe() ? "true" : "false"; return true;
+    case T::INT64: {
+      auto r = std::to_chars(buf, buf + sizeof buf, e.get_int64().value_unsafe());
+      out.append(buf, r.ptr);
+      return true;
+    }
+    case T::UINT64: {
+      auto r = std::to_chars(buf, buf + sizeof buf, e.get_uint64().value_unsafe());
+      out.append(buf, r.ptr);
+      return true;
+    }
+    case T::DOUBLE: out += json::float_repr(e.get_double().value_unsafe()); return true;
+    case T::STRING: write_escaped(out, e.get_string().value_unsafe()); return true;
+    case T::ARRAY: {
+      simdjson::dom::array items = e.get_array().value_unsafe();
+      out += '[';
+      bool first = true;
+      for (auto item : items) {
+        if (!first) out += ", ";
+        first = false;
+        if (!write_element(out, item)) return false;
+      }
+      out += ']';
+      return true;
+    }
+    case T::OBJECT: {
+      simdjson::dom::object fields = e.get_object().value_unsafe();
+      if (has_repeated_key(fields)) return false;
+      out += '{';
+      bool first = true;
+      for (auto field : fields) {
+        if (!first) out += ", ";
+        first = false;
+        write_escaped(out, field.key);
+        out += ": ";
+        if (!write_element(out, field.value)) return false;
+      }
+      out += '}';
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+void LineParser::dump_to(std::string& out) const {
+  if (!fallback_) {
+    const std::size_t mark = out.size();
+    if (write_element(out, element_)) return;
+    out.resize(mark);
+  }
+  json::dump_to(out, value(), {.text_form_fallback = false});
 }
 
 }  // namespace brenik::services::tolvern::detail

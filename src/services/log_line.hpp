@@ -25,12 +25,17 @@ struct LineFields {
 class LineParser {
 public:
   // Parses `line` (already stripped). False when it is not valid JSON
-  // (including a line that is not valid UTF-8).
-  bool parse(std::string_view line);
+  // (including a line that is not valid UTF-8). When `padded` is true the
+  // caller guarantees SIMDJSON_PADDING readable bytes after the line, which
+  // spares a copy.
+  bool parse(std::string_view line, bool padded = false);
 
   const LineFields& fields() const { return fields_; }
   // The parsed value (objects and other JSON values alike).
   json::Value value() const;
+  // Appends the parsed value in the log's layout (json::dumps) without
+  // building a value tree: the rewrite of a whole log goes through here.
+  void dump_to(std::string& out) const;
 
 private:
   simdjson::dom::parser parser_;

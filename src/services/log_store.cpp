@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <simdjson.h>
+
 #include <cstring>
 #include <set>
 
@@ -49,6 +51,12 @@ std::string join_lines(const std::vector<std::string>& lines) {
   return out;
 }
 
+// Whether SIMDJSON_PADDING bytes of `whole` follow `line`, so that the
+// parser may read past the line's end without a copy.
+bool padded_within(std::string_view whole, std::string_view line) {
+  return line.data() + line.size() + simdjson::SIMDJSON_PADDING <= whole.data() + whole.size();
+}
+
 // The line containing position `pos` of `text`.
 std::string_view line_around(std::string_view text, std::size_t pos) {
   std::size_t b = text.rfind('\n', pos);
@@ -81,10 +89,11 @@ AttestationLog read_attestation_log(const fs::path& log_path) {
     return log;
   }
   detail::LineParser parser;
-  for_each_line(file->view(), [&](std::string_view raw) {
+  const std::string_view whole = file->view();
+  for_each_line(whole, [&](std::string_view raw) {
     auto line = detail::strip_view(raw);
     if (line.empty()) return;
-    if (!parser.parse(line) || !parser.fields().is_object) {
+    if (!parser.parse(line, padded_within(whole, line)) || !parser.fields().is_object) {
       ++log.corrupt;
       return;
     }
@@ -172,19 +181,22 @@ void mark_synced(const fs::path& breniklog_path, const std::vector<json::Value>&
   std::vector<std::string> out;
   LineParser parser;
   for_each_line(strip_view(text), [&](std::string_view line) {
-    if (!parser.parse(strip_view(line)) || !parser.fields().is_object) {
+    const auto stripped = strip_view(line);
+    if (!parser.parse(stripped, padded_within(text, stripped)) || !parser.fields().is_object) {
       // Not JSON, or JSON that is not a record: kept exactly as it is.
       out.emplace_back(line);
       return;
     }
-    json::Value obj = parser.value();
+    std::string serialised;
     const auto& f = parser.fields();
     if (f.commit && commits.count(*f.commit)) {
+      json::Value obj = parser.value();
       obj.erase("uploaded");
       obj["synced"] = true;
+      json::dump_to(serialised, obj, {.text_form_fallback = false});
+    } else {
+      parser.dump_to(serialised);  // re-serialised in the same layout
     }
-    std::string serialised;
-    json::dump_to(serialised, obj, {.text_form_fallback = false});
     out.push_back(std::move(serialised));
   });
   utils::atomic_write(breniklog_path, join_lines(out));
@@ -203,7 +215,10 @@ bool commit_already_logged(const fs::path& breniklog_path, const std::string& co
   std::string_view text = file->view();
   LineParser parser;
   std::size_t pos = 0;
-  while ((pos = text.find(commit, pos)) != std::string_view::npos) {
+  while (pos < text.size()) {
+    const void* hit = ::memmem(text.data() + pos, text.size() - pos, commit.data(), commit.size());
+    if (!hit) break;
+    pos = static_cast<std::size_t>(static_cast<const char*>(hit) - text.data());
     auto line = line_around(text, pos);
     if (parser.parse(strip_view(line)) && parser.fields().is_object &&
         parser.fields().commit == commit)
