@@ -199,7 +199,7 @@ TEST(LogStorePresence, ArchivedAttestationShortCircuits) {
 TEST(CommitHash, AcceptsOnlyFullLowercaseIds) {
   EXPECT_TRUE(tv::detail::is_valid_commit_hash(A));
   EXPECT_TRUE(tv::detail::is_valid_commit_hash(C));
-  for (const std::string bad : {std::string("unknown"), std::string("abcdef1"), std::string(40, 'A'),
+  for (const std::string& bad : {std::string("unknown"), std::string("abcdef1"), std::string(40, 'A'),
                                 std::string(41, 'a'), std::string(63, 'a'), std::string(""),
                                 std::string(39, 'a') + "g"})
     EXPECT_FALSE(tv::detail::is_valid_commit_hash(bad)) << bad;

@@ -63,7 +63,7 @@ TEST(RulesCacheState, EmptyAndUnreadableFiles) {
   EXPECT_EQ(s.count, 0);
   EXPECT_TRUE(s.trustworthy());
   EXPECT_EQ(s.describe(), "0");
-  for (const std::string bad : {std::string("- a\n- b\n"), std::string("a: [unclosed\n"),
+  for (const std::string& bad : {std::string("- a\n- b\n"), std::string("a: [unclosed\n"),
                                 std::string("just text\n"), std::string("a: \xff\xfe\n")}) {
     write_file(d.path() / "brenikrules.yaml", bad);
     s = tv::read_rules_cache_state(d.path());
