@@ -1,51 +1,160 @@
-// Provisional YAML layer; being replaced by the PyYAML-compatible resolver.
+// Loading YAML with yaml-cpp into the JSON value model, typed the way
+// PyYAML's safe_load types it (see yaml_resolve.cpp). yaml-cpp marks a plain
+// scalar with the tag "?" and a quoted or block scalar with "!", and already
+// reads plain null words as null nodes.
+//
+// Mapping keys become text: a key that resolves to another type takes the
+// text json.dumps would give it as a key ("1", "true", "null", "1.5"); a
+// collection as a key is an error, as it is in PyYAML. Merge keys ("<<") are
+// applied like PyYAML does. Explicit tags other than the standard scalar
+// ones are ignored and the scalar is typed as if it were plain.
 #include "utils/yaml.hpp"
 
 #include <yaml-cpp/yaml.h>
 
+#include <utility>
+
 #include "utils/errors.hpp"
+#include "utils/yaml_resolve.hpp"
 
 namespace brenik::yaml {
+
 namespace {
 
-json::Value convert(const YAML::Node& node) {
-  switch (node.Type()) {
-    case YAML::NodeType::Sequence: {
-      json::Value out = json::Value::array();
-      for (const auto& item : node) out.push_back(convert(item));
-      return out;
+constexpr std::string_view TAG_PREFIX = "tag:yaml.org,2002:";
+// Aliases let a small text expand to an enormous tree (and a recursive alias
+// to an endless one): both are cut off.
+constexpr std::size_t MAX_DEPTH = 1000;
+constexpr std::size_t BASE_NODE_BUDGET = 1'000'000;
+
+class Converter {
+public:
+  explicit Converter(std::size_t text_size) : budget_(BASE_NODE_BUDGET + text_size) {}
+
+  json::Value convert(const YAML::Node& node, std::size_t depth = 0) {
+    if (depth > MAX_DEPTH) throw YAMLError("document nests too deeply (recursive alias?)");
+    if (budget_ == 0) throw YAMLError("document expands to too many nodes (alias expansion)");
+    --budget_;
+    switch (node.Type()) {
+      case YAML::NodeType::Sequence: {
+        json::Value out = json::Value::array();
+        auto& items = out.get_ref<json::Value::array_t&>();
+        items.reserve(node.size());
+        for (const auto& item : node) items.push_back(convert(item, depth + 1));
+        return out;
+      }
+      case YAML::NodeType::Map: return mapping(node, depth);
+      case YAML::NodeType::Scalar: return scalar(node);
+      default: return json::Value(nullptr);
     }
-    case YAML::NodeType::Map: {
-      json::Value out = json::Value::object();
-      for (const auto& kv : node) out[kv.first.Scalar()] = convert(kv.second);
-      return out;
+  }
+
+private:
+  std::size_t budget_;
+
+  static json::Value scalar(const YAML::Node& node) {
+    const std::string& tag = node.Tag();
+    const std::string& text = node.Scalar();
+    if (tag == "!") return json::Value(text);
+    if (tag.size() > TAG_PREFIX.size() && tag.compare(0, TAG_PREFIX.size(), TAG_PREFIX) == 0) {
+      const std::string_view name = std::string_view(tag).substr(TAG_PREFIX.size());
+      std::optional<json::Value> v;
+      if (name == "str" || name == "timestamp" || name == "binary") return json::Value(text);
+      if (name == "null") return json::Value(nullptr);
+      if (name == "int") v = detail::construct_int(text);
+      else if (name == "float") v = detail::construct_float(text);
+      else if (name == "bool") v = detail::construct_bool(text);
+      if (name == "int" || name == "float" || name == "bool") {
+        if (!v) throw YAMLError("cannot read '" + text + "' as !!" + std::string(name) + " " + mark(node));
+        return std::move(*v);
+      }
     }
-    case YAML::NodeType::Scalar: return node.Scalar();
-    default: return nullptr;
+    return detail::resolve_plain(text).value;
+  }
+
+  static std::string mark(const YAML::Node& node) {
+    const auto m = node.Mark();
+    if (m.is_null()) return "";
+    return "at line " + std::to_string(m.line + 1) + ", column " + std::to_string(m.column + 1);
+  }
+
+  static bool is_merge_key(const YAML::Node& key) {
+    return key.Type() == YAML::NodeType::Scalar && key.Tag() == "?" && key.Scalar() == "<<";
+  }
+
+  std::string key_text(const YAML::Node& key) {
+    if (key.Type() == YAML::NodeType::Sequence || key.Type() == YAML::NodeType::Map)
+      throw YAMLError("found unhashable key " + mark(key));
+    const json::Value v = convert(key);
+    if (v.is_string()) return v.get<std::string>();
+    return json::dumps(v);
+  }
+
+  // Inserts with dict semantics: a repeated key keeps its first position and
+  // takes the last value.
+  static void put(json::Value& out, std::string key, json::Value value) {
+    out[std::move(key)] = std::move(value);
+  }
+
+  json::Value mapping(const YAML::Node& node, std::size_t depth) {
+    json::Value merged = json::Value::object();
+    std::vector<std::pair<std::string, json::Value>> own;
+    for (const auto& kv : node) {
+      if (is_merge_key(kv.first)) {
+        merge_into(merged, kv.second, depth);
+        continue;
+      }
+      own.emplace_back(key_text(kv.first), convert(kv.second, depth + 1));
+    }
+    json::Value out = std::move(merged);
+    for (auto& [k, v] : own) put(out, std::move(k), std::move(v));
+    return out;
+  }
+
+  // PyYAML's merge: a mapping, or a list of mappings of which the earlier
+  // ones win; explicit keys of the merging mapping win over all of them.
+  void merge_into(json::Value& merged, const YAML::Node& source, std::size_t depth) {
+    if (source.Type() == YAML::NodeType::Map) {
+      for (auto& [k, v] : mapping(source, depth + 1).items()) put(merged, k, v);
+      return;
+    }
+    if (source.Type() != YAML::NodeType::Sequence)
+      throw YAMLError("expected a mapping or list of mappings for merging " + mark(source));
+    std::vector<json::Value> parts;
+    for (const auto& item : source) {
+      if (item.Type() != YAML::NodeType::Map)
+        throw YAMLError("expected a mapping for merging " + mark(item));
+      parts.push_back(mapping(item, depth + 1));
+    }
+    for (auto it = parts.rbegin(); it != parts.rend(); ++it)
+      for (auto& [k, v] : it->items()) put(merged, k, v);
+  }
+};
+
+template <typename F>
+auto guarded(F&& body) {
+  try {
+    return body();
+  } catch (const YAML::Exception& e) {
+    throw YAMLError(e.what());
   }
 }
 
 }  // namespace
 
 json::Value load(std::string_view text) {
-  auto docs = load_all(text);
-  return docs.empty() ? json::Value(nullptr) : docs.front();
+  return guarded([&] {
+    const YAML::Node doc = YAML::Load(std::string(text));
+    return Converter(text.size()).convert(doc);
+  });
 }
 
 std::vector<json::Value> load_all(std::string_view text) {
-  try {
+  return guarded([&] {
     std::vector<json::Value> out;
-    for (const auto& doc : YAML::LoadAll(std::string(text))) out.push_back(convert(doc));
+    for (const auto& doc : YAML::LoadAll(std::string(text))) out.push_back(Converter(text.size()).convert(doc));
     return out;
-  } catch (const YAML::Exception& e) {
-    throw YAMLError(e.what());
-  }
-}
-
-std::string dump(const json::Value& value) {
-  YAML::Emitter em;
-  em << YAML::Load(value.dump());
-  return std::string(em.c_str()) + "\n";
+  });
 }
 
 }  // namespace brenik::yaml
