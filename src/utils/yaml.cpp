@@ -15,6 +15,7 @@
 #include <utility>
 
 #include "utils/errors.hpp"
+#include "utils/json_utf8.hpp"
 #include "utils/yaml_resolve.hpp"
 
 namespace brenik::yaml {
@@ -52,10 +53,31 @@ public:
 private:
   std::size_t budget_;
 
+  // yaml-cpp 0.7 decodes the escapes "\_" and "\N" of a double-quoted
+  // scalar to the single bytes A0 and 85 instead of their UTF-8 forms; such a
+  // byte can only come from there (the input itself is UTF-8), so it is
+  // repaired.
+  static std::string repair_escapes(const std::string& text) {
+    if (text.find_first_of("\xA0\x85") == std::string::npos) return text;
+    std::string out;
+    out.reserve(text.size() + 4);
+    std::size_t i = 0;
+    while (i < text.size()) {
+      const std::size_t start = i;
+      const char32_t cp = json::detail::next_code_point(text, i);
+      const unsigned char b = static_cast<unsigned char>(text[start]);
+      if (i == start + 1 && cp == json::detail::REPLACEMENT && (b == 0xA0 || b == 0x85))
+        json::detail::append_utf8(out, b);
+      else
+        out.append(text, start, i - start);
+    }
+    return out;
+  }
+
   static json::Value scalar(const YAML::Node& node) {
     const std::string& tag = node.Tag();
     const std::string& text = node.Scalar();
-    if (tag == "!") return json::Value(text);
+    if (tag == "!") return json::Value(repair_escapes(text));
     if (tag.size() > TAG_PREFIX.size() && tag.compare(0, TAG_PREFIX.size(), TAG_PREFIX) == 0) {
       const std::string_view name = std::string_view(tag).substr(TAG_PREFIX.size());
       std::optional<json::Value> v;
@@ -115,7 +137,8 @@ private:
   // ones win; explicit keys of the merging mapping win over all of them.
   void merge_into(json::Value& merged, const YAML::Node& source, std::size_t depth) {
     if (source.Type() == YAML::NodeType::Map) {
-      for (auto& [k, v] : mapping(source, depth + 1).items()) put(merged, k, v);
+      const json::Value part = mapping(source, depth + 1);
+      for (const auto& [k, v] : part.items()) put(merged, k, v);
       return;
     }
     if (source.Type() != YAML::NodeType::Sequence)
@@ -127,7 +150,7 @@ private:
       parts.push_back(mapping(item, depth + 1));
     }
     for (auto it = parts.rbegin(); it != parts.rend(); ++it)
-      for (auto& [k, v] : it->items()) put(merged, k, v);
+      for (const auto& [k, v] : it->items()) put(merged, k, v);
   }
 };
 

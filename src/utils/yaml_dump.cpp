@@ -129,7 +129,7 @@ void write_double_quoted(std::string& out, std::string_view s) {
       case '\f': out.append("\\f"); continue;
       case '\r': out.append("\\r"); continue;
       case 0x1B: out.append("\\e"); continue;
-      case 0x85: out.append("\\N"); continue;
+      case 0x85: out.append("\\x85"); continue;  // yaml-cpp misreads "\\N"
       case 0x2028: out.append("\\L"); continue;
       case 0x2029: out.append("\\P"); continue;
       default: break;
