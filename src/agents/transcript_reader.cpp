@@ -33,26 +33,7 @@ private:
 
 constexpr std::size_t CHUNK = 1u << 20;
 
-bool digits(std::string_view s, std::size_t pos, std::size_t n, int& out) {
-  if (pos + n > s.size()) return false;
-  int v = 0;
-  for (std::size_t i = pos; i < pos + n; ++i) {
-    if (s[i] < '0' || s[i] > '9') return false;
-    v = v * 10 + (s[i] - '0');
-  }
-  out = v;
-  return true;
-}
 
-// Days from 1970-01-01 to the civil date (proleptic Gregorian).
-long long days_from_civil(int y, unsigned m, unsigned d) {
-  y -= m <= 2 ? 1 : 0;
-  const long long era = (y >= 0 ? y : y - 399) / 400;
-  const unsigned yoe = static_cast<unsigned>(y - era * 400);
-  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + static_cast<long long>(doe) - 719468;
-}
 
 }  // namespace
 
@@ -106,47 +87,6 @@ bool for_each_line(const fs::path& path, const LineHandler& on_line, std::size_t
   return true;
 }
 
-std::optional<double> parse_iso8601(std::string_view s) {
-  int y, mo, d, h, mi, se;
-  if (!digits(s, 0, 4, y) || s.size() < 19 || s[4] != '-' || !digits(s, 5, 2, mo) ||
-      s[7] != '-' || !digits(s, 8, 2, d) || (s[10] != 'T' && s[10] != 't' && s[10] != ' ') ||
-      !digits(s, 11, 2, h) || s[13] != ':' || !digits(s, 14, 2, mi) || s[16] != ':' ||
-      !digits(s, 17, 2, se))
-    return std::nullopt;
-  if (mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || se > 60) return std::nullopt;
-  double frac = 0.0;
-  std::size_t i = 19;
-  if (i < s.size() && (s[i] == '.' || s[i] == ',')) {
-    ++i;
-    double scale = 0.1;
-    std::size_t start = i;
-    while (i < s.size() && s[i] >= '0' && s[i] <= '9') {
-      frac += (s[i] - '0') * scale;
-      scale /= 10;
-      ++i;
-    }
-    if (i == start) return std::nullopt;
-  }
-  long long offset = 0;
-  if (i < s.size()) {
-    if (s[i] == 'Z' || s[i] == 'z') {
-      ++i;
-    } else if (s[i] == '+' || s[i] == '-') {
-      int oh, om;
-      int sign = s[i] == '-' ? -1 : 1;
-      if (!digits(s, i + 1, 2, oh)) return std::nullopt;
-      std::size_t j = i + 3;
-      if (j < s.size() && s[j] == ':') ++j;
-      if (!digits(s, j, 2, om)) return std::nullopt;
-      offset = sign * (oh * 3600LL + om * 60LL);
-      i = j + 2;
-    }
-  }
-  if (i != s.size()) return std::nullopt;
-  long long days = days_from_civil(y, static_cast<unsigned>(mo), static_cast<unsigned>(d));
-  long long secs = days * 86400LL + h * 3600LL + mi * 60LL + se - offset;
-  return static_cast<double>(secs) + frac;
-}
 
 std::optional<std::string_view> find_string_field(std::string_view line, std::string_view key) {
   std::string needle;

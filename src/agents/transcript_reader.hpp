@@ -3,6 +3,8 @@
 // timestamps, and the small path and environment helpers the adapters share.
 #pragma once
 
+#include "utils/time.hpp"
+
 #include <cstddef>
 #include <filesystem>
 #include <functional>
@@ -30,9 +32,9 @@ using LineHandler = std::function<bool(std::string_view line)>;
 bool for_each_line(const fs::path& path, const LineHandler& on_line,
                    std::size_t max_line = MAX_LINE_BYTES);
 
-// Seconds since the epoch of "2026-08-10T12:00:05.123Z" (also "+hh:mm"
-// offsets and no fraction); none when the text is not such a timestamp.
-std::optional<double> parse_iso8601(std::string_view text);
+// Transcript timestamps ("2026-08-10T12:00:05.123Z") read with the one
+// ISO 8601 parser of the tool.
+using utils::parse_iso8601;
 
 // The value of the first `"key":"value"` pair written compactly in the raw
 // line, without parsing it (a key inside an embedded, escaped JSON string

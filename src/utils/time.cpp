@@ -53,7 +53,7 @@ std::optional<double> parse_iso8601(std::string_view s) {
   std::size_t i = 10;
   double frac = 0;
   if (i < s.size()) {
-    if (s[i] != 'T' && s[i] != ' ') return std::nullopt;
+    if (s[i] != 'T' && s[i] != 't' && s[i] != ' ') return std::nullopt;
     ++i;
     if (!digits(s, i, 2, h)) return std::nullopt;
     i += 2;
@@ -79,7 +79,9 @@ std::optional<double> parse_iso8601(std::string_view s) {
     if (h > 23 || mi > 59 || sec > 59) return std::nullopt;
   }
   long offset = 0;
-  if (i < s.size()) {
+  if (i + 1 == s.size() && (s[i] == 'Z' || s[i] == 'z')) {
+    ++i;  // UTC
+  } else if (i < s.size()) {
     char sign = s[i];
     if (sign != '+' && sign != '-') return std::nullopt;
     int oh, om = 0;
