@@ -34,6 +34,11 @@ extern "C" __attribute__((visibility("default"))) int brenik_cli_main(
   app.set_version_flag("--version", std::string("brenik ") + BRENIK_VERSION);
   app.require_subcommand(1);
   register_attest(app, ctx);
+  register_setup(app, ctx);
+  register_sync(app, ctx);
+  register_session_start(app, ctx);
+  register_status(app, ctx);
+  register_auth(app, ctx);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {

@@ -1,0 +1,8 @@
+// `brenik status`: registered here once it is built.
+#include "commands/cli.hpp"
+
+namespace brenik::commands {
+
+void register_status(CLI::App& /*app*/, Context& /*ctx*/) {}
+
+}  // namespace brenik::commands

@@ -1,0 +1,8 @@
+// `brenik sync`: registered here once it is built.
+#include "commands/cli.hpp"
+
+namespace brenik::commands {
+
+void register_sync(CLI::App& /*app*/, Context& /*ctx*/) {}
+
+}  // namespace brenik::commands
