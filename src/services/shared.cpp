@@ -1,5 +1,8 @@
 #include "services/shared.hpp"
 
+#include <iostream>
+#include <sstream>
+
 #include <re2/re2.h>
 
 #include <algorithm>
@@ -168,6 +171,19 @@ std::string get_staged_diff_hash(const std::optional<fs::path>& repo_root) {
                       {.cwd = repo_root, .timeout_seconds = 60.0, .capture_stderr = true});
   if (!r.ok()) throw RuntimeError("git diff --staged failed: " + utils::strip(r.err));
   return utils::sha256_hex(r.out);
+}
+
+json::Value read_hook_payload(const std::optional<std::string>& text) {
+  std::string data;
+  if (text) {
+    data = *text;
+  } else {
+    std::ostringstream buffer;
+    buffer << std::cin.rdbuf();
+    data = buffer.str();
+  }
+  auto value = json::try_loads(data);
+  return value ? *value : json::Value();
 }
 
 }  // namespace brenik::services::shared
