@@ -238,6 +238,8 @@ void register_attest(CLI::App& app, Context& ctx) {
     ctx.exit_code = status;
     if (status != 0) throw Exit{status};
   });
+
+  register_attest_add(*group, ctx);
 }
 
 }  // namespace brenik::commands

@@ -15,6 +15,9 @@ namespace brenik::commands {
 // The `attest` group of `app`; register_attest must have run on it.
 CLI::App* attest_group(CLI::App& app);
 
+// `attest add`, attached to the group by register_attest.
+void register_attest_add(CLI::App& group, Context& ctx);
+
 // The options of `brenik attest`; a text option is none when it was not
 // given at all (an empty text counts as given).
 struct AttestOptions {
