@@ -8,13 +8,23 @@
 
 namespace {
 
+// The hook entries run inside someone else's terminal or harness after every
+// commit or session start: they stay silent unless debugging is on.
+bool is_hook_entry(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    std::string_view a = argv[i];
+    if (a == "--from-hook" || a == "--record-commit" || a == "session-start") return true;
+  }
+  return false;
+}
+
 // Debug lines reach standard error only when debugging is switched on;
-// warnings always do.
-void install_log_sink() {
+// warnings always do, except on the hook entries.
+void install_log_sink(bool quiet) {
   const bool debug = brenik::services::tolvern::brenik_debug_enabled();
-  brenik::logging::set_sink([debug](brenik::logging::Level level, std::string_view logger,
-                                    const std::string& message) {
-    if (level == brenik::logging::Level::debug && !debug) return;
+  brenik::logging::set_sink([debug, quiet](brenik::logging::Level level, std::string_view logger,
+                                           const std::string& message) {
+    if (!debug && (level == brenik::logging::Level::debug || quiet)) return;
     std::cerr << (level == brenik::logging::Level::debug ? "DEBUG " : "WARNING ") << logger
               << ": " << message << "\n";
   });
@@ -25,7 +35,7 @@ void install_log_sink() {
 extern "C" __attribute__((visibility("default"))) int brenik_cli_main(
     int argc, char** argv, const char* stdin_data, std::size_t stdin_len, int stdin_given) {
   using namespace brenik::commands;
-  install_log_sink();
+  install_log_sink(is_hook_entry(argc, argv));
   Context ctx;
   if (stdin_given) ctx.preread_stdin = std::string(stdin_data, stdin_len);
 
