@@ -197,12 +197,14 @@ json::Value upload_attestations(const std::string& api_key, const std::string& a
         !data["inserted"].is_number_unsigned())
       throw ProtocolError("upload: 'inserted' is not an integer");
     return data;
-  } catch (const RuntimeError&) {
+  } catch (const UploadError&) {
     throw;
+  } catch (const AgentApiError& e) {
+    throw UploadError("upload refused: " + std::string(e.what()), e.code);
   } catch (const Error& e) {
-    throw RuntimeError("upload failed: " + e.kind() + ": " + e.what());
+    throw UploadError("upload failed: " + e.kind() + ": " + e.what());
   } catch (const std::exception& e) {
-    throw RuntimeError(std::string("upload failed: ") + error_kind(e) + ": " + e.what());
+    throw UploadError(std::string("upload failed: ") + error_kind(e) + ": " + e.what());
   }
 }
 

@@ -64,6 +64,17 @@ public:
       : Error("ProtocolError", message, where) {}
 };
 
+// An upload that failed, for whatever reason. It is a RuntimeError (what the
+// uploader turns into a failed result); when the server refused the batch,
+// `code` keeps the refusal code so the caller can give the matching advice.
+class UploadError : public RuntimeError {
+public:
+  explicit UploadError(const std::string& message, std::optional<std::string> code = std::nullopt,
+                       std::source_location where = std::source_location::current())
+      : RuntimeError(message, where), code(std::move(code)) {}
+  std::optional<std::string> code;
+};
+
 // The URL would carry the API key somewhere it must not go (plain http to a
 // non-loopback host, another scheme, unparsable).
 class InsecureURLError : public Error {
@@ -173,7 +184,8 @@ json::Value resolve_project(const std::string& api_key, const std::string& api_u
                             const std::string& origin_remote, std::optional<std::int64_t> team_id);
 
 // POSTs one batch; returns the server's answer ({"inserted": N}). Every
-// failure, whatever its cause, is a RuntimeError describing it.
+// failure, whatever its cause, is an UploadError (a RuntimeError) describing
+// it, carrying the refusal code when the server refused.
 json::Value upload_attestations(const std::string& api_key, const std::string& api_url,
                                 const json::Value& project_id, const std::vector<json::Value>& batch,
                                 const UploadOptions& options = {});

@@ -1,6 +1,11 @@
 #include "services/debug_log.hpp"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cctype>
 #include <cstdlib>
 #include <ctime>
@@ -75,6 +80,7 @@ namespace {
 std::optional<fs::path> write_entry(const fs::path& repo_root, const std::string& stage,
                                     const std::function<std::string()>& report) noexcept {
   fs::path log_path;
+  int fd = -1;
   try {
     log_path = paths::platform_dir(repo_root) / "logs" / "sync.log";
     utils::make_dirs(log_path.parent_path());
@@ -86,12 +92,28 @@ std::optional<fs::path> write_entry(const fs::path& repo_root, const std::string
     }
     std::string entry = "\n--- " + utc_now() + " stage=" + stage + " ---\n";
     entry += report();
-    utils::append_file(log_path, entry);
+    // Created private from the first byte (the report can hold URLs and
+    // paths), and never written through a symbolic link.
+    fd = ::open(log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) return std::nullopt;
+    std::string_view rest = entry;
+    while (!rest.empty()) {
+      ssize_t n = ::write(fd, rest.data(), rest.size());
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        ::close(fd);
+        return std::nullopt;
+      }
+      rest.remove_prefix(static_cast<std::size_t>(n));
+    }
   } catch (...) {
+    if (fd >= 0) ::close(fd);
     return std::nullopt;
   }
-  std::error_code ec;
-  fs::permissions(log_path, fs::perms::owner_read | fs::perms::owner_write, ec);
+  // An existing file keeps the mode it had until now; a failure here still
+  // leaves a written entry, so the path is returned.
+  (void)::fchmod(fd, 0600);
+  if (::close(fd) != 0) return std::nullopt;
   return log_path;
 }
 

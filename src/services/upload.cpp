@@ -176,10 +176,12 @@ UploadResult upload_attestations(const std::string& api_key, const std::string& 
       tolvern::detail::mark_synced(log_path, batch);
     }
   } catch (const RuntimeError& e) {
+    const auto* refused = dynamic_cast<const http::UploadError*>(&e);
     return UploadResult{.ok = false,
                         .uploaded = uploaded,
                         .skipped_invalid = skipped_invalid,
-                        .error = std::string(e.what())};
+                        .error = std::string(e.what()),
+                        .code = refused ? refused->code : std::nullopt};
   }
   return UploadResult{.uploaded = uploaded, .skipped_invalid = skipped_invalid};
 }

@@ -25,6 +25,9 @@ struct UploadResult {
   std::int64_t skipped_invalid = 0;
   bool already_synced = false;
   std::optional<std::string> error = std::nullopt;
+  // The server's refusal code when it refused a batch (key rejected, account
+  // inactive, ...), so that the caller can give the matching advice.
+  std::optional<std::string> code = std::nullopt;
 };
 
 // project_id: an integer or text; null or "" means there is none. Failures

@@ -214,7 +214,14 @@ TEST_F(HttpClientServer, UploadFailuresAreRuntimeErrors) {
     }
     return "<no error>";
   };
-  EXPECT_NE(upload_error("bk_nope", {pending_record(1)}).find("AgentApiError"), std::string::npos);
+  EXPECT_NE(upload_error("bk_nope", {pending_record(1)}).find("upload refused"), std::string::npos);
+  // A refusal keeps its code for the advice the caller gives.
+  try {
+    http::upload_attestations("bk_nope", world.url(), project, {pending_record(1)});
+    ADD_FAILURE() << "no error";
+  } catch (const http::UploadError& e) {
+    EXPECT_EQ(e.code, std::optional<std::string>(http::CODE_KEY_REJECTED));
+  }
   Value no_commit = Value::object();
   no_commit["subject"] = "x";
   EXPECT_NE(upload_error(world.key, {no_commit}).find("400"), std::string::npos);
