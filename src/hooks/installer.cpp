@@ -1,0 +1,489 @@
+#include "hooks/installer.hpp"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <limits.h>
+
+#include "agents/registry.hpp"
+#include "hooks/scripts.hpp"
+#include "paths/paths.hpp"
+#include "services/shared.hpp"
+#include "utils/errors.hpp"
+#include "utils/fs.hpp"
+#include "utils/process.hpp"
+#include "utils/time.hpp"
+
+namespace brenik::hooks::installer {
+
+// The pending attestation and everything in .platform/ (configuration with
+// its install stamp, the log, the context cache, the debug log and the lock
+// files) are per machine. The archive and live ledgers back that local log
+// and are uploaded, not committed; the example, skills, guidance and
+// memories are rewritten by every sync from the tool and the server.
+const std::vector<std::string> GITIGNORE_ENTRIES = {
+    "/.brenik/.platform/",        "/.brenik/.commit-attestation.yaml",
+    "/.brenik/attestations/",     "/.brenik/ledger/",
+    "/.brenik/example-attestation.yaml", "/.brenik/skills/",
+    "/.brenik/guidance/",         "/.brenik/memories.json",
+};
+
+const char* const CHAINED_HOOK_NAME = "post-commit.brenik-chained";
+const char* const HOOK_MARKER = "# brenik post-commit hook";
+
+namespace {
+
+std::string git_out(const fs::path& root, const std::vector<std::string>& args, bool* ok = nullptr) {
+  std::vector<std::string> argv{"git"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  auto r = utils::run(argv, {.cwd = root, .timeout_seconds = 10.0});
+  if (ok) *ok = r.ok();
+  return r.ok() ? utils::strip(r.out) : std::string();
+}
+
+bool write_if_changed(const fs::path& path, const std::string& content,
+                      std::optional<fs::perms> mode = std::nullopt) {
+  auto old = utils::try_read_file(path);
+  if (old && *old == content) return false;
+  utils::make_dirs(path.parent_path());
+  utils::atomic_write(path, content, mode);
+  return true;
+}
+
+std::string display(const fs::path& root, const fs::path& p) {
+  std::error_code ec;
+  auto rel = fs::relative(p, root, ec);
+  if (!ec && !rel.empty() && rel.native().rfind("..", 0) != 0) return rel.string();
+  return p.string();
+}
+
+}  // namespace
+
+std::string shell_quote(const std::string& text) {
+  if (!text.empty() && text.find_first_not_of(
+                           "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_./-+:@%,=") ==
+                           std::string::npos)
+    return text;
+  std::string out = "'";
+  for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return out + "'";
+}
+
+std::string brenik_command() {
+  char buf[PATH_MAX];
+  ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+  if (n <= 0) return "brenik";
+  fs::path self(std::string(buf, static_cast<std::size_t>(n)));
+  if (self.filename() != "brenik") return "brenik";
+  // A PATH entry that names the same file survives upgrades that move the
+  // real file (versioned install directories).
+  if (auto on_path = utils::which("brenik")) {
+    std::error_code ec;
+    if (fs::equivalent(*on_path, self, ec) && on_path->is_absolute()) return on_path->string();
+  }
+  return self.string();
+}
+
+fs::path hooks_dir(const fs::path& repo_root) {
+  std::string configured = git_out(repo_root, {"config", "--path", "--get", "core.hooksPath"});
+  if (!configured.empty()) {
+    fs::path p(configured);
+    return p.is_absolute() ? p : repo_root / p;
+  }
+  bool ok = false;
+  std::string p = git_out(repo_root, {"rev-parse", "--git-path", "hooks"}, &ok);
+  if (!ok || p.empty()) throw RuntimeError("cannot find the git hooks directory");
+  fs::path hp(p);
+  return hp.is_absolute() ? hp : repo_root / hp;
+}
+
+std::string post_commit_script(const std::string& brenik_path) {
+  const std::string program = (brenik_path.empty() || brenik_path == "brenik") ? "" : brenik_path;
+  std::string s;
+  s += "#!/bin/sh\n";
+  s += std::string(HOOK_MARKER) + " (installed by `brenik setup`; rerun it to update).\n";
+  s += R"SH(# Records the commit just made in the attestation log. It prints nothing and
+# never fails the commit. An earlier post-commit hook was kept as
+# post-commit.brenik-chained beside this file and runs after ours.
+BRENIK=)SH" + shell_quote(program) + R"SH(
+
+brenik_json_text() {
+  # Printable ASCII with \ and " escaped, any other byte as "?": always a
+  # valid JSON string, whatever the branch name or subject holds.
+  printf '%s' "$1" | LC_ALL=C tr -c ' -~' '?' | sed 's/[\\"]/\\&/g'
+}
+
+brenik_fallback() {
+  commit=$(git rev-parse HEAD 2>/dev/null) || return 0
+  case $commit in ''|*[!0-9a-f]*) return 0 ;; esac
+  [ ${#commit} -eq 40 ] || [ ${#commit} -eq 64 ] || return 0
+  log=.brenik/.platform/log.jsonl
+  [ -f ".brenik/attestations/$commit.yaml" ] && return 0
+  if [ -f "$log" ] && grep -q "\"commit\": \"$commit\"" "$log"; then return 0; fi
+  branch=$(git rev-parse --abbrev-ref HEAD 2>/dev/null) || branch=unknown
+  timestamp=$(git show -s --format=%aI HEAD 2>/dev/null)
+  subject=$(git show -s --format=%s HEAD 2>/dev/null)
+  mkdir -p .brenik/.platform || return 0
+  printf '{"commit": "%s", "branch": "%s", "timestamp": "%s", "agent": "unknown", "summary": "%s", "synced": false, "event": "commit_unattested"}\n' \
+    "$commit" "$(brenik_json_text "$branch")" "$(brenik_json_text "$timestamp")" \
+    "$(brenik_json_text "$subject")" >>"$log"
+}
+
+brenik_record() {
+  top=$(git rev-parse --show-toplevel 2>/dev/null) || return 0
+  cd "$top" || return 0
+  # Only in repositories set up with brenik: a shared core.hooksPath may
+  # serve many.
+  [ -f .brenik/.platform/config.yaml ] || [ -f .brenik/config.yaml ] || [ -f .brenik/config.json ] || return 0
+  if [ -n "$BRENIK" ] && [ -x "$BRENIK" ] && "$BRENIK" sync --record-commit >/dev/null 2>&1; then
+    return 0
+  fi
+  on_path=$(command -v brenik 2>/dev/null)
+  if [ -n "$on_path" ] && [ "$on_path" != "$BRENIK" ] && brenik sync --record-commit >/dev/null 2>&1; then
+    return 0
+  fi
+  brenik_fallback
+}
+
+(brenik_record) >/dev/null 2>&1
+
+chained="$(dirname "$0")/post-commit.brenik-chained"
+if [ -x "$chained" ]; then
+  "$chained" "$@"
+fi
+exit 0
+)SH";
+  return s;
+}
+
+StepReport ensure_gitignore(const fs::path& repo_root, const std::vector<std::string>& entries) {
+  StepReport r{.what = ".gitignore"};
+  const fs::path file = repo_root / ".gitignore";
+  if (!utils::stays_inside(repo_root, file)) {
+    r.status = Status::failed;
+    r.detail = ".gitignore is a link leading outside the repository; not changed";
+    return r;
+  }
+  std::string text = utils::try_read_file(file).value_or("");
+  std::vector<std::string> lines;
+  {
+    std::size_t i = 0;
+    while (i < text.size()) {
+      auto j = text.find('\n', i);
+      if (j == std::string::npos) j = text.size();
+      lines.push_back(utils::strip(std::string_view(text).substr(i, j - i)));
+      i = j + 1;
+    }
+  }
+  auto has = [&](const std::string& line) { return std::find(lines.begin(), lines.end(), line) != lines.end(); };
+  if (has(".brenik/") || has("/.brenik/") || has(".brenik") || has("/.brenik")) {
+    r.detail = "already ignores .brenik/";
+    return r;
+  }
+  std::vector<std::string> missing;
+  for (const auto& e : entries) {
+    std::string bare = e.substr(e[0] == '/' ? 1 : 0);
+    std::string noslash = bare.back() == '/' ? bare.substr(0, bare.size() - 1) : bare;
+    if (has(e) || has(bare) || has(noslash) || has("/" + noslash)) continue;
+    missing.push_back(e);
+  }
+  if (missing.empty()) {
+    r.detail = "already holds brenik's entries";
+    return r;
+  }
+  std::string add;
+  if (!text.empty() && text.back() != '\n') add += "\n";
+  if (!text.empty()) add += "\n";
+  add += "# brenik: local state, never committed (added by `brenik setup`)\n";
+  for (const auto& e : missing) add += e + "\n";
+  utils::atomic_write(file, text + add);
+  r.status = Status::changed;
+  r.detail = "added " + std::to_string(missing.size()) + " entries for brenik's local files";
+  return r;
+}
+
+StepReport install_post_commit_hook(const fs::path& repo_root, const std::string& brenik_path) {
+  StepReport r{.what = "post-commit hook"};
+  const fs::path dir = hooks_dir(repo_root);
+  const fs::path target = dir / "post-commit";
+  const fs::path chained = dir / CHAINED_HOOK_NAME;
+  const std::string script = post_commit_script(brenik_path);
+  const auto exec_mode = fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                         fs::perms::others_read | fs::perms::others_exec;
+  utils::make_dirs(dir);
+  std::error_code ec;
+  const bool exists = fs::symlink_status(target, ec).type() != fs::file_type::not_found && !ec;
+  auto current = exists ? utils::try_read_file(target) : std::nullopt;
+  if (exists && current && current->find(HOOK_MARKER) != std::string::npos) {
+    bool changed = write_if_changed(target, script, exec_mode);
+    r.status = changed ? Status::changed : Status::unchanged;
+    r.detail = (changed ? "updated " : "already installed at ") + display(repo_root, target);
+  } else {
+    if (exists) {
+      auto old_chained = utils::try_read_file(chained);
+      if (fs::symlink_status(chained, ec).type() != fs::file_type::not_found && !ec) {
+        if (!(old_chained && current && *old_chained == *current)) {
+          // Something replaced our hook since the last setup; the hook we
+          // chained then is set aside (it was no longer running).
+          fs::path aside;
+          for (int n = 0;; ++n) {
+            aside = dir / (std::string(CHAINED_HOOK_NAME) + ".old" + (n ? "." + std::to_string(n) : ""));
+            if (fs::symlink_status(aside, ec).type() == fs::file_type::not_found) break;
+          }
+          fs::rename(chained, aside);
+          r.notes.push_back("the hook chained by an earlier setup was set aside as " +
+                            aside.filename().string() + " and no longer runs");
+        }
+      }
+      fs::rename(target, chained);
+      r.notes.push_back("the existing post-commit hook was kept as " + std::string(CHAINED_HOOK_NAME) +
+                        " and still runs after brenik's");
+    }
+    utils::atomic_write(target, script, exec_mode);
+    r.status = Status::changed;
+    r.detail = "installed at " + display(repo_root, target);
+  }
+  fs::permissions(target, exec_mode, ec);
+  // Hook managers that rewrite the hook file: say how to keep recording.
+  const std::string chained_text = utils::try_read_file(chained).value_or("");
+  const std::string cmd = shell_quote(brenik_path.empty() ? "brenik" : brenik_path) +
+                          " sync --record-commit >/dev/null 2>&1 || true";
+  if (dir.string().find(".husky") != std::string::npos)
+    r.notes.push_back("husky regenerates " + display(repo_root, dir) +
+                      " when it installs; add this line to .husky/post-commit to keep recording: " + cmd);
+  if (chained_text.find("lefthook") != std::string::npos)
+    r.notes.push_back("`lefthook install` replaces this hook; add a post-commit command running `" + cmd +
+                      "` to lefthook.yml");
+  if (chained_text.find("pre-commit") != std::string::npos)
+    r.notes.push_back("`pre-commit install` keeps this hook as post-commit.legacy and still runs it");
+  if (!utils::stays_inside(repo_root, dir))
+    r.notes.push_back("core.hooksPath points outside the repository (" + dir.string() +
+                      "); the hook does nothing in repositories without brenik setup");
+  r.notes.push_back("commits the hook misses are recorded at the next agent session start");
+  return r;
+}
+
+StepReport write_local_config(const fs::path& repo_root, const std::vector<std::string>& agents) {
+  StepReport r{.what = "configuration"};
+  namespace shared = services::shared;
+  json::Value config = shared::load_local_config(repo_root);
+  if (!config.is_object()) config = json::Value::object();
+  const json::Value before = config;
+  if (!config.contains("installed_at")) config["installed_at"] = utils::utc_now_iso();
+  json::Value list = config.contains("agents") && config["agents"].is_array() ? config["agents"]
+                                                                                : json::Value::array();
+  for (const auto& a : agents)
+    if (std::find(list.begin(), list.end(), json::Value(a)) == list.end()) list.push_back(a);
+  config["agents"] = list;
+  const bool changed = config != before || !shared::local_config_exists(repo_root) ||
+                       !fs::exists(paths::config_yaml(repo_root));
+  if (changed) shared::save_local_config(repo_root, config);
+  r.status = changed ? Status::changed : Status::unchanged;
+  std::string names;
+  for (const auto& a : list) names += (names.empty() ? "" : ", ") + a.get<std::string>();
+  r.detail = display(repo_root, paths::config_yaml(repo_root)) + " (installed_at " +
+             (config["installed_at"].is_string() ? config["installed_at"].get<std::string>() : "?") +
+             "; agents: " + (names.empty() ? "none detected" : names) + ")";
+  return r;
+}
+
+StepReport write_example_attestation(const fs::path& repo_root) {
+  StepReport r{.what = "example attestation"};
+  const fs::path p = paths::example_attestation(repo_root);
+  bool changed = write_if_changed(p, scripts::example_attestation());
+  r.status = changed ? Status::changed : Status::unchanged;
+  r.detail = display(repo_root, p);
+  return r;
+}
+
+std::vector<HookRow> claude_code_rows(const std::string& brenik) {
+  const std::string b = shell_quote(brenik.empty() ? "brenik" : brenik);
+  const std::string add = b + " attest add --from-hook --agent claude-code";
+  return {{"PostToolUse", "Bash", add},
+          {"PostToolUseFailure", "Bash", add},
+          {"SessionStart", std::nullopt, b + " session-start --agent claude-code"}};
+}
+
+std::vector<HookRow> codex_rows(const std::string& brenik) {
+  const std::string b = shell_quote(brenik.empty() ? "brenik" : brenik);
+  return {{"PostToolUse", "Bash", b + " attest add --from-hook --agent codex"},
+          {"SessionStart", std::nullopt, b + " session-start --agent codex"}};
+}
+
+namespace {
+
+// The command without its program word, when that program is brenik.
+std::optional<std::string> brenik_arguments(const std::string& command) {
+  std::string program;
+  std::size_t i = 0;
+  if (!command.empty() && command[0] == '\'') {
+    // Single-quoted word, possibly with '\'' sequences.
+    i = 1;
+    while (i < command.size()) {
+      if (command[i] == '\'') {
+        if (command.compare(i, 4, "'\\''") == 0) {
+          program += '\'';
+          i += 4;
+          continue;
+        }
+        ++i;
+        break;
+      }
+      program += command[i++];
+    }
+  } else {
+    auto sp = command.find(' ');
+    program = command.substr(0, sp);
+    i = sp == std::string::npos ? command.size() : sp;
+  }
+  if (fs::path(program).filename() != "brenik") return std::nullopt;
+  return command.substr(i);
+}
+
+}  // namespace
+
+bool merge_hook_rows(json::Value& settings, const std::vector<HookRow>& rows) {
+  if (!settings.is_object()) throw ValueError("the top level is not a JSON object");
+  if (settings.contains("hooks") && !settings["hooks"].is_object())
+    throw ValueError("its \"hooks\" member is not an object");
+  bool changed = false;
+  for (const auto& row : rows) {
+    json::Value& hooks = settings["hooks"];
+    if (hooks.is_null()) hooks = json::Value::object();
+    if (hooks.contains(row.event) && !hooks[row.event].is_array())
+      throw ValueError("its \"hooks\".\"" + row.event + "\" member is not a list");
+    json::Value& groups = hooks[row.event];
+    if (groups.is_null()) groups = json::Value::array();
+    const auto wanted = brenik_arguments(row.command);
+    bool found = false;
+    for (auto& g : groups) {
+      if (!g.is_object() || !g.contains("hooks") || !g["hooks"].is_array()) continue;
+      for (auto& h : g["hooks"]) {
+        if (!h.is_object() || !h.contains("command") || !h["command"].is_string()) continue;
+        const std::string cmd = h["command"].get<std::string>();
+        if (cmd == row.command) {
+          found = true;
+        } else if (auto args = brenik_arguments(cmd); args && wanted && *args == *wanted) {
+          h["command"] = row.command;  // same hook, another path to brenik
+          found = changed = true;
+        }
+      }
+    }
+    if (found) continue;
+    json::Value group = json::Value::object();
+    if (row.matcher) group["matcher"] = *row.matcher;
+    json::Value handler = json::Value::object();
+    handler["type"] = "command";
+    handler["command"] = row.command;
+    group["hooks"] = json::Value::array({handler});
+    groups.push_back(group);
+    changed = true;
+  }
+  return changed;
+}
+
+StepReport install_hook_file(const std::string& label, const fs::path& file,
+                             const std::vector<HookRow>& rows) {
+  StepReport r{.what = label};
+  std::error_code ec;
+  // Dotfile managers link these files; write the file the link names.
+  fs::path target = fs::is_symlink(file, ec) ? fs::canonical(file, ec) : file;
+  if (ec) target = file;
+  json::Value settings = json::Value::object();
+  if (auto text = utils::try_read_file(target)) {
+    if (!utils::strip(*text).empty()) {
+      auto parsed = json::try_loads(*text);
+      if (!parsed) {
+        r.status = Status::failed;
+        r.detail = file.string() + " is not valid JSON; left untouched. Fix it and rerun `brenik setup`";
+        return r;
+      }
+      settings = *parsed;
+    }
+  } else if (fs::exists(target, ec)) {
+    r.status = Status::failed;
+    r.detail = file.string() + " cannot be read; left untouched";
+    return r;
+  }
+  try {
+    if (!merge_hook_rows(settings, rows)) {
+      r.detail = "hooks already in " + file.string();
+      return r;
+    }
+  } catch (const ValueError& e) {
+    r.status = Status::failed;
+    r.detail = file.string() + ": " + e.what() + "; left untouched";
+    return r;
+  }
+  utils::make_dirs(target.parent_path());
+  utils::atomic_write(target, json::dumps(settings, {.indent = 2}) + "\n");
+  r.status = Status::changed;
+  std::string events;
+  for (const auto& row : rows) events += (events.empty() ? "" : ", ") + row.event;
+  r.detail = "added hooks (" + events + ") to " + file.string();
+  return r;
+}
+
+std::vector<StepReport> run_setup(const fs::path& repo_root, const SetupOptions& options) {
+  std::vector<StepReport> steps;
+  auto guarded = [&](const std::string& what, auto&& fn) {
+    try {
+      steps.push_back(fn());
+    } catch (const std::exception& e) {
+      steps.push_back({.what = what, .status = Status::failed, .detail = e.what()});
+    }
+  };
+  std::vector<std::string> detected;
+  for (const auto& a : agents::iter_adapters())
+    if (a->detect_in_repo(repo_root) || a->is_active()) detected.push_back(a->name());
+
+  guarded("configuration", [&] { return write_local_config(repo_root, detected); });
+  guarded(".gitignore", [&] { return ensure_gitignore(repo_root); });
+  guarded("post-commit hook", [&] { return install_post_commit_hook(repo_root, options.brenik); });
+  guarded("example attestation", [&] { return write_example_attestation(repo_root); });
+
+  auto is_detected = [&](const char* n) { return std::find(detected.begin(), detected.end(), n) != detected.end(); };
+  if (!options.harness_hooks) {
+    steps.push_back({.what = "harness hooks", .status = Status::skipped,
+                     .detail = "skipped (--no-harness-hooks)"});
+  } else {
+    std::optional<fs::path> home = options.home;
+    if (!home) {
+      const char* h = std::getenv("HOME");
+      if (h && *h) home = fs::path(h);
+    }
+    if (!home) {
+      steps.push_back({.what = "harness hooks", .status = Status::failed,
+                       .detail = "HOME is not set; no harness hooks installed"});
+    } else {
+      std::error_code ec;
+      auto wanted = [&](const char* name, const fs::path& dir) {
+        return is_detected(name) || fs::is_directory(dir, ec);
+      };
+      if (wanted("claude-code", *home / ".claude"))
+        guarded("Claude Code", [&] {
+          return install_hook_file("Claude Code", *home / ".claude" / "settings.json",
+                                   claude_code_rows(options.brenik));
+        });
+      else
+        steps.push_back({.what = "Claude Code", .status = Status::skipped,
+                         .detail = "~/.claude not found; rerun `brenik setup` after installing Claude Code"});
+      if (wanted("codex", *home / ".codex"))
+        guarded("Codex", [&] {
+          return install_hook_file("Codex", *home / ".codex" / "hooks.json", codex_rows(options.brenik));
+        });
+      else
+        steps.push_back({.what = "Codex", .status = Status::skipped,
+                         .detail = "~/.codex not found; rerun `brenik setup` after installing Codex"});
+      for (const auto& [name, label] : {std::pair{"cursor", "Cursor"}, std::pair{"windsurf", "Windsurf"}})
+        if (is_detected(name))
+          steps.push_back({.what = label, .status = Status::skipped,
+                           .detail = "no hook installed: its hook payload does not carry what brenik "
+                                     "reads; the git post-commit hook records its commits"});
+    }
+  }
+  return steps;
+}
+
+}  // namespace brenik::hooks::installer

@@ -1,0 +1,88 @@
+// What `brenik setup` installs in a repository and in the user's harness
+// settings: the local configuration stamp, ignore entries, the git
+// post-commit hook (chained with any existing one) and the harness hook rows.
+// Every step is idempotent: a second run changes no byte.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "utils/json.hpp"
+
+namespace brenik::hooks::installer {
+
+namespace fs = std::filesystem;
+
+enum class Status { unchanged, changed, skipped, failed };
+
+// What one step did, in words for the person who ran setup.
+struct StepReport {
+  std::string what = {};
+  Status status = Status::unchanged;
+  std::string detail = {};
+  std::vector<std::string> notes = {};
+};
+
+// The local-only files under .brenik/ that never belong in a commit.
+extern const std::vector<std::string> GITIGNORE_ENTRIES;
+
+// File name of an existing post-commit hook that ours runs after itself.
+extern const char* const CHAINED_HOOK_NAME;
+
+// Text in the first lines of our post-commit hook.
+extern const char* const HOOK_MARKER;
+
+// Shell word for `text` (single-quoted unless it is plain).
+std::string shell_quote(const std::string& text);
+
+// The command hooks should run: the running `brenik` executable's path
+// (its PATH spelling when that names the same file), else "brenik".
+std::string brenik_command();
+
+// The directory git runs hooks from: core.hooksPath (relative to the work
+// tree when relative), else `git rev-parse --git-path hooks`.
+fs::path hooks_dir(const fs::path& repo_root);
+
+// The post-commit hook's text for that brenik program path ("" or "brenik"
+// means PATH only).
+std::string post_commit_script(const std::string& brenik_path);
+
+StepReport ensure_gitignore(const fs::path& repo_root,
+                            const std::vector<std::string>& entries = GITIGNORE_ENTRIES);
+StepReport install_post_commit_hook(const fs::path& repo_root, const std::string& brenik_path);
+StepReport write_local_config(const fs::path& repo_root, const std::vector<std::string>& agents);
+StepReport write_example_attestation(const fs::path& repo_root);
+
+// One hook handler row: event, optional matcher, command.
+struct HookRow {
+  std::string event;
+  std::optional<std::string> matcher;
+  std::string command;
+};
+
+std::vector<HookRow> claude_code_rows(const std::string& brenik);
+std::vector<HookRow> codex_rows(const std::string& brenik);
+
+// Adds the rows to a harness settings object (hooks -> event -> groups).
+// A row is ours when a handler's command runs a program named brenik with
+// our arguments; a stale path is updated. True when anything changed.
+// Throws ValueError when the settings have a shape we must not touch.
+bool merge_hook_rows(json::Value& settings, const std::vector<HookRow>& rows);
+
+// Merges the rows into a JSON settings file (created when missing). A file
+// that is not valid JSON is left untouched and reported as failed.
+StepReport install_hook_file(const std::string& label, const fs::path& file,
+                             const std::vector<HookRow>& rows);
+
+struct SetupOptions {
+  bool harness_hooks = true;
+  std::optional<fs::path> home = std::nullopt;  // none: $HOME
+  std::string brenik;                            // program path for hooks
+};
+
+// All steps, in order; never throws for a failed step.
+std::vector<StepReport> run_setup(const fs::path& repo_root, const SetupOptions& options);
+
+}  // namespace brenik::hooks::installer
