@@ -1,0 +1,175 @@
+// `brenik setup` through the real binary, with HOME in a temporary directory.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include "support/temp_repo.hpp"
+#include "utils/json.hpp"
+#include "utils/process.hpp"
+
+namespace brenik::testing {
+namespace {
+
+class SetupCli : public ::testing::Test {
+protected:
+  void SetUp() override { repo.commit_file("README", "first\n", "init"); }
+
+  std::map<std::string, std::optional<std::string>> env() const {
+    return {{"HOME", home.path().string()}, {"NO_COLOR", "1"}, {"CLAUDECODE", std::nullopt},
+            {"CLAUDE_CODE_SESSION_ID", std::nullopt}, {"CODEX_THREAD_ID", std::nullopt},
+            {"CODEX_SANDBOX", std::nullopt}};
+  }
+  utils::RunResult brenik(const std::vector<std::string>& args) {
+    return run_binary("brenik", args, {.cwd = repo.root(), .timeout_seconds = 60.0, .env = env()});
+  }
+  // Every file of the repository (outside .git objects) and of HOME, with content.
+  std::map<std::string, std::string> snapshot() const {
+    std::map<std::string, std::string> files;
+    for (const fs::path& base : {repo.root(), home.path()})
+      for (auto it = fs::recursive_directory_iterator(base); it != fs::recursive_directory_iterator(); ++it) {
+        const std::string rel = fs::relative(it->path(), base).string();
+        if (rel.rfind(".git/objects", 0) == 0 || rel.rfind(".git/logs", 0) == 0) continue;
+        if (it->is_regular_file()) files[base.string() + ":" + rel] = read_file(it->path());
+      }
+    return files;
+  }
+  void commit(const std::string& name) {
+    write_file(repo.root() / name, name + "\n");
+    repo.git({"add", name});
+    repo.git({"commit", "-q", "-m", "add " + name});
+  }
+  std::vector<json::Value> log_lines() const {
+    std::vector<json::Value> out;
+    std::string text = read_file(repo.root() / ".brenik/.platform/log.jsonl");
+    std::size_t i = 0;
+    while (i < text.size()) {
+      auto j = text.find('\n', i);
+      out.push_back(json::loads(text.substr(i, j - i)));
+      i = j + 1;
+    }
+    return out;
+  }
+
+  TempRepo repo;
+  TempDir home;
+};
+
+TEST_F(SetupCli, SecondRunChangesNoByteAndFirstRunAnchorStays) {
+  fs::create_directories(home.path() / ".claude");
+  fs::create_directories(home.path() / ".codex");
+  auto r = brenik({"setup"});
+  ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+  const auto first = snapshot();
+  const std::string config = read_file(repo.root() / ".brenik/.platform/config.yaml");
+  EXPECT_NE(config.find("installed_at:"), std::string::npos);
+  EXPECT_TRUE(fs::exists(repo.root() / ".brenik/example-attestation.yaml"));
+  EXPECT_NE(read_file(repo.root() / ".gitignore").find("/.brenik/.platform/"), std::string::npos);
+  auto codex = json::loads(read_file(home.path() / ".codex/hooks.json"));
+  for (const auto& [k, v] : codex.items()) EXPECT_TRUE(k == "hooks" || k == "description") << k;
+  EXPECT_TRUE(codex["hooks"].contains("PostToolUse"));
+  EXPECT_TRUE(codex["hooks"].contains("SessionStart"));
+  // The running executable's absolute path is used.
+  EXPECT_NE(codex.dump().find(built_binary("brenik").string()), std::string::npos);
+
+  r = brenik({"setup"});
+  ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+  EXPECT_EQ(snapshot(), first);
+  // The pending attestation and the local state are ignored by git.
+  write_file(repo.root() / ".brenik/.commit-attestation.yaml", "x");
+  EXPECT_EQ(repo.git({"status", "--porcelain"}), "?? .gitignore\n");
+}
+
+TEST_F(SetupCli, ExistingPostCommitHookKeepsRunningAndTheCommitIsRecorded) {
+  const fs::path hook = repo.root() / ".git/hooks/post-commit";
+  write_file(hook, "#!/bin/sh\necho ran >> \"$(git rev-parse --show-toplevel)/hook-ran\"\n");
+  fs::permissions(hook, fs::perms::owner_all);
+  ASSERT_EQ(brenik({"setup", "--no-harness-hooks"}).exit_code, 0);
+  ASSERT_EQ(brenik({"setup", "--no-harness-hooks"}).exit_code, 0);  // chained once, not twice
+  EXPECT_NE(read_file(hook).find("brenik post-commit hook"), std::string::npos);
+  EXPECT_NE(read_file(repo.root() / ".git/hooks/post-commit.brenik-chained").find("hook-ran"),
+            std::string::npos);
+  EXPECT_FALSE(fs::exists(repo.root() / ".git/hooks/post-commit.brenik-chained.old"));
+  commit("a.txt");
+  EXPECT_EQ(read_file(repo.root() / "hook-ran"), "ran\n");
+  auto lines = log_lines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0]["commit"], repo.head());
+}
+
+TEST_F(SetupCli, RelativeCoreHooksPathIsHonoured) {
+  repo.git({"config", "core.hooksPath", ".githooks"});
+  ASSERT_EQ(brenik({"setup", "--no-harness-hooks"}).exit_code, 0);
+  EXPECT_TRUE(fs::exists(repo.root() / ".githooks/post-commit"));
+  EXPECT_FALSE(fs::exists(repo.root() / ".git/hooks/post-commit"));
+  commit("b.txt");
+  ASSERT_EQ(log_lines().size(), 1u);
+}
+
+TEST_F(SetupCli, ClaudeSettingsAreMergedAndAnInvalidFileIsLeftAlone) {
+  const fs::path settings = home.path() / ".claude/settings.json";
+  write_file(settings, R"({"model": "opus", "hooks": {"PostToolUse": [{"matcher": "Edit", "hooks": [{"type": "command", "command": "fmt"}]}]}})");
+  ASSERT_EQ(brenik({"setup"}).exit_code, 0);
+  auto s = json::loads(read_file(settings));
+  EXPECT_EQ(s["model"], "opus");
+  ASSERT_EQ(s["hooks"]["PostToolUse"].size(), 2u);
+  EXPECT_EQ(s["hooks"]["PostToolUse"][0]["hooks"][0]["command"], "fmt");
+  EXPECT_EQ(s["hooks"]["PostToolUse"][1]["matcher"], "Bash");
+  EXPECT_EQ(s["hooks"]["PostToolUseFailure"][0]["matcher"], "Bash");
+  const std::string cmd = s["hooks"]["PostToolUse"][1]["hooks"][0]["command"];
+  EXPECT_NE(cmd.find("attest add --from-hook --agent claude-code"), std::string::npos);
+  EXPECT_NE(s["hooks"]["SessionStart"].dump().find("session-start --agent claude-code"), std::string::npos);
+
+  write_file(settings, "{not json");
+  auto r = brenik({"setup"});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_NE((r.out + r.err).find("not valid JSON"), std::string::npos) << r.out << r.err;
+  EXPECT_EQ(read_file(settings), "{not json");
+  // The repository's own steps still ran.
+  EXPECT_TRUE(fs::exists(repo.root() / ".git/hooks/post-commit"));
+}
+
+TEST_F(SetupCli, HookFallsBackToTheShellWhenBrenikIsUnreachableAndNeverFails) {
+  ASSERT_EQ(brenik({"setup", "--no-harness-hooks"}).exit_code, 0);
+  // Our hook pointing at a brenik that does not exist, and PATH without one.
+  const fs::path hook = repo.root() / ".git/hooks/post-commit";
+  std::string text = read_file(hook);
+  auto at = text.find("BRENIK=");
+  auto end = text.find('\n', at);
+  text.replace(at, end - at, "BRENIK=/nonexistent/brenik");
+  write_file(hook, text);
+  fs::permissions(hook, fs::perms::owner_all);
+  write_file(repo.root() / "c.txt", "c\n");
+  repo.git({"add", "c.txt"});
+  auto r = utils::run({"git", "commit", "-q", "-m", "fix: \"quoted\" \\ caf\xc3\xa9"},
+                      {.cwd = repo.root(), .env = {{"PATH", "/usr/bin:/bin"}, {"HOME", home.path().string()}}});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.out, "");
+  auto lines = log_lines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0]["commit"], repo.head());
+  EXPECT_EQ(lines[0]["branch"], "main");
+  EXPECT_EQ(lines[0]["agent"], "unknown");
+  EXPECT_EQ(lines[0]["synced"], false);
+  EXPECT_EQ(lines[0]["event"], "commit_unattested");
+  EXPECT_EQ(lines[0]["summary"], "fix: \"quoted\" \\ caf??");
+  // Running the hook again for the same commit adds nothing.
+  r = utils::run({hook.string()}, {.cwd = repo.root(), .env = {{"PATH", "/usr/bin:/bin"}}});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(log_lines().size(), 1u);
+  // A log directory that cannot be written still does not fail the hook.
+  fs::remove_all(repo.root() / ".brenik/.platform/log.jsonl");
+  fs::create_directories(repo.root() / ".brenik/.platform/log.jsonl");
+  r = utils::run({hook.string()}, {.cwd = repo.root(), .env = {{"PATH", "/usr/bin:/bin"}}});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.out + r.err, "");
+}
+
+TEST_F(SetupCli, OutsideARepositoryExitsOne) {
+  TempDir plain;
+  auto r = run_binary("brenik", {"setup", "--no-harness-hooks"}, {.cwd = plain.path(), .env = env()});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_NE((r.out + r.err).find("Not inside a git repository"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace brenik::testing
