@@ -109,9 +109,34 @@ std::string post_commit_script(const std::string& brenik_path) {
 BRENIK=)SH" + shell_quote(program) + R"SH(
 
 brenik_json_text() {
-  # Printable ASCII with \ and " escaped, any other byte as "?": always a
-  # valid JSON string, whatever the branch name or subject holds.
-  printf '%s' "$1" | LC_ALL=C tr -c ' -~' '?' | sed 's/[\\"]/\\&/g'
+  # A JSON string body: " and \ escaped, control characters and UTF-8
+  # sequences as \u escapes (as brenik writes them), any invalid byte "?".
+  printf '%s' "$1" | LC_ALL=C awk '
+    BEGIN { for (i = 1; i < 256; i++) ord[sprintf("%c", i)] = i }
+    { out = ""; n = length($0); i = 1
+      while (i <= n) {
+        c = ord[substr($0, i, 1)]; i++
+        if (c == 34 || c == 92) { out = out "\\" sprintf("%c", c); continue }
+        if (c >= 32 && c < 127) { out = out sprintf("%c", c); continue }
+        if (c < 32 || c == 127) { out = out sprintf("\\u%04x", c); continue }
+        if (c >= 194 && c < 224) { k = 1; cp = c - 192 }
+        else if (c >= 224 && c < 240) { k = 2; cp = c - 224 }
+        else if (c >= 240 && c < 245) { k = 3; cp = c - 240 }
+        else { out = out "?"; continue }
+        ok = 1
+        for (j = 0; j < k; j++) {
+          d = ord[substr($0, i + j, 1)]
+          if (d < 128 || d >= 192) { ok = 0; break }
+          cp = cp * 64 + d - 128
+        }
+        if (!ok) { out = out "?"; continue }
+        i += k
+        if (cp >= 65536) {
+          cp -= 65536
+          out = out sprintf("\\u%04x\\u%04x", 55296 + int(cp / 1024), 56320 + cp % 1024)
+        } else out = out sprintf("\\u%04x", cp)
+      }
+      printf "%s", out }'
 }
 
 brenik_fallback() {

@@ -140,7 +140,7 @@ TEST_F(SetupCli, HookFallsBackToTheShellWhenBrenikIsUnreachableAndNeverFails) {
   fs::permissions(hook, fs::perms::owner_all);
   write_file(repo.root() / "c.txt", "c\n");
   repo.git({"add", "c.txt"});
-  auto r = utils::run({"git", "commit", "-q", "-m", "fix: \"quoted\" \\ caf\xc3\xa9"},
+  auto r = utils::run({"git", "commit", "-q", "-m", "fix: \"quoted\" \\ caf\xc3\xa9 \xf0\x9f\x98\x80\ttab"},
                       {.cwd = repo.root(), .env = {{"PATH", "/usr/bin:/bin"}, {"HOME", home.path().string()}}});
   ASSERT_EQ(r.exit_code, 0) << r.err;
   EXPECT_EQ(r.out, "");
@@ -151,7 +151,7 @@ TEST_F(SetupCli, HookFallsBackToTheShellWhenBrenikIsUnreachableAndNeverFails) {
   EXPECT_EQ(lines[0]["agent"], "unknown");
   EXPECT_EQ(lines[0]["synced"], false);
   EXPECT_EQ(lines[0]["event"], "commit_unattested");
-  EXPECT_EQ(lines[0]["summary"], "fix: \"quoted\" \\ caf??");
+  EXPECT_EQ(lines[0]["summary"], "fix: \"quoted\" \\ caf\xc3\xa9 \xf0\x9f\x98\x80\ttab");
   // Running the hook again for the same commit adds nothing.
   r = utils::run({hook.string()}, {.cwd = repo.root(), .env = {{"PATH", "/usr/bin:/bin"}}});
   EXPECT_EQ(r.exit_code, 0);
