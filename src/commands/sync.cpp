@@ -1,8 +1,160 @@
-// `brenik sync`: registered here once it is built.
+// `brenik sync`: file the pending attestation, link the repository to its
+// project when it is not linked yet, and upload the unsynced records.
+// `brenik sync --record-commit` is what the git post-commit hook runs: it
+// records HEAD and nothing else, offline and silent.
+#include <memory>
+#include <optional>
+#include <string>
+
 #include "commands/cli.hpp"
+#include "display/output.hpp"
+#include "paths/paths.hpp"
+#include "protocol/credentials.hpp"
+#include "services/capture.hpp"
+#include "services/debug_log.hpp"
+#include "services/project_resolution.hpp"
+#include "services/shared.hpp"
+#include "services/upload.hpp"
+#include "utils/errors.hpp"
+#include "utils/json.hpp"
+#include "utils/truthy.hpp"
 
 namespace brenik::commands {
 
-void register_sync(CLI::App& /*app*/, Context& /*ctx*/) {}
+namespace fs = std::filesystem;
+namespace out = display::output;
+namespace tolvern = services::tolvern;
+namespace shared = services::shared;
+
+namespace {
+
+struct SyncOptions {
+  std::optional<std::int64_t> team_id;
+  bool record_commit = false;
+};
+
+std::string plural(std::int64_t n, const char* one, const char* many) {
+  return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+std::string project_label(const json::Value& project_id) {
+  return project_id.is_string() ? project_id.get<std::string>() : json::dumps(project_id);
+}
+
+// The post-commit hook's entry: 0 when HEAD is recorded, 1 otherwise (the
+// hook then appends a fallback line itself). Prints nothing.
+int run_record_commit() {
+  try {
+    const fs::path root = shared::get_repo_root();
+    return tolvern::record_commit(root).has_value() ? 0 : 1;
+  } catch (...) {
+    return 1;
+  }
+}
+
+void tell_refusal(const out::Output& o, const std::string& reason,
+                  const std::optional<std::string>& code) {
+  out::error(o, reason);
+  out::info(o, tolvern::remedy(code));
+}
+
+int run_sync(const SyncOptions& options, const out::Output& o) {
+  fs::path root;
+  try {
+    root = shared::get_repo_root();
+  } catch (const std::exception&) {
+    out::error(o, "Not inside a git repository; run `brenik sync` from your repository.");
+    return 1;
+  }
+  const auto credentials = protocol::load_credentials();
+  const std::string api_key = credentials ? credentials->api_key : "";
+  const std::string api_url = credentials ? credentials->api_url : "";
+
+  // Offline first: the pending attestation is filed before anything waits on
+  // the network.
+  auto [archived, resolution] = tolvern::resolve_if_unlinked(root, api_key, api_url, options.team_id);
+  if (archived.matched_commit)
+    out::info(o, "Filed the pending attestation under commit " + archived.matched_commit->substr(0, 7) + ".");
+  else if (archived.error)
+    out::warning(o, "The pending attestation was kept, not filed: " + *archived.error);
+
+  if (!credentials) {
+    tell_refusal(o, "Not signed in: the records stay local.", std::string(tolvern::NOT_SIGNED_IN));
+    return 1;
+  }
+
+  json::Value project_id;
+  if (resolution) {
+    if (!resolution->ok()) {
+      tell_refusal(o, "Could not link this repository to a project: " + resolution->reason.value_or(""),
+                   resolution->code);
+      return 1;
+    }
+    project_id = *resolution->project_id;
+    std::string title = resolution->title ? " (" + *resolution->title + ")" : "";
+    out::info(o, std::string(resolution->created ? "Created" : "Linked to") + " project " +
+                     std::to_string(*resolution->project_id) + title + ".");
+  } else {
+    project_id = member(shared::load_local_config(root), "project_id");
+  }
+
+  const auto result = tolvern::upload_attestations(api_key, api_url, root,
+                                                   paths::attestations_dir(root), project_id);
+  if (result.skipped_invalid > 0)
+    out::warning(o, plural(result.skipped_invalid, "record", "records") +
+                        " cannot be uploaded (no commit id, or a corrupt attestation file).");
+  if (!result.ok) {
+    std::string said = result.error.value_or("upload failed");
+    if (result.uploaded > 0)
+      said += " (" + plural(result.uploaded, "record was", "records were") + " uploaded before that)";
+    tell_refusal(o, "Upload stopped: " + said, result.code);
+    return 1;
+  }
+  if (result.already_synced)
+    out::success(o, "Nothing to upload: every record is on the server.");
+  else
+    out::success(o, "Uploaded to project " + project_label(project_id) + ": " +
+                        plural(result.uploaded, "new record", "new records") + " accepted.");
+  return 0;
+}
+
+}  // namespace
+
+void register_sync(CLI::App& app, Context& ctx) {
+  CLI::App* sync = app.add_subcommand(
+      "sync", "Upload the commit records that have not reached the server yet.");
+  auto options = std::make_shared<SyncOptions>();
+  sync->add_option("--team-id", options->team_id,
+                   "Team to create or find the project in (asked once when you are on several "
+                   "teams; saved).");
+  sync->add_flag("--record-commit", options->record_commit,
+                 "Record HEAD in the attestation log and do nothing else (run by the git "
+                 "post-commit hook; offline, prints nothing).");
+  sync->callback([options, &ctx] {
+    int status;
+    if (options->record_commit) {
+      status = run_record_commit();
+    } else {
+      const auto& o = out::standard();
+      try {
+        status = run_sync(*options, o);
+      } catch (const std::exception& e) {
+        // What leaves is the kind; the full report only goes to the local
+        // debug log, and only when debugging is on.
+        out::error(o, "Sync failed (" + error_kind(e) + "); your records are kept locally.");
+        if (tolvern::brenik_debug_enabled()) {
+          try {
+            if (auto log = tolvern::detail::write_sync_debug_log(shared::get_repo_root(), "sync", e))
+              out::info(o, "details: " + log->string());
+          } catch (...) {
+          }
+        }
+        status = 1;
+      }
+    }
+    ctx.exit_code = status;
+    if (status != 0) throw Exit{status};
+  });
+}
 
 }  // namespace brenik::commands
