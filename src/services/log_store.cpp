@@ -80,7 +80,12 @@ bool ends_mid_line(const fs::path& path) {
 
 }  // namespace
 
-AttestationLog read_attestation_log(const fs::path& log_path) {
+namespace {
+
+// One pass of classification; `on_pending` sees each unsynced addressable
+// line (the parser holds it), so callers that only count never build values.
+template <typename OnPending>
+AttestationLog classify_log(const fs::path& log_path, OnPending&& on_pending) {
   AttestationLog log;
   std::optional<utils::MappedFile> file;
   try {
@@ -113,9 +118,22 @@ AttestationLog read_attestation_log(const fs::path& log_path) {
       ++log.unaddressable;
       return;
     }
-    log.pending.push_back(parser.value());
+    on_pending(log, parser);
   });
   return log;
+}
+
+}  // namespace
+
+AttestationLog read_attestation_log(const fs::path& log_path) {
+  return classify_log(log_path,
+                      [](AttestationLog& log, detail::LineParser& parser) { log.pending.push_back(parser.value()); });
+}
+
+std::size_t count_pending_entries(const fs::path& log_path) {
+  std::size_t pending = 0;
+  classify_log(log_path, [&](AttestationLog&, detail::LineParser&) { ++pending; });
+  return pending;
 }
 
 namespace detail {

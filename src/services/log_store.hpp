@@ -37,6 +37,9 @@ struct AttestationLog {
 // Pure local read; takes no lock. Never throws for a missing or bad file.
 AttestationLog read_attestation_log(const fs::path& log_path);
 
+// read_attestation_log(log_path).size(), without building the entries.
+std::size_t count_pending_entries(const fs::path& log_path);
+
 namespace detail {
 
 // "^[0-9a-f]{40}([0-9a-f]{24})?$"

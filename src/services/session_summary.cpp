@@ -101,9 +101,11 @@ std::string generate_session_summary(const fs::path& cache_dir, const json::Valu
   else
     lines.push_back("  cache: empty \u2014 run 'brenik sync' to populate");
 
-  const auto log = read_attestation_log(cache_dir / "log.jsonl");
-  if (!log.pending.empty()) {
-    const std::string count = std::to_string(log.size());
+  // Only the number of pending entries is shown: count them without
+  // building each entry's value.
+  const std::size_t pending = count_pending_entries(cache_dir / "log.jsonl");
+  if (pending > 0) {
+    const std::string count = std::to_string(pending);
     if (has_project)
       lines.push_back("  " + count + " attestation(s) pending upload \u2014 run 'brenik sync'");
     else
