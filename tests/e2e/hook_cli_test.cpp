@@ -219,5 +219,17 @@ TEST_F(HookCli, SessionStartCatchesUpAndSummarises) {
   EXPECT_EQ(r.out, "");
 }
 
+TEST_F(HookCli, GitHookAndHarnessHookTogetherGiveOneLine) {
+  auto setup = brenik({"setup", "--no-harness-hooks"});
+  ASSERT_EQ(setup.exit_code, 0) << setup.out << setup.err;
+  const auto sha = repo.commit_file("a.txt", "a\n", "feat: one");  // the post-commit hook runs here
+  ASSERT_EQ(log().size(), 1u);
+  EXPECT_EQ(json::loads(log()[0])["commit"], sha);
+  auto r = hook(payload("git commit -m one"));
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.out, "");  // already recorded: no reminder, no upload
+  EXPECT_EQ(log().size(), 1u);
+}
+
 }  // namespace
 }  // namespace brenik::testing
