@@ -13,7 +13,8 @@ Session resolve_session(const fs::path& repo_root) noexcept {
       session.api_key = credentials->api_key;
       session.api_url = credentials->api_url;
     }
-    const auto& project = member(shared::load_local_config(repo_root), "project_id");
+    const json::Value config = shared::load_local_config(repo_root);
+    const auto& project = member(config, "project_id");
     if (truthy(project)) session.project_id = project;
     session.connected = !session.api_key.empty() && truthy(session.project_id);
   } catch (...) {

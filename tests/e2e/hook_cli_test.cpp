@@ -4,6 +4,7 @@
 
 #include "agents/claude_code.hpp"
 #include "fixtures/agents/agents_env.hpp"
+#include "support/server_fixture.hpp"
 #include "support/temp_repo.hpp"
 #include "utils/json.hpp"
 #include "utils/process.hpp"
@@ -229,6 +230,24 @@ TEST_F(HookCli, GitHookAndHarnessHookTogetherGiveOneLine) {
   EXPECT_EQ(r.exit_code, 0);
   EXPECT_EQ(r.out, "");  // already recorded: no reminder, no upload
   EXPECT_EQ(log().size(), 1u);
+}
+
+TEST_F(HookCli, AConnectedRepositoryUploadsFromTheHook) {
+  ServerWorld world;
+  const auto project = world.project("https://example.com/org/hooked.git");
+  write_file(repo.root() / ".brenik" / ".platform" / "config.yaml",
+             "installed_at: '2000-01-01T00:00:00Z'\nproject_id: " + std::to_string(project) + "\n");
+  env["BRENIK_API_KEY"] = world.key;
+  env["BRENIK_API_URL"] = world.url();
+  const auto sha = repo.commit_file("a.txt", "a\n", "feat: one");
+  auto r = hook(payload("git commit -m one"));
+  EXPECT_EQ(r.exit_code, 0);
+  ASSERT_EQ(log().size(), 1u);
+  EXPECT_EQ(json::loads(log()[0])["synced"], true);
+  const auto stored = world.attestations(project);
+  ASSERT_TRUE(stored.is_array()) << stored.dump();
+  ASSERT_EQ(stored.size(), 1u) << stored.dump();
+  EXPECT_NE(stored.dump().find(sha), std::string::npos);
 }
 
 }  // namespace
