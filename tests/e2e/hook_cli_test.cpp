@@ -43,20 +43,7 @@ protected:
            R"(, "hook_event_name": "PostToolUse", "tool_name": "Bash", "tool_input": {"command": )" +
            json::dumps(json::Value(command)) + R"(}, "tool_response": )" + response + "}";
   }
-  std::vector<std::string> log() const {
-    std::vector<std::string> lines;
-    const auto path = repo.root() / ".brenik" / ".platform" / "log.jsonl";
-    std::error_code ec;
-    if (!fs::exists(path, ec)) return lines;
-    std::string text = read_file(path);
-    std::size_t start = 0;
-    while (start < text.size()) {
-      auto nl = text.find('\n', start);
-      lines.push_back(text.substr(start, nl - start));
-      start = nl == std::string::npos ? text.size() : nl + 1;
-    }
-    return lines;
-  }
+  std::vector<json::Value> log() const { return read_log_lines(repo.root()); }
   fs::path pending() const { return repo.root() / ".brenik" / ".commit-attestation.yaml"; }
 
   TempDir home;
@@ -96,7 +83,7 @@ TEST_F(HookCli, RecordsACommitOnceAndRemindsOnce) {
   EXPECT_EQ(second.out, "");
   auto lines = log();
   ASSERT_EQ(lines.size(), 1u);
-  auto line = json::loads(lines[0]);
+  auto line = lines[0];
   EXPECT_EQ(line["commit"], sha);
   EXPECT_EQ(line["agent"], "claude-code");
   EXPECT_EQ(line["agent_session_id"], "s-1");
@@ -108,7 +95,7 @@ TEST_F(HookCli, RecordsACommitOnceAndRemindsOnce) {
   EXPECT_EQ(attach.out, "Attached attestation to " + sha.substr(0, 12) + "\n");
   lines = log();
   ASSERT_EQ(lines.size(), 1u);
-  EXPECT_EQ(json::loads(lines[0])["summary"], "What the agent meant");
+  EXPECT_EQ(lines[0]["summary"], "What the agent meant");
   EXPECT_FALSE(fs::exists(pending()));
 }
 
@@ -122,7 +109,7 @@ TEST_F(HookCli, AttestedCommitGetsNoReminderAndUnconfiguredOrOldHeadNothing) {
   EXPECT_EQ(r.exit_code, 0);
   EXPECT_EQ(r.out, "");
   ASSERT_EQ(log().size(), 1u);
-  EXPECT_EQ(json::loads(log()[0])["summary"], "Planned");
+  EXPECT_EQ(log()[0]["summary"], "Planned");
 
   // An old HEAD is never taken for the commit the agent just made.
   write_file(repo.root() / "b.txt", "b\n");
@@ -206,7 +193,7 @@ TEST_F(HookCli, SessionStartCatchesUpAndSummarises) {
   EXPECT_TRUE(context.ends_with("  1 attestation(s) recorded locally, waiting for a project"));
   auto lines = log();
   ASSERT_EQ(lines.size(), 1u);
-  auto line = json::loads(lines[0]);
+  auto line = lines[0];
   EXPECT_EQ(line["agent"], "claude-code");
   EXPECT_EQ(line["agent_session_id"], s);
 
@@ -225,7 +212,7 @@ TEST_F(HookCli, GitHookAndHarnessHookTogetherGiveOneLine) {
   ASSERT_EQ(setup.exit_code, 0) << setup.out << setup.err;
   const auto sha = repo.commit_file("a.txt", "a\n", "feat: one");  // the post-commit hook runs here
   ASSERT_EQ(log().size(), 1u);
-  EXPECT_EQ(json::loads(log()[0])["commit"], sha);
+  EXPECT_EQ(log()[0]["commit"], sha);
   auto r = hook(payload("git commit -m one"));
   EXPECT_EQ(r.exit_code, 0);
   EXPECT_EQ(r.out, "");  // already recorded: no reminder, no upload
@@ -243,7 +230,7 @@ TEST_F(HookCli, AConnectedRepositoryUploadsFromTheHook) {
   auto r = hook(payload("git commit -m one"));
   EXPECT_EQ(r.exit_code, 0);
   ASSERT_EQ(log().size(), 1u);
-  EXPECT_EQ(json::loads(log()[0])["synced"], true);
+  EXPECT_EQ(log()[0]["synced"], true);
   const auto stored = world.attestations(project);
   ASSERT_TRUE(stored.is_array()) << stored.dump();
   ASSERT_EQ(stored.size(), 1u) << stored.dump();

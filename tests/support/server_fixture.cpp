@@ -295,4 +295,35 @@ json::Value pending_record(int i, std::size_t padding) {
   return r;
 }
 
+json::Value log_line(int i, std::size_t padding) {
+  json::Value r = json::Value::object();
+  r["commit"] = commit_id(i);
+  r["branch"] = "main";
+  r["timestamp"] = "2026-12-01T10:00:00Z";
+  r["agent"] = "claude-code";
+  r["summary"] = "change " + std::to_string(i);
+  r["synced"] = false;
+  if (padding) r["notes"] = std::string(padding, 'x');
+  return r;
+}
+
+std::vector<json::Value> log_lines(int from, int to) {
+  std::vector<json::Value> out;
+  for (int i = from; i < to; ++i) out.push_back(log_line(i));
+  return out;
+}
+
+int count_synced(const std::vector<json::Value>& lines) {
+  int n = 0;
+  for (const auto& l : lines)
+    if (l.value("synced", false)) ++n;
+  return n;
+}
+
+std::vector<std::int64_t> upload_sizes(const json::Value& uploads) {
+  std::vector<std::int64_t> out;
+  for (const auto& u : uploads) out.push_back(u["records"].get<std::int64_t>());
+  return out;
+}
+
 }  // namespace brenik::testing

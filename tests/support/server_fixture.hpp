@@ -131,5 +131,14 @@ std::vector<json::Value> read_log_lines(const fs::path& repo);
 // A pending record of commit number i: a 40-hex commit id and some payload.
 json::Value pending_record(int i, std::size_t padding = 0);
 std::string commit_id(int i);
+// A log line of commit number i as the commit paths write it (summary
+// members, synced false), padded with a "notes" member of `padding` bytes.
+json::Value log_line(int i, std::size_t padding = 0);
+// log_line(i) for i in [from, to).
+std::vector<json::Value> log_lines(int from, int to);
+// How many of the lines are marked synced.
+int count_synced(const std::vector<json::Value>& lines);
+// The record count of each upload the server stored, in order.
+std::vector<std::int64_t> upload_sizes(const json::Value& uploads);
 
 }  // namespace brenik::testing

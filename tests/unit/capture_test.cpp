@@ -11,6 +11,7 @@
 #include "services/pending.hpp"
 #include "services/shared.hpp"
 #include "support/cwd.hpp"
+#include "support/server_fixture.hpp"
 #include "support/temp_repo.hpp"
 #include "utils/filelock.hpp"
 #include "utils/json.hpp"
@@ -23,23 +24,9 @@ namespace paths = brenik::paths;
 namespace json = brenik::json;
 using brenik::testing::TempRepo;
 using brenik::testing::read_file;
+using brenik::testing::read_log_lines;
 using brenik::testing::write_file;
 namespace fs = std::filesystem;
-
-std::vector<json::Value> log_lines(const fs::path& repo) {
-  std::vector<json::Value> out;
-  std::error_code ec;
-  if (!fs::exists(paths::log_jsonl(repo), ec)) return out;
-  std::string text = read_file(paths::log_jsonl(repo));
-  std::size_t start = 0;
-  while (start < text.size()) {
-    auto nl = text.find('\n', start);
-    std::string line = text.substr(start, nl == std::string::npos ? std::string::npos : nl - start);
-    start = nl == std::string::npos ? text.size() : nl + 1;
-    if (!line.empty()) out.push_back(json::loads(line));
-  }
-  return out;
-}
 
 void configure(const fs::path& repo, const std::string& installed_at = "2000-01-01T00:00:00Z") {
   json::Value config = json::Value::object();
@@ -79,7 +66,7 @@ TEST_F(CaptureTest, RecordsACommitOnceWhicheverTriggerAsks) {
   EXPECT_EQ(again.commit, sha);
   EXPECT_EQ(t::record_commit(repo.root()), sha);  // already recorded still answers the id
 
-  auto lines = log_lines(repo.root());
+  auto lines = read_log_lines(repo.root());
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_EQ(lines[0]["commit"], sha);
   EXPECT_EQ(lines[0]["agent"], "unknown");
@@ -92,7 +79,7 @@ TEST_F(CaptureTest, RecordsACommitOnceWhicheverTriggerAsks) {
 
 TEST_F(CaptureTest, UnbornHeadGivesNoRecord) {
   EXPECT_EQ(t::record_commit(repo.root()), std::nullopt);
-  EXPECT_TRUE(log_lines(repo.root()).empty());
+  EXPECT_TRUE(read_log_lines(repo.root()).empty());
 }
 
 TEST_F(CaptureTest, PendingAttestationMatchingThisCommitIsFiledInsteadOfARecord) {
@@ -108,7 +95,7 @@ TEST_F(CaptureTest, PendingAttestationMatchingThisCommitIsFiledInsteadOfARecord)
   EXPECT_TRUE(result.written);
   EXPECT_TRUE(result.attested);
   EXPECT_FALSE(fs::exists(paths::commit_attestation(repo.root())));
-  auto lines = log_lines(repo.root());
+  auto lines = read_log_lines(repo.root());
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_EQ(lines[0]["summary"], "Added greeting");
   EXPECT_FALSE(lines[0].contains("event"));
@@ -127,7 +114,7 @@ TEST_F(CaptureTest, PendingAttestationOfAnOlderCommitGoesThereAndThisCommitGetsI
   auto result = t::capture_commit(repo.root(), "HEAD");
   EXPECT_TRUE(result.written);
   EXPECT_FALSE(result.attested);
-  auto lines = log_lines(repo.root());
+  auto lines = read_log_lines(repo.root());
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_EQ(lines[0]["commit"], older);
   EXPECT_EQ(lines[0]["summary"], "First change");
@@ -148,7 +135,7 @@ TEST_F(CaptureTest, BadPendingFilesAreKeptAndTheReasonSaysWhy) {
   EXPECT_FALSE(result.written);
   EXPECT_NE(result.reason.find("not valid UTF-8"), std::string::npos);
   EXPECT_EQ(read_file(paths::commit_attestation(repo.root())), "summary: \xff\xfe broken\n");
-  EXPECT_TRUE(log_lines(repo.root()).empty());
+  EXPECT_TRUE(read_log_lines(repo.root()).empty());
 
   // The catch-up never consumes the pending file, so the commit still gets
   // its record there.
@@ -162,7 +149,7 @@ TEST_F(CaptureTest, AttributionFollowsTheSessionAndTheDeclaredHarness) {
   repo.commit_file("a.txt", "a\n", "one");
   auto named = t::capture_commit(repo.root(), "HEAD", {.session_id = "nobody-knows", .agent = "claude-code"});
   ASSERT_TRUE(named.written);
-  auto line = log_lines(repo.root()).back();
+  auto line = read_log_lines(repo.root()).back();
   EXPECT_EQ(line["agent"], "claude-code");
   EXPECT_EQ(line["agent_provider"], "anthropic");
   EXPECT_EQ(line["agent_session_id"], "nobody-knows");
@@ -171,7 +158,7 @@ TEST_F(CaptureTest, AttributionFollowsTheSessionAndTheDeclaredHarness) {
   repo.commit_file("b.txt", "b\n", "two");
   auto anonymous = t::capture_commit(repo.root(), "HEAD", {.session_id = "nobody-knows"});
   ASSERT_TRUE(anonymous.written);
-  line = log_lines(repo.root()).back();
+  line = read_log_lines(repo.root()).back();
   EXPECT_EQ(line["agent"], "unknown");
   EXPECT_FALSE(line.contains("agent_session_id"));
   EXPECT_FALSE(line.contains("agent_provider"));
@@ -179,7 +166,7 @@ TEST_F(CaptureTest, AttributionFollowsTheSessionAndTheDeclaredHarness) {
   repo.commit_file("c.txt", "c\n", "three");
   auto caught = t::capture_commit(repo.root(), "HEAD", {.source = "catch_up", .attribute_ambient = false});
   ASSERT_TRUE(caught.written);
-  line = log_lines(repo.root()).back();
+  line = read_log_lines(repo.root()).back();
   EXPECT_EQ(line["agent"], "unknown");
   EXPECT_EQ(line["developer"]["git_author_name"], "Test Author");  // the commit's own author
 }
@@ -199,7 +186,7 @@ TEST_F(CaptureTest, AKnownSessionBringsItsTelemetry) {
   auto result = t::capture_commit(repo.root(), "HEAD", {.session_id = s, .source = "harness"});
   ASSERT_TRUE(result.written);
   EXPECT_TRUE(result.tokens);
-  auto line = log_lines(repo.root()).back();
+  auto line = read_log_lines(repo.root()).back();
   EXPECT_EQ(line["agent"], "claude-code");
   EXPECT_EQ(line["telemetry"]["model"], "claude-opus-4-6");
   EXPECT_EQ(line["telemetry"]["source"], "harness");
@@ -220,7 +207,7 @@ TEST_F(CaptureTest, AttachUpgradesTheRecordedLineInPlace) {
   EXPECT_TRUE(attached.written);
   EXPECT_TRUE(attached.attested);
   EXPECT_EQ(attached.commit, sha);
-  auto lines = log_lines(repo.root());
+  auto lines = read_log_lines(repo.root());
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_EQ(lines[0]["summary"], "Late words");
   EXPECT_EQ(lines[0]["synced"], false);
@@ -235,7 +222,7 @@ TEST_F(CaptureTest, LegacyLogIsMovedOnceIntoTheLog) {
   auto result = t::process_pending_attestation(repo.root());
   EXPECT_TRUE(result.found);
   EXPECT_FALSE(fs::exists(repo.root() / ".breniklog"));
-  auto lines = log_lines(repo.root());
+  auto lines = read_log_lines(repo.root());
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_EQ(lines[0]["commit"], "1111111111111111111111111111111111111111");
   EXPECT_EQ(t::process_pending_attestation(repo.root()).found, false);
@@ -303,7 +290,7 @@ TEST_F(CaptureTest, CatchUpRecordsTheBacklogNewestFirstAndStopsAtTheFirstRecorde
     EXPECT_TRUE(results[i].written);
   }
   EXPECT_TRUE(fs::exists(paths::commit_attestation(repo.root())));  // never consumed
-  EXPECT_EQ(log_lines(repo.root()).size(), 6u);
+  EXPECT_EQ(read_log_lines(repo.root()).size(), 6u);
   EXPECT_TRUE(t::catch_up_commits(repo.root()).empty());
 }
 
@@ -349,7 +336,7 @@ TEST_F(CaptureTest, CatchUpNamesTheOneSessionThatRanTheCommit) {
 
   auto results = t::catch_up_commits(repo.root());
   ASSERT_EQ(results.size(), 2u);
-  auto lines = log_lines(repo.root());
+  auto lines = read_log_lines(repo.root());
   ASSERT_EQ(lines.size(), 2u);
   for (const auto& line : lines) {
     if (line["commit"] == mine) {

@@ -35,38 +35,6 @@ Value config_with(const Value& project_id) {
   return c;
 }
 
-// Log lines as the commit paths write them (summary members, synced false).
-Value log_line(int i, std::size_t padding = 0) {
-  Value r = Value::object();
-  r["commit"] = commit_id(i);
-  r["branch"] = "main";
-  r["timestamp"] = "2026-12-01T10:00:00Z";
-  r["agent"] = "claude-code";
-  r["summary"] = "change " + std::to_string(i);
-  r["synced"] = false;
-  if (padding) r["notes"] = std::string(padding, 'x');
-  return r;
-}
-
-std::vector<Value> log_lines(int from, int to) {
-  std::vector<Value> out;
-  for (int i = from; i < to; ++i) out.push_back(log_line(i));
-  return out;
-}
-
-int count_synced(const std::vector<Value>& lines) {
-  int n = 0;
-  for (const auto& l : lines)
-    if (l.value("synced", false)) ++n;
-  return n;
-}
-
-std::vector<std::int64_t> upload_sizes(const Value& uploads) {
-  std::vector<std::int64_t> out;
-  for (const auto& u : uploads) out.push_back(u["records"].get<std::int64_t>());
-  return out;
-}
-
 }  // namespace
 
 // --- batching -------------------------------------------------------------
