@@ -157,15 +157,8 @@ TEST_F(SyncCli, FailedSecondBatchKeepsTheFirstAndTheNextSyncSendsOnlyTheRest) {
 }
 
 TEST_F(SyncCli, EveryRefusalReachesTheUserAsItsRemedy) {
-  auto inactive = server_admin(world.db, {"create-key", "--team", world.team, "--inactive"});
-  auto two_teams = server_admin(world.db, {"create-key", "--team", world.team});
-  auto beta = server_admin(world.db, {"create-team", "beta"});
-  server_admin(world.db, {"add-member", "--key", two_teams, "--team", beta});
-  world.project("https://github.com/acme/twice.git");
-  world.project("https://github.com/acme/twice.git");
-  server_admin(world.db, {"create-project", "--team", beta, "--remote", "https://github.com/beta/theirs.git"});
-  auto full_team = server_admin(world.db, {"create-team", "full", "--project-limit", "0"});
-  auto full_key = server_admin(world.db, {"create-key", "--team", full_team});
+  const auto states = world.refusal_states();
+  const auto& [inactive, two_teams, beta, full_key] = states;
 
   struct Case {
     std::string key;

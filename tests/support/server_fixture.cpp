@@ -123,6 +123,20 @@ void ServerWorld::restart(const std::vector<std::string>& extra_args) {
   server.emplace(db, extra_args);
 }
 
+ServerWorld::RefusalStates ServerWorld::refusal_states() {
+  RefusalStates r;
+  r.inactive_key = server_admin(db, {"create-key", "--team", team, "--inactive"});
+  r.two_teams_key = server_admin(db, {"create-key", "--team", team});
+  r.beta_team = server_admin(db, {"create-team", "beta"});
+  server_admin(db, {"add-member", "--key", r.two_teams_key, "--team", r.beta_team});
+  project("https://github.com/acme/twice.git");
+  project("https://github.com/acme/twice.git");
+  server_admin(db, {"create-project", "--team", r.beta_team, "--remote", "https://github.com/beta/theirs.git"});
+  const auto full_team = server_admin(db, {"create-team", "full", "--project-limit", "0"});
+  r.full_team_key = server_admin(db, {"create-key", "--team", full_team});
+  return r;
+}
+
 std::int64_t ServerWorld::project(const std::string& remote) {
   return std::stoll(server_admin(db, {"create-project", "--team", team, "--remote", remote}));
 }

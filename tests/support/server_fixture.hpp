@@ -77,6 +77,18 @@ struct ServerWorld {
   // Creates a project for the team by remote; returns its id.
   std::int64_t project(const std::string& remote);
   json::Value uploads(std::int64_t project_id) const;
+
+  // Keys and teams in every state the server refuses in: an inactive key, a
+  // key in two teams (the second "beta", which owns
+  // https://github.com/beta/theirs.git), a key of a team with no room for a
+  // project; the world's own team holds https://github.com/acme/twice.git.
+  struct RefusalStates {
+    std::string inactive_key;
+    std::string two_teams_key;
+    std::string beta_team;
+    std::string full_team_key;
+  };
+  RefusalStates refusal_states();
   json::Value attestations(std::int64_t project_id) const;
 };
 
