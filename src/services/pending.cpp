@@ -44,12 +44,6 @@ void migrate_legacy_log(const fs::path& repo_root) {
   fs::remove(legacy, ec);
 }
 
-std::string text_form(const json::Value& v) {
-  if (v.is_null()) return "";
-  if (v.is_string()) return v.get<std::string>();
-  return json::dumps(v);
-}
-
 // The agent's process section is replaced by what the live ledger says, or
 // dropped when nothing backs it.
 void derive_process(json::Value& parsed, const fs::path& repo_root, const std::optional<std::string>& commit) {
@@ -109,7 +103,7 @@ void enrich_attestation(json::Value& parsed, const fs::path& repo_root) noexcept
   try {
     if (truthy(member(parsed, "agent"))) {
       try {
-        parsed["agent"] = agents::normalize_agent_name(text_form(parsed["agent"]));
+        parsed["agent"] = agents::normalize_agent_name(json::text_form(parsed["agent"]));
       } catch (...) {
         logging::debug_exc("Agent name normalization failed");
       }
@@ -133,7 +127,7 @@ void enrich_attestation(json::Value& parsed, const fs::path& repo_root) noexcept
     if (!truthy(member(parsed, "telemetry"))) {
       const auto& sid_value = member(parsed, "agent_session_id");
       std::optional<std::string> sid;
-      if (truthy(sid_value)) sid = text_form(sid_value);
+      if (truthy(sid_value)) sid = json::text_form(sid_value);
       auto telemetry = adapter_telemetry(*adapter, repo_root, sid, "adapter_direct");
       if (telemetry && truthy(*telemetry)) parsed["telemetry"] = *telemetry;
     }
@@ -184,8 +178,8 @@ AttestationResult process_pending_attestation(const fs::path& repo_root,
   }
   detail::enrich_attestation(parsed, repo_root);
 
-  std::string diff_hash = text_form(member(parsed, "staged_diff_hash"));
-  if (diff_hash.empty()) diff_hash = text_form(member(parsed, "diff_hash"));
+  std::string diff_hash = json::text_form(member(parsed, "staged_diff_hash"));
+  if (diff_hash.empty()) diff_hash = json::text_form(member(parsed, "diff_hash"));
 
   std::optional<std::string> commit = detail::find_commit_by_diff_hash(diff_hash);
   if (!commit) commit = commit_override;

@@ -20,11 +20,6 @@ namespace {
 constexpr const char* STATE_FILE = "brenikstate.yaml";
 constexpr const char* RULES_FILE = "brenikrules.yaml";
 
-std::string text_form(const json::Value& v) {
-  if (v.is_string()) return v.get<std::string>();
-  return json::dumps(v);
-}
-
 // Architecture elements of the cached declarative state: entries of
 // architecture.elements that are themselves mappings; 0 for any other shape.
 long long count_elements(const fs::path& state_file) {
@@ -70,7 +65,7 @@ std::string generate_session_summary(const fs::path& cache_dir, const json::Valu
                                      const std::optional<std::string>& agent_name) {
   std::vector<std::string> lines{"brenik session context loaded"};
   const bool has_project = truthy(project_id);
-  if (has_project) lines.push_back("  project: " + text_form(project_id));
+  if (has_project) lines.push_back("  project: " + json::text_form(project_id));
   if (agent_name && !agent_name->empty()) lines.push_back("  agent: " + *agent_name);
 
   lines.push_back("  elements: " + std::to_string(count_elements(cache_dir / STATE_FILE)));

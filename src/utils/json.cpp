@@ -375,4 +375,10 @@ std::string repr(const Value& value) {
   return out;
 }
 
+std::string text_form(const Value& value) {
+  if (value.is_null()) return "";
+  if (value.is_string()) return value.get<std::string>();
+  return dumps(value);
+}
+
 }  // namespace brenik::json

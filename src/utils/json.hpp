@@ -53,4 +53,8 @@ std::string type_name(const Value& value);
 // None, True, False, 1, 0.5, [1, 'a'], {'k': None}.
 std::string repr(const Value& value);
 
+// A value read as text: a string itself, "" for null, anything else as its
+// JSON text (a number 42 gives "42").
+std::string text_form(const Value& value);
+
 }  // namespace brenik::json
