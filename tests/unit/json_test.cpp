@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "support/python_oracle.hpp"
 #include "utils/errors.hpp"
 #include "utils/json.hpp"
 
@@ -23,51 +24,8 @@ using json::Value;
 
 namespace {
 
-bool have_python() { return std::system("python3 -c pass >/dev/null 2>&1") == 0; }
-
-class TempDir {
-public:
-  TempDir() {
-    std::string templ = (std::filesystem::temp_directory_path() / "json_test.XXXXXX").string();
-    if (!mkdtemp(templ.data())) throw std::runtime_error("mkdtemp failed");
-    path_ = templ;
-  }
-  ~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  const std::filesystem::path& path() const { return path_; }
-
-private:
-  std::filesystem::path path_;
-};
-
-void write_file(const std::filesystem::path& p, const std::string& text) {
-  std::ofstream f(p, std::ios::binary);
-  f << text;
-}
-
-// Runs a Python script on an input file; returns its standard output split
-// into lines.
-std::vector<std::string> run_python(const std::string& script, const std::string& input) {
-  TempDir dir;
-  write_file(dir.path() / "script.py", script);
-  write_file(dir.path() / "input.txt", input);
-  const std::string cmd =
-      "python3 " + (dir.path() / "script.py").string() + " " + (dir.path() / "input.txt").string();
-  std::string out;
-  FILE* pipe = popen(cmd.c_str(), "r");
-  if (!pipe) throw std::runtime_error("popen failed");
-  char buf[4096];
-  std::size_t n;
-  while ((n = fread(buf, 1, sizeof buf, pipe)) > 0) out.append(buf, n);
-  const int status = pclose(pipe);
-  if (status != 0) throw std::runtime_error("python failed: " + out);
-  std::vector<std::string> lines;
-  std::istringstream in(out);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
+bool have_python() { return brenik::testing::python_available(); }
+using brenik::testing::run_python;
 
 #define SKIP_WITHOUT_PYTHON() \
   if (!have_python()) GTEST_SKIP() << "python3 is not installed; oracle comparison skipped"
