@@ -120,7 +120,9 @@ BackfillResult capture(const fs::path& repo_root, const std::string& sha, const 
        .branch = branch,
        .developer = developer,
        .developer_from_commit = !o.attribute_ambient,
-       .event = o.event});
+       .event = o.event,
+       // The branch just read is HEAD's in repo_root: the log line reuses it.
+       .head_branch = branch});
 }
 
 }  // namespace

@@ -107,7 +107,9 @@ std::string log_attestation(const fs::path& breniklog_path, const fs::path& atte
     commit = *options.commit_override;
   else
     commit = git_rev_parse({"HEAD"}, {.cwd = options.repo_root});
-  const std::string branch = git_rev_parse({"--abbrev-ref", "HEAD"}, {.cwd = options.repo_root});
+  const std::string branch = options.head_branch
+                                 ? *options.head_branch
+                                 : git_rev_parse({"--abbrev-ref", "HEAD"}, {.cwd = options.repo_root});
 
   utils::make_dirs(attestations_dir);
   utils::atomic_write(attestations_dir / (commit + ".yaml"), yaml::dump(parsed));
@@ -194,7 +196,7 @@ BackfillResult write_commit_record(const fs::path& repo_root, const std::string&
 
   log_attestation(log_path, attestations, att,
                   {.commit_override = commit, .repo_root = repo_root,
-                   .archive_ledger = o.archive_ledger, .event = o.event});
+                   .archive_ledger = o.archive_ledger, .event = o.event, .head_branch = o.head_branch});
   return BackfillResult{.commit = commit, .written = true,
                         .tokens = truthy(member(telemetry, "tokens"))};
 }

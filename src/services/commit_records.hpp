@@ -35,6 +35,9 @@ struct LogAttestationOptions {
   bool archive_ledger = true;
   std::optional<std::string> event = std::nullopt;
   bool replace_existing = false;
+  // HEAD's branch as `git rev-parse --abbrev-ref HEAD` gave it in repo_root,
+  // when the caller already asked; git is asked otherwise.
+  std::optional<std::string> head_branch = std::nullopt;
 };
 
 // Archives `parsed` as <commit>.yaml and logs its line; returns the commit id.
@@ -53,6 +56,8 @@ struct WriteCommitRecordOptions {
   std::optional<json::Value> developer = std::nullopt;
   bool developer_from_commit = false;
   std::optional<std::string> event = std::nullopt;
+  // Passed on to log_attestation (see there): saves asking git twice.
+  std::optional<std::string> head_branch = std::nullopt;
 };
 
 BackfillResult write_commit_record(const fs::path& repo_root, const std::string& commit,
