@@ -36,11 +36,59 @@ LineFields fields_of(const json::Value& v) {
   f.is_object = v.is_object();
   if (!f.is_object) return f;
   const auto& c = member(v, "commit");
-  if (c.is_string()) f.commit = c.get<std::string>();
-  f.event = text_member(v, "event");
+  if (c.is_string()) f.commit = std::string_view(c.get_ref<const std::string&>());
+  const auto& e = member(v, "event");
+  if (e.is_string()) f.event = e.get_ref<const std::string&>();
   f.synced = truthy(member(v, "synced"));
   f.uploaded = truthy(member(v, "uploaded"));
   return f;
+}
+
+// One pass over the members; a repeated key takes its last value, as
+// json.loads does.
+LineFields fields_of(simdjson::dom::object obj) {
+  LineFields f;
+  f.is_object = true;
+  for (auto field : obj) {
+    const std::string_view key = field.key;
+    if (key.size() < 5 || key.size() > 8) continue;
+    std::string_view text;
+    if (key == "commit") {
+      f.commit = field.value.get_string().get(text) == simdjson::SUCCESS
+                     ? std::optional<std::string_view>(text)
+                     : std::nullopt;
+    } else if (key == "event") {
+      f.event = field.value.get_string().get(text) == simdjson::SUCCESS ? text : std::string_view();
+    } else if (key == "synced") {
+      f.synced = element_truthy(field.value);
+    } else if (key == "uploaded") {
+      f.uploaded = element_truthy(field.value);
+    }
+  }
+  return f;
+}
+
+// Whether an object repeats a key. The value model keeps one member per key
+// (last value, first position), so such rare objects take the slow, exact
+// paths; the common small object is checked without allocating.
+bool has_repeated_key(simdjson::dom::object o) {
+  constexpr std::size_t kInline = 32;
+  std::string_view inline_keys[kInline];
+  std::vector<std::string_view> more;
+  std::size_t n = 0;
+  for (auto field : o) {
+    const std::string_view key = field.key;
+    for (std::size_t i = 0; i < n && i < kInline; ++i)
+      if (inline_keys[i] == key) return true;
+    for (auto k : more)
+      if (k == key) return true;
+    if (n < kInline)
+      inline_keys[n] = key;
+    else
+      more.push_back(key);
+    ++n;
+  }
+  return false;
 }
 
 }  // namespace
@@ -67,14 +115,22 @@ json::Value to_value(simdjson::dom::element e) {
     case T::ARRAY: {
       json::Value arr = json::Value::array();
       simdjson::dom::array items = e.get_array().value_unsafe();  // a copy: the result is a temporary
-      for (auto item : items) arr.push_back(to_value(item));
+      auto& elements = arr.get_ref<json::Value::array_t&>();
+      elements.reserve(items.size());
+      for (auto item : items) elements.push_back(to_value(item));
       return arr;
     }
     case T::OBJECT: {
       json::Value obj = json::Value::object();
       simdjson::dom::object fields = e.get_object().value_unsafe();
-      for (auto field : fields)
-        obj[std::string(field.key)] = to_value(field.value);  // a repeated key: last wins
+      if (has_repeated_key(fields)) {
+        for (auto field : fields) obj[std::string(field.key)] = to_value(field.value);  // last wins
+        return obj;
+      }
+      // Distinct keys: members go straight in, without a lookup each.
+      auto& members = obj.get_ref<json::Value::object_t&>();
+      members.reserve(fields.size());
+      for (auto field : fields) members.emplace_back(std::string(field.key), to_value(field.value));
       return obj;
     }
   }
@@ -90,14 +146,7 @@ bool LineParser::parse(std::string_view line, bool padded) {
   if (error == simdjson::UTF8_ERROR) return false;
   if (error == simdjson::SUCCESS) {
     if (!element_.is_object()) return true;
-    fields_.is_object = true;
-    auto obj = element_.get_object().value_unsafe();
-    std::string_view text;
-    if (obj["commit"].get_string().get(text) == simdjson::SUCCESS) fields_.commit = std::string(text);
-    if (obj["event"].get_string().get(text) == simdjson::SUCCESS) fields_.event = std::string(text);
-    simdjson::dom::element m;
-    if (obj["synced"].get(m) == simdjson::SUCCESS) fields_.synced = element_truthy(m);
-    if (obj["uploaded"].get(m) == simdjson::SUCCESS) fields_.uploaded = element_truthy(m);
+    fields_ = fields_of(element_.get_object().value_unsafe());
     return true;
   }
   auto v = json::try_loads(line);
@@ -166,18 +215,6 @@ void write_escaped(std::string& out, std::string_view s) {
     }
   }
   out += '"';
-}
-
-// A repeated key collapses to one member in the value model (last value,
-// first position); such rare objects take the slow, exact path.
-bool has_repeated_key(simdjson::dom::object o) {
-  std::vector<std::string_view> keys;
-  for (auto field : o) {
-    for (auto k : keys)
-      if (k == field.key) return true;
-    keys.push_back(field.key);
-  }
-  return false;
 }
 
 bool write_element(std::string& out, simdjson::dom::element e) {

@@ -14,12 +14,13 @@
 
 namespace brenik::services::tolvern::detail {
 
+// Views into the parser's current line: valid until its next parse.
 struct LineFields {
   bool is_object = false;
-  std::optional<std::string> commit;  // when the member is text
-  std::string event;                  // "" when absent or not text
-  bool synced = false;                // `synced` member is truthy
-  bool uploaded = false;              // `uploaded` member is truthy
+  std::optional<std::string_view> commit;  // when the member is text
+  std::string_view event;                  // "" when absent or not text
+  bool synced = false;                     // `synced` member is truthy
+  bool uploaded = false;                   // `uploaded` member is truthy
 };
 
 class LineParser {

@@ -5,12 +5,20 @@
 
 #include <simdjson.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
+#include <exception>
+#include <optional>
+#include <system_error>
+#include <thread>
 #include <set>
 
 #include "paths/paths.hpp"
 #include "services/log_line.hpp"
+#include "services/log_index.hpp"
 #include "utils/errors.hpp"
+#include "utils/file_stamp.hpp"
 #include "utils/filelock.hpp"
 #include "utils/fs.hpp"
 #include "utils/mapped_file.hpp"
@@ -82,20 +90,26 @@ bool ends_mid_line(const fs::path& path) {
 
 namespace {
 
-// One pass of classification; `on_pending` sees each unsynced addressable
-// line (the parser holds it), so callers that only count never build values.
-template <typename OnPending>
-AttestationLog classify_log(const fs::path& log_path, OnPending&& on_pending) {
+// A log this big is classified in two halves on two threads: the reader
+// runs in every upload and status call, and a large log is mostly parsing.
+constexpr std::size_t kSplitBytes = 8u << 20;
+
+struct Classified {
   AttestationLog log;
-  std::optional<utils::MappedFile> file;
-  try {
-    file.emplace(log_path);
-  } catch (const OSError&) {
-    return log;
-  }
+  std::size_t pending = 0;              // lines `on_pending` saw
+  std::vector<std::uint64_t> commits;   // filter keys of every line's commit, when asked for
+};
+
+// Classifies the lines of `part`, a run of whole lines of `whole`.
+// `on_pending` sees each unsynced addressable line (the parser holds it), so
+// callers that only count never build values.
+template <typename OnPending>
+Classified classify_lines(std::string_view whole, std::string_view part, const OnPending& on_pending,
+                          bool collect_commits) {
+  Classified out;
+  AttestationLog& log = out.log;
   detail::LineParser parser;
-  const std::string_view whole = file->view();
-  for_each_line(whole, [&](std::string_view raw) {
+  for_each_line(part, [&](std::string_view raw) {
     auto line = detail::strip_view(raw);
     if (line.empty()) return;
     if (!parser.parse(line, padded_within(whole, line)) || !parser.fields().is_object) {
@@ -103,6 +117,7 @@ AttestationLog classify_log(const fs::path& log_path, OnPending&& on_pending) {
       return;
     }
     const auto& f = parser.fields();
+    if (collect_commits && f.commit) out.commits.push_back(detail::CommitFilter::key_of(*f.commit));
     if (f.event == "attestation_skipped")
       ++log.skipped;
     else if (f.event == "commit_unattested")
@@ -118,22 +133,126 @@ AttestationLog classify_log(const fs::path& log_path, OnPending&& on_pending) {
       ++log.unaddressable;
       return;
     }
+    ++out.pending;
     on_pending(log, parser);
   });
-  return log;
+  return out;
+}
+
+// `later` follows `first` in the file.
+void merge_into(Classified& first, Classified&& later) {
+  AttestationLog& a = first.log;
+  AttestationLog& b = later.log;
+  a.pending.insert(a.pending.end(), std::make_move_iterator(b.pending.begin()),
+                   std::make_move_iterator(b.pending.end()));
+  a.uploaded += b.uploaded;
+  a.skipped += b.skipped;
+  a.unaddressable += b.unaddressable;
+  a.corrupt += b.corrupt;
+  a.attested += b.attested;
+  a.unattested += b.unattested;
+  first.pending += later.pending;
+  first.commits.insert(first.commits.end(), later.commits.begin(), later.commits.end());
+}
+
+// classify_lines over `part`, in two halves on two threads when it is big.
+template <typename OnPending>
+Classified classify_text(std::string_view whole, std::string_view part, const OnPending& on_pending,
+                         bool collect_commits = false) {
+  const std::size_t cut = part.size() < kSplitBytes ? std::string_view::npos : part.find('\n', part.size() / 2);
+  if (cut == std::string_view::npos) return classify_lines(whole, part, on_pending, collect_commits);
+
+  const std::string_view head = part.substr(0, cut + 1), tail = part.substr(cut + 1);
+  Classified later;
+  std::exception_ptr failure;
+  std::optional<std::thread> worker;
+  try {
+    worker.emplace([&] {
+      try {
+        later = classify_lines(whole, tail, on_pending, collect_commits);
+      } catch (...) {
+        failure = std::current_exception();
+      }
+    });
+  } catch (const std::system_error&) {
+    // No thread to be had: the calling thread does both halves.
+    later = classify_lines(whole, tail, on_pending, collect_commits);
+  }
+  Classified first;
+  try {
+    first = classify_lines(whole, head, on_pending, collect_commits);
+  } catch (...) {
+    if (worker) worker->join();
+    throw;
+  }
+  if (worker) worker->join();
+  if (failure) std::rethrow_exception(failure);
+  merge_into(first, std::move(later));
+  return first;
+}
+
+std::optional<utils::MappedFile> map_log(const fs::path& log_path,
+                                         utils::MappedFile::Prefault prefault = utils::MappedFile::Prefault::whole) {
+  try {
+    return std::optional<utils::MappedFile>(std::in_place, log_path, prefault);
+  } catch (const OSError&) {
+    return std::nullopt;
+  }
+}
+
+const auto count_only = [](AttestationLog&, const detail::LineParser&) {};
+
+// The log's index brought up to date with `file` (the log as opened now):
+// extended over the lines appended since it was made, or rebuilt from a full
+// pass when it describes another state of the file, and saved when it
+// changed. It covers the text up to the last "\n"; a last line still being
+// written is left for the caller.
+detail::LogIndex refreshed_index(const fs::path& log_path, const utils::MappedFile& file) {
+  const std::string_view text = file.view();
+  const std::size_t last_nl = text.rfind('\n');
+  const std::size_t covered = last_nl == std::string_view::npos ? 0 : last_nl + 1;
+  auto index = detail::load_log_index(log_path);
+  std::size_t from = 0;
+  if (index && !index->commits.crowded() && index->file.size <= covered &&
+      detail::describes_prefix(*index, file.stamp(), text)) {
+    from = index->file.size;
+    if (from == covered) return *std::move(index);
+  } else {
+    index.emplace();
+  }
+  file.prefault(from, covered - from);
+  Classified more = classify_text(text, text.substr(from, covered - from), count_only, true);
+  if (from == 0) {
+    index->commits = detail::CommitFilter::sized_for(more.commits.size());
+    index->pending = 0;
+  }
+  for (auto key : more.commits) index->commits.add(key);
+  index->pending += more.pending;
+  index->file = file.stamp();
+  index->file.size = covered;
+  index->tail_sha256 = detail::tail_sha256(text, covered);
+  detail::save_log_index(log_path, *index);
+  return *std::move(index);
 }
 
 }  // namespace
 
 AttestationLog read_attestation_log(const fs::path& log_path) {
-  return classify_log(log_path,
-                      [](AttestationLog& log, detail::LineParser& parser) { log.pending.push_back(parser.value()); });
+  auto file = map_log(log_path);
+  if (!file) return {};
+  const std::string_view whole = file->view();
+  return classify_text(whole, whole, [](AttestationLog& log, const detail::LineParser& parser) {
+           log.pending.push_back(parser.value());
+         }).log;
 }
 
 std::size_t count_pending_entries(const fs::path& log_path) {
-  std::size_t pending = 0;
-  classify_log(log_path, [&](AttestationLog&, detail::LineParser&) { ++pending; });
-  return pending;
+  auto file = map_log(log_path, utils::MappedFile::Prefault::on_touch);
+  if (!file) return 0;
+  const std::string_view text = file->view();
+  const auto index = refreshed_index(log_path, *file);
+  const std::string_view unfinished = text.substr(index.file.size);
+  return index.pending + classify_text(text, unfinished, count_only).pending;
 }
 
 namespace detail {
@@ -186,7 +305,7 @@ bool replace_log_entry(const fs::path& breniklog_path, const json::Value& entry)
 }
 
 void mark_synced(const fs::path& breniklog_path, const std::vector<json::Value>& batch) {
-  std::set<std::string> commits;
+  std::set<std::string, std::less<>> commits;
   for (const auto& record : batch) {
     const auto& c = record.is_object() && record.contains("commit") ? record["commit"]
                                                                    : json::Value();
@@ -222,28 +341,40 @@ void mark_synced(const fs::path& breniklog_path, const std::vector<json::Value>&
 
 bool commit_already_logged(const fs::path& breniklog_path, const std::string& commit) {
   if (commit.empty()) return false;
-  std::optional<utils::MappedFile> file;
-  try {
-    file.emplace(breniklog_path);
-  } catch (const OSError&) {
-    return false;
-  }
+  auto file = map_log(breniklog_path, utils::MappedFile::Prefault::on_touch);
+  if (!file) return false;
   // Ids are plain hex, which no JSON writer escapes: a line that does not
   // contain the id's text cannot carry it, so only lines with a hit are parsed.
-  std::string_view text = file->view();
+  const std::string_view text = file->view();
   LineParser parser;
-  std::size_t pos = 0;
-  while (pos < text.size()) {
-    const void* hit = ::memmem(text.data() + pos, text.size() - pos, commit.data(), commit.size());
-    if (!hit) break;
-    pos = static_cast<std::size_t>(static_cast<const char*>(hit) - text.data());
-    auto line = line_around(text, pos);
-    if (parser.parse(strip_view(line)) && parser.fields().is_object &&
-        parser.fields().commit == commit)
-      return true;
-    pos = static_cast<std::size_t>(line.data() + line.size() - text.data()) + 1;
-  }
-  return false;
+  // Whether a line carrying the commit has a hit starting in [from, to).
+  auto carried_in = [&](std::size_t from, std::size_t to) {
+    const std::size_t limit = std::min(text.size(), to + commit.size() - 1);
+    std::size_t pos = from;
+    while (pos < to) {
+      const void* hit = ::memmem(text.data() + pos, limit - pos, commit.data(), commit.size());
+      if (!hit) return false;
+      pos = static_cast<std::size_t>(static_cast<const char*>(hit) - text.data());
+      auto line = line_around(text, pos);
+      if (parser.parse(strip_view(line)) && parser.fields().is_object && parser.fields().commit == commit)
+        return true;
+      pos = static_cast<std::size_t>(line.data() + line.size() - text.data()) + 1;
+    }
+    return false;
+  };
+  // The index answers "not there" for a new commit without reading the log;
+  // a "maybe" is settled by the scan, the log's tail first, as the commit a
+  // trigger asks about is most often among the last recorded.
+  const auto index = refreshed_index(breniklog_path, *file);
+  if (carried_in(index.file.size, text.size())) return true;
+  if (!index.commits.may_contain(CommitFilter::key_of(commit))) return false;
+  constexpr std::size_t kTailBytes = 256u << 10;
+  const std::size_t end = index.file.size;
+  const std::size_t tail = end > kTailBytes ? end - kTailBytes : 0;
+  if (carried_in(tail, end)) return true;
+  if (tail == 0) return false;
+  file->prefault(0, tail + commit.size());
+  return carried_in(0, tail);
 }
 
 bool already_recorded(const fs::path& repo_root, const std::string& full) {

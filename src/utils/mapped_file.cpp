@@ -5,12 +5,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "utils/errors.hpp"
 #include "utils/fs.hpp"
 
 namespace brenik::utils {
 
-MappedFile::MappedFile(const std::filesystem::path& path) {
+MappedFile::MappedFile(const std::filesystem::path& path, Prefault prefault) {
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) throw_os_error(path.string());
   struct stat st {};
@@ -19,12 +21,14 @@ MappedFile::MappedFile(const std::filesystem::path& path) {
     ::close(fd);
     throw os_error_from_errno(e, path.string());
   }
+  stamp_ = file_stamp(st);
   if (S_ISREG(st.st_mode) && st.st_size > 0) {
-    void* m = ::mmap(nullptr, static_cast<std::size_t>(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+    const int flags = MAP_PRIVATE | (prefault == Prefault::whole ? MAP_POPULATE : 0);
+    void* m = ::mmap(nullptr, static_cast<std::size_t>(st.st_size), PROT_READ, flags, fd, 0);
     if (m != MAP_FAILED) {
       map_ = m;
       size_ = static_cast<std::size_t>(st.st_size);
-      ::madvise(map_, size_, MADV_SEQUENTIAL);
+      if (prefault == Prefault::whole) ::madvise(map_, size_, MADV_SEQUENTIAL);
       view_ = std::string_view(static_cast<const char*>(map_), size_);
       ::close(fd);
       return;
@@ -33,6 +37,20 @@ MappedFile::MappedFile(const std::filesystem::path& path) {
   ::close(fd);
   fallback_ = read_file(path);
   view_ = fallback_;
+  stamp_.size = fallback_.size();  // it may have grown since the fstat
+}
+
+void MappedFile::prefault(std::size_t offset, std::size_t length) const noexcept {
+#ifdef MADV_POPULATE_READ
+  if (!map_ || offset >= size_) return;
+  const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+  const std::size_t begin = offset / page * page;
+  const std::size_t end = std::min(size_, offset + length);
+  ::madvise(static_cast<char*>(map_) + begin, end - begin, MADV_POPULATE_READ);
+#else
+  (void)offset;
+  (void)length;
+#endif
 }
 
 MappedFile::~MappedFile() {

@@ -7,23 +7,36 @@
 #include <string>
 #include <string_view>
 
+#include "utils/file_stamp.hpp"
+
 namespace brenik::utils {
 
 class MappedFile {
 public:
+  // Whether the whole mapping is faulted in up front (one call instead of a
+  // fault per page), or page by page as it is touched.
+  enum class Prefault { whole, on_touch };
+
   // Throws OSError when the file cannot be opened or read.
-  explicit MappedFile(const std::filesystem::path& path);
+  explicit MappedFile(const std::filesystem::path& path, Prefault prefault = Prefault::whole);
   ~MappedFile();
   MappedFile(const MappedFile&) = delete;
   MappedFile& operator=(const MappedFile&) = delete;
 
   std::string_view view() const noexcept { return view_; }
+  // The file as it was opened; the view holds stamp().size bytes.
+  const FileStamp& stamp() const noexcept { return stamp_; }
+
+  // Faults in [offset, offset + length) of a mapping made on_touch, before a
+  // scan of it; a no-op where the kernel cannot.
+  void prefault(std::size_t offset, std::size_t length) const noexcept;
 
 private:
   void* map_ = nullptr;
   std::size_t size_ = 0;
   std::string fallback_;
   std::string_view view_;
+  FileStamp stamp_;
 };
 
 }  // namespace brenik::utils

@@ -1,0 +1,166 @@
+#include "services/log_index.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+
+#include "utils/fs.hpp"
+#include "utils/json.hpp"
+#include "utils/sha256.hpp"
+
+namespace brenik::services::tolvern::detail {
+
+namespace {
+
+// Enough to catch a line rewritten in place at the old end of the file.
+constexpr std::size_t kTailBytes = 4096;
+constexpr int kProbes = 6;
+// Sized at 12 bits or more per id; crowded below 10 (about 1% false "maybe").
+constexpr std::size_t kBitsPerKey = 10;
+constexpr const char* kMagic = "brenik log index 1";
+
+std::uint64_t mix(std::uint64_t x) {
+  x ^= x >> 33;
+  x *= 0xff51afd7ed558ccdULL;
+  x ^= x >> 33;
+  x *= 0xc4ceb9fe1a85ec53ULL;
+  x ^= x >> 33;
+  return x;
+}
+
+// Catches a filter torn by a crash between the write and the rename.
+std::uint64_t checksum(const std::vector<std::uint64_t>& words) {
+  std::uint64_t h = 0x9e3779b97f4a7c15ULL;
+  for (std::uint64_t w : words) h = mix(h ^ w) + 0x9e3779b97f4a7c15ULL;
+  return h;
+}
+
+std::optional<std::uint64_t> unsigned_member(const json::Value& v, const char* key) {
+  if (!v.contains(key)) return std::nullopt;
+  const auto& m = v[key];
+  if (m.is_number_unsigned()) return m.get<std::uint64_t>();
+  if (m.is_number_integer() && m.get<std::int64_t>() >= 0) return static_cast<std::uint64_t>(m.get<std::int64_t>());
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::uint64_t CommitFilter::key_of(std::string_view commit) {
+  std::uint64_t h = 0xcbf29ce484222325ULL;  // FNV-1a, then mixed
+  for (unsigned char c : commit) h = (h ^ c) * 0x100000001b3ULL;
+  return mix(h);
+}
+
+CommitFilter CommitFilter::sized_for(std::size_t keys) {
+  const std::size_t bits = std::bit_ceil(std::max<std::size_t>(1u << 16, (keys + keys / 2 + 1024) * 12));
+  CommitFilter f;
+  f.words_.assign(bits / 64, 0);
+  return f;
+}
+
+std::optional<CommitFilter> CommitFilter::from_bits(std::vector<std::uint64_t> words, std::size_t keys) {
+  if (words.empty() || !std::has_single_bit(words.size())) return std::nullopt;
+  CommitFilter f;
+  f.words_ = std::move(words);
+  f.keys_ = keys;
+  return f;
+}
+
+void CommitFilter::add(std::uint64_t key) {
+  const std::uint64_t mask = words_.size() * 64 - 1, step = mix(key) | 1;
+  for (int i = 0; i < kProbes; ++i) {
+    const std::uint64_t bit = (key + static_cast<std::uint64_t>(i) * step) & mask;
+    words_[bit >> 6] |= std::uint64_t{1} << (bit & 63);
+  }
+  ++keys_;
+}
+
+bool CommitFilter::may_contain(std::uint64_t key) const {
+  if (words_.empty()) return true;
+  const std::uint64_t mask = words_.size() * 64 - 1, step = mix(key) | 1;
+  for (int i = 0; i < kProbes; ++i) {
+    const std::uint64_t bit = (key + static_cast<std::uint64_t>(i) * step) & mask;
+    if (!(words_[bit >> 6] & (std::uint64_t{1} << (bit & 63)))) return false;
+  }
+  return true;
+}
+
+bool CommitFilter::crowded() const { return words_.empty() || keys_ * kBitsPerKey > words_.size() * 64; }
+
+fs::path log_index_path(const fs::path& log_path) {
+  fs::path p = log_path;
+  p += ".index";
+  return p;
+}
+
+std::string tail_sha256(std::string_view text, std::size_t size) {
+  size = std::min(size, text.size());
+  const std::size_t from = size > kTailBytes ? size - kTailBytes : 0;
+  return utils::sha256_hex(text.substr(from, size - from));
+}
+
+bool describes_prefix(const LogIndex& index, const utils::FileStamp& stamp, std::string_view text) {
+  const std::size_t size = index.file.size;
+  if (index.file.device != stamp.device || index.file.inode != stamp.inode) return false;
+  if (size > text.size() || (size > 0 && text[size - 1] != '\n')) return false;
+  // Same length yet written since: rewritten in place, not appended to.
+  if (size == text.size() && index.file.mtime_ns != stamp.mtime_ns) return false;
+  return tail_sha256(text, size) == index.tail_sha256;
+}
+
+std::optional<LogIndex> load_log_index(const fs::path& log_path) {
+  std::string data;
+  try {
+    data = utils::read_file(log_index_path(log_path));
+  } catch (...) {
+    return std::nullopt;
+  }
+  const std::size_t nl = data.find('\n');
+  if (nl == std::string::npos) return std::nullopt;
+  auto v = json::try_loads(std::string_view(data).substr(0, nl));
+  if (!v || !v->is_object() || !v->contains("format") || (*v)["format"] != kMagic) return std::nullopt;
+  const auto device = unsigned_member(*v, "device"), inode = unsigned_member(*v, "inode"),
+             size = unsigned_member(*v, "size"), pending = unsigned_member(*v, "pending"),
+             keys = unsigned_member(*v, "keys"), words = unsigned_member(*v, "words"),
+             sum = unsigned_member(*v, "checksum");
+  const auto& mtime = v->contains("mtime_ns") ? (*v)["mtime_ns"] : json::Value();
+  const auto& tail = v->contains("tail_sha256") ? (*v)["tail_sha256"] : json::Value();
+  if (!device || !inode || !size || !pending || !keys || !words || !sum || !mtime.is_number_integer() ||
+      !tail.is_string())
+    return std::nullopt;
+  if (data.size() - nl - 1 != *words * sizeof(std::uint64_t)) return std::nullopt;
+  std::vector<std::uint64_t> bits(static_cast<std::size_t>(*words));
+  std::memcpy(bits.data(), data.data() + nl + 1, bits.size() * sizeof(std::uint64_t));
+  if (checksum(bits) != *sum) return std::nullopt;
+  auto filter = CommitFilter::from_bits(std::move(bits), static_cast<std::size_t>(*keys));
+  if (!filter) return std::nullopt;
+  LogIndex index;
+  index.file = {*device, *inode, *size, mtime.get<std::int64_t>()};
+  index.tail_sha256 = tail.get<std::string>();
+  index.pending = static_cast<std::size_t>(*pending);
+  index.commits = std::move(*filter);
+  return index;
+}
+
+void save_log_index(const fs::path& log_path, const LogIndex& index) noexcept {
+  try {
+    json::Value v = json::Value::object();
+    v["format"] = kMagic;
+    v["device"] = index.file.device;
+    v["inode"] = index.file.inode;
+    v["size"] = index.file.size;
+    v["mtime_ns"] = index.file.mtime_ns;
+    v["tail_sha256"] = index.tail_sha256;
+    v["pending"] = index.pending;
+    v["keys"] = index.commits.keys();
+    v["words"] = index.commits.words().size();
+    v["checksum"] = checksum(index.commits.words());
+    std::string data = json::dumps(v) + "\n";
+    const auto& words = index.commits.words();
+    data.append(reinterpret_cast<const char*>(words.data()), words.size() * sizeof(std::uint64_t));
+    utils::atomic_write(log_index_path(log_path), data);
+  } catch (...) {
+  }
+}
+
+}  // namespace brenik::services::tolvern::detail

@@ -1,0 +1,74 @@
+// What a full pass over the attestation log learns, kept beside the log so
+// that the next trigger does not pay for that pass again: the pending count
+// (every session start reports it) and a filter of the commit ids the log
+// carries (every commit trigger asks whether its commit is already there,
+// and for a new commit only a filter can answer without reading it all).
+//
+// The index names the file it describes (device, inode, size, mtime) and
+// holds a hash of the bytes just before its size. It is trusted only for the
+// same file, unchanged or grown by appends past a line end with those bytes
+// still in place; a rewrite replaces the file (new inode), and any other
+// change fails a check, so the log is read in full again. The index is never
+// a source of truth: losing or corrupting it costs one full pass.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "utils/file_stamp.hpp"
+
+namespace brenik::services::tolvern::detail {
+
+namespace fs = std::filesystem;
+
+// A Bloom filter over commit ids: "no" is certain, "maybe" is not.
+class CommitFilter {
+public:
+  static std::uint64_t key_of(std::string_view commit);
+
+  // Room for `keys` ids and as many again appended later.
+  static CommitFilter sized_for(std::size_t keys);
+  static std::optional<CommitFilter> from_bits(std::vector<std::uint64_t> words, std::size_t keys);
+
+  void add(std::uint64_t key);
+  bool may_contain(std::uint64_t key) const;
+  // Holds more ids than it was sized for: "maybe" too often to be of use.
+  bool crowded() const;
+
+  const std::vector<std::uint64_t>& words() const { return words_; }
+  std::size_t keys() const { return keys_; }
+
+private:
+  std::vector<std::uint64_t> words_;  // a power of two of them
+  std::size_t keys_ = 0;
+};
+
+struct LogIndex {
+  utils::FileStamp file;    // the log as indexed; file.size is 0 or just past a "\n"
+  std::string tail_sha256;  // of the log's last bytes before file.size
+  std::size_t pending = 0;
+  CommitFilter commits;
+};
+
+// "<log>.index", beside the log.
+fs::path log_index_path(const fs::path& log_path);
+
+// The hash an index keeps of `text` cut at `size`.
+std::string tail_sha256(std::string_view text, std::size_t size);
+
+// Whether `index` describes the first index.file.size bytes of `text`, the
+// log as now opened with `stamp`.
+bool describes_prefix(const LogIndex& index, const utils::FileStamp& stamp, std::string_view text);
+
+// None when the index is missing or not in its format.
+std::optional<LogIndex> load_log_index(const fs::path& log_path);
+
+// Best effort: an index that cannot be written is simply not there next time.
+void save_log_index(const fs::path& log_path, const LogIndex& index) noexcept;
+
+}  // namespace brenik::services::tolvern::detail

@@ -1,0 +1,147 @@
+// The index kept beside the attestation log: whatever the log went through
+// (appends, unfinished lines, rewrites, edits in place, a damaged index),
+// the pending count and the presence test answer exactly what a full read
+// of the log answers.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <fstream>
+
+#include "services/log_index.hpp"
+#include "services/log_store.hpp"
+#include "support/temp_repo.hpp"
+#include "utils/fs.hpp"
+#include "utils/sha256.hpp"
+
+namespace tv = brenik::services::tolvern;
+using brenik::json::Value;
+using brenik::testing::read_file;
+using brenik::testing::TempDir;
+using brenik::testing::write_file;
+
+namespace {
+
+std::string id(int i) { return brenik::utils::sha256_hex("commit " + std::to_string(i)).substr(0, 40); }
+
+std::string line(const std::string& commit, bool synced) {
+  return "{\"commit\": \"" + commit + "\", \"branch\": \"main\", \"summary\": \"change\", \"synced\": " +
+         (synced ? "true" : "false") + "}\n";
+}
+
+// A log big enough that the presence test looks at its tail first.
+std::string big_log(int lines) {
+  std::string text;
+  for (int i = 0; i < lines; ++i) text += line(id(i), i % 3 != 0);
+  return text;
+}
+
+void append_raw(const std::filesystem::path& path, const std::string& text) {
+  std::ofstream(path, std::ios::app | std::ios::binary) << text;
+}
+
+// Same bytes count, other content, same inode, and a modification time the
+// index cannot have seen.
+void edit_in_place(const std::filesystem::path& path, const std::string& from, const std::string& to) {
+  std::string text = read_file(path);
+  auto pos = text.find(from);
+  ASSERT_NE(pos, std::string::npos);
+  ASSERT_EQ(from.size(), to.size());
+  text.replace(pos, from.size(), to);
+  std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
+  f.write(text.data(), static_cast<std::streamsize>(text.size()));
+  f.close();
+  struct timespec times[2] = {{0, UTIME_OMIT}, {1234567890, 123}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+}
+
+std::size_t exact_pending(const std::filesystem::path& log) { return tv::read_attestation_log(log).size(); }
+
+}  // namespace
+
+TEST(LogIndex, PendingCountStaysExactWhateverTheLogGoesThrough) {
+  TempDir dir;
+  const auto log = dir.path() / "log.jsonl";
+  write_file(log, big_log(3000));
+  EXPECT_EQ(tv::count_pending_entries(log), 1000u);
+  EXPECT_TRUE(std::filesystem::exists(tv::detail::log_index_path(log)));
+  EXPECT_EQ(tv::count_pending_entries(log), 1000u);  // from the index
+
+  Value e = Value::object();
+  e["commit"] = id(5000);
+  e["synced"] = false;
+  tv::detail::append_log_entry(log, e);
+  append_raw(log, "not json\n" + line(id(5001), true));
+  EXPECT_EQ(tv::count_pending_entries(log), 1001u);
+
+  append_raw(log, line(id(5002), false).substr(0, 30));  // a writer half-way through its line
+  EXPECT_EQ(tv::count_pending_entries(log), exact_pending(log));
+  append_raw(log, line(id(5002), false).substr(30));
+  EXPECT_EQ(tv::count_pending_entries(log), 1002u);
+
+  tv::detail::mark_synced(log, {Value({{"commit", id(0)}}), Value({{"commit", id(5000)}})});
+  EXPECT_EQ(tv::count_pending_entries(log), 1000u);
+
+  // The same length rewritten in place: not an append, so counted again.
+  edit_in_place(log, line(id(3), false), line(id(3), true).substr(0, line(id(3), true).size() - 2) + " }\n");
+  EXPECT_EQ(tv::count_pending_entries(log), exact_pending(log));
+  EXPECT_EQ(tv::count_pending_entries(log), 999u);
+
+  // A damaged index, or one made for another file, is not believed.
+  std::string damaged = read_file(tv::detail::log_index_path(log));
+  damaged[damaged.size() - 1] ^= 0x55;
+  write_file(tv::detail::log_index_path(log), damaged);
+  EXPECT_EQ(tv::count_pending_entries(log), 999u);
+  const auto other = dir.path() / "other.jsonl";
+  write_file(other, line(id(1), false));
+  std::filesystem::copy_file(tv::detail::log_index_path(log), tv::detail::log_index_path(other));
+  EXPECT_EQ(tv::count_pending_entries(other), 1u);
+
+  write_file(tv::detail::log_index_path(log), "garbage");
+  EXPECT_EQ(tv::count_pending_entries(log), 999u);
+  std::filesystem::remove(log);
+  EXPECT_EQ(tv::count_pending_entries(log), 0u);
+}
+
+TEST(LogIndex, PresenceTestAnswersAsAFullScanDoes) {
+  TempDir dir;
+  const auto log = dir.path() / "log.jsonl";
+  write_file(log, big_log(6000));  // well past the tail the test reads first
+  ASSERT_GT(std::filesystem::file_size(log), 600000u);
+  for (int i : {0, 1, 2999, 5999}) EXPECT_TRUE(tv::detail::commit_already_logged(log, id(i))) << i;
+  for (int i : {6000, 7000}) EXPECT_FALSE(tv::detail::commit_already_logged(log, id(i))) << i;
+
+  // Known to the index only as text, not as a record's commit.
+  append_raw(log, "{\"summary\": \"" + id(7001) + "\"}\n");
+  EXPECT_FALSE(tv::detail::commit_already_logged(log, id(7001)));
+
+  // Appended after the index was made, by us and by the shell fallback, and
+  // a last line without its newline yet.
+  Value e = Value::object();
+  e["commit"] = id(7002);
+  tv::detail::append_log_entry(log, e);
+  append_raw(log, line(id(7003), false) + line(id(7004), false).substr(0, line(id(7004), false).size() - 1));
+  for (int i : {7002, 7003, 7004}) EXPECT_TRUE(tv::detail::commit_already_logged(log, id(i))) << i;
+
+  // Rewritten: the new file is indexed afresh.
+  tv::detail::mark_synced(log, {Value({{"commit", id(7003)}})});
+  for (int i : {0, 5999, 7002, 7003}) EXPECT_TRUE(tv::detail::commit_already_logged(log, id(i))) << i;
+  EXPECT_FALSE(tv::detail::commit_already_logged(log, id(8000)));
+
+  // Edited in place to carry another commit at the same length.
+  edit_in_place(log, id(10), id(8001));
+  EXPECT_TRUE(tv::detail::commit_already_logged(log, id(8001)));
+  EXPECT_FALSE(tv::detail::commit_already_logged(log, id(10)));
+}
+
+TEST(LogIndex, CommitFilterNeverForgetsAnIdAndRarelyImaginesOne) {
+  auto filter = tv::detail::CommitFilter::sized_for(20000);
+  for (int i = 0; i < 20000; ++i) filter.add(tv::detail::CommitFilter::key_of(id(i)));
+  for (int i = 0; i < 20000; ++i) ASSERT_TRUE(filter.may_contain(tv::detail::CommitFilter::key_of(id(i))));
+  int imagined = 0;
+  for (int i = 20000; i < 40000; ++i) imagined += filter.may_contain(tv::detail::CommitFilter::key_of(id(i)));
+  EXPECT_LT(imagined, 200);  // under 1%
+  EXPECT_FALSE(filter.crowded());
+  for (int i = 40000; i < 80000; ++i) filter.add(tv::detail::CommitFilter::key_of(id(i)));
+  EXPECT_TRUE(filter.crowded());
+}
