@@ -1,4 +1,5 @@
 #include "services/shared.hpp"
+#include "services/worktree_discovery.hpp"
 
 #include <iostream>
 #include <sstream>
@@ -158,8 +159,9 @@ json::Value detect_git_author(const fs::path& repo_root) {
 }
 
 fs::path get_repo_root(const std::optional<fs::path>& start) {
-  auto top = tolvern::detail::git({"rev-parse", "--show-toplevel"},
-                                  {.cwd = start ? start : std::optional<fs::path>(fs::current_path())});
+  const fs::path from = start ? *start : fs::current_path();
+  if (auto root = detail::discover_worktree_root(from)) return *root;
+  auto top = tolvern::detail::git({"rev-parse", "--show-toplevel"}, {.cwd = from});
   if (top.empty()) throw RuntimeError("not inside a git repository");
   return fs::path(top);
 }
