@@ -35,7 +35,7 @@ void* load_cli(std::string& error) {
   for (const char* c : candidates) {
     std::string path = dir + c;
     if (::access(path.c_str(), R_OK) != 0) continue;
-    if (void* h = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL)) return h;
+    if (void* h = ::dlopen(path.c_str(), RTLD_LAZY | RTLD_LOCAL)) return h;
     error = ::dlerror();
     return nullptr;
   }
