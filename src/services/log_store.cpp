@@ -104,8 +104,10 @@ struct Classified {
 // `on_pending` sees each unsynced addressable line (the parser holds it), so
 // callers that only count never build values.
 template <typename OnPending>
-Classified classify_lines(std::string_view whole, std::string_view part, const OnPending& on_pending,
+Classified classify_lines(const utils::MappedFile& file, std::string_view part, const OnPending& on_pending,
                           bool collect_commits) {
+  const std::string_view whole = file.view();
+  file.prefault(static_cast<std::size_t>(part.data() - whole.data()), part.size());
   Classified out;
   AttestationLog& log = out.log;
   detail::LineParser parser;
@@ -157,10 +159,10 @@ void merge_into(Classified& first, Classified&& later) {
 
 // classify_lines over `part`, in two halves on two threads when it is big.
 template <typename OnPending>
-Classified classify_text(std::string_view whole, std::string_view part, const OnPending& on_pending,
+Classified classify_text(const utils::MappedFile& file, std::string_view part, const OnPending& on_pending,
                          bool collect_commits = false) {
   const std::size_t cut = part.size() < kSplitBytes ? std::string_view::npos : part.find('\n', part.size() / 2);
-  if (cut == std::string_view::npos) return classify_lines(whole, part, on_pending, collect_commits);
+  if (cut == std::string_view::npos) return classify_lines(file, part, on_pending, collect_commits);
 
   const std::string_view head = part.substr(0, cut + 1), tail = part.substr(cut + 1);
   Classified later;
@@ -169,18 +171,18 @@ Classified classify_text(std::string_view whole, std::string_view part, const On
   try {
     worker.emplace([&] {
       try {
-        later = classify_lines(whole, tail, on_pending, collect_commits);
+        later = classify_lines(file, tail, on_pending, collect_commits);
       } catch (...) {
         failure = std::current_exception();
       }
     });
   } catch (const std::system_error&) {
     // No thread to be had: the calling thread does both halves.
-    later = classify_lines(whole, tail, on_pending, collect_commits);
+    later = classify_lines(file, tail, on_pending, collect_commits);
   }
   Classified first;
   try {
-    first = classify_lines(whole, head, on_pending, collect_commits);
+    first = classify_lines(file, head, on_pending, collect_commits);
   } catch (...) {
     if (worker) worker->join();
     throw;
@@ -191,10 +193,9 @@ Classified classify_text(std::string_view whole, std::string_view part, const On
   return first;
 }
 
-std::optional<utils::MappedFile> map_log(const fs::path& log_path,
-                                         utils::MappedFile::Prefault prefault = utils::MappedFile::Prefault::whole) {
+std::optional<utils::MappedFile> map_log(const fs::path& log_path) {
   try {
-    return std::optional<utils::MappedFile>(std::in_place, log_path, prefault);
+    return std::optional<utils::MappedFile>(std::in_place, log_path);
   } catch (const OSError&) {
     return std::nullopt;
   }
@@ -220,8 +221,7 @@ detail::LogIndex refreshed_index(const fs::path& log_path, const utils::MappedFi
   } else {
     index.emplace();
   }
-  file.prefault(from, covered - from);
-  Classified more = classify_text(text, text.substr(from, covered - from), count_only, true);
+  Classified more = classify_text(file, text.substr(from, covered - from), count_only, true);
   if (from == 0) {
     index->commits = detail::CommitFilter::sized_for(more.commits.size());
     index->pending = 0;
@@ -241,18 +241,18 @@ AttestationLog read_attestation_log(const fs::path& log_path) {
   auto file = map_log(log_path);
   if (!file) return {};
   const std::string_view whole = file->view();
-  return classify_text(whole, whole, [](AttestationLog& log, const detail::LineParser& parser) {
+  return classify_text(*file, whole, [](AttestationLog& log, const detail::LineParser& parser) {
            log.pending.push_back(parser.value());
          }).log;
 }
 
 std::size_t count_pending_entries(const fs::path& log_path) {
-  auto file = map_log(log_path, utils::MappedFile::Prefault::on_touch);
+  auto file = map_log(log_path);
   if (!file) return 0;
   const std::string_view text = file->view();
   const auto index = refreshed_index(log_path, *file);
   const std::string_view unfinished = text.substr(index.file.size);
-  return index.pending + classify_text(text, unfinished, count_only).pending;
+  return index.pending + classify_text(*file, unfinished, count_only).pending;
 }
 
 namespace detail {
@@ -341,7 +341,7 @@ void mark_synced(const fs::path& breniklog_path, const std::vector<json::Value>&
 
 bool commit_already_logged(const fs::path& breniklog_path, const std::string& commit) {
   if (commit.empty()) return false;
-  auto file = map_log(breniklog_path, utils::MappedFile::Prefault::on_touch);
+  auto file = map_log(breniklog_path);
   if (!file) return false;
   // Ids are plain hex, which no JSON writer escapes: a line that does not
   // contain the id's text cannot carry it, so only lines with a hit are parsed.

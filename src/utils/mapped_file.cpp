@@ -12,7 +12,7 @@
 
 namespace brenik::utils {
 
-MappedFile::MappedFile(const std::filesystem::path& path, Prefault prefault) {
+MappedFile::MappedFile(const std::filesystem::path& path) {
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) throw_os_error(path.string());
   struct stat st {};
@@ -23,12 +23,10 @@ MappedFile::MappedFile(const std::filesystem::path& path, Prefault prefault) {
   }
   stamp_ = file_stamp(st);
   if (S_ISREG(st.st_mode) && st.st_size > 0) {
-    const int flags = MAP_PRIVATE | (prefault == Prefault::whole ? MAP_POPULATE : 0);
-    void* m = ::mmap(nullptr, static_cast<std::size_t>(st.st_size), PROT_READ, flags, fd, 0);
+    void* m = ::mmap(nullptr, static_cast<std::size_t>(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
     if (m != MAP_FAILED) {
       map_ = m;
       size_ = static_cast<std::size_t>(st.st_size);
-      if (prefault == Prefault::whole) ::madvise(map_, size_, MADV_SEQUENTIAL);
       view_ = std::string_view(static_cast<const char*>(map_), size_);
       ::close(fd);
       return;

@@ -13,12 +13,8 @@ namespace brenik::utils {
 
 class MappedFile {
 public:
-  // Whether the whole mapping is faulted in up front (one call instead of a
-  // fault per page), or page by page as it is touched.
-  enum class Prefault { whole, on_touch };
-
   // Throws OSError when the file cannot be opened or read.
-  explicit MappedFile(const std::filesystem::path& path, Prefault prefault = Prefault::whole);
+  explicit MappedFile(const std::filesystem::path& path);
   ~MappedFile();
   MappedFile(const MappedFile&) = delete;
   MappedFile& operator=(const MappedFile&) = delete;
@@ -27,8 +23,10 @@ public:
   // The file as it was opened; the view holds stamp().size bytes.
   const FileStamp& stamp() const noexcept { return stamp_; }
 
-  // Faults in [offset, offset + length) of a mapping made on_touch, before a
-  // scan of it; a no-op where the kernel cannot.
+  // Faults in [offset, offset + length) before a scan of it: one call instead
+  // of a fault per page (and two threads can each fault in their half). Pages
+  // not faulted in come in as they are touched; a no-op where the kernel
+  // cannot.
   void prefault(std::size_t offset, std::size_t length) const noexcept;
 
 private:
