@@ -26,6 +26,10 @@ struct ServerOptions {
   // body is read and before anything is stored or answered.
   std::optional<int> fail_upload_after;
   std::optional<int> crash_on_upload;
+  // pause_upload_while FILE: an upload request creates FILE.seen, then waits
+  // (up to 10 s) while FILE exists, so a test can act while a batch is in
+  // flight.
+  std::optional<std::string> pause_upload_while;
 };
 
 struct App {

@@ -1,6 +1,10 @@
 // POST /api/v1/projects/{id}/attestations: ingest one batch, idempotent by
 // commit.
+#include <chrono>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <thread>
 
 #include "app.hpp"
 
@@ -15,6 +19,12 @@ void ingest(App& app, const httplib::Request& req, httplib::Response& res) {
   if (app.options.crash_on_upload && nth == *app.options.crash_on_upload) std::_Exit(70);
   if (app.options.fail_upload_after && nth == *app.options.fail_upload_after + 1)
     return send_error(res, 503, "unavailable", "Injected failure for tests.");
+  if (app.options.pause_upload_while) {
+    const std::filesystem::path flag = *app.options.pause_upload_while;
+    std::ofstream(flag.string() + ".seen").close();
+    for (int i = 0; i < 1000 && std::filesystem::exists(flag); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
 
   auto body = json_body(req, res);
   if (!body) return;

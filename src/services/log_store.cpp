@@ -21,6 +21,7 @@
 #include "utils/file_stamp.hpp"
 #include "utils/filelock.hpp"
 #include "utils/fs.hpp"
+#include "utils/truthy.hpp"
 #include "utils/mapped_file.hpp"
 
 namespace brenik::services::tolvern {
@@ -304,7 +305,8 @@ bool replace_log_entry(const fs::path& breniklog_path, const json::Value& entry)
   return true;
 }
 
-void mark_synced(const fs::path& breniklog_path, const std::vector<json::Value>& batch) {
+void mark_synced(const fs::path& breniklog_path, const std::vector<json::Value>& batch,
+                 const std::vector<json::Value>* as_read) {
   std::set<std::string, std::less<>> commits;
   for (const auto& record : batch) {
     const auto& c = record.is_object() && record.contains("commit") ? record["commit"]
@@ -313,6 +315,16 @@ void mark_synced(const fs::path& breniklog_path, const std::vector<json::Value>&
       commits.insert(c.get<std::string>());
   }
   if (commits.empty()) return;
+  std::map<std::string, std::vector<const json::Value*>, std::less<>> sent;
+  if (as_read)
+    for (const auto& entry : *as_read) sent[text_member(entry, "commit")].push_back(&entry);
+  // Whether the line the parser holds still reads as an entry that was sent.
+  auto as_sent = [&](std::string_view commit, const json::Value& now) {
+    if (!as_read) return true;
+    auto it = sent.find(commit);
+    if (it == sent.end()) return false;
+    return std::any_of(it->second.begin(), it->second.end(), [&](const json::Value* e) { return *e == now; });
+  };
   auto guard = utils::locked(breniklog_path);
   const std::string text = utils::read_file(breniklog_path);
   std::vector<std::string> out;
@@ -326,8 +338,9 @@ void mark_synced(const fs::path& breniklog_path, const std::vector<json::Value>&
     }
     std::string serialised;
     const auto& f = parser.fields();
-    if (f.commit && commits.count(*f.commit)) {
-      json::Value obj = parser.value();
+    const bool in_batch = f.commit && commits.count(*f.commit);
+    json::Value obj = in_batch ? parser.value() : json::Value();
+    if (in_batch && as_sent(*f.commit, obj)) {
       obj.erase("uploaded");
       obj["synced"] = true;
       json::dump_to(serialised, obj, {.text_form_fallback = false});

@@ -52,8 +52,12 @@ void append_log_entry(const fs::path& breniklog_path, const json::Value& entry);
 // such a line does not exist (the caller appends instead).
 bool replace_log_entry(const fs::path& breniklog_path, const json::Value& entry);
 
-// Every line whose commit is in the batch becomes synced.
-void mark_synced(const fs::path& breniklog_path, const std::vector<json::Value>& batch);
+// Every line whose commit is in the batch becomes synced. With `as_read`
+// (the batch's log entries as they were read before the upload), a line
+// that no longer reads so is left pending: it was upgraded in place while
+// the batch was on its way, and what it says now has not been sent.
+void mark_synced(const fs::path& breniklog_path, const std::vector<json::Value>& batch,
+                 const std::vector<json::Value>* as_read = nullptr);
 
 bool commit_already_logged(const fs::path& breniklog_path, const std::string& commit);
 bool already_recorded(const fs::path& repo_root, const std::string& full);

@@ -1,5 +1,7 @@
 #include "services/upload.hpp"
 
+#include <algorithm>
+
 #include <cstdlib>
 #include <system_error>
 
@@ -134,7 +136,9 @@ UploadResult upload_attestations(const std::string& api_key, const std::string& 
   AttestationLog log = read_attestation_log(log_path);
   std::int64_t skipped_invalid = static_cast<std::int64_t>(log.unaddressable);
   std::vector<json::Value> unsent;
+  std::vector<json::Value> as_read;  // each unsent record's line, as read
   for (auto& entry : log.pending) {
+    json::Value line = entry;
     const std::string commit = text_member(entry, "commit");
     if (!entry.contains("attestation") && !entry.contains("raw_attestation")) {
       const fs::path file = attestations_dir / (commit + ".yaml");
@@ -158,6 +162,7 @@ UploadResult upload_attestations(const std::string& api_key, const std::string& 
         if (auto ledger = read_archived_ledger(file)) entry["ledger"] = std::move(*ledger);
     }
     unsent.push_back(std::move(entry));
+    as_read.push_back(std::move(line));
   }
   if (unsent.empty()) return UploadResult{.skipped_invalid = skipped_invalid, .already_synced = true};
 
@@ -167,13 +172,20 @@ UploadResult upload_attestations(const std::string& api_key, const std::string& 
 
   std::int64_t uploaded = 0;
   try {
+    std::size_t sent = 0;
     for (const auto& batch : detail::chunk_attestations(unsent)) {
       json::Value data = http::upload_attestations(api_key, api_url, project_id, batch, options);
       const auto& inserted = member(data, "inserted");
       uploaded += inserted.is_number_integer() || inserted.is_number_unsigned()
                       ? inserted.get<std::int64_t>()
                       : static_cast<std::int64_t>(batch.size());
-      tolvern::detail::mark_synced(log_path, batch);
+      // Batches keep the records' order: this one holds the next batch.size()
+      // lines read. A line upgraded in place meanwhile stays pending.
+      const std::size_t end = std::min(as_read.size(), sent + batch.size());
+      const std::vector<json::Value> batch_as_read(as_read.begin() + static_cast<std::ptrdiff_t>(sent),
+                                                   as_read.begin() + static_cast<std::ptrdiff_t>(end));
+      sent = end;
+      tolvern::detail::mark_synced(log_path, batch, &batch_as_read);
     }
   } catch (const RuntimeError& e) {
     const auto* refused = dynamic_cast<const http::UploadError*>(&e);

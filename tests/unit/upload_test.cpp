@@ -2,9 +2,12 @@
 // refusals, the session header, and progress kept batch by batch.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <thread>
 
 #include "paths/paths.hpp"
+#include "services/log_store.hpp"
 #include "services/upload.hpp"
 #include "support/server_fixture.hpp"
 #include "support/temp_repo.hpp"
@@ -184,6 +187,37 @@ TEST_F(Upload, ManyRecordsGoInBatchesWithTheSessionHeaderAndEndSynced) {
   r = upload();
   EXPECT_TRUE(r.already_synced);
   EXPECT_EQ(world.uploads(project_id).size(), 3u);
+}
+
+TEST_F(Upload, ALineUpgradedWhileItsBatchIsInFlightStaysPendingForTheNextRun) {
+  TempDir flags;
+  const fs::path hold = flags.path() / "hold", seen = flags.path() / "hold.seen";
+  world.restart({"--pause-upload-while", hold.string()});
+  write_repo_config(repo.path(), config_with(project_id));
+  append_log_lines(repo.path(), log_lines(0, 3));
+  write_file(hold, "");
+  tv::UploadResult r;
+  std::thread uploader([&] { r = upload(); });
+  for (int i = 0; i < 1000 && !fs::exists(seen); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_TRUE(fs::exists(seen));
+  // The batch is at the server: an attestation attached now upgrades line 1.
+  Value upgraded = read_log_lines(repo.path())[1];
+  upgraded["summary"] = "attested while the batch was in flight";
+  EXPECT_TRUE(tv::detail::replace_log_entry(paths::log_jsonl(repo.path()), upgraded));
+  fs::remove(hold);
+  uploader.join();
+  EXPECT_TRUE(r.ok);
+  auto lines = read_log_lines(repo.path());
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[0]["synced"], true);
+  EXPECT_EQ(lines[1]["synced"], false);
+  EXPECT_EQ(lines[1]["summary"], "attested while the batch was in flight");
+  EXPECT_EQ(lines[2]["synced"], true);
+
+  r = upload();
+  EXPECT_TRUE(r.ok);
+  EXPECT_EQ(upload_sizes(world.uploads(project_id)), (std::vector<std::int64_t>{3, 1}));
+  EXPECT_EQ(count_synced(read_log_lines(repo.path())), 3);
 }
 
 TEST_F(Upload, NoSessionKnownMeansNoHeader) {
