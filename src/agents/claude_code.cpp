@@ -428,23 +428,11 @@ std::optional<TelemetryRecord> ClaudeCodeAdapter::get_telemetry_for_session(
 std::map<std::string, std::vector<std::string>> ClaudeCodeAdapter::sessions_mentioning(
     const fs::path& repo_root, const std::vector<std::string>& commits,
     const SessionsMentioningOptions& options) const {
-  detail::CommitIndex index(commits, options.commit_times);
-  detail::SessionHits hits(index.size());
-  if (index.empty()) return {};
-  auto repo = detail::repo_spellings(repo_root);
-  for (const auto& t : detail::list_transcripts(detail::claude_repo_folders(repo_root), true)) {
-    if (options.since && t.mtime < *options.since - detail::SINCE_SLACK) continue;
-    try {
-      bool in_repo = false;
-      auto file_hits = detail::scan_transcript(t.path, index, repo, in_repo);
-      if (in_repo) hits.add(file_hits, t.session_id);
-    } catch (...) {
-      // One unreadable transcript must not hide what the others show.
-      logging::debug_exc_fmt(std::current_exception(), "claude-code transcript scan failed: %s",
-                             t.path.filename().string());
-    }
-  }
-  return hits.result(index);
+  return detail::sessions_in_files(
+      detail::list_transcripts(detail::claude_repo_folders(repo_root), true), repo_root, commits, options,
+      "claude-code transcript",
+      [](const fs::path& file, const detail::CommitIndex& index, const std::vector<fs::path>& repo, bool& in_repo,
+         std::string&) { return detail::scan_transcript(file, index, repo, in_repo); });
 }
 
 bool ClaudeCodeAdapter::npx_covers_skills(const fs::path& repo_root) const {

@@ -384,23 +384,15 @@ std::optional<TelemetryRecord> CodexAdapter::get_telemetry_for_session(
 std::map<std::string, std::vector<std::string>> CodexAdapter::sessions_mentioning(
     const fs::path& repo_root, const std::vector<std::string>& commits,
     const SessionsMentioningOptions& options) const {
-  detail::CommitIndex index(commits, options.commit_times);
-  detail::SessionHits hits(index.size());
-  if (index.empty()) return {};
-  auto repo = detail::repo_spellings(repo_root);
-  for (const auto& r : detail::codex_rollouts()) {
-    if (options.since && r.mtime < *options.since - detail::SINCE_SLACK) continue;
-    try {
-      bool in_repo = false;
-      std::string meta_id;
-      auto file_hits = detail::scan_rollout(r.path, index, repo, in_repo, meta_id);
-      if (in_repo) hits.add(file_hits, meta_id.empty() ? r.session_id : meta_id);
-    } catch (...) {
-      logging::debug_exc_fmt(std::current_exception(), "codex rollout scan failed: %s",
-                             r.path.filename().string());
-    }
-  }
-  return hits.result(index);
+  return detail::sessions_in_files(
+      detail::codex_rollouts(), repo_root, commits, options, "codex rollout",
+      [](const fs::path& file, const detail::CommitIndex& index, const std::vector<fs::path>& repo, bool& in_repo,
+         std::string& session_id) {
+        std::string meta_id;
+        auto hits = detail::scan_rollout(file, index, repo, in_repo, meta_id);
+        if (!meta_id.empty()) session_id = meta_id;
+        return hits;
+      });
 }
 
 bool CodexAdapter::npx_covers_skills(const fs::path& repo_root) const {

@@ -10,6 +10,8 @@
 #pragma once
 
 #include <cstddef>
+#include <exception>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <optional>
@@ -18,6 +20,10 @@
 #include <string_view>
 #include <unordered_map>
 #include <vector>
+
+#include "agents/adapter.hpp"
+#include "agents/transcript_reader.hpp"
+#include "utils/logging.hpp"
 
 namespace brenik::agents::detail {
 
@@ -88,5 +94,34 @@ private:
   std::vector<std::vector<std::string>> made_;
   std::vector<std::vector<std::string>> mentioned_;
 };
+
+// The sessions of `files` (each with .path, .mtime and .session_id) that made
+// or mention `commits`. `scan(file, index, repo, in_repo, session_id)` reads
+// one file; it sets in_repo when the session ran in this repository and may
+// replace session_id (preset to file.session_id) by the id the file names.
+// A file that cannot be read is skipped: it must not hide what the others show.
+template <typename File, typename Scan>
+std::map<std::string, std::vector<std::string>> sessions_in_files(
+    const std::vector<File>& files, const std::filesystem::path& repo_root,
+    const std::vector<std::string>& commits, const SessionsMentioningOptions& options, const char* what,
+    const Scan& scan) {
+  CommitIndex index(commits, options.commit_times);
+  SessionHits hits(index.size());
+  if (index.empty()) return {};
+  const auto repo = repo_spellings(repo_root);
+  for (const auto& file : files) {
+    if (options.since && file.mtime < *options.since - SINCE_SLACK) continue;
+    try {
+      bool in_repo = false;
+      std::string session_id = file.session_id;
+      auto file_hits = scan(file.path, index, repo, in_repo, session_id);
+      if (in_repo) hits.add(file_hits, session_id);
+    } catch (...) {
+      logging::debug_exc_fmt(std::current_exception(), "%s scan failed: %s", what,
+                             file.path.filename().string());
+    }
+  }
+  return hits.result(index);
+}
 
 }  // namespace brenik::agents::detail

@@ -15,6 +15,7 @@
 #include "agents/transcript_reader.hpp"
 #include "utils/errors.hpp"
 #include "utils/logging.hpp"
+#include "utils/unique_fd.hpp"
 
 namespace brenik::agents::detail {
 
@@ -25,24 +26,7 @@ namespace {
 constexpr std::size_t MAX_DESCRIPTION = 1024;
 constexpr std::uintmax_t MAX_LOCK_BYTES = 16u * 1024u * 1024u;
 
-class Fd {
-public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-  int release() {
-    int f = fd_;
-    fd_ = -1;
-    return f;
-  }
-
-private:
-  int fd_;
-};
+using Fd = utils::UniqueFd;
 
 std::string random_suffix() {
   std::random_device rd;

@@ -12,24 +12,13 @@
 #include <string>
 #include <vector>
 
+#include "utils/unique_fd.hpp"
+
 namespace brenik::agents::detail {
 
 namespace {
 
-// Closes the descriptor on every way out.
-class Fd {
-public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-
-private:
-  int fd_;
-};
+using Fd = utils::UniqueFd;
 
 constexpr std::size_t CHUNK = 1u << 20;
 

@@ -8,29 +8,12 @@
 #include <cstdlib>
 
 #include "utils/errors.hpp"
+#include "utils/unique_fd.hpp"
 
 namespace brenik::utils {
 
 namespace {
 
-class FdCloser {
-public:
-  explicit FdCloser(int fd) : fd_(fd) {}
-  ~FdCloser() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  FdCloser(const FdCloser&) = delete;
-  FdCloser& operator=(const FdCloser&) = delete;
-  int get() const { return fd_; }
-  int close_now() {
-    int rc = ::close(fd_);
-    fd_ = -1;
-    return rc;
-  }
-
-private:
-  int fd_;
-};
 
 void write_all(int fd, std::string_view data, const fs::path& path) {
   std::size_t done = 0;
@@ -49,7 +32,7 @@ void write_all(int fd, std::string_view data, const fs::path& path) {
 std::string read_file(const fs::path& path) {
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) throw_os_error(path.string());
-  FdCloser closer(fd);
+  UniqueFd closer(fd);
   struct stat st {};
   std::string out;
   if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode))
@@ -91,7 +74,7 @@ void atomic_write(const fs::path& path, std::string_view content, std::optional<
   std::string templ = (dir / "XXXXXXXXXX.tmp").string();
   int fd = ::mkstemps(templ.data(), 4);
   if (fd < 0) throw_os_error(templ);
-  FdCloser closer(fd);
+  UniqueFd closer(fd);
   const fs::path tmp(templ);
   try {
     write_all(fd, content, tmp);
@@ -120,7 +103,7 @@ void atomic_write(const fs::path& path, std::string_view content, std::optional<
 void append_file(const fs::path& path, std::string_view content) {
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   if (fd < 0) throw_os_error(path.string());
-  FdCloser closer(fd);
+  UniqueFd closer(fd);
   write_all(fd, content, path);
   if (closer.close_now() != 0) throw_os_error(path.string());
 }

@@ -177,6 +177,31 @@ void newline_indent(std::string& out, int indent, int level) {
   if (indent > 0) out.append(static_cast<std::size_t>(indent) * static_cast<std::size_t>(level), ' ');
 }
 
+// The items of an array or the members of an object between `open` and
+// `close`, separated as json.dumps separates them.
+template <typename Items, typename WriteItem>
+void write_items(std::string& out, char open, char close, const Items& items, const DumpOptions& opt, int level,
+                 const WriteItem& write_item) {
+  out.push_back(open);
+  if (items.empty()) {
+    out.push_back(close);
+    return;
+  }
+  bool first = true;
+  for (const auto& item : items) {
+    if (opt.indent) {
+      if (!first) out.push_back(',');
+      newline_indent(out, *opt.indent, level + 1);
+    } else if (!first) {
+      out.append(", ", 2);
+    }
+    first = false;
+    write_item(item);
+  }
+  if (opt.indent) newline_indent(out, *opt.indent, level);
+  out.push_back(close);
+}
+
 void write_value(std::string& out, const Value& v, const DumpOptions& opt, int level) {
   switch (v.type()) {
     case Value::value_t::null:
@@ -190,52 +215,17 @@ void write_value(std::string& out, const Value& v, const DumpOptions& opt, int l
       if (!opt.text_form_fallback) throw TypeError("Object of type bytes is not JSON serializable");
       write_string(out, bytes_text(v.get_binary()));
       return;
-    case Value::value_t::array: {
-      const auto& arr = v.get_ref<const Value::array_t&>();
-      if (arr.empty()) {
-        out.append("[]");
-        return;
-      }
-      out.push_back('[');
-      bool first = true;
-      for (const auto& item : arr) {
-        if (opt.indent) {
-          if (!first) out.push_back(',');
-          newline_indent(out, *opt.indent, level + 1);
-        } else if (!first) {
-          out.append(", ", 2);
-        }
-        first = false;
-        write_value(out, item, opt, level + 1);
-      }
-      if (opt.indent) newline_indent(out, *opt.indent, level);
-      out.push_back(']');
+    case Value::value_t::array:
+      write_items(out, '[', ']', v.get_ref<const Value::array_t&>(), opt, level,
+                  [&](const Value& item) { write_value(out, item, opt, level + 1); });
       return;
-    }
-    case Value::value_t::object: {
-      const auto& obj = v.get_ref<const Value::object_t&>();
-      if (obj.empty()) {
-        out.append("{}");
-        return;
-      }
-      out.push_back('{');
-      bool first = true;
-      for (const auto& [key, item] : obj) {
-        if (opt.indent) {
-          if (!first) out.push_back(',');
-          newline_indent(out, *opt.indent, level + 1);
-        } else if (!first) {
-          out.append(", ", 2);
-        }
-        first = false;
-        write_string(out, key);
+    case Value::value_t::object:
+      write_items(out, '{', '}', v.get_ref<const Value::object_t&>(), opt, level, [&](const auto& member) {
+        write_string(out, member.first);
         out.append(": ", 2);
-        write_value(out, item, opt, level + 1);
-      }
-      if (opt.indent) newline_indent(out, *opt.indent, level);
-      out.push_back('}');
+        write_value(out, member.second, opt, level + 1);
+      });
       return;
-    }
   }
 }
 

@@ -11,40 +11,16 @@
 #include <cstring>
 #include <set>
 
+#include "utils/unique_fd.hpp"
+
 extern char** environ;
 
 namespace brenik::utils {
 
 namespace {
 
-// Owns a file descriptor.
-class Fd {
-public:
-  Fd() = default;
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() { reset(); }
-  Fd(Fd&& o) noexcept : fd_(o.release()) {}
-  Fd& operator=(Fd&& o) noexcept {
-    if (this != &o) {
-      reset();
-      fd_ = o.release();
-    }
-    return *this;
-  }
-  int get() const { return fd_; }
-  int release() {
-    int f = fd_;
-    fd_ = -1;
-    return f;
-  }
-  void reset() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
 
-private:
-  int fd_ = -1;
-};
+using Fd = UniqueFd;
 
 struct Pipe {
   Fd read, write;
