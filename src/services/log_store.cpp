@@ -47,17 +47,14 @@ void for_each_line(std::string_view text, Fn&& fn) {
   }
 }
 
-std::string join_lines(const std::vector<std::string>& lines) {
-  std::size_t total = 0;
-  for (const auto& l : lines) total += l.size() + 1;
-  std::string out;
-  out.reserve(total);
-  for (std::size_t i = 0; i < lines.size(); ++i) {
-    if (i) out += '\n';
-    out += lines[i];
-  }
-  out += '\n';
-  return out;
+// Replaces the log (under the caller's lock) by `lines`, each ended by a
+// newline ("\n" alone when there are none). The old file's index goes with
+// it, so that no reader can take it for the new file.
+void rewrite_log(const fs::path& path, std::string lines) {
+  if (lines.empty()) lines = "\n";
+  utils::atomic_write(path, lines);
+  std::error_code ec;
+  fs::remove(detail::log_index_path(path), ec);
 }
 
 // Whether SIMDJSON_PADDING bytes of `whole` follow `line`, so that the
@@ -283,7 +280,8 @@ bool replace_log_entry(const fs::path& breniklog_path, const json::Value& entry)
                                  : std::string();
   auto guard = utils::locked(breniklog_path);
   const std::string text = utils::read_file(breniklog_path);
-  std::vector<std::string> out;
+  std::string out;
+  out.reserve(text.size() + 4096);
   bool replaced = false;
   LineParser parser;
   for_each_line(text, [&](std::string_view line) {
@@ -292,16 +290,15 @@ bool replace_log_entry(const fs::path& breniklog_path, const json::Value& entry)
     if (!replaced && !commit.empty() && line.find(commit) != std::string_view::npos &&
         parser.parse(strip_view(line)) && parser.fields().is_object &&
         parser.fields().commit == commit) {
-      std::string serialised;
-      json::dump_to(serialised, entry, {.text_form_fallback = true});
-      out.push_back(std::move(serialised));
+      json::dump_to(out, entry, {.text_form_fallback = true});
       replaced = true;
-      return;
+    } else {
+      out += line;
     }
-    out.emplace_back(line);
+    out += '\n';
   });
   if (!replaced) return false;
-  utils::atomic_write(breniklog_path, join_lines(out));
+  rewrite_log(breniklog_path, std::move(out));
   return true;
 }
 
@@ -327,29 +324,30 @@ void mark_synced(const fs::path& breniklog_path, const std::vector<json::Value>&
   };
   auto guard = utils::locked(breniklog_path);
   const std::string text = utils::read_file(breniklog_path);
-  std::vector<std::string> out;
+  std::string out;
+  out.reserve(text.size() + text.size() / 16);
   LineParser parser;
   for_each_line(strip_view(text), [&](std::string_view line) {
     const auto stripped = strip_view(line);
     if (!parser.parse(stripped, padded_within(text, stripped)) || !parser.fields().is_object) {
       // Not JSON, or JSON that is not a record: kept exactly as it is.
-      out.emplace_back(line);
+      out += line;
+      out += '\n';
       return;
     }
-    std::string serialised;
     const auto& f = parser.fields();
     const bool in_batch = f.commit && commits.count(*f.commit);
     json::Value obj = in_batch ? parser.value() : json::Value();
     if (in_batch && as_sent(*f.commit, obj)) {
       obj.erase("uploaded");
       obj["synced"] = true;
-      json::dump_to(serialised, obj, {.text_form_fallback = false});
+      json::dump_to(out, obj, {.text_form_fallback = false});
     } else {
-      parser.dump_to(serialised);  // re-serialised in the same layout
+      parser.dump_to(out);  // re-serialised in the same layout
     }
-    out.push_back(std::move(serialised));
+    out += '\n';
   });
-  utils::atomic_write(breniklog_path, join_lines(out));
+  rewrite_log(breniklog_path, std::move(out));
 }
 
 bool commit_already_logged(const fs::path& breniklog_path, const std::string& commit) {
