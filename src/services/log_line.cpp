@@ -1,6 +1,8 @@
 #include "services/log_line.hpp"
 
+#include <algorithm>
 #include <charconv>
+#include <cstdint>
 #include <vector>
 
 #include "utils/fs.hpp"
@@ -72,21 +74,35 @@ LineFields fields_of(simdjson::dom::object obj) {
 // (last value, first position), so such rare objects take the slow, exact
 // paths; the common small object is checked without allocating.
 bool has_repeated_key(simdjson::dom::object o) {
+  // A key is compared with the earlier ones only when its 256-way sketch
+  // (length and three of its bytes) was seen before: usually never. The
+  // keys of a common small object are kept without allocating.
   constexpr std::size_t kInline = 32;
   std::string_view inline_keys[kInline];
   std::vector<std::string_view> more;
-  std::size_t n = 0;
+  std::size_t count = 0;
+  std::uint64_t seen[4] = {0, 0, 0, 0};
   for (auto field : o) {
     const std::string_view key = field.key;
-    for (std::size_t i = 0; i < n && i < kInline; ++i)
-      if (inline_keys[i] == key) return true;
-    for (auto k : more)
-      if (k == key) return true;
-    if (n < kInline)
-      inline_keys[n] = key;
+    const std::size_t n = key.size();
+    const unsigned sketch =
+        n == 0 ? 0u
+               : (static_cast<unsigned>(n) * 31u + static_cast<unsigned char>(key[0]) * 7u +
+                  static_cast<unsigned char>(key[n / 2]) * 3u + static_cast<unsigned char>(key[n - 1])) & 255u;
+    std::uint64_t& word = seen[sketch >> 6];
+    const std::uint64_t bit = std::uint64_t{1} << (sketch & 63);
+    if (word & bit) {
+      const std::string_view* end = inline_keys + std::min(count, kInline);
+      if (std::find(static_cast<const std::string_view*>(inline_keys), end, key) != end ||
+          std::find(more.begin(), more.end(), key) != more.end())
+        return true;
+    }
+    word |= bit;
+    if (count < kInline)
+      inline_keys[count] = key;
     else
       more.push_back(key);
-    ++n;
+    ++count;
   }
   return false;
 }

@@ -103,6 +103,28 @@ TEST(LogStoreRead, PythonOnlyJsonAndBadUtf8) {
   EXPECT_EQ(r.corrupt, 1u);
 }
 
+TEST(LogStoreRead, RepeatedKeysReadAndRewriteAsJsonLoadsAndDumpsDo) {
+  TempDir dir;
+  auto log = dir.path() / "log.jsonl";
+  // json.loads keeps a repeated key once, in its first place, with its last
+  // value; also past the keys a small object holds inline.
+  std::string many;
+  for (int i = 0; i < 40; ++i) many += ", \"k" + std::to_string(i) + "\": " + std::to_string(i);
+  write_file(log, "{\"commit\": \"" + A + "\", \"synced\": true, \"x\": 1, \"synced\": false, \"x\": 2}\n" +
+                      "{\"commit\": \"" + B + "\", \"synced\": false" + many + ", \"k3\": \"again\"}\n");
+  auto r = tv::read_attestation_log(log);
+  ASSERT_EQ(r.size(), 2u);
+  EXPECT_EQ(brenik::json::dumps(r.pending[0]), "{\"commit\": \"" + A + "\", \"synced\": false, \"x\": 2}");
+  EXPECT_EQ(r.pending[1].size(), 42u);
+  EXPECT_EQ(r.pending[1]["k3"], "again");
+
+  tv::detail::mark_synced(log, {Value({{"commit", D}})});  // rewrites both lines as json.dumps would
+  const auto text = read_file(log);
+  EXPECT_EQ(text.substr(0, text.find('\n')), "{\"commit\": \"" + A + "\", \"synced\": false, \"x\": 2}");
+  EXPECT_EQ(count_lines_with(text, "\"k3\""), 1u);
+  EXPECT_EQ(tv::read_attestation_log(log).size(), 2u);
+}
+
 TEST(LogStoreAppend, CreatesDirectoryAndWritesPythonLayout) {
   TempDir dir;
   auto log = dir.path() / "a" / "b" / "log.jsonl";
