@@ -47,11 +47,14 @@ bool looks_like_git_dir(const fs::path& dir) {
 // A configuration that may move the worktree (core.worktree, a worktree
 // configuration file, an include) or make the repository bare: git decides.
 bool config_is_plain(const fs::path& git_dir) {
+  std::error_code ec;
+  if (fs::exists(git_dir / "config.worktree", ec)) return false;
   std::string text;
   try {
     text = utils::read_file(git_dir / "config");
   } catch (...) {
-    return !fs::exists(git_dir / "config");
+    const bool exists = fs::exists(git_dir / "config", ec);
+    return !exists && !ec;  // no configuration at all is plain; an unreadable one is not
   }
   std::size_t start = 0;
   while (start < text.size()) {
