@@ -65,6 +65,14 @@ const fs::path& log_of(std::size_t lines) {
   return made[lines] = p;
 }
 
+// The index beside the log is removed before each timed call: what the
+// first trigger after a rewrite of the log pays.
+void drop_index(benchmark::State& state, const fs::path& log) {
+  state.PauseTiming();
+  fs::remove(tv::detail::log_index_path(log));
+  state.ResumeTiming();
+}
+
 void BM_read_attestation_log(benchmark::State& state) {
   const auto& p = log_of(static_cast<std::size_t>(state.range(0)));
   for (auto _ : state) {
@@ -74,12 +82,15 @@ void BM_read_attestation_log(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * state.range(0));
 }
 
-// The index beside the log is removed before each timed call: what the
-// first trigger after a rewrite of the log pays.
-void drop_index(benchmark::State& state, const fs::path& log) {
-  state.PauseTiming();
-  fs::remove(tv::detail::log_index_path(log));
-  state.ResumeTiming();
+
+void BM_read_attestation_log_unindexed(benchmark::State& state) {
+  const auto& p = log_of(static_cast<std::size_t>(state.range(0)));
+  for (auto _ : state) {
+    drop_index(state, p);
+    auto log = tv::read_attestation_log(p);
+    benchmark::DoNotOptimize(log.pending.size());
+  }
+  state.SetItemsProcessed(state.iterations() * state.range(0));
 }
 
 // What the session summary pays: the same classification, no values built.
@@ -154,6 +165,7 @@ double least(const std::vector<double>& v) { return *std::min_element(v.begin(),
   BENCHMARK(fn)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond)->ComputeStatistics("min", least)
 
 BRENIK_LOG_BENCH(BM_read_attestation_log);
+BRENIK_LOG_BENCH(BM_read_attestation_log_unindexed);
 BRENIK_LOG_BENCH(BM_count_pending_entries);
 BRENIK_LOG_BENCH(BM_count_pending_entries_unindexed);
 BRENIK_LOG_BENCH(BM_already_recorded_absent)->Unit(benchmark::kMicrosecond);

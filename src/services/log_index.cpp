@@ -17,7 +17,7 @@ constexpr std::size_t kTailBytes = 4096;
 constexpr int kProbes = 6;
 // Sized at 12 bits or more per id; crowded below 10 (about 1% false "maybe").
 constexpr std::size_t kBitsPerKey = 10;
-constexpr const char* kMagic = "brenik log index 1";
+constexpr const char* kMagic = "brenik log index 2";
 
 std::uint64_t mix(std::uint64_t x) {
   x ^= x >> 33;
@@ -28,10 +28,11 @@ std::uint64_t mix(std::uint64_t x) {
   return x;
 }
 
-// Catches a filter torn by a crash between the write and the rename.
-std::uint64_t checksum(const std::vector<std::uint64_t>& words) {
+// Catches an index torn by a crash between the write and the rename.
+std::uint64_t checksum(const std::vector<std::uint64_t>& words, const std::vector<std::uint64_t>& lines) {
   std::uint64_t h = 0x9e3779b97f4a7c15ULL;
   for (std::uint64_t w : words) h = mix(h ^ w) + 0x9e3779b97f4a7c15ULL;
+  for (std::uint64_t w : lines) h = mix(h ^ w) + 0x9e3779b97f4a7c15ULL;
   return h;
 }
 
@@ -120,24 +121,37 @@ std::optional<LogIndex> load_log_index(const fs::path& log_path) {
   auto v = json::try_loads(std::string_view(data).substr(0, nl));
   if (!v || !v->is_object() || !v->contains("format") || (*v)["format"] != kMagic) return std::nullopt;
   const auto device = unsigned_member(*v, "device"), inode = unsigned_member(*v, "inode"),
-             size = unsigned_member(*v, "size"), pending = unsigned_member(*v, "pending"),
+             size = unsigned_member(*v, "size"), lines = unsigned_member(*v, "pending_lines"),
              keys = unsigned_member(*v, "keys"), words = unsigned_member(*v, "words"),
              sum = unsigned_member(*v, "checksum");
   const auto& mtime = v->contains("mtime_ns") ? (*v)["mtime_ns"] : json::Value();
   const auto& tail = v->contains("tail_sha256") ? (*v)["tail_sha256"] : json::Value();
-  if (!device || !inode || !size || !pending || !keys || !words || !sum || !mtime.is_number_integer() ||
+  if (!device || !inode || !size || !lines || !keys || !words || !sum || !mtime.is_number_integer() ||
       !tail.is_string())
     return std::nullopt;
-  if (data.size() - nl - 1 != *words * sizeof(std::uint64_t)) return std::nullopt;
+  LogIndex index;
+  std::size_t* counts[] = {&index.counts.uploaded, &index.counts.skipped, &index.counts.unaddressable,
+                           &index.counts.corrupt, &index.counts.attested, &index.counts.unattested};
+  const char* names[] = {"uploaded", "skipped", "unaddressable", "corrupt", "attested", "unattested"};
+  for (int i = 0; i < 6; ++i) {
+    const auto n = unsigned_member(*v, names[i]);
+    if (!n) return std::nullopt;
+    *counts[i] = static_cast<std::size_t>(*n);
+  }
+  const std::size_t payload = data.size() - nl - 1;
+  if (*words > payload / sizeof(std::uint64_t) || *lines > payload / sizeof(std::uint64_t) ||
+      payload != (*words + *lines) * sizeof(std::uint64_t))
+    return std::nullopt;
   std::vector<std::uint64_t> bits(static_cast<std::size_t>(*words));
+  index.pending_lines.resize(static_cast<std::size_t>(*lines));
   std::memcpy(bits.data(), data.data() + nl + 1, bits.size() * sizeof(std::uint64_t));
-  if (checksum(bits) != *sum) return std::nullopt;
+  std::memcpy(index.pending_lines.data(), data.data() + nl + 1 + bits.size() * sizeof(std::uint64_t),
+              index.pending_lines.size() * sizeof(std::uint64_t));
+  if (checksum(bits, index.pending_lines) != *sum) return std::nullopt;
   auto filter = CommitFilter::from_bits(std::move(bits), static_cast<std::size_t>(*keys));
   if (!filter) return std::nullopt;
-  LogIndex index;
   index.file = {*device, *inode, *size, mtime.get<std::int64_t>()};
   index.tail_sha256 = tail.get<std::string>();
-  index.pending = static_cast<std::size_t>(*pending);
   index.commits = std::move(*filter);
   return index;
 }
@@ -151,13 +165,21 @@ void save_log_index(const fs::path& log_path, const LogIndex& index) noexcept {
     v["size"] = index.file.size;
     v["mtime_ns"] = index.file.mtime_ns;
     v["tail_sha256"] = index.tail_sha256;
-    v["pending"] = index.pending;
+    v["uploaded"] = index.counts.uploaded;
+    v["skipped"] = index.counts.skipped;
+    v["unaddressable"] = index.counts.unaddressable;
+    v["corrupt"] = index.counts.corrupt;
+    v["attested"] = index.counts.attested;
+    v["unattested"] = index.counts.unattested;
+    v["pending_lines"] = index.pending_lines.size();
     v["keys"] = index.commits.keys();
     v["words"] = index.commits.words().size();
-    v["checksum"] = checksum(index.commits.words());
+    v["checksum"] = checksum(index.commits.words(), index.pending_lines);
     std::string data = json::dumps(v) + "\n";
     const auto& words = index.commits.words();
     data.append(reinterpret_cast<const char*>(words.data()), words.size() * sizeof(std::uint64_t));
+    data.append(reinterpret_cast<const char*>(index.pending_lines.data()),
+                index.pending_lines.size() * sizeof(std::uint64_t));
     utils::atomic_write(log_index_path(log_path), data);
   } catch (...) {
   }

@@ -1,8 +1,9 @@
 // What a full pass over the attestation log learns, kept beside the log so
-// that the next trigger does not pay for that pass again: the pending count
-// (every session start reports it) and a filter of the commit ids the log
-// carries (every commit trigger asks whether its commit is already there,
-// and for a new commit only a filter can answer without reading it all).
+// that the next reader does not pay for that pass again: how its lines
+// classify and where the pending ones start (every session start reports the
+// count, every upload reads the pending lines), and a filter of the commit
+// ids it carries (every commit trigger asks whether its commit is already
+// there, and for a new commit only a filter can answer without reading it).
 //
 // The index names the file it describes (device, inode, size, mtime) and
 // holds a hash of the bytes just before its size. It is trusted only for the
@@ -48,11 +49,24 @@ private:
   std::size_t keys_ = 0;
 };
 
+// The classification counts of the indexed lines, as the reader counts.
+struct LogCounts {
+  std::size_t uploaded = 0;
+  std::size_t skipped = 0;
+  std::size_t unaddressable = 0;
+  std::size_t corrupt = 0;
+  std::size_t attested = 0;
+  std::size_t unattested = 0;
+};
+
 struct LogIndex {
   utils::FileStamp file;    // the log as indexed; file.size is 0 or just past a "\n"
   std::string tail_sha256;  // of the log's last bytes before file.size
-  std::size_t pending = 0;
+  LogCounts counts;
+  std::vector<std::uint64_t> pending_lines;  // where each pending line starts, in file order
   CommitFilter commits;
+
+  std::size_t pending() const { return pending_lines.size(); }
 };
 
 // "<log>.index", beside the log.

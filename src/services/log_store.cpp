@@ -94,16 +94,26 @@ constexpr std::size_t kSplitBytes = 8u << 20;
 
 struct Classified {
   AttestationLog log;
-  std::size_t pending = 0;              // lines `on_pending` saw
-  std::vector<std::uint64_t> commits;   // filter keys of every line's commit, when asked for
+  std::size_t pending = 0;  // lines `on_pending` saw
+  // When indexing: the filter key of every record's commit, and where each
+  // pending line starts in the file.
+  std::vector<std::uint64_t> commits;
+  std::vector<std::uint64_t> pending_lines;
 };
 
-// Classifies the lines of `part`, a run of whole lines of `whole`.
+// Whether the line the parser holds is pending: unsynced, and addressable by
+// a full commit id.
+bool is_pending_line(const detail::LineFields& f) {
+  // A commit member that is not text is as unaddressable as a short id.
+  return !f.synced && !f.uploaded && detail::is_valid_commit_hash(f.commit.value_or(""));
+}
+
+// Classifies the lines of `part`, a run of whole lines of the file.
 // `on_pending` sees each unsynced addressable line (the parser holds it), so
 // callers that only count never build values.
 template <typename OnPending>
 Classified classify_lines(const utils::MappedFile& file, std::string_view part, const OnPending& on_pending,
-                          bool collect_commits) {
+                          bool indexing) {
   const std::string_view whole = file.view();
   file.prefault(static_cast<std::size_t>(part.data() - whole.data()), part.size());
   Classified out;
@@ -117,7 +127,7 @@ Classified classify_lines(const utils::MappedFile& file, std::string_view part, 
       return;
     }
     const auto& f = parser.fields();
-    if (collect_commits && f.commit) out.commits.push_back(detail::CommitFilter::key_of(*f.commit));
+    if (indexing && f.commit) out.commits.push_back(detail::CommitFilter::key_of(*f.commit));
     if (f.event == "attestation_skipped")
       ++log.skipped;
     else if (f.event == "commit_unattested")
@@ -128,67 +138,106 @@ Classified classify_lines(const utils::MappedFile& file, std::string_view part, 
       ++log.uploaded;
       return;
     }
-    // A commit member that is not text is as unaddressable as a short id.
-    if (!detail::is_valid_commit_hash(f.commit.value_or(""))) {
+    if (!is_pending_line(f)) {
       ++log.unaddressable;
       return;
     }
     ++out.pending;
+    if (indexing) out.pending_lines.push_back(static_cast<std::uint64_t>(raw.data() - whole.data()));
     on_pending(log, parser);
   });
   return out;
 }
 
-// `later` follows `first` in the file.
-void merge_into(Classified& first, Classified&& later) {
-  AttestationLog& a = first.log;
-  AttestationLog& b = later.log;
-  a.pending.insert(a.pending.end(), std::make_move_iterator(b.pending.begin()),
-                   std::make_move_iterator(b.pending.end()));
+void add_counts(AttestationLog& a, const AttestationLog& b) {
   a.uploaded += b.uploaded;
   a.skipped += b.skipped;
   a.unaddressable += b.unaddressable;
   a.corrupt += b.corrupt;
   a.attested += b.attested;
   a.unattested += b.unattested;
-  first.pending += later.pending;
-  first.commits.insert(first.commits.end(), later.commits.begin(), later.commits.end());
 }
 
-// classify_lines over `part`, in two halves on two threads when it is big.
-template <typename OnPending>
-Classified classify_text(const utils::MappedFile& file, std::string_view part, const OnPending& on_pending,
-                         bool collect_commits = false) {
-  const std::size_t cut = part.size() < kSplitBytes ? std::string_view::npos : part.find('\n', part.size() / 2);
-  if (cut == std::string_view::npos) return classify_lines(file, part, on_pending, collect_commits);
+template <typename T>
+void append_moved(std::vector<T>& to, std::vector<T>& from) {
+  to.insert(to.end(), std::make_move_iterator(from.begin()), std::make_move_iterator(from.end()));
+}
 
-  const std::string_view head = part.substr(0, cut + 1), tail = part.substr(cut + 1);
-  Classified later;
+// `later` follows `first` in the file.
+void merge_into(Classified& first, Classified&& later) {
+  append_moved(first.log.pending, later.log.pending);
+  add_counts(first.log, later.log);
+  first.pending += later.pending;
+  append_moved(first.commits, later.commits);
+  append_moved(first.pending_lines, later.pending_lines);
+}
+
+// Runs `here` on the calling thread and `there` on a second one (or on the
+// calling thread too when no thread can be had); what either throws comes
+// out once both are done.
+template <typename Here, typename There>
+void on_two_threads(const Here& here, const There& there) {
   std::exception_ptr failure;
   std::optional<std::thread> worker;
   try {
     worker.emplace([&] {
       try {
-        later = classify_lines(file, tail, on_pending, collect_commits);
+        there();
       } catch (...) {
         failure = std::current_exception();
       }
     });
   } catch (const std::system_error&) {
-    // No thread to be had: the calling thread does both halves.
-    later = classify_lines(file, tail, on_pending, collect_commits);
+    there();
   }
-  Classified first;
   try {
-    first = classify_lines(file, head, on_pending, collect_commits);
+    here();
   } catch (...) {
     if (worker) worker->join();
     throw;
   }
   if (worker) worker->join();
   if (failure) std::rethrow_exception(failure);
+}
+
+// classify_lines over `part`, in two halves on two threads when it is big.
+template <typename OnPending>
+Classified classify_text(const utils::MappedFile& file, std::string_view part, const OnPending& on_pending,
+                         bool indexing = false) {
+  const std::size_t cut = part.size() < kSplitBytes ? std::string_view::npos : part.find('\n', part.size() / 2);
+  if (cut == std::string_view::npos) return classify_lines(file, part, on_pending, indexing);
+  Classified first, later;
+  on_two_threads([&] { first = classify_lines(file, part.substr(0, cut + 1), on_pending, indexing); },
+                 [&] { later = classify_lines(file, part.substr(cut + 1), on_pending, indexing); });
   merge_into(first, std::move(later));
   return first;
+}
+
+// The pending entries of the lines an index lists, [begin, end) of them;
+// none when one of those lines is not a pending line (the index describes
+// some other file after all).
+std::optional<std::vector<json::Value>> pending_entries_at(const utils::MappedFile& file,
+                                                           const std::vector<std::uint64_t>& starts,
+                                                           std::size_t begin, std::size_t end,
+                                                           std::size_t covered) {
+  std::vector<json::Value> entries;
+  if (begin >= end) return entries;
+  const std::string_view text = file.view().substr(0, covered);
+  if (starts[end - 1] >= text.size()) return std::nullopt;
+  file.prefault(starts[begin], starts[end - 1] - starts[begin] + 4096);
+  entries.reserve(end - begin);
+  detail::LineParser parser;
+  for (std::size_t i = begin; i < end; ++i) {
+    const std::size_t at = starts[i];
+    if (at >= text.size() || (at > 0 && text[at - 1] != '\n')) return std::nullopt;
+    const std::size_t nl = text.find('\n', at);
+    const auto line = detail::strip_view(text.substr(at, (nl == std::string_view::npos ? text.size() : nl) - at));
+    if (line.empty() || !parser.parse(line, padded_within(file.view(), line)) || !parser.fields().is_object ||
+        !is_pending_line(parser.fields()))
+      return std::nullopt;
+    entries.push_back(parser.value());
+  }
+  return entries;
 }
 
 std::optional<utils::MappedFile> map_log(const fs::path& log_path) {
@@ -206,31 +255,53 @@ const auto count_only = [](AttestationLog&, const detail::LineParser&) {};
 // pass when it describes another state of the file, and saved when it
 // changed. It covers the text up to the last "\n"; a last line still being
 // written is left for the caller.
-detail::LogIndex refreshed_index(const fs::path& log_path, const utils::MappedFile& file) {
+struct RefreshedIndex {
+  detail::LogIndex index;
+  std::size_t fresh_from = 0;  // lines from here on were classified just now...
+  Classified fresh;            // ...into this, `on_pending` seeing their pending lines
+};
+
+template <typename OnPending>
+RefreshedIndex refreshed_index(const fs::path& log_path, const utils::MappedFile& file,
+                               const OnPending& on_pending) {
   const std::string_view text = file.view();
   const std::size_t last_nl = text.rfind('\n');
   const std::size_t covered = last_nl == std::string_view::npos ? 0 : last_nl + 1;
-  auto index = detail::load_log_index(log_path);
-  std::size_t from = 0;
-  if (index && !index->commits.crowded() && index->file.size <= covered &&
-      detail::describes_prefix(*index, file.stamp(), text)) {
-    from = index->file.size;
-    if (from == covered) return *std::move(index);
-  } else {
-    index.emplace();
+  RefreshedIndex out;
+  auto loaded = detail::load_log_index(log_path);
+  if (loaded && !loaded->commits.crowded() && loaded->file.size <= covered &&
+      detail::describes_prefix(*loaded, file.stamp(), text)) {
+    out.index = std::move(*loaded);
+    out.fresh_from = out.index.file.size;
+    if (out.fresh_from == covered) return out;
   }
-  Classified more = classify_text(file, text.substr(from, covered - from), count_only, true);
+  detail::LogIndex& index = out.index;
+  const std::size_t from = out.fresh_from;
+  out.fresh = classify_text(file, text.substr(from, covered - from), on_pending, true);
   if (from == 0) {
-    index->commits = detail::CommitFilter::sized_for(more.commits.size());
-    index->pending = 0;
+    index = detail::LogIndex{};
+    index.commits = detail::CommitFilter::sized_for(out.fresh.commits.size());
   }
-  for (auto key : more.commits) index->commits.add(key);
-  index->pending += more.pending;
-  index->file = file.stamp();
-  index->file.size = covered;
-  index->tail_sha256 = detail::tail_sha256(text, covered);
-  detail::save_log_index(log_path, *index);
-  return *std::move(index);
+  for (auto key : out.fresh.commits) index.commits.add(key);
+  auto& c = index.counts;
+  const auto& m = out.fresh.log;
+  c.uploaded += m.uploaded;
+  c.skipped += m.skipped;
+  c.unaddressable += m.unaddressable;
+  c.corrupt += m.corrupt;
+  c.attested += m.attested;
+  c.unattested += m.unattested;
+  index.pending_lines.insert(index.pending_lines.end(), out.fresh.pending_lines.begin(),
+                             out.fresh.pending_lines.end());
+  index.file = file.stamp();
+  index.file.size = covered;
+  index.tail_sha256 = detail::tail_sha256(text, covered);
+  detail::save_log_index(log_path, index);
+  return out;
+}
+
+detail::LogIndex refreshed_index(const fs::path& log_path, const utils::MappedFile& file) {
+  return refreshed_index(log_path, file, count_only).index;
 }
 
 }  // namespace
@@ -238,10 +309,44 @@ detail::LogIndex refreshed_index(const fs::path& log_path, const utils::MappedFi
 AttestationLog read_attestation_log(const fs::path& log_path) {
   auto file = map_log(log_path);
   if (!file) return {};
-  const std::string_view whole = file->view();
-  return classify_text(*file, whole, [](AttestationLog& log, const detail::LineParser& parser) {
-           log.pending.push_back(parser.value());
-         }).log;
+  const std::string_view text = file->view();
+  const auto build = [](AttestationLog& log, const detail::LineParser& parser) {
+    log.pending.push_back(parser.value());
+  };
+  // The index knows how the lines it covered classify and where the pending
+  // ones are: only those are read again. Lines it takes in now are read once,
+  // values and all.
+  auto refreshed = refreshed_index(log_path, *file, build);
+  const auto& index = refreshed.index;
+  const auto& starts = index.pending_lines;
+  const std::size_t known = starts.size() - refreshed.fresh.pending_lines.size();
+  const std::size_t half = known < 4096 ? known : known / 2;
+  std::optional<std::vector<json::Value>> first, later;
+  on_two_threads([&] { first = pending_entries_at(*file, starts, 0, half, refreshed.fresh_from); },
+                 [&] { later = pending_entries_at(*file, starts, half, known, refreshed.fresh_from); });
+  if (!first || !later) {
+    // The index pointed at a line that is not pending: it describes another
+    // file after all. Read the log in full.
+    std::error_code ec;
+    fs::remove(detail::log_index_path(log_path), ec);
+    return classify_text(*file, text, build).log;
+  }
+  Classified result;
+  const auto& c = index.counts;
+  result.log.uploaded = c.uploaded;
+  result.log.skipped = c.skipped;
+  result.log.unaddressable = c.unaddressable;
+  result.log.corrupt = c.corrupt;
+  result.log.attested = c.attested;
+  result.log.unattested = c.unattested;
+  result.log.pending = std::move(*first);
+  append_moved(result.log.pending, *later);
+  append_moved(result.log.pending, refreshed.fresh.log.pending);
+  // Lines after the index: a last line still being written.
+  Classified unfinished = classify_text(*file, text.substr(index.file.size), build);
+  append_moved(result.log.pending, unfinished.log.pending);
+  add_counts(result.log, unfinished.log);
+  return std::move(result.log);
 }
 
 std::size_t count_pending_entries(const fs::path& log_path) {
@@ -250,7 +355,7 @@ std::size_t count_pending_entries(const fs::path& log_path) {
   const std::string_view text = file->view();
   const auto index = refreshed_index(log_path, *file);
   const std::string_view unfinished = text.substr(index.file.size);
-  return index.pending + classify_text(*file, unfinished, count_only).pending;
+  return index.pending() + classify_text(*file, unfinished, count_only).pending;
 }
 
 namespace detail {

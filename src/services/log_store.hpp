@@ -34,7 +34,8 @@ struct AttestationLog {
   explicit operator bool() const { return !pending.empty(); }
 };
 
-// Pure local read; takes no lock. Never throws for a missing or bad file.
+// A local read that takes no lock; it writes nothing but the index beside
+// the log. Never throws for a missing or bad file.
 AttestationLog read_attestation_log(const fs::path& log_path);
 
 // read_attestation_log(log_path).size(), without building the entries.

@@ -134,6 +134,50 @@ TEST(LogIndex, PresenceTestAnswersAsAFullScanDoes) {
   EXPECT_FALSE(tv::detail::commit_already_logged(log, id(10)));
 }
 
+// The reader takes counts and pending lines from the index and reads only the
+// lines after it; what it returns is what a full read returns.
+TEST(LogIndex, ReaderAnswersAsAFullReadAndDistrustsAnIndexThatLies) {
+  TempDir dir;
+  const auto log = dir.path() / "log.jsonl";
+  const auto skipped = [](const std::string& c) {
+    return "{\"commit\": \"" + c + "\", \"synced\": false, \"event\": \"attestation_skipped\"}\n";
+  };
+  std::string text = big_log(2000) + "garbage\n[1]\n" + line("unknown", false) + skipped(id(9000));
+  write_file(log, text);
+  auto check = [&](std::size_t pending, std::size_t uploaded, std::size_t corrupt, const std::string& last) {
+    const auto r = tv::read_attestation_log(log);
+    EXPECT_EQ(r.size(), pending);
+    EXPECT_EQ(r.uploaded, uploaded);
+    EXPECT_EQ(r.corrupt, corrupt);
+    EXPECT_EQ(r.unaddressable, 1u);
+    EXPECT_EQ(r.skipped, 1u);
+    ASSERT_FALSE(r.pending.empty());
+    EXPECT_EQ(r.pending.front()["commit"], id(0));
+    EXPECT_EQ(r.pending.back()["commit"], last);
+  };
+  check(668, 1333, 2, id(9000));
+  check(668, 1333, 2, id(9000));  // now from the index
+  EXPECT_TRUE(std::filesystem::exists(tv::detail::log_index_path(log)));
+
+  append_raw(log, line(id(9001), false) + "{\"commit\": \"" + id(9002) + "\"");  // the last still being written
+  check(669, 1333, 3, id(9001));
+  append_raw(log, "}\n");
+  check(670, 1333, 2, id(9002));
+
+  // A pending line turned synced in place, with the size and the time of
+  // modification put back: the index still looks right, but the line it
+  // points at is not pending any more, so the log is read in full.
+  const auto before = std::filesystem::last_write_time(log);
+  const std::string from = line(id(3), false), synced = line(id(3), true);
+  const std::string to = synced.substr(0, synced.size() - 2) + " }\n";
+  edit_in_place(log, from, to);
+  std::filesystem::last_write_time(log, before);
+  const auto r = tv::read_attestation_log(log);
+  EXPECT_EQ(r.size(), 669u);
+  EXPECT_EQ(r.uploaded, 1334u);
+  EXPECT_EQ(r.pending[1]["commit"], id(6));
+}
+
 TEST(LogIndex, CommitFilterNeverForgetsAnIdAndRarelyImaginesOne) {
   auto filter = tv::detail::CommitFilter::sized_for(20000);
   for (int i = 0; i < 20000; ++i) filter.add(tv::detail::CommitFilter::key_of(id(i)));
