@@ -50,7 +50,7 @@ void for_each_line(std::string_view text, Fn&& fn) {
 // Replaces the log (under the caller's lock) by `lines`, each ended by a
 // newline ("\n" alone when there are none). The old file's index goes with
 // it, so that no reader can take it for the new file.
-void rewrite_log(const fs::path& path, std::string lines) {
+void rewrite_log(const fs::path& path, std::string_view lines) {
   if (lines.empty()) lines = "\n";
   utils::atomic_write(path, lines);
   std::error_code ec;
@@ -108,6 +108,35 @@ bool is_pending_line(const detail::LineFields& f) {
   return !f.synced && !f.uploaded && detail::is_valid_commit_hash(f.commit.value_or(""));
 }
 
+// Counts one non-blank line starting at `start` into `out`: `f` is its
+// fields when it is a JSON object, null when it is not. True when it is a
+// pending line.
+bool count_line(const detail::LineFields* f, std::uint64_t start, Classified& out, bool indexing) {
+  AttestationLog& log = out.log;
+  if (!f) {
+    ++log.corrupt;
+    return false;
+  }
+  if (indexing && f->commit) out.commits.push_back(detail::CommitFilter::key_of(*f->commit));
+  if (f->event == "attestation_skipped")
+    ++log.skipped;
+  else if (f->event == "commit_unattested")
+    ++log.unattested;
+  else
+    ++log.attested;
+  if (f->synced || f->uploaded) {
+    ++log.uploaded;
+    return false;
+  }
+  if (!is_pending_line(*f)) {
+    ++log.unaddressable;
+    return false;
+  }
+  ++out.pending;
+  if (indexing) out.pending_lines.push_back(start);
+  return true;
+}
+
 // Classifies the lines of `part`, a run of whole lines of the file.
 // `on_pending` sees each unsynced addressable line (the parser holds it), so
 // callers that only count never build values.
@@ -122,29 +151,9 @@ Classified classify_lines(const utils::MappedFile& file, std::string_view part, 
   for_each_line(part, [&](std::string_view raw) {
     auto line = detail::strip_view(raw);
     if (line.empty()) return;
-    if (!parser.parse(line, padded_within(whole, line)) || !parser.fields().is_object) {
-      ++log.corrupt;
-      return;
-    }
-    const auto& f = parser.fields();
-    if (indexing && f.commit) out.commits.push_back(detail::CommitFilter::key_of(*f.commit));
-    if (f.event == "attestation_skipped")
-      ++log.skipped;
-    else if (f.event == "commit_unattested")
-      ++log.unattested;
-    else
-      ++log.attested;
-    if (f.synced || f.uploaded) {
-      ++log.uploaded;
-      return;
-    }
-    if (!is_pending_line(f)) {
-      ++log.unaddressable;
-      return;
-    }
-    ++out.pending;
-    if (indexing) out.pending_lines.push_back(static_cast<std::uint64_t>(raw.data() - whole.data()));
-    on_pending(log, parser);
+    const bool record = parser.parse(line, padded_within(whole, line)) && parser.fields().is_object;
+    const auto start = static_cast<std::uint64_t>(raw.data() - whole.data());
+    if (count_line(record ? &parser.fields() : nullptr, start, out, indexing)) on_pending(log, parser);
   });
   return out;
 }
@@ -304,6 +313,26 @@ detail::LogIndex refreshed_index(const fs::path& log_path, const utils::MappedFi
   return refreshed_index(log_path, file, count_only).index;
 }
 
+// Saves the index of a log just rewritten (under the lock) as `text`, which
+// `written` classified, when the file is still exactly that text.
+void index_rewritten_log(const fs::path& log_path, std::string_view text, const Classified& written) noexcept {
+  try {
+    const auto stamp = utils::file_stamp(log_path);
+    if (!stamp || stamp->size != text.size() || text.back() != '\n') return;
+    detail::LogIndex index;
+    index.file = *stamp;
+    index.tail_sha256 = detail::tail_sha256(text, text.size());
+    const auto& l = written.log;
+    index.counts = {l.uploaded, l.skipped, l.unaddressable, l.corrupt, l.attested, l.unattested};
+    index.pending_lines = written.pending_lines;
+    index.commits = detail::CommitFilter::sized_for(written.commits.size());
+    for (auto key : written.commits) index.commits.add(key);
+    detail::save_log_index(log_path, index);
+  } catch (...) {
+    // No index: the next reader makes one.
+  }
+}
+
 }  // namespace
 
 AttestationLog read_attestation_log(const fs::path& log_path) {
@@ -403,7 +432,7 @@ bool replace_log_entry(const fs::path& breniklog_path, const json::Value& entry)
     out += '\n';
   });
   if (!replaced) return false;
-  rewrite_log(breniklog_path, std::move(out));
+  rewrite_log(breniklog_path, out);
   return true;
 }
 
@@ -432,12 +461,17 @@ void mark_synced(const fs::path& breniklog_path, const std::vector<json::Value>&
   std::string out;
   out.reserve(text.size() + text.size() / 16);
   LineParser parser;
+  // The new log is classified as it is written, so that its index is ready
+  // for the next reader (the upload goes on with the next batch).
+  Classified written;
   for_each_line(strip_view(text), [&](std::string_view line) {
+    const auto start = static_cast<std::uint64_t>(out.size());
     const auto stripped = strip_view(line);
     if (!parser.parse(stripped, padded_within(text, stripped)) || !parser.fields().is_object) {
       // Not JSON, or JSON that is not a record: kept exactly as it is.
       out += line;
       out += '\n';
+      if (!stripped.empty()) count_line(nullptr, start, written, true);
       return;
     }
     const auto& f = parser.fields();
@@ -447,12 +481,19 @@ void mark_synced(const fs::path& breniklog_path, const std::vector<json::Value>&
       obj.erase("uploaded");
       obj["synced"] = true;
       json::dump_to(out, obj, {.text_form_fallback = false});
+      LineFields flipped = f;
+      flipped.synced = true;
+      flipped.uploaded = false;
+      count_line(&flipped, start, written, true);
     } else {
       parser.dump_to(out);  // re-serialised in the same layout
+      count_line(&f, start, written, true);
     }
     out += '\n';
   });
-  rewrite_log(breniklog_path, std::move(out));
+  if (out.empty()) out = "\n";
+  rewrite_log(breniklog_path, out);
+  index_rewritten_log(breniklog_path, out, written);
 }
 
 bool commit_already_logged(const fs::path& breniklog_path, const std::string& commit) {

@@ -176,6 +176,23 @@ TEST(LogIndex, ReaderAnswersAsAFullReadAndDistrustsAnIndexThatLies) {
   EXPECT_EQ(r.size(), 669u);
   EXPECT_EQ(r.uploaded, 1334u);
   EXPECT_EQ(r.pending[1]["commit"], id(6));
+
+  // The synced rewrite leaves an index of the new file behind, and reading
+  // through it gives what reading the new file without it gives.
+  tv::detail::mark_synced(log, {Value({{"commit", id(0)}}), Value({{"commit", id(9001)}})});
+  ASSERT_TRUE(std::filesystem::exists(tv::detail::log_index_path(log)));
+  EXPECT_EQ(tv::count_pending_entries(log), 667u);
+  const auto indexed = tv::read_attestation_log(log);
+  std::filesystem::remove(tv::detail::log_index_path(log));
+  const auto fresh = tv::read_attestation_log(log);
+  EXPECT_EQ(indexed.size(), 667u);
+  EXPECT_EQ(indexed.pending, fresh.pending);
+  EXPECT_EQ(indexed.uploaded, fresh.uploaded);
+  EXPECT_EQ(indexed.corrupt, fresh.corrupt);
+  EXPECT_EQ(indexed.unaddressable, fresh.unaddressable);
+  EXPECT_EQ(indexed.skipped, fresh.skipped);
+  EXPECT_EQ(indexed.attested, fresh.attested);
+  EXPECT_EQ(indexed.unattested, fresh.unattested);
 }
 
 TEST(LogIndex, CommitFilterNeverForgetsAnIdAndRarelyImaginesOne) {
