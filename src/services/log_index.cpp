@@ -4,9 +4,14 @@
 #include <bit>
 #include <cstring>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "utils/fs.hpp"
 #include "utils/json.hpp"
 #include "utils/sha256.hpp"
+#include "utils/unique_fd.hpp"
 
 namespace brenik::services::tolvern::detail {
 
@@ -17,7 +22,7 @@ constexpr std::size_t kTailBytes = 4096;
 constexpr int kProbes = 6;
 // Sized at 12 bits or more per id; crowded below 10 (about 1% false "maybe").
 constexpr std::size_t kBitsPerKey = 10;
-constexpr const char* kMagic = "brenik log index 2";
+constexpr const char* kMagic = "brenik log index 3";
 
 std::uint64_t mix(std::uint64_t x) {
   x ^= x >> 33;
@@ -29,11 +34,25 @@ std::uint64_t mix(std::uint64_t x) {
 }
 
 // Catches an index torn by a crash between the write and the rename.
-std::uint64_t checksum(const std::vector<std::uint64_t>& words, const std::vector<std::uint64_t>& lines) {
+std::uint64_t checksum(const std::vector<std::uint64_t>& words) {
   std::uint64_t h = 0x9e3779b97f4a7c15ULL;
-  for (std::uint64_t w : words) h = mix(h ^ w) + 0x9e3779b97f4a7c15ULL;
-  for (std::uint64_t w : lines) h = mix(h ^ w) + 0x9e3779b97f4a7c15ULL;
+  for (std::uint64_t w : words) h = std::rotl(h ^ w, 29) * 0xbf58476d1ce4e5b9ULL;
   return h;
+}
+
+// Reads exactly `count` words at `offset` of the open file.
+bool read_words(int fd, std::uint64_t offset, std::size_t count, std::vector<std::uint64_t>& into) {
+  into.resize(count);
+  char* at = reinterpret_cast<char*>(into.data());
+  std::size_t left = count * sizeof(std::uint64_t);
+  while (left > 0) {
+    const ssize_t n = ::pread(fd, at, left, static_cast<off_t>(offset));
+    if (n <= 0) return false;
+    at += n;
+    left -= static_cast<std::size_t>(n);
+    offset += static_cast<std::uint64_t>(n);
+  }
+  return true;
 }
 
 std::optional<std::uint64_t> unsigned_member(const json::Value& v, const char* key) {
@@ -109,25 +128,33 @@ bool describes_prefix(const LogIndex& index, const utils::FileStamp& stamp, std:
   return tail_sha256(text, size) == index.tail_sha256;
 }
 
-std::optional<LogIndex> load_log_index(const fs::path& log_path) {
-  std::string data;
-  try {
-    data = utils::read_file(log_index_path(log_path));
-  } catch (...) {
-    return std::nullopt;
-  }
-  const std::size_t nl = data.find('\n');
-  if (nl == std::string::npos) return std::nullopt;
-  auto v = json::try_loads(std::string_view(data).substr(0, nl));
+std::optional<LogIndex> load_log_index(const fs::path& log_path, unsigned parts) {
+  const auto path = log_index_path(log_path);
+  utils::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) return std::nullopt;
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  char head[4096];
+  const ssize_t got = ::pread(fd.get(), head, sizeof head, 0);
+  if (got <= 0) return std::nullopt;
+  const std::string_view first(head, static_cast<std::size_t>(got));
+  const std::size_t nl = first.find('\n');
+  if (nl == std::string_view::npos) return std::nullopt;
+  auto v = json::try_loads(first.substr(0, nl));
   if (!v || !v->is_object() || !v->contains("format") || (*v)["format"] != kMagic) return std::nullopt;
   const auto device = unsigned_member(*v, "device"), inode = unsigned_member(*v, "inode"),
-             size = unsigned_member(*v, "size"), lines = unsigned_member(*v, "pending_lines"),
+             size = unsigned_member(*v, "size"), pending = unsigned_member(*v, "pending"),
              keys = unsigned_member(*v, "keys"), words = unsigned_member(*v, "words"),
-             sum = unsigned_member(*v, "checksum");
+             filter_sum = unsigned_member(*v, "filter_sum"), lines_sum = unsigned_member(*v, "lines_sum");
   const auto& mtime = v->contains("mtime_ns") ? (*v)["mtime_ns"] : json::Value();
   const auto& tail = v->contains("tail_sha256") ? (*v)["tail_sha256"] : json::Value();
-  if (!device || !inode || !size || !lines || !keys || !words || !sum || !mtime.is_number_integer() ||
-      !tail.is_string())
+  if (!device || !inode || !size || !pending || !keys || !words || !filter_sum || !lines_sum ||
+      !mtime.is_number_integer() || !tail.is_string())
+    return std::nullopt;
+  // Header, filter words, then one word per pending line: nothing more, nothing less.
+  const std::uint64_t limit = static_cast<std::uint64_t>(st.st_size) / sizeof(std::uint64_t);
+  if (*words > limit || *pending > limit ||
+      static_cast<std::uint64_t>(st.st_size) != nl + 1 + (*words + *pending) * sizeof(std::uint64_t))
     return std::nullopt;
   LogIndex index;
   std::size_t* counts[] = {&index.counts.uploaded, &index.counts.skipped, &index.counts.unaddressable,
@@ -138,25 +165,29 @@ std::optional<LogIndex> load_log_index(const fs::path& log_path) {
     if (!n) return std::nullopt;
     *counts[i] = static_cast<std::size_t>(*n);
   }
-  const std::size_t payload = data.size() - nl - 1;
-  if (*words > payload / sizeof(std::uint64_t) || *lines > payload / sizeof(std::uint64_t) ||
-      payload != (*words + *lines) * sizeof(std::uint64_t))
-    return std::nullopt;
-  std::vector<std::uint64_t> bits(static_cast<std::size_t>(*words));
-  index.pending_lines.resize(static_cast<std::size_t>(*lines));
-  std::memcpy(bits.data(), data.data() + nl + 1, bits.size() * sizeof(std::uint64_t));
-  std::memcpy(index.pending_lines.data(), data.data() + nl + 1 + bits.size() * sizeof(std::uint64_t),
-              index.pending_lines.size() * sizeof(std::uint64_t));
-  if (checksum(bits, index.pending_lines) != *sum) return std::nullopt;
-  auto filter = CommitFilter::from_bits(std::move(bits), static_cast<std::size_t>(*keys));
-  if (!filter) return std::nullopt;
   index.file = {*device, *inode, *size, mtime.get<std::int64_t>()};
   index.tail_sha256 = tail.get<std::string>();
-  index.commits = std::move(*filter);
+  index.pending = static_cast<std::size_t>(*pending);
+  index.parts = parts;
+  const std::uint64_t filter_at = nl + 1, lines_at = filter_at + *words * sizeof(std::uint64_t);
+  if (parts & LogIndex::kFilter) {
+    std::vector<std::uint64_t> bits;
+    if (!read_words(fd.get(), filter_at, static_cast<std::size_t>(*words), bits) || checksum(bits) != *filter_sum)
+      return std::nullopt;
+    auto filter = CommitFilter::from_bits(std::move(bits), static_cast<std::size_t>(*keys));
+    if (!filter) return std::nullopt;
+    index.commits = std::move(*filter);
+  }
+  if (parts & LogIndex::kLines) {
+    if (!read_words(fd.get(), lines_at, index.pending, index.pending_lines) ||
+        checksum(index.pending_lines) != *lines_sum)
+      return std::nullopt;
+  }
   return index;
 }
 
 void save_log_index(const fs::path& log_path, const LogIndex& index) noexcept {
+  if (index.parts != LogIndex::kAll || index.pending != index.pending_lines.size()) return;
   try {
     json::Value v = json::Value::object();
     v["format"] = kMagic;
@@ -171,10 +202,11 @@ void save_log_index(const fs::path& log_path, const LogIndex& index) noexcept {
     v["corrupt"] = index.counts.corrupt;
     v["attested"] = index.counts.attested;
     v["unattested"] = index.counts.unattested;
-    v["pending_lines"] = index.pending_lines.size();
+    v["pending"] = index.pending_lines.size();
     v["keys"] = index.commits.keys();
     v["words"] = index.commits.words().size();
-    v["checksum"] = checksum(index.commits.words(), index.pending_lines);
+    v["filter_sum"] = checksum(index.commits.words());
+    v["lines_sum"] = checksum(index.pending_lines);
     std::string data = json::dumps(v) + "\n";
     const auto& words = index.commits.words();
     data.append(reinterpret_cast<const char*>(words.data()), words.size() * sizeof(std::uint64_t));

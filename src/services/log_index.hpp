@@ -60,13 +60,17 @@ struct LogCounts {
 };
 
 struct LogIndex {
+  // What a load reads beyond the counts: the commit filter, the positions of
+  // the pending lines (each caller reads only what it asks).
+  static constexpr unsigned kFilter = 1, kLines = 2, kAll = kFilter | kLines;
+
   utils::FileStamp file;    // the log as indexed; file.size is 0 or just past a "\n"
   std::string tail_sha256;  // of the log's last bytes before file.size
   LogCounts counts;
+  std::size_t pending = 0;
   std::vector<std::uint64_t> pending_lines;  // where each pending line starts, in file order
   CommitFilter commits;
-
-  std::size_t pending() const { return pending_lines.size(); }
+  unsigned parts = kAll;  // which of the two are here
 };
 
 // "<log>.index", beside the log.
@@ -79,10 +83,12 @@ std::string tail_sha256(std::string_view text, std::size_t size);
 // log as now opened with `stamp`.
 bool describes_prefix(const LogIndex& index, const utils::FileStamp& stamp, std::string_view text);
 
-// None when the index is missing or not in its format.
-std::optional<LogIndex> load_log_index(const fs::path& log_path);
+// None when the index is missing or not in its format. `parts` says what is
+// read beyond the counts.
+std::optional<LogIndex> load_log_index(const fs::path& log_path, unsigned parts = LogIndex::kAll);
 
 // Best effort: an index that cannot be written is simply not there next time.
+// The index must hold all its parts.
 void save_log_index(const fs::path& log_path, const LogIndex& index) noexcept;
 
 }  // namespace brenik::services::tolvern::detail

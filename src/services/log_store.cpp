@@ -259,58 +259,76 @@ std::optional<utils::MappedFile> map_log(const fs::path& log_path) {
 
 const auto count_only = [](AttestationLog&, const detail::LineParser&) {};
 
-// The log's index brought up to date with `file` (the log as opened now):
-// extended over the lines appended since it was made, or rebuilt from a full
-// pass when it describes another state of the file, and saved when it
-// changed. It covers the text up to the last "\n"; a last line still being
-// written is left for the caller.
-struct RefreshedIndex {
-  detail::LogIndex index;
-  std::size_t fresh_from = 0;  // lines from here on were classified just now...
-  Classified fresh;            // ...into this, `on_pending` seeing their pending lines
+// Lines appended after the index was saved are classified again by each
+// reader until they reach this much; only then is the index rewritten, so a
+// commit trigger does not rewrite all of it for its one line.
+constexpr std::size_t kIndexLagBytes = 256u << 10;
+
+// The log as its index and the lines after the index show it.
+struct IndexView {
+  detail::LogIndex base;  // covers [0, base.file.size); with no usable index, nothing
+  Classified after;       // [base.file.size, covered), classified when asked or when the index was remade
+  bool after_classified = false;
+  std::size_t covered = 0;  // just past the last "\n": a last line still being written is the caller's
 };
 
-template <typename OnPending>
-RefreshedIndex refreshed_index(const fs::path& log_path, const utils::MappedFile& file,
-                               const OnPending& on_pending) {
-  const std::string_view text = file.view();
-  const std::size_t last_nl = text.rfind('\n');
-  const std::size_t covered = last_nl == std::string_view::npos ? 0 : last_nl + 1;
-  RefreshedIndex out;
-  auto loaded = detail::load_log_index(log_path);
-  if (loaded && !loaded->commits.crowded() && loaded->file.size <= covered &&
-      detail::describes_prefix(*loaded, file.stamp(), text)) {
-    out.index = std::move(*loaded);
-    out.fresh_from = out.index.file.size;
-    if (out.fresh_from == covered) return out;
-  }
-  detail::LogIndex& index = out.index;
-  const std::size_t from = out.fresh_from;
-  out.fresh = classify_text(file, text.substr(from, covered - from), on_pending, true);
-  if (from == 0) {
-    index = detail::LogIndex{};
-    index.commits = detail::CommitFilter::sized_for(out.fresh.commits.size());
-  }
-  for (auto key : out.fresh.commits) index.commits.add(key);
-  auto& c = index.counts;
-  const auto& m = out.fresh.log;
-  c.uploaded += m.uploaded;
-  c.skipped += m.skipped;
-  c.unaddressable += m.unaddressable;
-  c.corrupt += m.corrupt;
-  c.attested += m.attested;
-  c.unattested += m.unattested;
-  index.pending_lines.insert(index.pending_lines.end(), out.fresh.pending_lines.begin(),
-                             out.fresh.pending_lines.end());
-  index.file = file.stamp();
-  index.file.size = covered;
-  index.tail_sha256 = detail::tail_sha256(text, covered);
-  detail::save_log_index(log_path, index);
-  return out;
+bool usable(const std::optional<detail::LogIndex>& index, const utils::MappedFile& file, std::size_t covered) {
+  return index && index->file.size <= covered && describes_prefix(*index, file.stamp(), file.view()) &&
+         (!(index->parts & detail::LogIndex::kFilter) || !index->commits.crowded());
 }
 
-detail::LogIndex refreshed_index(const fs::path& log_path, const utils::MappedFile& file) {
-  return refreshed_index(log_path, file, count_only).index;
+void add_counts(detail::LogCounts& to, const AttestationLog& from) {
+  to.uploaded += from.uploaded;
+  to.skipped += from.skipped;
+  to.unaddressable += from.unaddressable;
+  to.corrupt += from.corrupt;
+  to.attested += from.attested;
+  to.unattested += from.unattested;
+}
+
+// The index of `file` (the log as opened now) with `parts` loaded, and the
+// lines after it. When there is no usable index, or the lines after it have
+// grown past kIndexLagBytes, they are classified (`on_pending` seeing the
+// pending ones) and an index up to `covered` is saved for the next reader.
+template <typename OnPending>
+IndexView view_index(const fs::path& log_path, const utils::MappedFile& file, const OnPending& on_pending,
+                     unsigned parts, bool classify_after) {
+  const std::string_view text = file.view();
+  const std::size_t last_nl = text.rfind('\n');
+  IndexView view;
+  view.covered = last_nl == std::string_view::npos ? 0 : last_nl + 1;
+  auto loaded = detail::load_log_index(log_path, parts);
+  bool ok = usable(loaded, file, view.covered);
+  if (ok && view.covered - loaded->file.size <= kIndexLagBytes) {
+    view.base = std::move(*loaded);
+    if (classify_after) {
+      const std::size_t from = view.base.file.size;
+      view.after = classify_text(file, text.substr(from, view.covered - from), on_pending, false);
+      view.after_classified = true;
+    }
+    return view;
+  }
+  if (ok && parts != detail::LogIndex::kAll) {
+    loaded = detail::load_log_index(log_path, detail::LogIndex::kAll);
+    ok = usable(loaded, file, view.covered);
+  }
+  if (ok) view.base = std::move(*loaded);
+  const std::size_t from = view.base.file.size;
+  view.after = classify_text(file, text.substr(from, view.covered - from), on_pending, true);
+  view.after_classified = true;
+
+  detail::LogIndex saved = ok ? view.base : detail::LogIndex{};
+  if (!ok) saved.commits = detail::CommitFilter::sized_for(view.after.commits.size());
+  for (auto key : view.after.commits) saved.commits.add(key);
+  add_counts(saved.counts, view.after.log);
+  saved.pending_lines.insert(saved.pending_lines.end(), view.after.pending_lines.begin(),
+                             view.after.pending_lines.end());
+  saved.pending = saved.pending_lines.size();
+  saved.file = file.stamp();
+  saved.file.size = view.covered;
+  saved.tail_sha256 = detail::tail_sha256(text, view.covered);
+  detail::save_log_index(log_path, saved);
+  return view;
 }
 
 // Saves the index of a log just rewritten (under the lock) as `text`, which
@@ -325,6 +343,7 @@ void index_rewritten_log(const fs::path& log_path, std::string_view text, const 
     const auto& l = written.log;
     index.counts = {l.uploaded, l.skipped, l.unaddressable, l.corrupt, l.attested, l.unattested};
     index.pending_lines = written.pending_lines;
+    index.pending = index.pending_lines.size();
     index.commits = detail::CommitFilter::sized_for(written.commits.size());
     for (auto key : written.commits) index.commits.add(key);
     detail::save_log_index(log_path, index);
@@ -342,49 +361,45 @@ AttestationLog read_attestation_log(const fs::path& log_path) {
   const auto build = [](AttestationLog& log, const detail::LineParser& parser) {
     log.pending.push_back(parser.value());
   };
-  // The index knows how the lines it covered classify and where the pending
-  // ones are: only those are read again. Lines it takes in now are read once,
-  // values and all.
-  auto refreshed = refreshed_index(log_path, *file, build);
-  const auto& index = refreshed.index;
-  const auto& starts = index.pending_lines;
-  const std::size_t known = starts.size() - refreshed.fresh.pending_lines.size();
-  const std::size_t half = known < 4096 ? known : known / 2;
+  // The index knows how the lines it covers classify and where the pending
+  // ones are: only those are read again, then the lines after it.
+  auto view = view_index(log_path, *file, build, detail::LogIndex::kLines, true);
+  const auto& starts = view.base.pending_lines;
+  const std::size_t half = starts.size() < 4096 ? starts.size() : starts.size() / 2;
   std::optional<std::vector<json::Value>> first, later;
-  on_two_threads([&] { first = pending_entries_at(*file, starts, 0, half, refreshed.fresh_from); },
-                 [&] { later = pending_entries_at(*file, starts, half, known, refreshed.fresh_from); });
+  on_two_threads([&] { first = pending_entries_at(*file, starts, 0, half, view.base.file.size); },
+                 [&] { later = pending_entries_at(*file, starts, half, starts.size(), view.base.file.size); });
   if (!first || !later) {
     // The index pointed at a line that is not pending: it describes another
-    // file after all. Read the log in full.
+    // file after all. Drop it and read the log in full.
     std::error_code ec;
     fs::remove(detail::log_index_path(log_path), ec);
     return classify_text(*file, text, build).log;
   }
-  Classified result;
-  const auto& c = index.counts;
-  result.log.uploaded = c.uploaded;
-  result.log.skipped = c.skipped;
-  result.log.unaddressable = c.unaddressable;
-  result.log.corrupt = c.corrupt;
-  result.log.attested = c.attested;
-  result.log.unattested = c.unattested;
-  result.log.pending = std::move(*first);
-  append_moved(result.log.pending, *later);
-  append_moved(result.log.pending, refreshed.fresh.log.pending);
-  // Lines after the index: a last line still being written.
-  Classified unfinished = classify_text(*file, text.substr(index.file.size), build);
-  append_moved(result.log.pending, unfinished.log.pending);
-  add_counts(result.log, unfinished.log);
-  return std::move(result.log);
+  AttestationLog log;
+  const auto& c = view.base.counts;
+  log.uploaded = c.uploaded;
+  log.skipped = c.skipped;
+  log.unaddressable = c.unaddressable;
+  log.corrupt = c.corrupt;
+  log.attested = c.attested;
+  log.unattested = c.unattested;
+  log.pending = std::move(*first);
+  append_moved(log.pending, *later);
+  Classified unfinished = classify_text(*file, text.substr(view.covered), build);
+  for (AttestationLog* part : {&view.after.log, &unfinished.log}) {
+    append_moved(log.pending, part->pending);
+    add_counts(log, *part);
+  }
+  return log;
 }
 
 std::size_t count_pending_entries(const fs::path& log_path) {
   auto file = map_log(log_path);
   if (!file) return 0;
-  const std::string_view text = file->view();
-  const auto index = refreshed_index(log_path, *file);
-  const std::string_view unfinished = text.substr(index.file.size);
-  return index.pending() + classify_text(*file, unfinished, count_only).pending;
+  const auto view = view_index(log_path, *file, count_only, 0, true);
+  return view.base.pending + view.after.pending +
+         classify_text(*file, file->view().substr(view.covered), count_only).pending;
 }
 
 namespace detail {
@@ -522,11 +537,11 @@ bool commit_already_logged(const fs::path& breniklog_path, const std::string& co
   // The index answers "not there" for a new commit without reading the log;
   // a "maybe" is settled by the scan, the log's tail first, as the commit a
   // trigger asks about is most often among the last recorded.
-  const auto index = refreshed_index(breniklog_path, *file);
-  if (carried_in(index.file.size, text.size())) return true;
-  if (!index.commits.may_contain(CommitFilter::key_of(commit))) return false;
+  const auto view = view_index(breniklog_path, *file, count_only, LogIndex::kFilter, false);
+  const std::size_t end = view.base.file.size;
+  if (carried_in(end, text.size())) return true;
+  if (!view.base.commits.may_contain(CommitFilter::key_of(commit))) return false;
   constexpr std::size_t kTailBytes = 256u << 10;
-  const std::size_t end = index.file.size;
   const std::size_t tail = end > kTailBytes ? end - kTailBytes : 0;
   if (carried_in(tail, end)) return true;
   if (tail == 0) return false;
