@@ -1,12 +1,12 @@
 #include "services/log_index.hpp"
 
-#include <algorithm>
-#include <bit>
-#include <cstring>
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
 
 #include "utils/fs.hpp"
 #include "utils/json.hpp"

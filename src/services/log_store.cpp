@@ -3,26 +3,23 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <simdjson.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <exception>
 #include <optional>
-#include <system_error>
-#include <thread>
 #include <set>
 
 #include "paths/paths.hpp"
-#include "services/log_line.hpp"
+#include "services/log_classify.hpp"
 #include "services/log_index.hpp"
+#include "services/log_line.hpp"
 #include "utils/errors.hpp"
 #include "utils/file_stamp.hpp"
 #include "utils/filelock.hpp"
 #include "utils/fs.hpp"
-#include "utils/truthy.hpp"
 #include "utils/mapped_file.hpp"
+#include "utils/truthy.hpp"
+#include "utils/unique_fd.hpp"
 
 namespace brenik::services::tolvern {
 
@@ -33,20 +30,6 @@ const std::map<std::string, std::string> RECORD_REASON_EVENTS = {
 
 namespace {
 
-// Calls fn(line) for every "\n"-separated line of text; a final newline
-// does not make an extra empty line.
-template <typename Fn>
-void for_each_line(std::string_view text, Fn&& fn) {
-  std::size_t start = 0;
-  while (start < text.size()) {
-    const void* nl = std::memchr(text.data() + start, '\n', text.size() - start);
-    std::size_t end = nl ? static_cast<std::size_t>(static_cast<const char*>(nl) - text.data())
-                         : text.size();
-    fn(text.substr(start, end - start));
-    start = end + 1;
-  }
-}
-
 // Replaces the log (under the caller's lock) by `lines`, each ended by a
 // newline ("\n" alone when there are none). The old file's index goes with
 // it, so that no reader can take it for the new file.
@@ -55,12 +38,6 @@ void rewrite_log(const fs::path& path, std::string_view lines) {
   utils::atomic_write(path, lines);
   std::error_code ec;
   fs::remove(detail::log_index_path(path), ec);
-}
-
-// Whether SIMDJSON_PADDING bytes of `whole` follow `line`, so that the
-// parser may read past the line's end without a copy.
-bool padded_within(std::string_view whole, std::string_view line) {
-  return line.data() + line.size() + simdjson::SIMDJSON_PADDING <= whole.data() + whole.size();
 }
 
 // The line containing position `pos` of `text`.
@@ -75,179 +52,16 @@ std::string_view line_around(std::string_view text, std::size_t pos) {
 // Whether the file ends in something other than a newline: a line some
 // other writer left unfinished, which an append must not glue onto.
 bool ends_mid_line(const fs::path& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  off_t size = ::lseek(fd, 0, SEEK_END);
+  utils::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) return false;
+  const off_t size = ::lseek(fd.get(), 0, SEEK_END);
   char last = '\n';
-  bool mid = size > 0 && ::pread(fd, &last, 1, size - 1) == 1 && last != '\n';
-  ::close(fd);
-  return mid;
+  return size > 0 && ::pread(fd.get(), &last, 1, size - 1) == 1 && last != '\n';
 }
 
 }  // namespace
 
 namespace {
-
-// A log this big is classified in two halves on two threads: the reader
-// runs in every upload and status call, and a large log is mostly parsing.
-constexpr std::size_t kSplitBytes = 8u << 20;
-
-struct Classified {
-  AttestationLog log;
-  std::size_t pending = 0;  // lines `on_pending` saw
-  // When indexing: the filter key of every record's commit, and where each
-  // pending line starts in the file.
-  std::vector<std::uint64_t> commits;
-  std::vector<std::uint64_t> pending_lines;
-};
-
-// Whether the line the parser holds is pending: unsynced, and addressable by
-// a full commit id.
-bool is_pending_line(const detail::LineFields& f) {
-  // A commit member that is not text is as unaddressable as a short id.
-  return !f.synced && !f.uploaded && detail::is_valid_commit_hash(f.commit.value_or(""));
-}
-
-// Counts one non-blank line starting at `start` into `out`: `f` is its
-// fields when it is a JSON object, null when it is not. True when it is a
-// pending line.
-bool count_line(const detail::LineFields* f, std::uint64_t start, Classified& out, bool indexing) {
-  AttestationLog& log = out.log;
-  if (!f) {
-    ++log.corrupt;
-    return false;
-  }
-  if (indexing && f->commit) out.commits.push_back(detail::CommitFilter::key_of(*f->commit));
-  if (f->event == "attestation_skipped")
-    ++log.skipped;
-  else if (f->event == "commit_unattested")
-    ++log.unattested;
-  else
-    ++log.attested;
-  if (f->synced || f->uploaded) {
-    ++log.uploaded;
-    return false;
-  }
-  if (!is_pending_line(*f)) {
-    ++log.unaddressable;
-    return false;
-  }
-  ++out.pending;
-  if (indexing) out.pending_lines.push_back(start);
-  return true;
-}
-
-// Classifies the lines of `part`, a run of whole lines of the file.
-// `on_pending` sees each unsynced addressable line (the parser holds it), so
-// callers that only count never build values.
-template <typename OnPending>
-Classified classify_lines(const utils::MappedFile& file, std::string_view part, const OnPending& on_pending,
-                          bool indexing) {
-  const std::string_view whole = file.view();
-  file.prefault(static_cast<std::size_t>(part.data() - whole.data()), part.size());
-  Classified out;
-  AttestationLog& log = out.log;
-  detail::LineParser parser;
-  for_each_line(part, [&](std::string_view raw) {
-    auto line = detail::strip_view(raw);
-    if (line.empty()) return;
-    const bool record = parser.parse(line, padded_within(whole, line)) && parser.fields().is_object;
-    const auto start = static_cast<std::uint64_t>(raw.data() - whole.data());
-    if (count_line(record ? &parser.fields() : nullptr, start, out, indexing)) on_pending(log, parser);
-  });
-  return out;
-}
-
-void add_counts(AttestationLog& a, const AttestationLog& b) {
-  a.uploaded += b.uploaded;
-  a.skipped += b.skipped;
-  a.unaddressable += b.unaddressable;
-  a.corrupt += b.corrupt;
-  a.attested += b.attested;
-  a.unattested += b.unattested;
-}
-
-template <typename T>
-void append_moved(std::vector<T>& to, std::vector<T>& from) {
-  to.insert(to.end(), std::make_move_iterator(from.begin()), std::make_move_iterator(from.end()));
-}
-
-// `later` follows `first` in the file.
-void merge_into(Classified& first, Classified&& later) {
-  append_moved(first.log.pending, later.log.pending);
-  add_counts(first.log, later.log);
-  first.pending += later.pending;
-  append_moved(first.commits, later.commits);
-  append_moved(first.pending_lines, later.pending_lines);
-}
-
-// Runs `here` on the calling thread and `there` on a second one (or on the
-// calling thread too when no thread can be had); what either throws comes
-// out once both are done.
-template <typename Here, typename There>
-void on_two_threads(const Here& here, const There& there) {
-  std::exception_ptr failure;
-  std::optional<std::thread> worker;
-  try {
-    worker.emplace([&] {
-      try {
-        there();
-      } catch (...) {
-        failure = std::current_exception();
-      }
-    });
-  } catch (const std::system_error&) {
-    there();
-  }
-  try {
-    here();
-  } catch (...) {
-    if (worker) worker->join();
-    throw;
-  }
-  if (worker) worker->join();
-  if (failure) std::rethrow_exception(failure);
-}
-
-// classify_lines over `part`, in two halves on two threads when it is big.
-template <typename OnPending>
-Classified classify_text(const utils::MappedFile& file, std::string_view part, const OnPending& on_pending,
-                         bool indexing = false) {
-  const std::size_t cut = part.size() < kSplitBytes ? std::string_view::npos : part.find('\n', part.size() / 2);
-  if (cut == std::string_view::npos) return classify_lines(file, part, on_pending, indexing);
-  Classified first, later;
-  on_two_threads([&] { first = classify_lines(file, part.substr(0, cut + 1), on_pending, indexing); },
-                 [&] { later = classify_lines(file, part.substr(cut + 1), on_pending, indexing); });
-  merge_into(first, std::move(later));
-  return first;
-}
-
-// The pending entries of the lines an index lists, [begin, end) of them;
-// none when one of those lines is not a pending line (the index describes
-// some other file after all).
-std::optional<std::vector<json::Value>> pending_entries_at(const utils::MappedFile& file,
-                                                           const std::vector<std::uint64_t>& starts,
-                                                           std::size_t begin, std::size_t end,
-                                                           std::size_t covered) {
-  std::vector<json::Value> entries;
-  if (begin >= end) return entries;
-  const std::string_view text = file.view().substr(0, covered);
-  if (starts[end - 1] >= text.size()) return std::nullopt;
-  file.prefault(starts[begin], starts[end - 1] - starts[begin] + 4096);
-  entries.reserve(end - begin);
-  detail::LineParser parser;
-  for (std::size_t i = begin; i < end; ++i) {
-    const std::size_t at = starts[i];
-    if (at >= text.size() || (at > 0 && text[at - 1] != '\n')) return std::nullopt;
-    const std::size_t nl = text.find('\n', at);
-    const auto line = detail::strip_view(text.substr(at, (nl == std::string_view::npos ? text.size() : nl) - at));
-    if (line.empty() || !parser.parse(line, padded_within(file.view(), line)) || !parser.fields().is_object ||
-        !is_pending_line(parser.fields()))
-      return std::nullopt;
-    entries.push_back(parser.value());
-  }
-  return entries;
-}
 
 std::optional<utils::MappedFile> map_log(const fs::path& log_path) {
   try {
@@ -257,7 +71,17 @@ std::optional<utils::MappedFile> map_log(const fs::path& log_path) {
   }
 }
 
-const auto count_only = [](AttestationLog&, const detail::LineParser&) {};
+using detail::add_counts;
+using detail::append_moved;
+using detail::Classified;
+using detail::OnPending;
+using detail::on_two_threads;
+using detail::pending_entries_at;
+
+// Reading the log whole builds every pending entry.
+const OnPending build_entries = [](AttestationLog& log, const detail::LineParser& parser) {
+  log.pending.push_back(parser.value());
+};
 
 // Lines appended after the index was saved are classified again by each
 // reader until they reach this much; only then is the index rewritten, so a
@@ -277,21 +101,11 @@ bool usable(const std::optional<detail::LogIndex>& index, const utils::MappedFil
          (!(index->parts & detail::LogIndex::kFilter) || !index->commits.crowded());
 }
 
-void add_counts(detail::LogCounts& to, const AttestationLog& from) {
-  to.uploaded += from.uploaded;
-  to.skipped += from.skipped;
-  to.unaddressable += from.unaddressable;
-  to.corrupt += from.corrupt;
-  to.attested += from.attested;
-  to.unattested += from.unattested;
-}
-
 // The index of `file` (the log as opened now) with `parts` loaded, and the
 // lines after it. When there is no usable index, or the lines after it have
 // grown past kIndexLagBytes, they are classified (`on_pending` seeing the
 // pending ones) and an index up to `covered` is saved for the next reader.
-template <typename OnPending>
-IndexView view_index(const fs::path& log_path, const utils::MappedFile& file, const OnPending& on_pending,
+IndexView view_index(const fs::path& log_path, const utils::MappedFile& file, const OnPending* on_pending,
                      unsigned parts, bool classify_after) {
   const std::string_view text = file.view();
   const std::size_t last_nl = text.rfind('\n');
@@ -303,7 +117,7 @@ IndexView view_index(const fs::path& log_path, const utils::MappedFile& file, co
     view.base = std::move(*loaded);
     if (classify_after) {
       const std::size_t from = view.base.file.size;
-      view.after = classify_text(file, text.substr(from, view.covered - from), on_pending, false);
+      view.after = detail::classify_text(file, text.substr(from, view.covered - from), on_pending, false);
       view.after_classified = true;
     }
     return view;
@@ -314,7 +128,7 @@ IndexView view_index(const fs::path& log_path, const utils::MappedFile& file, co
   }
   if (ok) view.base = std::move(*loaded);
   const std::size_t from = view.base.file.size;
-  view.after = classify_text(file, text.substr(from, view.covered - from), on_pending, true);
+  view.after = detail::classify_text(file, text.substr(from, view.covered - from), on_pending, true);
   view.after_classified = true;
 
   detail::LogIndex saved = ok ? view.base : detail::LogIndex{};
@@ -358,12 +172,9 @@ AttestationLog read_attestation_log(const fs::path& log_path) {
   auto file = map_log(log_path);
   if (!file) return {};
   const std::string_view text = file->view();
-  const auto build = [](AttestationLog& log, const detail::LineParser& parser) {
-    log.pending.push_back(parser.value());
-  };
   // The index knows how the lines it covers classify and where the pending
   // ones are: only those are read again, then the lines after it.
-  auto view = view_index(log_path, *file, build, detail::LogIndex::kLines, true);
+  auto view = view_index(log_path, *file, &build_entries, detail::LogIndex::kLines, true);
   const auto& starts = view.base.pending_lines;
   const std::size_t half = starts.size() < 4096 ? starts.size() : starts.size() / 2;
   std::optional<std::vector<json::Value>> first, later;
@@ -374,7 +185,7 @@ AttestationLog read_attestation_log(const fs::path& log_path) {
     // file after all. Drop it and read the log in full.
     std::error_code ec;
     fs::remove(detail::log_index_path(log_path), ec);
-    return classify_text(*file, text, build).log;
+    return detail::classify_text(*file, text, &build_entries).log;
   }
   AttestationLog log;
   const auto& c = view.base.counts;
@@ -386,7 +197,7 @@ AttestationLog read_attestation_log(const fs::path& log_path) {
   log.unattested = c.unattested;
   log.pending = std::move(*first);
   append_moved(log.pending, *later);
-  Classified unfinished = classify_text(*file, text.substr(view.covered), build);
+  Classified unfinished = detail::classify_text(*file, text.substr(view.covered), &build_entries);
   for (AttestationLog* part : {&view.after.log, &unfinished.log}) {
     append_moved(log.pending, part->pending);
     add_counts(log, *part);
@@ -397,9 +208,9 @@ AttestationLog read_attestation_log(const fs::path& log_path) {
 std::size_t count_pending_entries(const fs::path& log_path) {
   auto file = map_log(log_path);
   if (!file) return 0;
-  const auto view = view_index(log_path, *file, count_only, 0, true);
+  const auto view = view_index(log_path, *file, nullptr, 0, true);
   return view.base.pending + view.after.pending +
-         classify_text(*file, file->view().substr(view.covered), count_only).pending;
+         detail::classify_text(*file, file->view().substr(view.covered), nullptr).pending;
 }
 
 namespace detail {
@@ -537,7 +348,7 @@ bool commit_already_logged(const fs::path& breniklog_path, const std::string& co
   // The index answers "not there" for a new commit without reading the log;
   // a "maybe" is settled by the scan, the log's tail first, as the commit a
   // trigger asks about is most often among the last recorded.
-  const auto view = view_index(breniklog_path, *file, count_only, LogIndex::kFilter, false);
+  const auto view = view_index(breniklog_path, *file, nullptr, LogIndex::kFilter, false);
   const std::size_t end = view.base.file.size;
   if (carried_in(end, text.size())) return true;
   if (!view.base.commits.may_contain(CommitFilter::key_of(commit))) return false;
