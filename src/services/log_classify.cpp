@@ -8,24 +8,6 @@ bool padded_within(std::string_view whole, std::string_view line) {
   return line.data() + line.size() + simdjson::SIMDJSON_PADDING <= whole.data() + whole.size();
 }
 
-void add_counts(AttestationLog& a, const AttestationLog& b) {
-  a.uploaded += b.uploaded;
-  a.skipped += b.skipped;
-  a.unaddressable += b.unaddressable;
-  a.corrupt += b.corrupt;
-  a.attested += b.attested;
-  a.unattested += b.unattested;
-}
-
-void add_counts(LogCounts& to, const AttestationLog& from) {
-  to.uploaded += from.uploaded;
-  to.skipped += from.skipped;
-  to.unaddressable += from.unaddressable;
-  to.corrupt += from.corrupt;
-  to.attested += from.attested;
-  to.unattested += from.unattested;
-}
-
 bool is_pending_line(const LineFields& f) {
   // A commit member that is not text is as unaddressable as a short id.
   return !f.synced && !f.uploaded && is_valid_commit_hash(f.commit.value_or(""));
@@ -85,7 +67,7 @@ Classified classify_lines(const utils::MappedFile& file, std::string_view part, 
 // `later` follows `first` in the file.
 void merge_into(Classified& first, Classified&& later) {
   append_moved(first.log.pending, later.log.pending);
-  add_counts(first.log, later.log);
+  first.log += later.log;
   first.pending += later.pending;
   append_moved(first.commits, later.commits);
   append_moved(first.pending_lines, later.pending_lines);

@@ -63,9 +63,6 @@ bool count_line(const LineFields* f, std::uint64_t start, Classified& out, bool 
 Classified classify_text(const utils::MappedFile& file, std::string_view part, const OnPending* on_pending,
                          bool indexing = false);
 
-void add_counts(AttestationLog& to, const AttestationLog& from);
-void add_counts(LogCounts& to, const AttestationLog& from);
-
 template <typename T>
 void append_moved(std::vector<T>& to, std::vector<T>& from) {
   to.insert(to.end(), std::make_move_iterator(from.begin()), std::make_move_iterator(from.end()));

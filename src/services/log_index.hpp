@@ -21,6 +21,7 @@
 #include <string_view>
 #include <vector>
 
+#include "services/log_counts.hpp"
 #include "utils/file_stamp.hpp"
 
 namespace brenik::services::tolvern::detail {
@@ -47,16 +48,6 @@ public:
 private:
   std::vector<std::uint64_t> words_;  // a power of two of them
   std::size_t keys_ = 0;
-};
-
-// The classification counts of the indexed lines, as the reader counts.
-struct LogCounts {
-  std::size_t uploaded = 0;
-  std::size_t skipped = 0;
-  std::size_t unaddressable = 0;
-  std::size_t corrupt = 0;
-  std::size_t attested = 0;
-  std::size_t unattested = 0;
 };
 
 struct LogIndex {

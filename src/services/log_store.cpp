@@ -71,7 +71,6 @@ std::optional<utils::MappedFile> map_log(const fs::path& log_path) {
   }
 }
 
-using detail::add_counts;
 using detail::append_moved;
 using detail::Classified;
 using detail::OnPending;
@@ -134,7 +133,7 @@ IndexView view_index(const fs::path& log_path, const utils::MappedFile& file, co
   detail::LogIndex saved = ok ? view.base : detail::LogIndex{};
   if (!ok) saved.commits = detail::CommitFilter::sized_for(view.after.commits.size());
   for (auto key : view.after.commits) saved.commits.add(key);
-  add_counts(saved.counts, view.after.log);
+  saved.counts += view.after.log;
   saved.pending_lines.insert(saved.pending_lines.end(), view.after.pending_lines.begin(),
                              view.after.pending_lines.end());
   saved.pending = saved.pending_lines.size();
@@ -154,8 +153,7 @@ void index_rewritten_log(const fs::path& log_path, std::string_view text, const 
     detail::LogIndex index;
     index.file = *stamp;
     index.tail_sha256 = detail::tail_sha256(text, text.size());
-    const auto& l = written.log;
-    index.counts = {l.uploaded, l.skipped, l.unaddressable, l.corrupt, l.attested, l.unattested};
+    index.counts = written.log;
     index.pending_lines = written.pending_lines;
     index.pending = index.pending_lines.size();
     index.commits = detail::CommitFilter::sized_for(written.commits.size());
@@ -188,19 +186,13 @@ AttestationLog read_attestation_log(const fs::path& log_path) {
     return detail::classify_text(*file, text, &build_entries).log;
   }
   AttestationLog log;
-  const auto& c = view.base.counts;
-  log.uploaded = c.uploaded;
-  log.skipped = c.skipped;
-  log.unaddressable = c.unaddressable;
-  log.corrupt = c.corrupt;
-  log.attested = c.attested;
-  log.unattested = c.unattested;
+  static_cast<LogCounts&>(log) = view.base.counts;
   log.pending = std::move(*first);
   append_moved(log.pending, *later);
   Classified unfinished = detail::classify_text(*file, text.substr(view.covered), &build_entries);
   for (AttestationLog* part : {&view.after.log, &unfinished.log}) {
     append_moved(log.pending, part->pending);
-    add_counts(log, *part);
+    log += *part;
   }
   return log;
 }

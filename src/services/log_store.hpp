@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "services/log_counts.hpp"
 #include "utils/json.hpp"
 
 namespace brenik::services::tolvern {
@@ -20,15 +21,9 @@ namespace fs = std::filesystem;
 // Reason -> event name carried by a record made without an attestation.
 extern const std::map<std::string, std::string> RECORD_REASON_EVENTS;
 
-// What the log holds, read once.
-struct AttestationLog {
+// What the log holds, read once: the counts, and the pending entries.
+struct AttestationLog : LogCounts {
   std::vector<json::Value> pending;  // unsynced and addressable, in file order
-  std::size_t uploaded = 0;
-  std::size_t skipped = 0;
-  std::size_t unaddressable = 0;
-  std::size_t corrupt = 0;
-  std::size_t attested = 0;
-  std::size_t unattested = 0;
 
   std::size_t size() const { return pending.size(); }
   explicit operator bool() const { return !pending.empty(); }
