@@ -64,7 +64,8 @@ Classified classify_lines(const utils::MappedFile& file, std::string_view part, 
   return out;
 }
 
-// `later` follows `first` in the file.
+}  // namespace
+
 void merge_into(Classified& first, Classified&& later) {
   append_moved(first.log.pending, later.log.pending);
   first.log += later.log;
@@ -72,8 +73,6 @@ void merge_into(Classified& first, Classified&& later) {
   append_moved(first.commits, later.commits);
   append_moved(first.pending_lines, later.pending_lines);
 }
-
-}  // namespace
 
 Classified classify_text(const utils::MappedFile& file, std::string_view part, const OnPending* on_pending,
                          bool indexing) {

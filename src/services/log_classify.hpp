@@ -63,6 +63,10 @@ bool count_line(const LineFields* f, std::uint64_t start, Classified& out, bool 
 Classified classify_text(const utils::MappedFile& file, std::string_view part, const OnPending* on_pending,
                          bool indexing = false);
 
+// `later` follows `first` in the file, and its line positions are already
+// positions in the file.
+void merge_into(Classified& first, Classified&& later);
+
 template <typename T>
 void append_moved(std::vector<T>& to, std::vector<T>& from) {
   to.insert(to.end(), std::make_move_iterator(from.begin()), std::make_move_iterator(from.end()));

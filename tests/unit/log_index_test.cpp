@@ -209,6 +209,39 @@ TEST(LogIndex, ReaderAnswersAsAFullReadAndDistrustsAnIndexThatLies) {
   EXPECT_EQ(indexed.unattested, fresh.unattested);
 }
 
+// Past 8 MB the log is read and rewritten in two halves on two threads; the
+// halves must join into exactly what one pass gives.
+TEST(LogIndex, BigLogsSplitOverTwoThreadsGiveWhatOnePassGives) {
+  TempDir dir;
+  const auto log = dir.path() / "log.jsonl";
+  std::string text = "\n\n";  // leading blank lines go in the rewrite
+  int n = 0;
+  while (text.size() < (9u << 20)) text += line(id(n), n % 3 != 0), ++n;
+  write_file(log, text);
+  const std::size_t pending = static_cast<std::size_t>((n + 2) / 3);
+  EXPECT_EQ(tv::read_attestation_log(log).size(), pending);
+
+  std::vector<Value> batch;
+  for (int i : {0, 3, n / 2 - (n / 2) % 3, n - 1 - (n - 1) % 3}) batch.push_back(Value({{"commit", id(i)}}));
+  tv::detail::mark_synced(log, batch);
+  std::string expected = text.substr(2);
+  for (const auto& b : batch) {
+    const std::string from = line(b["commit"].get<std::string>(), false);
+    const auto at = expected.find(from);
+    ASSERT_NE(at, std::string::npos);
+    expected.replace(at, from.size(), line(b["commit"].get<std::string>(), true));
+  }
+  EXPECT_TRUE(read_file(log) == expected);
+  EXPECT_EQ(tv::count_pending_entries(log), pending - 4);
+  const auto r = tv::read_attestation_log(log);
+  EXPECT_EQ(r.size(), pending - 4);
+  EXPECT_EQ(r.uploaded, static_cast<std::size_t>(n) - pending + 4);
+  // The index the rewrite left was believed: it points at pending lines only.
+  ASSERT_TRUE(std::filesystem::exists(tv::detail::log_index_path(log)));
+  std::filesystem::remove(tv::detail::log_index_path(log));
+  EXPECT_EQ(tv::read_attestation_log(log).pending, r.pending);
+}
+
 TEST(LogIndex, CommitFilterNeverForgetsAnIdAndRarelyImaginesOne) {
   auto filter = tv::detail::CommitFilter::sized_for(20000);
   for (int i = 0; i < 20000; ++i) filter.add(tv::detail::CommitFilter::key_of(id(i)));
