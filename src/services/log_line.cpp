@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "utils/fs.hpp"
@@ -179,6 +180,18 @@ json::Value LineParser::value() const {
 
 namespace {
 
+// Whether the 8 bytes at `p` are all printable ASCII other than '"' and
+// '\\', the bytes a JSON string carries as they are (checked a word at a time).
+bool plain_word(const unsigned char* p) {
+  std::uint64_t w;
+  std::memcpy(&w, p, sizeof w);
+  constexpr std::uint64_t ones = 0x0101010101010101ULL, highs = 0x8080808080808080ULL;
+  auto has_zero = [&](std::uint64_t v) { return ((v - ones) & ~v & highs) != 0; };
+  const bool below_space = ((w - 0x20 * ones) & ~w & highs) != 0;
+  return !(w & highs) && !below_space && !has_zero(w ^ (0x7F * ones)) && !has_zero(w ^ ('"' * ones)) &&
+         !has_zero(w ^ ('\\' * ones));
+}
+
 void write_escaped(std::string& out, std::string_view s) {
   static const char hex[] = "0123456789abcdef";
   out += '"';
@@ -195,6 +208,7 @@ void write_escaped(std::string& out, std::string_view s) {
     unsigned char c = p[i];
     if (c >= 0x20 && c < 0x7F && c != '"' && c != '\\') {
       std::size_t j = i + 1;
+      while (j + 8 <= n && plain_word(p + j)) j += 8;
       while (j < n && p[j] >= 0x20 && p[j] < 0x7F && p[j] != '"' && p[j] != '\\') ++j;
       out.append(s.data() + i, j - i);
       i = j;
