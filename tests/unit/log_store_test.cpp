@@ -182,6 +182,39 @@ TEST(LogStoreMarkSynced, FlipsEveryLineOfTheBatchAndKeepsWhatIsNotARecord) {
   EXPECT_EQ(r.size(), 2u);
 }
 
+// Lines the rewrite does not flip are written again straight from the parse;
+// they must come out as the oracle-tested writer writes them, whatever byte
+// needing an escape sits wherever in a word of eight.
+TEST(LogStoreMarkSynced, RewrittenLinesAreWhatJsonDumpsWrites) {
+  TempDir dir;
+  auto log = dir.path() / "log.jsonl";
+  std::string text;
+  std::vector<Value> values;
+  const std::string specials[] = {"\x1f", "\x7f", "\"", "\\", "\n", "\xc3\xa9", "\xf0\x9f\x98\x80", " "};
+  int n = 0;
+  for (const auto& special : specials) {
+    for (std::size_t at = 0; at < 17; ++at) {
+      Value v = Value::object();
+      v["commit"] = brenik::json::dumps(Value(n++)) + std::string(39, 'e');
+      v["summary"] = std::string(at, 'a') + special + std::string(20 - at % 8, 'b');
+      v["synced"] = false;
+      values.push_back(v);
+      text += brenik::json::dumps(v) + "\n";
+    }
+  }
+  write_file(log, text);
+  tv::detail::mark_synced(log, {Value({{"commit", D}})});
+  const auto lines = read_file(log);
+  std::size_t start = 0;
+  for (const auto& v : values) {
+    const auto end = lines.find('\n', start);
+    ASSERT_NE(end, std::string::npos);
+    EXPECT_EQ(lines.substr(start, end - start), brenik::json::dumps(v));
+    EXPECT_EQ(brenik::json::loads(lines.substr(start, end - start)), v);
+    start = end + 1;
+  }
+}
+
 TEST(LogStoreMarkSynced, BatchWithoutCommitsDoesNotTouchTheFile) {
   TempDir dir;
   auto log = dir.path() / "log.jsonl";
