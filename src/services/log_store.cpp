@@ -59,10 +59,6 @@ bool ends_mid_line(const fs::path& path) {
   return size > 0 && ::pread(fd.get(), &last, 1, size - 1) == 1 && last != '\n';
 }
 
-}  // namespace
-
-namespace {
-
 std::optional<utils::MappedFile> map_log(const fs::path& log_path) {
   try {
     return std::optional<utils::MappedFile>(std::in_place, log_path);
@@ -91,7 +87,6 @@ constexpr std::size_t kIndexLagBytes = 256u << 10;
 struct IndexView {
   detail::LogIndex base;  // covers [0, base.file.size); with no usable index, nothing
   Classified after;       // [base.file.size, covered), classified when asked or when the index was remade
-  bool after_classified = false;
   std::size_t covered = 0;  // just past the last "\n": a last line still being written is the caller's
 };
 
@@ -117,7 +112,6 @@ IndexView view_index(const fs::path& log_path, const utils::MappedFile& file, co
     if (classify_after) {
       const std::size_t from = view.base.file.size;
       view.after = detail::classify_text(file, text.substr(from, view.covered - from), on_pending, false);
-      view.after_classified = true;
     }
     return view;
   }
@@ -128,7 +122,6 @@ IndexView view_index(const fs::path& log_path, const utils::MappedFile& file, co
   if (ok) view.base = std::move(*loaded);
   const std::size_t from = view.base.file.size;
   view.after = detail::classify_text(file, text.substr(from, view.covered - from), on_pending, true);
-  view.after_classified = true;
 
   detail::LogIndex saved = ok ? view.base : detail::LogIndex{};
   if (!ok) saved.commits = detail::CommitFilter::sized_for(view.after.commits.size());
@@ -174,10 +167,17 @@ AttestationLog read_attestation_log(const fs::path& log_path) {
   // ones are: only those are read again, then the lines after it.
   auto view = view_index(log_path, *file, &build_entries, detail::LogIndex::kLines, true);
   const auto& starts = view.base.pending_lines;
-  const std::size_t half = starts.size() < 4096 ? starts.size() : starts.size() / 2;
+  const std::size_t known = view.base.file.size;
   std::optional<std::vector<json::Value>> first, later;
-  on_two_threads([&] { first = pending_entries_at(*file, starts, 0, half, view.base.file.size); },
-                 [&] { later = pending_entries_at(*file, starts, half, starts.size(), view.base.file.size); });
+  if (starts.size() < 4096) {
+    first = pending_entries_at(*file, starts, 0, starts.size(), known);
+    later.emplace();
+  } else {
+    // Tens of thousands of entries to build: half of them on a second thread.
+    const std::size_t half = starts.size() / 2;
+    on_two_threads([&] { first = pending_entries_at(*file, starts, 0, half, known); },
+                   [&] { later = pending_entries_at(*file, starts, half, starts.size(), known); });
+  }
   if (!first || !later) {
     // The index pointed at a line that is not pending: it describes another
     // file after all. Drop it and read the log in full.
