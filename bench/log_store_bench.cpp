@@ -155,6 +155,28 @@ void BM_mark_synced(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * state.range(0));
 }
 
+// An upload marks batch after batch: every rewrite but the first finds the
+// index the previous one left.
+void BM_mark_synced_next_batch(benchmark::State& state) {
+  const auto n = static_cast<std::size_t>(state.range(0));
+  const auto& source = log_of(n);
+  const fs::path work = bench_dir() / ("mark-next-" + std::to_string(n) + ".jsonl");
+  std::vector<Value> first, next;
+  for (std::size_t i = 0; i < 100; ++i) {
+    first.push_back(Value({{"commit", commit_id(i * 10)}}));
+    next.push_back(Value({{"commit", commit_id(1000 + i * 10)}}));
+  }
+  for (auto _ : state) {
+    state.PauseTiming();
+    fs::copy_file(source, work, fs::copy_options::overwrite_existing);
+    fs::remove(tv::detail::log_index_path(work));
+    tv::detail::mark_synced(work, first);
+    state.ResumeTiming();
+    tv::detail::mark_synced(work, next);
+  }
+  state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+
 }  // namespace
 
 // Noise on a shared machine only ever adds time: the least of the
@@ -173,4 +195,5 @@ BRENIK_LOG_BENCH(BM_already_recorded_absent_unindexed);
 BRENIK_LOG_BENCH(BM_already_recorded_last_line)->Unit(benchmark::kMicrosecond);
 BRENIK_LOG_BENCH(BM_already_recorded_first_line);
 BRENIK_LOG_BENCH(BM_mark_synced);
+BRENIK_LOG_BENCH(BM_mark_synced_next_batch);
 BENCHMARK_MAIN();

@@ -150,9 +150,16 @@ brenik_fallback() {
   timestamp=$(git show -s --format=%aI HEAD 2>/dev/null)
   subject=$(git show -s --format=%s HEAD 2>/dev/null)
   mkdir -p .brenik/.platform || return 0
-  printf '{"commit": "%s", "branch": "%s", "timestamp": "%s", "agent": "unknown", "summary": "%s", "synced": false, "event": "commit_unattested"}\n' \
+  line=$(printf '{"commit": "%s", "branch": "%s", "timestamp": "%s", "agent": "unknown", "summary": "%s", "synced": false, "event": "commit_unattested"}' \
     "$commit" "$(brenik_json_text "$branch")" "$(brenik_json_text "$timestamp")" \
-    "$(brenik_json_text "$subject")" >>"$log"
+    "$(brenik_json_text "$subject")")
+  # Under the log's lock where flock(1) exists, so that a rewrite of the log
+  # in progress cannot drop the line; after 5 s, or without flock, as is.
+  if command -v flock >/dev/null 2>&1; then
+    { flock -w 5 9 || :; printf '%s\n' "$line" >>"$log"; } 9>>"$log.lock"
+  else
+    printf '%s\n' "$line" >>"$log"
+  fi
 }
 
 brenik_record() {

@@ -22,7 +22,7 @@ constexpr std::size_t kTailBytes = 4096;
 constexpr int kProbes = 6;
 // Sized at 12 bits or more per id; crowded below 10 (about 1% false "maybe").
 constexpr std::size_t kBitsPerKey = 10;
-constexpr const char* kMagic = "brenik log index 3";
+constexpr const char* kMagic = "brenik log index 4";
 
 std::uint64_t mix(std::uint64_t x) {
   x ^= x >> 33;
@@ -168,6 +168,9 @@ std::optional<LogIndex> load_log_index(const fs::path& log_path, unsigned parts)
   index.file = {*device, *inode, *size, mtime.get<std::int64_t>()};
   index.tail_sha256 = tail.get<std::string>();
   index.pending = static_cast<std::size_t>(*pending);
+  const auto rewritten_end = unsigned_member(*v, "rewritten_end");
+  if (!rewritten_end || *rewritten_end > *size) return std::nullopt;
+  index.rewritten_end = *rewritten_end;
   index.parts = parts;
   const std::uint64_t filter_at = nl + 1, lines_at = filter_at + *words * sizeof(std::uint64_t);
   if (parts & LogIndex::kFilter) {
@@ -196,6 +199,7 @@ void save_log_index(const fs::path& log_path, const LogIndex& index) noexcept {
     v["size"] = index.file.size;
     v["mtime_ns"] = index.file.mtime_ns;
     v["tail_sha256"] = index.tail_sha256;
+    v["rewritten_end"] = index.rewritten_end;
     v["uploaded"] = index.counts.uploaded;
     v["skipped"] = index.counts.skipped;
     v["unaddressable"] = index.counts.unaddressable;

@@ -58,6 +58,9 @@ struct LogIndex {
   utils::FileStamp file;    // the log as indexed; file.size is 0 or just past a "\n"
   std::string tail_sha256;  // of the log's last bytes before file.size
   LogCounts counts;
+  // The log up to here was written by the synced rewrite itself, so each of
+  // its lines is already as that rewrite would write it again.
+  std::uint64_t rewritten_end = 0;
   std::size_t pending = 0;
   std::vector<std::uint64_t> pending_lines;  // where each pending line starts, in file order
   CommitFilter commits;

@@ -13,6 +13,7 @@
 #include "services/log_classify.hpp"
 #include "services/log_index.hpp"
 #include "services/log_line.hpp"
+#include "services/synced_rewrite.hpp"
 #include "utils/errors.hpp"
 #include "utils/file_stamp.hpp"
 #include "utils/filelock.hpp"
@@ -137,26 +138,6 @@ IndexView view_index(const fs::path& log_path, const utils::MappedFile& file, co
   return view;
 }
 
-// Saves the index of a log just rewritten (under the lock) as `text`, which
-// `written` classified, when the file is still exactly that text.
-void index_rewritten_log(const fs::path& log_path, std::string_view text, const Classified& written) noexcept {
-  try {
-    const auto stamp = utils::file_stamp(log_path);
-    if (!stamp || stamp->size != text.size() || text.back() != '\n') return;
-    detail::LogIndex index;
-    index.file = *stamp;
-    index.tail_sha256 = detail::tail_sha256(text, text.size());
-    index.counts = written.log;
-    index.pending_lines = written.pending_lines;
-    index.pending = index.pending_lines.size();
-    index.commits = detail::CommitFilter::sized_for(written.commits.size());
-    for (auto key : written.commits) index.commits.add(key);
-    detail::save_log_index(log_path, index);
-  } catch (...) {
-    // No index: the next reader makes one.
-  }
-}
-
 }  // namespace
 
 AttestationLog read_attestation_log(const fs::path& log_path) {
@@ -206,11 +187,6 @@ std::size_t count_pending_entries(const fs::path& log_path) {
 }
 
 namespace detail {
-
-namespace {
-// A log this big is rewritten on two threads.
-constexpr std::size_t kParallelRewriteBytes = 8u << 20;
-}  // namespace
 
 bool is_valid_commit_hash(std::string_view value) {
   if (value.size() != 40 && value.size() != 64) return false;
@@ -280,60 +256,7 @@ void mark_synced(const fs::path& breniklog_path, const std::vector<json::Value>&
     return std::any_of(it->second.begin(), it->second.end(), [&](const json::Value* e) { return *e == now; });
   };
   auto guard = utils::locked(breniklog_path);
-  const std::string text = utils::read_file(breniklog_path);
-  // The new log is classified as it is written, so that its index is ready
-  // for the next reader (the upload goes on with the next batch).
-  auto rewrite_lines = [&](std::string_view part, std::string& out, Classified& written) {
-    out.reserve(part.size() + part.size() / 16);
-    LineParser parser;
-    for_each_line(part, [&](std::string_view line) {
-      const auto start = static_cast<std::uint64_t>(out.size());
-      const auto stripped = strip_view(line);
-      if (!parser.parse(stripped, padded_within(text, stripped)) || !parser.fields().is_object) {
-        // Not JSON, or JSON that is not a record: kept exactly as it is.
-        out += line;
-        out += '\n';
-        if (!stripped.empty()) count_line(nullptr, start, written, true);
-        return;
-      }
-      const auto& f = parser.fields();
-      const bool in_batch = f.commit && commits.count(*f.commit);
-      json::Value obj = in_batch ? parser.value() : json::Value();
-      if (in_batch && as_sent(*f.commit, obj)) {
-        obj.erase("uploaded");
-        obj["synced"] = true;
-        json::dump_to(out, obj, {.text_form_fallback = false});
-        LineFields flipped = f;
-        flipped.synced = true;
-        flipped.uploaded = false;
-        count_line(&flipped, start, written, true);
-      } else {
-        parser.dump_to(out);  // re-serialised in the same layout
-        count_line(&f, start, written, true);
-      }
-      out += '\n';
-    });
-  };
-  // A big log is rewritten in two halves on two threads, split at a line end.
-  const std::string_view body = strip_view(text);
-  const std::size_t cut =
-      body.size() < kParallelRewriteBytes ? std::string_view::npos : body.find('\n', body.size() / 2);
-  std::string out;
-  Classified written;
-  if (cut == std::string_view::npos) {
-    rewrite_lines(body, out, written);
-  } else {
-    std::string later_out;
-    Classified later;
-    on_two_threads([&] { rewrite_lines(body.substr(0, cut), out, written); },
-                   [&] { rewrite_lines(body.substr(cut + 1), later_out, later); });
-    for (auto& start : later.pending_lines) start += out.size();
-    out += later_out;
-    detail::merge_into(written, std::move(later));
-  }
-  if (out.empty()) out = "\n";
-  rewrite_log(breniklog_path, out);
-  index_rewritten_log(breniklog_path, out, written);
+  rewrite_synced(breniklog_path, utils::read_file(breniklog_path), {std::move(commits), as_sent});
 }
 
 bool commit_already_logged(const fs::path& breniklog_path, const std::string& commit) {

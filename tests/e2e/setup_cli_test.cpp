@@ -3,7 +3,12 @@
 
 #include <sys/stat.h>
 
+#include <chrono>
+#include <optional>
+#include <thread>
+
 #include "support/temp_repo.hpp"
+#include "utils/filelock.hpp"
 #include "utils/json.hpp"
 #include "utils/process.hpp"
 
@@ -156,6 +161,25 @@ TEST_F(SetupCli, HookFallsBackToTheShellWhenBrenikIsUnreachableAndNeverFails) {
   r = utils::run({hook.string()}, {.cwd = repo.root(), .env = {{"PATH", "/usr/bin:/bin"}}});
   EXPECT_EQ(r.exit_code, 0);
   EXPECT_EQ(log_lines().size(), 1u);
+
+  // The shell's line waits for the log's lock, which a rewrite holds.
+  write_file(repo.root() / "d.txt", "d\n");
+  repo.git({"add", "d.txt"});
+  std::optional<utils::RunResult> committed;
+  {
+    auto held = utils::locked(repo.root() / ".brenik/.platform/log.jsonl");
+    ASSERT_TRUE(held->acquired());
+    std::thread commit([&] {
+      committed = utils::run({"git", "commit", "-q", "-m", "second"},
+                             {.cwd = repo.root(), .env = {{"PATH", "/usr/bin:/bin"}, {"HOME", home.path().string()}}});
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    EXPECT_EQ(log_lines().size(), 1u);  // not yet: the lock is ours
+    held.reset();
+    commit.join();
+  }
+  ASSERT_TRUE(committed && committed->exit_code == 0);
+  EXPECT_EQ(log_lines().size(), 2u);
   // A log directory that cannot be written still does not fail the hook.
   fs::remove_all(repo.root() / ".brenik/.platform/log.jsonl");
   fs::create_directories(repo.root() / ".brenik/.platform/log.jsonl");

@@ -1,0 +1,265 @@
+#include "services/synced_rewrite.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <system_error>
+#include <vector>
+
+#include "services/log_classify.hpp"
+#include "services/log_index.hpp"
+#include "services/log_line.hpp"
+#include "utils/file_stamp.hpp"
+#include "utils/fs.hpp"
+
+namespace brenik::services::tolvern::detail {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// A log this big is rewritten on two threads.
+constexpr std::size_t kParallelRewriteBytes = 8u << 20;
+
+// Writes one line of the old log into `out` (with its newline) and counts
+// what it now is into `written`.
+void rewrite_line(std::string_view line, std::string_view text, const SyncedBatch& batch, LineParser& parser,
+                  std::string& out, Classified& written) {
+  const auto start = static_cast<std::uint64_t>(out.size());
+  const auto stripped = strip_view(line);
+  if (!parser.parse(stripped, padded_within(text, stripped)) || !parser.fields().is_object) {
+    // Not JSON, or JSON that is not a record: kept exactly as it is.
+    out += line;
+    out += '\n';
+    if (!stripped.empty()) count_line(nullptr, start, written, true);
+    return;
+  }
+  const auto& f = parser.fields();
+  const bool in_batch = f.commit && batch.commits.count(*f.commit);
+  json::Value obj = in_batch ? parser.value() : json::Value();
+  if (in_batch && batch.as_sent(*f.commit, obj)) {
+    obj.erase("uploaded");
+    obj["synced"] = true;
+    json::dump_to(out, obj, {.text_form_fallback = false});
+    LineFields flipped = f;
+    flipped.synced = true;
+    flipped.uploaded = false;
+    count_line(&flipped, start, written, true);
+  } else {
+    parser.dump_to(out);  // re-serialised in the same layout
+    count_line(&f, start, written, true);
+  }
+  out += '\n';
+}
+
+void rewrite_lines(std::string_view part, std::string_view text, const SyncedBatch& batch, std::string& out,
+                   Classified& written) {
+  out.reserve(out.size() + part.size() + part.size() / 16);
+  LineParser parser;
+  for_each_line(part, [&](std::string_view line) { rewrite_line(line, text, batch, parser, out, written); });
+}
+
+// The lines of `body` rewritten into `out`; a big body in two halves on two
+// threads, split at a line end.
+void rewrite_all(std::string_view body, std::string_view text, const SyncedBatch& batch, std::string& out,
+                 Classified& written) {
+  const std::size_t cut =
+      body.size() < kParallelRewriteBytes ? std::string_view::npos : body.find('\n', body.size() / 2);
+  if (cut == std::string_view::npos) return rewrite_lines(body, text, batch, out, written);
+  std::string later_out;
+  Classified first, later;
+  on_two_threads([&] { rewrite_lines(body.substr(0, cut), text, batch, out, first); },
+                 [&] { rewrite_lines(body.substr(cut + 1), text, batch, later_out, later); });
+  // The first half's positions are in `out` already; the second's move by
+  // what is in front of it.
+  for (auto& start : later.pending_lines) start += out.size();
+  out += later_out;
+  merge_into(first, std::move(later));
+  merge_into(written, std::move(first));
+}
+
+std::string_view rstrip_view(std::string_view text) {
+  std::size_t e = text.size();
+  while (e > 0 && (text[e - 1] == ' ' || text[e - 1] == '\t' || text[e - 1] == '\n' || text[e - 1] == '\r' ||
+                   text[e - 1] == '\f' || text[e - 1] == '\v'))
+    --e;
+  return text.substr(0, e);
+}
+
+// A commit id whose text is the same inside a JSON string.
+bool plain_text(std::string_view s) {
+  return std::all_of(s.begin(), s.end(), [](char c) {
+    const auto u = static_cast<unsigned char>(c);
+    return u >= 0x20 && u < 0x7F && c != '"' && c != '\\';
+  });
+}
+
+// The new log is `out`, now on disk; its index is `index` less the file.
+void save_index(const fs::path& log_path, std::string_view out, LogIndex index) noexcept {
+  try {
+    const auto stamp = utils::file_stamp(log_path);
+    if (!stamp || stamp->size != out.size() || out.back() != '\n') return;
+    index.file = *stamp;
+    index.tail_sha256 = tail_sha256(out, out.size());
+    index.rewritten_end = out.size();
+    index.pending = index.pending_lines.size();
+    index.parts = LogIndex::kAll;
+    save_log_index(log_path, index);
+  } catch (...) {
+    // No index: the next reader makes one.
+  }
+}
+
+LogIndex index_of(const Classified& written) {
+  LogIndex index;
+  index.counts = written.log;
+  index.pending_lines = written.pending_lines;
+  index.commits = CommitFilter::sized_for(written.commits.size());
+  for (auto key : written.commits) index.commits.add(key);
+  return index;
+}
+
+// One line of the old log that carries a commit of the batch: [begin, end),
+// its newline at `end`.
+struct BatchLine {
+  std::size_t begin = 0, end = 0;
+  std::uint64_t new_start = 0;  // where it is in the new log
+  std::int64_t grew = 0;        // by how many bytes it changed
+  bool pending_after = false;
+};
+
+// What the index-guided rewrite needs of the old log's index: it describes
+// exactly the part of `text` the synced rewrite itself wrote, and nothing
+// after. Every line there is already as the rewrite writes it, so only the
+// lines that carry a batch commit need a parse.
+std::optional<LogIndex> rewritten_prefix_index(const fs::path& log_path, std::string_view text,
+                                               const SyncedBatch& batch) {
+  for (const auto& c : batch.commits)
+    if (!plain_text(c)) return std::nullopt;
+  const auto stamp = utils::file_stamp(log_path);
+  if (!stamp || stamp->size != text.size()) return std::nullopt;
+  auto index = load_log_index(log_path, LogIndex::kAll);
+  if (!index || index->rewritten_end == 0 || index->rewritten_end != index->file.size ||
+      !describes_prefix(*index, *stamp, text) || index->commits.crowded())
+    return std::nullopt;
+  return index;
+}
+
+// The lines of [0, end) of `text` whose record member "commit" is one of the
+// batch's. A record line written by the rewrite spells its commit member
+// exactly so; a nested "commit" member may bring in a line that is not one,
+// which the parse then tells.
+std::vector<BatchLine> batch_lines(std::string_view text, std::size_t end, const SyncedBatch& batch) {
+  static constexpr std::string_view key = "\"commit\": \"";
+  std::vector<BatchLine> lines;
+  std::size_t pos = 0;
+  while (pos < end) {
+    const void* hit = ::memmem(text.data() + pos, end - pos, key.data(), key.size());
+    if (!hit) break;
+    const std::size_t at = static_cast<std::size_t>(static_cast<const char*>(hit) - text.data());
+    const std::size_t value = at + key.size();
+    const std::size_t close = text.find('"', value);
+    pos = value;
+    if (close == std::string_view::npos || close >= end || !batch.commits.count(text.substr(value, close - value)))
+      continue;
+    const std::size_t nl = text.rfind('\n', at);
+    const std::size_t begin = nl == std::string_view::npos ? 0 : nl + 1;
+    if (!lines.empty() && lines.back().begin == begin) continue;
+    const std::size_t line_end = text.find('\n', at);
+    if (line_end == std::string_view::npos || line_end >= end) break;
+    lines.push_back({begin, line_end});
+    pos = line_end + 1;
+  }
+  return lines;
+}
+
+// The index-guided rewrite; false (nothing written) when it does not apply.
+bool rewrite_guided(const fs::path& log_path, const std::string& text, const SyncedBatch& batch) {
+  auto index = rewritten_prefix_index(log_path, text, batch);
+  if (!index) return false;
+  const std::size_t known = index->rewritten_end;
+  auto lines = batch_lines(text, known, batch);
+
+  std::string out;
+  out.reserve(text.size() + 16 * lines.size());
+  LineParser parser;
+  Classified before, after;  // the batch lines as they were and as they are now
+  std::size_t copied = 0;
+  for (auto& l : lines) {
+    out.append(text, copied, l.begin - copied);
+    const std::string_view line = std::string_view(text).substr(l.begin, l.end - l.begin);
+    const auto stripped = strip_view(line);
+    const bool record = parser.parse(stripped, padded_within(text, stripped)) && parser.fields().is_object;
+    count_line(record ? &parser.fields() : nullptr, l.begin, before, false);
+    l.new_start = out.size();
+    const std::size_t pending_before = after.pending;
+    rewrite_line(line, text, batch, parser, out, after);
+    l.pending_after = after.pending > pending_before;
+    l.grew = static_cast<std::int64_t>(out.size() - l.new_start) - static_cast<std::int64_t>(l.end + 1 - l.begin);
+    copied = l.end + 1;
+  }
+  out.append(text, copied, known - copied);
+
+  // The lines after the index: appended since, by anyone. Trailing blanks go,
+  // as in the full rewrite.
+  Classified appended;
+  rewrite_all(rstrip_view(std::string_view(text).substr(known)), text, batch, out, appended);
+
+  // The new index: the old counts with the batch lines' change, the pending
+  // positions moved by the lengths those lines changed by, then the rest.
+  LogIndex next = std::move(*index);
+  LogCounts& c = next.counts;
+  const LogCounts& b = before.log;
+  c.uploaded -= b.uploaded;
+  c.skipped -= b.skipped;
+  c.unaddressable -= b.unaddressable;
+  c.corrupt -= b.corrupt;
+  c.attested -= b.attested;
+  c.unattested -= b.unattested;
+  c += after.log;
+  c += appended.log;
+  std::vector<std::uint64_t> moved;
+  moved.reserve(next.pending_lines.size() + appended.pending_lines.size());
+  std::int64_t delta = 0;  // what the batch lines passed so far grew by
+  std::size_t k = 0;
+  auto pass = [&](const BatchLine& l) {
+    if (l.pending_after) moved.push_back(l.new_start);
+    delta += l.grew;
+  };
+  for (std::uint64_t old : next.pending_lines) {
+    while (k < lines.size() && lines[k].begin < old) pass(lines[k++]);
+    if (k < lines.size() && lines[k].begin == old) {
+      pass(lines[k++]);  // a batch line: in its new state
+      continue;
+    }
+    moved.push_back(static_cast<std::uint64_t>(static_cast<std::int64_t>(old) + delta));
+  }
+  while (k < lines.size()) pass(lines[k++]);
+  next.pending_lines = std::move(moved);
+  for (auto key : appended.commits) next.commits.add(key);
+  append_moved(next.pending_lines, appended.pending_lines);
+
+  if (out.empty()) out = "\n";
+  utils::atomic_write(log_path, out);
+  std::error_code ec;
+  fs::remove(log_index_path(log_path), ec);
+  save_index(log_path, out, std::move(next));
+  return true;
+}
+
+}  // namespace
+
+void rewrite_synced(const fs::path& log_path, const std::string& text, const SyncedBatch& batch) {
+  if (rewrite_guided(log_path, text, batch)) return;
+  std::string out;
+  Classified written;
+  rewrite_all(strip_view(text), text, batch, out, written);
+  if (out.empty()) out = "\n";
+  utils::atomic_write(log_path, out);
+  std::error_code ec;
+  fs::remove(log_index_path(log_path), ec);
+  save_index(log_path, out, index_of(written));
+}
+
+}  // namespace brenik::services::tolvern::detail
