@@ -119,6 +119,15 @@ std::string tail_sha256(std::string_view text, std::size_t size) {
   return utils::sha256_hex(text.substr(from, size - from));
 }
 
+std::string tail_sha256(const std::vector<std::string_view>& parts) {
+  std::string last;
+  for (auto it = parts.rbegin(); it != parts.rend() && last.size() < kTailBytes; ++it) {
+    const std::size_t take = std::min(it->size(), kTailBytes - last.size());
+    last.insert(0, it->substr(it->size() - take));
+  }
+  return utils::sha256_hex(last);
+}
+
 bool describes_prefix(const LogIndex& index, const utils::FileStamp& stamp, std::string_view text) {
   const std::size_t size = index.file.size;
   if (index.file.device != stamp.device || index.file.inode != stamp.inode) return false;

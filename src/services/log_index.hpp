@@ -72,6 +72,8 @@ fs::path log_index_path(const fs::path& log_path);
 
 // The hash an index keeps of `text` cut at `size`.
 std::string tail_sha256(std::string_view text, std::size_t size);
+// The same for the text the parts make one after the other.
+std::string tail_sha256(const std::vector<std::string_view>& parts);
 
 // Whether `index` describes the first index.file.size bytes of `text`, the
 // log as now opened with `stamp`.

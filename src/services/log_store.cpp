@@ -256,7 +256,9 @@ void mark_synced(const fs::path& breniklog_path, const std::vector<json::Value>&
     return std::any_of(it->second.begin(), it->second.end(), [&](const json::Value* e) { return *e == now; });
   };
   auto guard = utils::locked(breniklog_path);
-  rewrite_synced(breniklog_path, utils::read_file(breniklog_path), {std::move(commits), as_sent});
+  const utils::MappedFile file(breniklog_path);
+  file.prefault(0, file.view().size());
+  rewrite_synced(breniklog_path, file.view(), {std::move(commits), as_sent});
 }
 
 bool commit_already_logged(const fs::path& breniklog_path, const std::string& commit) {

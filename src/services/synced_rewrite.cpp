@@ -95,14 +95,23 @@ bool plain_text(std::string_view s) {
   });
 }
 
-// The new log is `out`, now on disk; its index is `index` less the file.
-void save_index(const fs::path& log_path, std::string_view out, LogIndex index) noexcept {
+// Writes the new log, made of `parts`, over the old one (under the lock),
+// and then its index: `index`, less what only the written file can say.
+void write_log(const fs::path& log_path, std::vector<std::string_view> parts, LogIndex index) {
+  std::size_t size = 0;
+  for (auto p : parts) size += p.size();
+  if (size == 0) parts = {"\n"}, size = 1;
+  utils::atomic_write_parts(log_path, parts);
+  std::error_code ec;
+  fs::remove(log_index_path(log_path), ec);
   try {
     const auto stamp = utils::file_stamp(log_path);
-    if (!stamp || stamp->size != out.size() || out.back() != '\n') return;
+    std::string_view last;
+    for (auto it = parts.rbegin(); it != parts.rend() && last.empty(); ++it) last = *it;
+    if (!stamp || stamp->size != size || last.empty() || last.back() != '\n') return;
     index.file = *stamp;
-    index.tail_sha256 = tail_sha256(out, out.size());
-    index.rewritten_end = out.size();
+    index.tail_sha256 = tail_sha256(parts);
+    index.rewritten_end = size;
     index.pending = index.pending_lines.size();
     index.parts = LogIndex::kAll;
     save_log_index(log_path, index);
@@ -175,36 +184,51 @@ std::vector<BatchLine> batch_lines(std::string_view text, std::size_t end, const
 }
 
 // The index-guided rewrite; false (nothing written) when it does not apply.
-bool rewrite_guided(const fs::path& log_path, const std::string& text, const SyncedBatch& batch) {
+bool rewrite_guided(const fs::path& log_path, std::string_view text, const SyncedBatch& batch) {
   auto index = rewritten_prefix_index(log_path, text, batch);
   if (!index) return false;
   const std::size_t known = index->rewritten_end;
   auto lines = batch_lines(text, known, batch);
 
-  std::string out;
-  out.reserve(text.size() + 16 * lines.size());
+  // The new log: the old bytes between the batch lines as they are, the
+  // batch lines written again, then the lines appended since.
+  std::string changed;
+  std::vector<std::pair<std::size_t, std::size_t>> spans;  // each batch line's bytes in `changed`
   LineParser parser;
   Classified before, after;  // the batch lines as they were and as they are now
-  std::size_t copied = 0;
+  std::int64_t delta = 0;
   for (auto& l : lines) {
-    out.append(text, copied, l.begin - copied);
-    const std::string_view line = std::string_view(text).substr(l.begin, l.end - l.begin);
+    const std::string_view line = text.substr(l.begin, l.end - l.begin);
     const auto stripped = strip_view(line);
     const bool record = parser.parse(stripped, padded_within(text, stripped)) && parser.fields().is_object;
     count_line(record ? &parser.fields() : nullptr, l.begin, before, false);
-    l.new_start = out.size();
+    const std::size_t from = changed.size();
     const std::size_t pending_before = after.pending;
-    rewrite_line(line, text, batch, parser, out, after);
+    rewrite_line(line, text, batch, parser, changed, after);
     l.pending_after = after.pending > pending_before;
-    l.grew = static_cast<std::int64_t>(out.size() - l.new_start) - static_cast<std::int64_t>(l.end + 1 - l.begin);
-    copied = l.end + 1;
+    l.grew = static_cast<std::int64_t>(changed.size() - from) - static_cast<std::int64_t>(l.end + 1 - l.begin);
+    l.new_start = static_cast<std::uint64_t>(static_cast<std::int64_t>(l.begin) + delta);
+    delta += l.grew;
+    spans.emplace_back(from, changed.size());
   }
-  out.append(text, copied, known - copied);
-
   // The lines after the index: appended since, by anyone. Trailing blanks go,
   // as in the full rewrite.
+  std::string appended_out;
   Classified appended;
-  rewrite_all(rstrip_view(std::string_view(text).substr(known)), text, batch, out, appended);
+  rewrite_all(rstrip_view(text.substr(known)), text, batch, appended_out, appended);
+  const auto appended_at = static_cast<std::uint64_t>(static_cast<std::int64_t>(known) + delta);
+  for (auto& start : appended.pending_lines) start += appended_at;
+
+  std::vector<std::string_view> parts;
+  parts.reserve(2 * lines.size() + 2);
+  std::size_t copied = 0;
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    parts.push_back(text.substr(copied, lines[i].begin - copied));
+    parts.push_back(std::string_view(changed).substr(spans[i].first, spans[i].second - spans[i].first));
+    copied = lines[i].end + 1;
+  }
+  parts.push_back(text.substr(copied, known - copied));
+  parts.push_back(appended_out);
 
   // The new index: the old counts with the batch lines' change, the pending
   // positions moved by the lengths those lines changed by, then the rest.
@@ -221,11 +245,11 @@ bool rewrite_guided(const fs::path& log_path, const std::string& text, const Syn
   c += appended.log;
   std::vector<std::uint64_t> moved;
   moved.reserve(next.pending_lines.size() + appended.pending_lines.size());
-  std::int64_t delta = 0;  // what the batch lines passed so far grew by
+  std::int64_t shift = 0;  // what the batch lines passed so far grew by
   std::size_t k = 0;
   auto pass = [&](const BatchLine& l) {
     if (l.pending_after) moved.push_back(l.new_start);
-    delta += l.grew;
+    shift += l.grew;
   };
   for (std::uint64_t old : next.pending_lines) {
     while (k < lines.size() && lines[k].begin < old) pass(lines[k++]);
@@ -233,33 +257,25 @@ bool rewrite_guided(const fs::path& log_path, const std::string& text, const Syn
       pass(lines[k++]);  // a batch line: in its new state
       continue;
     }
-    moved.push_back(static_cast<std::uint64_t>(static_cast<std::int64_t>(old) + delta));
+    moved.push_back(static_cast<std::uint64_t>(static_cast<std::int64_t>(old) + shift));
   }
   while (k < lines.size()) pass(lines[k++]);
   next.pending_lines = std::move(moved);
   for (auto key : appended.commits) next.commits.add(key);
   append_moved(next.pending_lines, appended.pending_lines);
 
-  if (out.empty()) out = "\n";
-  utils::atomic_write(log_path, out);
-  std::error_code ec;
-  fs::remove(log_index_path(log_path), ec);
-  save_index(log_path, out, std::move(next));
+  write_log(log_path, std::move(parts), std::move(next));
   return true;
 }
 
 }  // namespace
 
-void rewrite_synced(const fs::path& log_path, const std::string& text, const SyncedBatch& batch) {
+void rewrite_synced(const fs::path& log_path, std::string_view text, const SyncedBatch& batch) {
   if (rewrite_guided(log_path, text, batch)) return;
   std::string out;
   Classified written;
   rewrite_all(strip_view(text), text, batch, out, written);
-  if (out.empty()) out = "\n";
-  utils::atomic_write(log_path, out);
-  std::error_code ec;
-  fs::remove(log_index_path(log_path), ec);
-  save_index(log_path, out, index_of(written));
+  write_log(log_path, {out}, index_of(written));
 }
 
 }  // namespace brenik::services::tolvern::detail

@@ -19,7 +19,8 @@ struct SyncedBatch {
   std::function<bool(std::string_view commit, const json::Value& now)> as_sent;
 };
 
-// Rewrites the log at `log_path`, which holds `text`.
-void rewrite_synced(const std::filesystem::path& log_path, const std::string& text, const SyncedBatch& batch);
+// Rewrites the log at `log_path`, which holds `text` (kept readable until
+// the new log is written).
+void rewrite_synced(const std::filesystem::path& log_path, std::string_view text, const SyncedBatch& batch);
 
 }  // namespace brenik::services::tolvern::detail

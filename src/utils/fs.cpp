@@ -69,6 +69,11 @@ void make_dirs(const fs::path& dir) {
 }
 
 void atomic_write(const fs::path& path, std::string_view content, std::optional<fs::perms> mode) {
+  atomic_write_parts(path, {content}, mode);
+}
+
+void atomic_write_parts(const fs::path& path, const std::vector<std::string_view>& parts,
+                        std::optional<fs::perms> mode) {
   fs::path dir = path.parent_path();
   if (dir.empty()) dir = ".";
   std::string templ = (dir / "XXXXXXXXXX.tmp").string();
@@ -77,7 +82,7 @@ void atomic_write(const fs::path& path, std::string_view content, std::optional<
   UniqueFd closer(fd);
   const fs::path tmp(templ);
   try {
-    write_all(fd, content, tmp);
+    for (auto part : parts) write_all(fd, part, tmp);
     mode_t m = 0644;
     if (mode) {
       m = static_cast<mode_t>(*mode);

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace brenik::utils {
 
@@ -28,6 +29,10 @@ void make_dirs(const fs::path& dir);
 // after umask, or the old file's mode when it exists).
 void atomic_write(const fs::path& path, std::string_view content,
                   std::optional<fs::perms> mode = std::nullopt);
+
+// atomic_write of the parts one after the other, without joining them first.
+void atomic_write_parts(const fs::path& path, const std::vector<std::string_view>& parts,
+                        std::optional<fs::perms> mode = std::nullopt);
 
 // Appends bytes to a file (created when missing) with O_APPEND in one write.
 // Throws OSError.
