@@ -26,6 +26,11 @@ void write_file(const fs::path& path, const std::string& content) {
   out << content;
 }
 
+void append_file(const fs::path& path, const std::string& content) {
+  std::ofstream out(path, std::ios::binary | std::ios::app);
+  out << content;
+}
+
 std::string read_file(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
   std::stringstream ss;

@@ -28,6 +28,8 @@ private:
 };
 
 void write_file(const fs::path& path, const std::string& content);
+// Appends, as a writer that does not go through the log store would.
+void append_file(const fs::path& path, const std::string& content);
 std::string read_file(const fs::path& path);
 
 // Runs git in `dir` and returns its stdout; fails the test on a non-zero exit.

@@ -16,6 +16,7 @@
 
 namespace tv = brenik::services::tolvern;
 using brenik::json::Value;
+using brenik::testing::append_file;
 using brenik::testing::read_file;
 using brenik::testing::TempDir;
 using brenik::testing::write_file;
@@ -34,10 +35,6 @@ std::string big_log(int lines) {
   std::string text;
   for (int i = 0; i < lines; ++i) text += line(id(i), i % 3 != 0);
   return text;
-}
-
-void append_raw(const std::filesystem::path& path, const std::string& text) {
-  std::ofstream(path, std::ios::app | std::ios::binary) << text;
 }
 
 // Same bytes count, other content, same inode, and a modification time the
@@ -71,12 +68,12 @@ TEST(LogIndex, PendingCountStaysExactWhateverTheLogGoesThrough) {
   e["commit"] = id(5000);
   e["synced"] = false;
   tv::detail::append_log_entry(log, e);
-  append_raw(log, "not json\n" + line(id(5001), true));
+  append_file(log, "not json\n" + line(id(5001), true));
   EXPECT_EQ(tv::count_pending_entries(log), 1001u);
 
-  append_raw(log, line(id(5002), false).substr(0, 30));  // a writer half-way through its line
+  append_file(log, line(id(5002), false).substr(0, 30));  // a writer half-way through its line
   EXPECT_EQ(tv::count_pending_entries(log), exact_pending(log));
-  append_raw(log, line(id(5002), false).substr(30));
+  append_file(log, line(id(5002), false).substr(30));
   EXPECT_EQ(tv::count_pending_entries(log), 1002u);
 
   // A few appended lines are counted on top of the index without rewriting
@@ -86,7 +83,7 @@ TEST(LogIndex, PendingCountStaysExactWhateverTheLogGoesThrough) {
   EXPECT_LT(before, std::filesystem::file_size(log));
   std::string more;
   for (int i = 10000; i < 13000; ++i) more += line(id(i), i % 2 == 0);
-  append_raw(log, more);
+  append_file(log, more);
   EXPECT_EQ(tv::count_pending_entries(log), 2502u);
   EXPECT_EQ(indexed_size(), std::filesystem::file_size(log));
   EXPECT_EQ(tv::count_pending_entries(log), 2502u);
@@ -126,7 +123,7 @@ TEST(LogIndex, PresenceTestAnswersAsAFullScanDoes) {
   for (int i : {6000, 7000}) EXPECT_FALSE(tv::detail::commit_already_logged(log, id(i))) << i;
 
   // Known to the index only as text, not as a record's commit.
-  append_raw(log, "{\"summary\": \"" + id(7001) + "\"}\n");
+  append_file(log, "{\"summary\": \"" + id(7001) + "\"}\n");
   EXPECT_FALSE(tv::detail::commit_already_logged(log, id(7001)));
 
   // Appended after the index was made, by us and by the shell fallback, and
@@ -134,7 +131,7 @@ TEST(LogIndex, PresenceTestAnswersAsAFullScanDoes) {
   Value e = Value::object();
   e["commit"] = id(7002);
   tv::detail::append_log_entry(log, e);
-  append_raw(log, line(id(7003), false) + line(id(7004), false).substr(0, line(id(7004), false).size() - 1));
+  append_file(log, line(id(7003), false) + line(id(7004), false).substr(0, line(id(7004), false).size() - 1));
   for (int i : {7002, 7003, 7004}) EXPECT_TRUE(tv::detail::commit_already_logged(log, id(i))) << i;
 
   // Rewritten: the new file is indexed afresh.
@@ -173,9 +170,9 @@ TEST(LogIndex, ReaderAnswersAsAFullReadAndDistrustsAnIndexThatLies) {
   check(668, 1333, 2, id(9000));  // now from the index
   EXPECT_TRUE(std::filesystem::exists(tv::detail::log_index_path(log)));
 
-  append_raw(log, line(id(9001), false) + "{\"commit\": \"" + id(9002) + "\"");  // the last still being written
+  append_file(log, line(id(9001), false) + "{\"commit\": \"" + id(9002) + "\"");  // the last still being written
   check(669, 1333, 3, id(9001));
-  append_raw(log, "}\n");
+  append_file(log, "}\n");
   check(670, 1333, 2, id(9002));
 
   // A pending line turned synced in place, with the size and the time of

@@ -18,6 +18,7 @@
 namespace fs = std::filesystem;
 namespace tv = brenik::services::tolvern;
 using brenik::json::Value;
+using brenik::testing::append_file;
 using brenik::testing::read_file;
 using brenik::testing::TempDir;
 using brenik::testing::write_file;
@@ -46,10 +47,6 @@ std::string mixed_lines(int from, int to) {
     }
   }
   return text;
-}
-
-void append_raw(const fs::path& path, const std::string& text) {
-  std::ofstream(path, std::ios::app | std::ios::binary) << text;
 }
 
 std::vector<Value> batch_of(std::initializer_list<int> ids) {
@@ -95,8 +92,8 @@ TEST(SyncedRewrite, GuidedByTheIndexItWritesWhatTheFullRewriteWrites) {
   // the new layout, a legacy marker, a commit only mentioned in a nested
   // member, repeated lines, and one the log does not have.
   const std::string more = mixed_lines(600, 700) + rec(10, false) + rec(700, false) + "\n";
-  append_raw(a, more);
-  append_raw(b, more);
+  append_file(a, more);
+  append_file(b, more);
   const auto batch = batch_of({0, 1, 3, 6, 10, 12, 13, 599, 603, 604, 610, 700, 5000});
   tv::detail::mark_synced(a, batch);
   fs::remove(tv::detail::log_index_path(b));
