@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <utility>
 
 #include "utils/fs.hpp"
 #include "utils/json.hpp"
@@ -54,6 +55,13 @@ bool read_words(int fd, std::uint64_t offset, std::size_t count, std::vector<std
   }
   return true;
 }
+
+// The counts as the header names them.
+constexpr std::pair<const char*, std::size_t LogCounts::*> kCountFields[] = {
+    {"uploaded", &LogCounts::uploaded}, {"skipped", &LogCounts::skipped},
+    {"unaddressable", &LogCounts::unaddressable}, {"corrupt", &LogCounts::corrupt},
+    {"attested", &LogCounts::attested}, {"unattested", &LogCounts::unattested},
+};
 
 std::optional<std::uint64_t> unsigned_member(const json::Value& v, const char* key) {
   if (!v.contains(key)) return std::nullopt;
@@ -166,13 +174,10 @@ std::optional<LogIndex> load_log_index(const fs::path& log_path, unsigned parts)
       static_cast<std::uint64_t>(st.st_size) != nl + 1 + (*words + *pending) * sizeof(std::uint64_t))
     return std::nullopt;
   LogIndex index;
-  std::size_t* counts[] = {&index.counts.uploaded, &index.counts.skipped, &index.counts.unaddressable,
-                           &index.counts.corrupt, &index.counts.attested, &index.counts.unattested};
-  const char* names[] = {"uploaded", "skipped", "unaddressable", "corrupt", "attested", "unattested"};
-  for (int i = 0; i < 6; ++i) {
-    const auto n = unsigned_member(*v, names[i]);
+  for (const auto& [name, field] : kCountFields) {
+    const auto n = unsigned_member(*v, name);
     if (!n) return std::nullopt;
-    *counts[i] = static_cast<std::size_t>(*n);
+    index.counts.*field = static_cast<std::size_t>(*n);
   }
   index.file = {*device, *inode, *size, mtime.get<std::int64_t>()};
   index.tail_sha256 = tail.get<std::string>();
@@ -209,12 +214,7 @@ void save_log_index(const fs::path& log_path, const LogIndex& index) noexcept {
     v["mtime_ns"] = index.file.mtime_ns;
     v["tail_sha256"] = index.tail_sha256;
     v["rewritten_end"] = index.rewritten_end;
-    v["uploaded"] = index.counts.uploaded;
-    v["skipped"] = index.counts.skipped;
-    v["unaddressable"] = index.counts.unaddressable;
-    v["corrupt"] = index.counts.corrupt;
-    v["attested"] = index.counts.attested;
-    v["unattested"] = index.counts.unattested;
+    for (const auto& [name, field] : kCountFields) v[name] = index.counts.*field;
     v["pending"] = index.pending_lines.size();
     v["keys"] = index.commits.keys();
     v["words"] = index.commits.words().size();
