@@ -74,6 +74,14 @@ void merge_into(Classified& first, Classified&& later) {
   append_moved(first.pending_lines, later.pending_lines);
 }
 
+void add_to_index(LogIndex& index, const Classified& c) {
+  if (index.commits.words().empty()) index.commits = CommitFilter::sized_for(c.commits.size());
+  for (auto key : c.commits) index.commits.add(key);
+  index.counts += c.log;
+  index.pending_lines.insert(index.pending_lines.end(), c.pending_lines.begin(), c.pending_lines.end());
+  index.pending = index.pending_lines.size();
+}
+
 Classified classify_text(const utils::MappedFile& file, std::string_view part, const OnPending* on_pending,
                          bool indexing) {
   const std::size_t cut = part.size() < kSplitBytes ? std::string_view::npos : part.find('\n', part.size() / 2);

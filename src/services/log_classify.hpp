@@ -63,6 +63,11 @@ bool count_line(const LineFields* f, std::uint64_t start, Classified& out, bool 
 Classified classify_text(const utils::MappedFile& file, std::string_view part, const OnPending* on_pending,
                          bool indexing = false);
 
+// Adds what `c` classified (lines the index did not cover, positions in the
+// file) to `index`: their commits, counts and pending lines. An index
+// without a filter yet gets one sized for those commits.
+void add_to_index(LogIndex& index, const Classified& c);
+
 // `later` follows `first` in the file, and its line positions are already
 // positions in the file.
 void merge_into(Classified& first, Classified&& later);

@@ -23,6 +23,15 @@ struct LogCounts {
     unattested += o.unattested;
     return *this;
   }
+  LogCounts& operator-=(const LogCounts& o) {
+    uploaded -= o.uploaded;
+    skipped -= o.skipped;
+    unaddressable -= o.unaddressable;
+    corrupt -= o.corrupt;
+    attested -= o.attested;
+    unattested -= o.unattested;
+    return *this;
+  }
 };
 
 }  // namespace brenik::services::tolvern

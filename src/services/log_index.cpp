@@ -9,6 +9,7 @@
 #include <cstring>
 #include <utility>
 
+#include "utils/file_stamp.hpp"
 #include "utils/fs.hpp"
 #include "utils/json.hpp"
 #include "utils/sha256.hpp"
@@ -227,6 +228,34 @@ void save_log_index(const fs::path& log_path, const LogIndex& index) noexcept {
                 index.pending_lines.size() * sizeof(std::uint64_t));
     utils::atomic_write(log_index_path(log_path), data);
   } catch (...) {
+  }
+}
+
+}  // namespace brenik::services::tolvern::detail
+
+namespace brenik::services::tolvern::detail {
+
+void replace_log(const fs::path& log_path, std::vector<std::string_view> parts, std::optional<LogIndex> index) {
+  std::size_t size = 0;
+  for (auto p : parts) size += p.size();
+  if (size == 0) parts = {"\n"}, size = 1;
+  utils::atomic_write_parts(log_path, parts);
+  std::error_code ec;
+  fs::remove(log_index_path(log_path), ec);
+  if (!index) return;
+  try {
+    const auto stamp = utils::file_stamp(log_path);
+    std::string_view last;
+    for (auto it = parts.rbegin(); it != parts.rend() && last.empty(); ++it) last = *it;
+    if (!stamp || stamp->size != size || last.empty() || last.back() != '\n') return;
+    index->file = *stamp;
+    index->tail_sha256 = tail_sha256(parts);
+    index->rewritten_end = size;
+    index->pending = index->pending_lines.size();
+    index->parts = LogIndex::kAll;
+    save_log_index(log_path, *index);
+  } catch (...) {
+    // No index: the next reader makes one.
   }
 }
 

@@ -83,6 +83,12 @@ bool describes_prefix(const LogIndex& index, const utils::FileStamp& stamp, std:
 // read beyond the counts.
 std::optional<LogIndex> load_log_index(const fs::path& log_path, unsigned parts = LogIndex::kAll);
 
+// Replaces the log (under its lock) by `parts` written one after the other
+// ("\n" when they are empty). The old file's index goes with it; `index`,
+// when given, becomes the new file's, completed with what only the written
+// file can say (its stamp, its last bytes, that the rewrite wrote all of it).
+void replace_log(const fs::path& log_path, std::vector<std::string_view> parts, std::optional<LogIndex> index);
+
 // Best effort: an index that cannot be written is simply not there next time.
 // The index must hold all its parts.
 void save_log_index(const fs::path& log_path, const LogIndex& index) noexcept;

@@ -31,16 +31,6 @@ const std::map<std::string, std::string> RECORD_REASON_EVENTS = {
 
 namespace {
 
-// Replaces the log (under the caller's lock) by `lines`, each ended by a
-// newline ("\n" alone when there are none). The old file's index goes with
-// it, so that no reader can take it for the new file.
-void rewrite_log(const fs::path& path, std::string_view lines) {
-  if (lines.empty()) lines = "\n";
-  utils::atomic_write(path, lines);
-  std::error_code ec;
-  fs::remove(detail::log_index_path(path), ec);
-}
-
 // The line containing position `pos` of `text`.
 std::string_view line_around(std::string_view text, std::size_t pos) {
   std::size_t b = text.rfind('\n', pos);
@@ -125,12 +115,7 @@ IndexView view_index(const fs::path& log_path, const utils::MappedFile& file, co
   view.after = detail::classify_text(file, text.substr(from, view.covered - from), on_pending, true);
 
   detail::LogIndex saved = ok ? view.base : detail::LogIndex{};
-  if (!ok) saved.commits = detail::CommitFilter::sized_for(view.after.commits.size());
-  for (auto key : view.after.commits) saved.commits.add(key);
-  saved.counts += view.after.log;
-  saved.pending_lines.insert(saved.pending_lines.end(), view.after.pending_lines.begin(),
-                             view.after.pending_lines.end());
-  saved.pending = saved.pending_lines.size();
+  detail::add_to_index(saved, view.after);
   saved.file = file.stamp();
   saved.file.size = view.covered;
   saved.tail_sha256 = detail::tail_sha256(text, view.covered);
@@ -231,7 +216,7 @@ bool replace_log_entry(const fs::path& breniklog_path, const json::Value& entry)
     out += '\n';
   });
   if (!replaced) return false;
-  rewrite_log(breniklog_path, out);
+  replace_log(breniklog_path, {out}, std::nullopt);
   return true;
 }
 

@@ -95,40 +95,6 @@ bool plain_text(std::string_view s) {
   });
 }
 
-// Writes the new log, made of `parts`, over the old one (under the lock),
-// and then its index: `index`, less what only the written file can say.
-void write_log(const fs::path& log_path, std::vector<std::string_view> parts, LogIndex index) {
-  std::size_t size = 0;
-  for (auto p : parts) size += p.size();
-  if (size == 0) parts = {"\n"}, size = 1;
-  utils::atomic_write_parts(log_path, parts);
-  std::error_code ec;
-  fs::remove(log_index_path(log_path), ec);
-  try {
-    const auto stamp = utils::file_stamp(log_path);
-    std::string_view last;
-    for (auto it = parts.rbegin(); it != parts.rend() && last.empty(); ++it) last = *it;
-    if (!stamp || stamp->size != size || last.empty() || last.back() != '\n') return;
-    index.file = *stamp;
-    index.tail_sha256 = tail_sha256(parts);
-    index.rewritten_end = size;
-    index.pending = index.pending_lines.size();
-    index.parts = LogIndex::kAll;
-    save_log_index(log_path, index);
-  } catch (...) {
-    // No index: the next reader makes one.
-  }
-}
-
-LogIndex index_of(const Classified& written) {
-  LogIndex index;
-  index.counts = written.log;
-  index.pending_lines = written.pending_lines;
-  index.commits = CommitFilter::sized_for(written.commits.size());
-  for (auto key : written.commits) index.commits.add(key);
-  return index;
-}
-
 // One line of the old log that carries a commit of the batch: [begin, end),
 // its newline at `end`.
 struct BatchLine {
@@ -233,16 +199,8 @@ bool rewrite_guided(const fs::path& log_path, std::string_view text, const Synce
   // The new index: the old counts with the batch lines' change, the pending
   // positions moved by the lengths those lines changed by, then the rest.
   LogIndex next = std::move(*index);
-  LogCounts& c = next.counts;
-  const LogCounts& b = before.log;
-  c.uploaded -= b.uploaded;
-  c.skipped -= b.skipped;
-  c.unaddressable -= b.unaddressable;
-  c.corrupt -= b.corrupt;
-  c.attested -= b.attested;
-  c.unattested -= b.unattested;
-  c += after.log;
-  c += appended.log;
+  next.counts -= before.log;
+  next.counts += after.log;
   std::vector<std::uint64_t> moved;
   moved.reserve(next.pending_lines.size() + appended.pending_lines.size());
   std::int64_t shift = 0;  // what the batch lines passed so far grew by
@@ -261,10 +219,9 @@ bool rewrite_guided(const fs::path& log_path, std::string_view text, const Synce
   }
   while (k < lines.size()) pass(lines[k++]);
   next.pending_lines = std::move(moved);
-  for (auto key : appended.commits) next.commits.add(key);
-  append_moved(next.pending_lines, appended.pending_lines);
+  add_to_index(next, appended);
 
-  write_log(log_path, std::move(parts), std::move(next));
+  replace_log(log_path, std::move(parts), std::move(next));
   return true;
 }
 
@@ -275,7 +232,9 @@ void rewrite_synced(const fs::path& log_path, std::string_view text, const Synce
   std::string out;
   Classified written;
   rewrite_all(strip_view(text), text, batch, out, written);
-  write_log(log_path, {out}, index_of(written));
+  LogIndex index;
+  add_to_index(index, written);
+  replace_log(log_path, {out}, std::move(index));
 }
 
 }  // namespace brenik::services::tolvern::detail
