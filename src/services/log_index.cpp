@@ -231,10 +231,6 @@ void save_log_index(const fs::path& log_path, const LogIndex& index) noexcept {
   }
 }
 
-}  // namespace brenik::services::tolvern::detail
-
-namespace brenik::services::tolvern::detail {
-
 void replace_log(const fs::path& log_path, std::vector<std::string_view> parts, std::optional<LogIndex> index) {
   std::size_t size = 0;
   for (auto p : parts) size += p.size();
