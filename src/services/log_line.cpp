@@ -108,16 +108,21 @@ bool has_repeated_key(simdjson::dom::object o) {
   return false;
 }
 
+bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
+
 }  // namespace
 
+std::string_view rstrip_view(std::string_view text) {
+  std::size_t e = text.size();
+  while (e > 0 && is_space(text[e - 1])) --e;
+  return text.substr(0, e);
+}
+
 std::string_view strip_view(std::string_view text) {
-  auto is_space = [](char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
-  };
-  std::size_t b = 0, e = text.size();
-  while (b < e && is_space(text[b])) ++b;
-  while (e > b && is_space(text[e - 1])) --e;
-  return text.substr(b, e - b);
+  text = rstrip_view(text);
+  std::size_t b = 0;
+  while (b < text.size() && is_space(text[b])) ++b;
+  return text.substr(b);
 }
 
 json::Value to_value(simdjson::dom::element e) {
@@ -206,10 +211,10 @@ void write_escaped(std::string& out, std::string_view s) {
   };
   for (std::size_t i = 0; i < n;) {
     unsigned char c = p[i];
-    if (c >= 0x20 && c < 0x7F && c != '"' && c != '\\') {
+    if (carried_as_is(c)) {
       std::size_t j = i + 1;
       while (j + 8 <= n && plain_word(p + j)) j += 8;
-      while (j < n && p[j] >= 0x20 && p[j] < 0x7F && p[j] != '"' && p[j] != '\\') ++j;
+      while (j < n && carried_as_is(p[j])) ++j;
       out.append(s.data() + i, j - i);
       i = j;
       continue;

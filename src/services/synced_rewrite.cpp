@@ -79,20 +79,9 @@ void rewrite_all(std::string_view body, std::string_view text, const SyncedBatch
   merge_into(written, std::move(first));
 }
 
-std::string_view rstrip_view(std::string_view text) {
-  std::size_t e = text.size();
-  while (e > 0 && (text[e - 1] == ' ' || text[e - 1] == '\t' || text[e - 1] == '\n' || text[e - 1] == '\r' ||
-                   text[e - 1] == '\f' || text[e - 1] == '\v'))
-    --e;
-  return text.substr(0, e);
-}
-
 // A commit id whose text is the same inside a JSON string.
 bool plain_text(std::string_view s) {
-  return std::all_of(s.begin(), s.end(), [](char c) {
-    const auto u = static_cast<unsigned char>(c);
-    return u >= 0x20 && u < 0x7F && c != '"' && c != '\\';
-  });
+  return std::all_of(s.begin(), s.end(), [](char c) { return carried_as_is(static_cast<unsigned char>(c)); });
 }
 
 // One line of the old log that carries a commit of the batch: [begin, end),
