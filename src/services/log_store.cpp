@@ -243,7 +243,7 @@ void mark_synced(const fs::path& breniklog_path, const std::vector<json::Value>&
   auto guard = utils::locked(breniklog_path);
   const utils::MappedFile file(breniklog_path);
   file.prefault(0, file.view().size());
-  rewrite_synced(breniklog_path, file.view(), {std::move(commits), as_sent});
+  rewrite_synced(breniklog_path, file, {std::move(commits), as_sent});
 }
 
 bool commit_already_logged(const fs::path& breniklog_path, const std::string& commit) {

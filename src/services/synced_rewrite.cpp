@@ -10,7 +10,6 @@
 #include "services/log_classify.hpp"
 #include "services/log_index.hpp"
 #include "services/log_line.hpp"
-#include "utils/file_stamp.hpp"
 #include "utils/fs.hpp"
 
 namespace brenik::services::tolvern::detail {
@@ -97,15 +96,13 @@ struct BatchLine {
 // exactly the part of `text` the synced rewrite itself wrote, and nothing
 // after. Every line there is already as the rewrite writes it, so only the
 // lines that carry a batch commit need a parse.
-std::optional<LogIndex> rewritten_prefix_index(const fs::path& log_path, std::string_view text,
+std::optional<LogIndex> rewritten_prefix_index(const fs::path& log_path, const utils::MappedFile& file,
                                                const SyncedBatch& batch) {
   for (const auto& c : batch.commits)
     if (!plain_text(c)) return std::nullopt;
-  const auto stamp = utils::file_stamp(log_path);
-  if (!stamp || stamp->size != text.size()) return std::nullopt;
   auto index = load_log_index(log_path, LogIndex::kAll);
   if (!index || index->rewritten_end == 0 || index->rewritten_end != index->file.size ||
-      !describes_prefix(*index, *stamp, text) || index->commits.crowded())
+      !describes_prefix(*index, file.stamp(), file.view()) || index->commits.crowded())
     return std::nullopt;
   return index;
 }
@@ -139,8 +136,9 @@ std::vector<BatchLine> batch_lines(std::string_view text, std::size_t end, const
 }
 
 // The index-guided rewrite; false (nothing written) when it does not apply.
-bool rewrite_guided(const fs::path& log_path, std::string_view text, const SyncedBatch& batch) {
-  auto index = rewritten_prefix_index(log_path, text, batch);
+bool rewrite_guided(const fs::path& log_path, const utils::MappedFile& file, const SyncedBatch& batch) {
+  const std::string_view text = file.view();
+  auto index = rewritten_prefix_index(log_path, file, batch);
   if (!index) return false;
   const std::size_t known = index->rewritten_end;
   auto lines = batch_lines(text, known, batch);
@@ -216,8 +214,9 @@ bool rewrite_guided(const fs::path& log_path, std::string_view text, const Synce
 
 }  // namespace
 
-void rewrite_synced(const fs::path& log_path, std::string_view text, const SyncedBatch& batch) {
-  if (rewrite_guided(log_path, text, batch)) return;
+void rewrite_synced(const fs::path& log_path, const utils::MappedFile& file, const SyncedBatch& batch) {
+  if (rewrite_guided(log_path, file, batch)) return;
+  const std::string_view text = file.view();
   std::string out;
   Classified written;
   rewrite_all(strip_view(text), text, batch, out, written);

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "utils/json.hpp"
+#include "utils/mapped_file.hpp"
 
 namespace brenik::services::tolvern::detail {
 
@@ -19,8 +20,8 @@ struct SyncedBatch {
   std::function<bool(std::string_view commit, const json::Value& now)> as_sent;
 };
 
-// Rewrites the log at `log_path`, which holds `text` (kept readable until
-// the new log is written).
-void rewrite_synced(const std::filesystem::path& log_path, std::string_view text, const SyncedBatch& batch);
+// Rewrites the log at `log_path`, mapped as `file` (whose bytes it keeps
+// referring to until the new log is written).
+void rewrite_synced(const std::filesystem::path& log_path, const utils::MappedFile& file, const SyncedBatch& batch);
 
 }  // namespace brenik::services::tolvern::detail
