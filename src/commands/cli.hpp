@@ -3,8 +3,12 @@
 #pragma once
 
 #include <CLI/CLI.hpp>
+#include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
+
+#include "display/output.hpp"
 
 namespace brenik::commands {
 
@@ -21,6 +25,10 @@ struct Context {
 struct Exit {
   int code;
 };
+
+// The repository the command runs in, or none after printing `message` as
+// the error (the caller exits 1).
+std::optional<std::filesystem::path> repo_root_or_error(const display::output::Output& o, std::string_view message);
 
 void register_attest(CLI::App& app, Context& ctx);
 void register_sync(CLI::App& app, Context& ctx);

@@ -22,16 +22,13 @@ void register_setup(CLI::App& app, Context& ctx) {
                 "Leave user-level harness settings (~/.claude, ~/.codex) alone.");
   cmd->callback([no_harness, &ctx] {
     const auto& o = out::standard();
-    std::filesystem::path root;
-    try {
-      root = services::shared::get_repo_root();
-    } catch (const std::exception&) {
-      out::error(o, "Not inside a git repository. Run `brenik setup` from a repository.");
+    const auto root = repo_root_or_error(o, "Not inside a git repository. Run `brenik setup` from a repository.");
+    if (!root) {
       ctx.exit_code = 1;
       return;
     }
     inst::SetupOptions options{.harness_hooks = !*no_harness, .brenik = inst::brenik_command()};
-    auto steps = inst::run_setup(root, options);
+    auto steps = inst::run_setup(*root, options);
     bool failed = false;
     for (const auto& s : steps) {
       const std::string line = s.what + ": " + s.detail;

@@ -69,14 +69,12 @@ void register_status(CLI::App& app, Context& ctx) {
   cmd->add_option("-n,--limit", *limit, "How many of the last records to show (default 5).");
   cmd->callback([as_json, limit, &ctx] {
     const auto& o = out::standard();
-    fs::path root;
-    try {
-      root = services::shared::get_repo_root();
-    } catch (const std::exception&) {
-      out::error(o, "Not inside a git repository.");
+    const auto found = repo_root_or_error(o, "Not inside a git repository.");
+    if (!found) {
       ctx.exit_code = 1;
       return;
     }
+    const fs::path& root = *found;
     const fs::path log = paths::log_jsonl(root);
     const auto l = services::tolvern::read_attestation_log(log);
     const auto recent = last_records(log, *limit);

@@ -59,13 +59,9 @@ void tell_refusal(const out::Output& o, const std::string& reason,
 }
 
 int run_sync(const SyncOptions& options, const out::Output& o) {
-  fs::path root;
-  try {
-    root = shared::get_repo_root();
-  } catch (const std::exception&) {
-    out::error(o, "Not inside a git repository; run `brenik sync` from your repository.");
-    return 1;
-  }
+  const auto found = repo_root_or_error(o, "Not inside a git repository; run `brenik sync` from your repository.");
+  if (!found) return 1;
+  const fs::path& root = *found;
   const auto credentials = protocol::load_credentials();
   const std::string api_key = credentials ? credentials->api_key : "";
   const std::string api_url = credentials ? credentials->api_url : "";
