@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <iostream>
 #include <memory>
+#include <optional>
 
 #include "commands/cli.hpp"
 #include "display/output.hpp"
@@ -10,6 +11,8 @@
 #include "services/log_store.hpp"
 #include "services/shared.hpp"
 #include "utils/fs.hpp"
+#include "utils/mapped_file.hpp"
+#include "utils/truthy.hpp"
 #include "utils/json.hpp"
 #include "utils/process.hpp"
 
@@ -20,32 +23,34 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The last `n` object lines of the log, oldest first.
+// The last `n` object lines of the log, oldest first: read from the end of
+// the mapped log, which may be tens of megabytes.
 std::vector<json::Value> last_records(const fs::path& log, std::size_t n) {
   std::vector<json::Value> found;
-  auto text = utils::try_read_file(log);
-  if (!text || n == 0) return found;
-  std::size_t end = text->size();
+  if (n == 0) return found;
+  std::optional<utils::MappedFile> file;
+  try {
+    file.emplace(log);
+  } catch (const std::exception&) {
+    return found;
+  }
+  const std::string_view text = file->view();
+  std::size_t end = text.size();
   while (end > 0 && found.size() < n) {
-    std::size_t start = text->rfind('\n', end - 1);
-    std::size_t from = start == std::string::npos ? 0 : start + 1;
-    std::string line = utils::strip(std::string_view(*text).substr(from, end - from));
+    std::size_t start = text.rfind('\n', end - 1);
+    std::size_t from = start == std::string_view::npos ? 0 : start + 1;
+    std::string line = utils::strip(text.substr(from, end - from));
     if (!line.empty())
       if (auto v = json::try_loads(line); v && v->is_object()) found.push_back(*v);
-    if (start == std::string::npos) break;
+    if (start == std::string_view::npos) break;
     end = start;
   }
   std::reverse(found.begin(), found.end());
   return found;
 }
 
-std::string text_of(const json::Value& v, const char* key) {
-  auto it = v.find(key);
-  return it != v.end() && it->is_string() ? it->get<std::string>() : "";
-}
-
 std::string kind_of(const json::Value& v) {
-  const std::string e = text_of(v, "event");
+  const std::string e = text_member(v, "event");
   if (e == "commit_unattested") return "unattested";
   if (e == "attestation_skipped") return "skipped";
   return "attested";
@@ -124,12 +129,12 @@ void register_status(CLI::App& app, Context& ctx) {
     }
     out::console_print(o, "Last records:");
     for (const auto& r : recent) {
-      std::string commit = text_of(r, "commit").substr(0, 10);
-      std::string agent = text_of(r, "agent");
+      std::string commit = text_member(r, "commit").substr(0, 10);
+      std::string agent = text_member(r, "agent");
       out::console_print(o, "  " + commit + std::string(commit.size() < 11 ? 11 - commit.size() : 1, ' ') +
-                                text_of(r, "timestamp") + "  " + (agent.empty() ? "-" : agent) + "  " +
+                                text_member(r, "timestamp") + "  " + (agent.empty() ? "-" : agent) + "  " +
                                 kind_of(r) + "  " + (synced_of(r) ? "uploaded" : "local") + "  " +
-                                text_of(r, "summary"));
+                                text_member(r, "summary"));
     }
   });
 }
