@@ -224,8 +224,7 @@ void mark_synced(const fs::path& breniklog_path, const std::vector<json::Value>&
                  const std::vector<json::Value>* as_read) {
   std::set<std::string, std::less<>> commits;
   for (const auto& record : batch) {
-    const auto& c = record.is_object() && record.contains("commit") ? record["commit"]
-                                                                   : json::Value();
+    const auto& c = member(record, "commit");
     if (c.is_string() && !c.get_ref<const std::string&>().empty())
       commits.insert(c.get<std::string>());
   }

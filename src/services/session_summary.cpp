@@ -26,12 +26,9 @@ long long count_elements(const fs::path& state_file) {
   std::error_code ec;
   if (!fs::exists(state_file, ec)) return 0;
   try {
-    auto doc = yaml::load(utils::read_file(state_file));
-    if (!truthy(doc)) doc = json::Value::object();
-    if (!doc.is_object()) return 0;
-    const auto& architecture = doc.contains("architecture") ? doc["architecture"] : json::Value::object();
-    if (!architecture.is_object()) return 0;
-    const auto& elements = architecture.contains("elements") ? architecture["elements"] : json::Value::object();
+    const auto doc = yaml::load(utils::read_file(state_file));
+    // A missing or empty member counts as no elements, as any other shape does.
+    const auto& elements = member(member(doc, "architecture"), "elements");
     if (!elements.is_object()) return 0;
     long long n = 0;
     for (const auto& [key, value] : elements.items())
