@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include <httplib.h>
 
@@ -15,6 +16,12 @@
 namespace brenik::server {
 
 inline constexpr std::size_t MAX_BODY_BYTES = 64u * 1024u * 1024u;
+// Deepest nesting of arrays and objects a request body may have: what is
+// parsed, stored and later serialised again is walked recursively, and one
+// request must not be able to exhaust the stack of the whole server.
+inline constexpr std::size_t MAX_JSON_DEPTH = 256;
+// Largest single attestation record stored (its JSON text).
+inline constexpr std::size_t MAX_RECORD_BYTES = 16u * 1024u * 1024u;
 
 struct ServerOptions {
   std::string db;
@@ -30,6 +37,9 @@ struct ServerOptions {
   // (up to 10 s) while FILE exists, so a test can act while a batch is in
   // flight.
   std::optional<std::string> pause_upload_while;
+  // max_record_bytes N: a lower per-record limit than MAX_RECORD_BYTES, so a
+  // test can exercise the refusal without sending megabytes.
+  std::size_t max_record_bytes = MAX_RECORD_BYTES;
 };
 
 struct App {
@@ -50,7 +60,12 @@ std::optional<User> authenticate(App& app, const httplib::Request& req, httplib:
 std::optional<Project> authorize_project(App& app, const httplib::Request& req,
                                          httplib::Response& res, const std::string& id_text);
 
-// The body as a JSON value, or none after a 400 answer was sent.
+// How deeply arrays and objects nest in a JSON text, counted without
+// parsing it; stops counting past `limit` (returns limit + 1).
+std::size_t json_nesting_depth(std::string_view text, std::size_t limit);
+
+// The body as a JSON value, or none after a 400 answer was sent (not JSON,
+// or nested deeper than MAX_JSON_DEPTH).
 std::optional<Json> json_body(const httplib::Request& req, httplib::Response& res);
 
 void register_project_routes(httplib::Server& server, App& app);

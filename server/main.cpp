@@ -15,7 +15,8 @@ using brenik::server::ServerOptions;
 const char* USAGE = R"(usage: brenik-server --db FILE [--host H] [--port N] [test switches]
        brenik-server --db FILE admin COMMAND ...   (admin without a command lists them)
   --port 0 picks a free port; the first stdout line is "listening on HOST:PORT".
-  test switches: --fail-upload-after N, --crash-on-upload N, --pause-upload-while FILE
+  test switches: --fail-upload-after N, --crash-on-upload N, --pause-upload-while FILE,
+                --max-record-bytes N
                 (see docs/protocol.md)
 )";
 
@@ -98,6 +99,8 @@ int main(int argc, char** argv) {
         options.fail_upload_after = to_int(a, value());
       } else if (a == "--crash-on-upload") {
         options.crash_on_upload = to_int(a, value());
+      } else if (a == "--max-record-bytes") {
+        options.max_record_bytes = static_cast<std::size_t>(to_int(a, value()));
       } else if (a == "--pause-upload-while") {
         options.pause_upload_while = value();
       } else if (a == "-h" || a == "--help") {

@@ -38,7 +38,12 @@ void ingest(App& app, const httplib::Request& req, httplib::Response& res) {
     if (!record.is_object() || commit == record.end() || !commit->is_string() ||
         commit->get_ref<const std::string&>().empty() || commit->get_ref<const std::string&>().size() > 128)
       return send_error(res, 400, "bad_request", "Every attestation needs a text 'commit'.");
-    records.emplace_back(commit->get<std::string>(), record.dump());
+    std::string text = record.dump();
+    if (text.size() > app.options.max_record_bytes)
+      return send_error(res, 413, "too_large",
+                        "The attestation of commit " + commit->get<std::string>() + " is larger than " +
+                            std::to_string(app.options.max_record_bytes) + " bytes.");
+    records.emplace_back(commit->get<std::string>(), std::move(text));
   }
   auto outcome = app.store.ingest(project->id, records, req.get_header_value("X-Agent-Session-Id"));
   send_json(res, 200, Json{{"inserted", outcome.inserted}});
