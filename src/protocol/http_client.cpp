@@ -175,8 +175,7 @@ json::Value resolve_project(const std::string& api_key, const std::string& api_u
   json::Value body = json::Value::object();
   body["originRemote"] = origin_remote;
   if (team_id) body["teamId"] = *team_id;
-  return expect_object(exchange(post(api_key, api_url, "api/v1/projects/resolve", body)),
-                       "project resolution");
+  return exchange(post(api_key, api_url, "api/v1/projects/resolve", body));
 }
 
 json::Value upload_attestations(const std::string& api_key, const std::string& api_url,
@@ -193,14 +192,29 @@ json::Value upload_attestations(const std::string& api_key, const std::string& a
       for (const auto& [name, value] : *options.extra_headers)
         request.headers.emplace_back(name, value);
     auto data = expect_object(exchange(request), "upload");
-    if (data.contains("inserted") && !data["inserted"].is_number_integer() &&
-        !data["inserted"].is_number_unsigned())
-      throw ProtocolError("upload: 'inserted' is not an integer");
+    if (data.contains("inserted")) {
+      const auto& inserted = data["inserted"];
+      if (!inserted.is_number_integer() && !inserted.is_number_unsigned())
+        throw ProtocolError("upload: 'inserted' is not an integer");
+      // It counts records of this batch: anything outside 0..size is not an
+      // answer to what was sent.
+      if (inserted.is_number_integer() && inserted.get<std::int64_t>() < 0)
+        throw ProtocolError("upload: 'inserted' is negative");
+      if (inserted.get<std::uint64_t>() > batch.size())
+        throw ProtocolError("upload: 'inserted' exceeds the records sent");
+    }
     return data;
   } catch (const UploadError&) {
     throw;
   } catch (const AgentApiError& e) {
-    throw UploadError("upload refused: " + std::string(e.what()), e.code);
+    throw UploadError("upload refused: " + std::string(e.what()), e.code, e.status, e.what());
+  } catch (const HTTPError& e) {
+    // The server's own words, without the status this error already holds.
+    std::string words = e.what();
+    const std::string status_prefix = "HTTP " + std::to_string(e.status) + ": ";
+    if (words.starts_with(status_prefix)) words.erase(0, status_prefix.size());
+    throw UploadError("upload failed: " + e.kind() + ": " + e.what(), std::nullopt, e.status,
+                      std::move(words));
   } catch (const Error& e) {
     throw UploadError("upload failed: " + e.kind() + ": " + e.what());
   } catch (const std::exception& e) {

@@ -66,13 +66,19 @@ public:
 
 // An upload that failed, for whatever reason. It is a RuntimeError (what the
 // uploader turns into a failed result); when the server refused the batch,
-// `code` keeps the refusal code so the caller can give the matching advice.
+// `code` keeps the refusal code so the caller can give the matching advice,
+// `status` the HTTP status (0 when no answer came) and `detail` the
+// server's own words.
 class UploadError : public RuntimeError {
 public:
   explicit UploadError(const std::string& message, std::optional<std::string> code = std::nullopt,
+                       long status = 0, std::string detail = {},
                        std::source_location where = std::source_location::current())
-      : RuntimeError(message, where), code(std::move(code)) {}
+      : RuntimeError(message, where), code(std::move(code)), status(status),
+        detail(std::move(detail)) {}
   std::optional<std::string> code;
+  long status;
+  std::string detail;
 };
 
 // The URL would carry the API key somewhere it must not go (plain http to a
@@ -178,14 +184,16 @@ json::Value fetch_custom_docs(const std::string& project_id, const std::string& 
 json::Value fetch_memories(const std::string& project_id, const std::string& api_key,
                            const std::string& api_url);
 
-// {"projectId": N, "title": ..., "created": bool}. Refusals raise
-// AgentApiError; anything else that goes wrong raises another Error kind.
+// {"projectId": N, "title": ..., "created": bool}, returned as decoded: the
+// caller judges its shape. Refusals raise AgentApiError; anything else that
+// goes wrong raises another Error kind.
 json::Value resolve_project(const std::string& api_key, const std::string& api_url,
                             const std::string& origin_remote, std::optional<std::int64_t> team_id);
 
-// POSTs one batch; returns the server's answer ({"inserted": N}). Every
-// failure, whatever its cause, is an UploadError (a RuntimeError) describing
-// it, carrying the refusal code when the server refused.
+// POSTs one batch; returns the server's answer ({"inserted": N}, N between 0
+// and the batch's size when present). Every failure, whatever its cause, is
+// an UploadError (a RuntimeError) describing it, carrying the refusal code
+// and status when the server refused.
 json::Value upload_attestations(const std::string& api_key, const std::string& api_url,
                                 const json::Value& project_id, const std::vector<json::Value>& batch,
                                 const UploadOptions& options = {});
@@ -198,6 +206,9 @@ std::string join_url(const std::string& base, const std::string& path);
 // Throws InsecureURLError unless the URL is https, or http to a loopback
 // host (127.0.0.0/8, ::1, localhost).
 void check_url_safe(const std::string& url);
+
+// The URL's scheme is plain http (the request is sent in clear).
+bool uses_plain_http(const std::string& url);
 
 // Percent-encodes one path segment.
 std::string encode_segment(const std::string& text);

@@ -185,6 +185,13 @@ Response perform(const Request& request) {
   curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errbuf);
   curl_easy_setopt(h, CURLOPT_ACCEPT_ENCODING, "");
   curl_easy_setopt(h, CURLOPT_USERAGENT, "brenik-tolvern/1");
+  // Plain http only ever goes to this machine, and a proxy would read the
+  // API key in clear: never use one for it, whatever the environment says.
+  // Over https a proxy only carries the tunnel.
+  if (uses_plain_http(request.url)) {
+    curl_easy_setopt(h, CURLOPT_PROXY, "");
+    curl_easy_setopt(h, CURLOPT_NOPROXY, "*");
+  }
   if (request.method == "POST") {
     curl_easy_setopt(h, CURLOPT_POST, 1L);
     // curl reads the body in place during the transfer: point it at the

@@ -82,6 +82,13 @@ void check_url_safe(const std::string& url) {
   throw InsecureURLError("unsupported URL scheme '" + *scheme + "' in the server URL");
 }
 
+bool uses_plain_http(const std::string& url) {
+  std::unique_ptr<CURLU, UrlDeleter> u(curl_url());
+  if (!u || curl_url_set(u.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK) return false;
+  auto scheme = url_part(u.get(), CURLUPART_SCHEME);
+  return scheme && lower(*scheme) == "http";
+}
+
 std::string encode_segment(const std::string& text) {
   static const char* hex = "0123456789ABCDEF";
   std::string out;

@@ -7,6 +7,7 @@
 #include "protocol/credentials.hpp"
 #include "protocol/http_client.hpp"
 #include "support/server_fixture.hpp"
+#include "support/temp_repo.hpp"
 
 namespace http = brenik::protocol::http_client;
 using brenik::json::Value;
@@ -247,6 +248,54 @@ TEST_F(HttpClientServer, MalformedBodiesAreRefusedNotCrashed) {
   EXPECT_EQ(http::upload_attestations(world.key, world.url(), project, {pending_record(3)})["inserted"], 1);
 }
 
+TEST_F(HttpClientServer, DeepNestingIsRefusedAndTheServerStaysUp) {
+  auto project = world.project("git@h:o/deep");
+  auto post = [&](const std::string& body) {
+    http::detail::Request r;
+    r.method = "POST";
+    r.url = world.url() + "/api/v1/projects/" + std::to_string(project) + "/attestations";
+    r.api_key = world.key;
+    r.body = body;
+    return http::detail::perform(r);
+  };
+  auto nested = [](std::size_t levels) {
+    return "{\"attestations\": [{\"commit\": \"" + commit_id(1) + "\", \"x\": " +
+           std::string(levels, '[') + std::string(levels, ']') + "}]}";
+  };
+  auto refused = post(nested(100000));
+  EXPECT_EQ(refused.status, 400);
+  EXPECT_NE(refused.body.find("bad_request"), std::string::npos) << refused.body;
+  // Brackets inside strings are text, not nesting.
+  Value bracketed = pending_record(2);
+  bracketed["text"] = std::string(100000, '[');
+  EXPECT_EQ(http::upload_attestations(world.key, world.url(), project, {bracketed})["inserted"], 1);
+  // Ordinary depth is stored; the same on the resolve route is refused too.
+  EXPECT_EQ(post(nested(200)).status, 200);
+  http::detail::Request resolve;
+  resolve.method = "POST";
+  resolve.url = world.url() + "/api/v1/projects/resolve";
+  resolve.api_key = world.key;
+  resolve.body = "{\"originRemote\": " + std::string(100000, '[') + "}";
+  EXPECT_EQ(http::detail::perform(resolve).status, 400);
+  // Still serving, and what it stored reads back.
+  EXPECT_EQ(http::upload_attestations(world.key, world.url(), project, {pending_record(3)})["inserted"], 1);
+  EXPECT_EQ(world.attestations(project).size(), 3u);
+}
+
+TEST(HttpClientServerLimits, ARecordOverTheServersLimitIsRefusedAsTooLarge) {
+  ServerWorld world({"--max-record-bytes", "2000"});
+  auto project = world.project("git@h:o/limit");
+  try {
+    http::upload_attestations(world.key, world.url(), project, {pending_record(1), pending_record(2, 4000)});
+    ADD_FAILURE() << "no refusal";
+  } catch (const http::UploadError& e) {
+    EXPECT_EQ(e.status, 413) << e.what();
+    EXPECT_NE(e.detail.find(commit_id(2)), std::string::npos) << e.detail;
+  }
+  EXPECT_EQ(world.attestations(project).size(), 0u);  // nothing of the batch is stored
+  EXPECT_EQ(http::upload_attestations(world.key, world.url(), project, {pending_record(1)})["inserted"], 1);
+}
+
 TEST(HttpClientFaults, BrokenAnswersHaveTheirOwnKinds) {
   {
     RawServer junk(std::string(RawServer::GARBAGE));
@@ -278,6 +327,50 @@ TEST(HttpClientFaults, BrokenAnswersHaveTheirOwnKinds) {
               http::fetch_context("1", "k", "http://127.0.0.1:" + std::to_string(closed_port()));
             }),
             "ConnectionError");
+}
+
+TEST(HttpClientFaults, AnInsertedCountOutsideTheBatchIsNotAnAnswer) {
+  for (const char* body : {"{\"inserted\": -5}", "{\"inserted\": 3}", "{\"inserted\": -1}"}) {
+    RawServer server(RawServer::http_reply(200, "application/json", body));
+    try {
+      http::upload_attestations("k", server.url(), 1, {pending_record(1), pending_record(2)});
+      ADD_FAILURE() << "accepted " << body;
+    } catch (const http::UploadError& e) {
+      EXPECT_NE(std::string(e.what()).find("ProtocolError"), std::string::npos) << e.what();
+    }
+  }
+  for (int n : {0, 2}) {
+    RawServer server(RawServer::http_reply(200, "application/json",
+                                           "{\"inserted\": " + std::to_string(n) + "}"));
+    EXPECT_EQ(http::upload_attestations("k", server.url(), 1, {pending_record(1), pending_record(2)})
+                  ["inserted"],
+              n);
+  }
+}
+
+TEST(HttpClientFaults, ResolveHandsBackWhateverJsonTheServerSent) {
+  // The caller decides what a wrong shape means; the client only vouches
+  // that the answer was JSON.
+  RawServer list(RawServer::http_reply(200, "application/json", "[1, 2]"));
+  EXPECT_EQ(http::resolve_project("k", list.url(), "git@h:o/r", {}), Value::parse("[1, 2]"));
+}
+
+// The API key travels in clear over loopback http: a proxy named in the
+// environment must never see such a request.
+TEST(HttpClientProxy, PlainHttpNeverGoesThroughAProxy) {
+  RawServer proxy(RawServer::http_reply(200, "application/json", "{\"inserted\": 1}"));
+  RawServer server(RawServer::http_reply(200, "application/json", "{\"inserted\": 1}"));
+  for (const char* variable : {"http_proxy", "ALL_PROXY", "all_proxy"}) {
+    ScopedEnv env(variable, proxy.url());
+    ScopedEnv no_bypass("no_proxy", std::nullopt);
+    ScopedEnv no_bypass_upper("NO_PROXY", std::nullopt);
+    const int before = server.accepted();
+    EXPECT_EQ(http::upload_attestations("bk_secret", server.url(), 1, {pending_record(1)})["inserted"], 1)
+        << variable;
+    EXPECT_EQ(server.accepted(), before + 1) << variable;
+    EXPECT_EQ(proxy.accepted(), 0) << variable << ": " << proxy.last_request();
+    EXPECT_NE(server.last_request().find("Authorization: Bearer bk_secret"), std::string::npos);
+  }
 }
 
 TEST(HttpClientFaults, RequestsCarryBearerKeyAndSessionHeader) {

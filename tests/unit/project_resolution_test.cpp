@@ -230,7 +230,10 @@ TEST(ResolveOffline, OnlyAUsableProjectIdCounts) {
     EXPECT_EQ(config_of(repo.path())["project_id"], 42);
   }
   for (const char* body : {"{\"projectId\": \"abc\"}", "{\"projectId\": null}", "{\"title\": \"t\"}",
-                           "{\"projectId\": true}", "{\"projectId\": [4]}"}) {
+                           "{\"projectId\": true}", "{\"projectId\": [4]}",
+                           // Answers that are JSON but not an object: the server
+                           // answered, badly; it was reachable.
+                           "[{\"projectId\": 4}]", "42", "\"42\"", "null"}) {
     TempDir fresh;
     init_repo(fresh.path(), std::string(REMOTE));
     RawServer server(RawServer::http_reply(200, "application/json", body));
