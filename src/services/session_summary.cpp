@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "services/log_store.hpp"
+#include "services/refused_records.hpp"
 #include "services/rules_cache_state.hpp"
 #include "utils/file_times.hpp"
 #include "utils/fs.hpp"
@@ -94,8 +95,18 @@ std::string generate_session_summary(const fs::path& cache_dir, const json::Valu
     lines.push_back("  cache: empty \u2014 run 'brenik sync' to populate");
 
   // Only the number of pending entries is shown: count them without
-  // building each entry's value.
-  const std::size_t pending = count_pending_entries(cache_dir / "log.jsonl");
+  // building each entry's value, unless some were refused by the server.
+  // Those wait for nothing (they are not sent again until they change), so
+  // they get their own line instead of swelling the pending count forever.
+  const fs::path log_path = cache_dir / "log.jsonl";
+  std::size_t pending = 0, refused = 0;
+  if (const auto set_aside = read_refused_records(log_path); set_aside.empty()) {
+    pending = count_pending_entries(log_path);
+  } else {
+    const auto log = read_attestation_log(log_path);
+    refused = refused_pending(log.pending, set_aside).size();
+    pending = log.size() - refused;
+  }
   if (pending > 0) {
     const std::string count = std::to_string(pending);
     if (has_project)
@@ -103,6 +114,9 @@ std::string generate_session_summary(const fs::path& cache_dir, const json::Valu
     else
       lines.push_back("  " + count + " attestation(s) recorded locally, waiting for a project");
   }
+  if (refused > 0)
+    lines.push_back("  " + std::to_string(refused) +
+                    " attestation(s) refused by the server \u2014 see 'brenik status'");
 
   std::string text;
   for (std::size_t i = 0; i < lines.size(); ++i) {

@@ -1,19 +1,21 @@
 #include "services/upload.hpp"
 
 #include <algorithm>
-
 #include <cstdlib>
+#include <set>
 #include <system_error>
 
 #include "agents/registry.hpp"
 #include "paths/paths.hpp"
 #include "protocol/http_client.hpp"
 #include "services/log_store.hpp"
+#include "services/refused_records.hpp"
 #include "services/shared.hpp"
 #include "utils/errors.hpp"
 #include "utils/fs.hpp"
 #include "utils/logging.hpp"
 #include "utils/process.hpp"
+#include "utils/time.hpp"
 #include "utils/truthy.hpp"
 #include "utils/yaml.hpp"
 
@@ -33,25 +35,38 @@ std::size_t record_size(const json::Value& record) {
   }
 }
 
+std::vector<std::size_t> batch_ends(const std::vector<json::Value>& entries, std::size_t max_count,
+                                    std::size_t max_bytes) {
+  std::vector<std::size_t> ends;
+  std::size_t open_count = 0, open_bytes = 0;
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    const std::size_t size = record_size(entries[i]);
+    if (open_count > 0 && (open_count >= max_count || open_bytes + size > max_bytes)) {
+      ends.push_back(i);
+      open_count = 0;
+      open_bytes = 0;
+    }
+    ++open_count;
+    open_bytes += size;
+  }
+  if (open_count > 0) ends.push_back(entries.size());
+  return ends;
+}
+
 std::vector<std::vector<json::Value>> chunk_attestations(const std::vector<json::Value>& entries,
                                                          std::size_t max_count,
                                                          std::size_t max_bytes) {
   std::vector<std::vector<json::Value>> batches;
-  std::vector<json::Value> open;
-  std::size_t open_bytes = 0;
-  for (const auto& record : entries) {
-    const std::size_t size = record_size(record);
-    if (!open.empty() && (open.size() >= max_count || open_bytes + size > max_bytes)) {
-      batches.push_back(std::move(open));
-      open.clear();
-      open_bytes = 0;
-    }
-    open.push_back(record);
-    open_bytes += size;
+  std::size_t first = 0;
+  for (std::size_t end : batch_ends(entries, max_count, max_bytes)) {
+    batches.emplace_back(entries.begin() + static_cast<std::ptrdiff_t>(first),
+                         entries.begin() + static_cast<std::ptrdiff_t>(end));
+    first = end;
   }
-  if (!open.empty()) batches.push_back(std::move(open));
   return batches;
 }
+
+bool refuses_content(long status) { return status == 400 || status == 413 || status == 422; }
 
 }  // namespace detail
 
@@ -60,6 +75,14 @@ namespace {
 bool regular_file_exists(const fs::path& p) {
   std::error_code ec;
   return fs::is_regular_file(p, ec);
+}
+
+// A regular file itself, not a link: what brenik archives is never a link,
+// and one planted in a cloned repository could point at any file of the
+// user's, which would then be uploaded.
+bool plain_file(const fs::path& p) {
+  std::error_code ec;
+  return fs::symlink_status(p, ec).type() == fs::file_type::regular;
 }
 
 bool project_id_missing(const json::Value& project_id) {
@@ -100,6 +123,15 @@ std::optional<json::Value> read_archived_ledger(const fs::path& file) {
   return lines;
 }
 
+// What a header value can carry as is: printable ASCII. A session id with
+// anything else (line breaks, controls, other encodings) is left out of the
+// request rather than failing it.
+bool header_value_safe(const std::string& text) {
+  for (unsigned char c : text)
+    if (c < 0x20 || c >= 0x7f) return false;
+  return true;
+}
+
 std::optional<std::string> session_header_value(const fs::path& repo_root) {
   std::optional<std::string> session_id;
   try {
@@ -112,9 +144,67 @@ std::optional<std::string> session_header_value(const fs::path& repo_root) {
     const char* env = std::getenv("AGENT_SESSION_ID");
     if (env) session_id = std::string(env);
   }
-  if (session_id && !session_id->empty()) return session_id;
+  if (session_id && !session_id->empty() && header_value_safe(*session_id)) return session_id;
   return std::nullopt;
 }
+
+// One upload run's records and what became of them.
+struct Run {
+  const std::string& api_key;
+  const std::string& api_url;
+  const json::Value& project_id;
+  const fs::path& log_path;
+  const http::UploadOptions& options;
+  std::vector<json::Value> unsent;           // as sent (completed from the archive)
+  std::vector<json::Value> as_read;          // each one's log line, as read
+  std::set<std::string> was_refused;         // refused before, line changed since
+  std::int64_t uploaded = 0;
+  RefusedRecords refused;                    // set aside by this run
+  std::set<std::string> cleared;             // taken by the server this run
+
+  void refuse(std::size_t i, const std::string& reason, long status) {
+    refused[text_member(unsent[i], "commit")] =
+        RefusedRecord{.reason = one_line(reason),
+                      .status = status,
+                      .at = utils::utc_now_iso(),
+                      .line_sha256 = line_fingerprint(as_read[i])};
+  }
+
+  // Sends records [first, last) as one request. When the server refuses
+  // what they hold, halves them until each refused record stands alone, so
+  // that no record is refused for a neighbour's fault. Any other failure
+  // propagates and stops the run.
+  void send(std::size_t first, std::size_t last) {
+    const std::vector<json::Value> batch(unsent.begin() + static_cast<std::ptrdiff_t>(first),
+                                         unsent.begin() + static_cast<std::ptrdiff_t>(last));
+    json::Value data;
+    try {
+      data = http::upload_attestations(api_key, api_url, project_id, batch, options);
+    } catch (const http::UploadError& e) {
+      if (!detail::refuses_content(e.status)) throw;
+      if (last - first == 1) {
+        refuse(first, "HTTP " + std::to_string(e.status) + ": " + e.detail, e.status);
+        return;
+      }
+      const std::size_t middle = first + (last - first) / 2;
+      send(first, middle);
+      send(middle, last);
+      return;
+    }
+    const auto& inserted = member(data, "inserted");
+    uploaded += inserted.is_number_integer() || inserted.is_number_unsigned()
+                    ? inserted.get<std::int64_t>()
+                    : static_cast<std::int64_t>(batch.size());
+    // A line upgraded in place while the batch was on its way stays pending.
+    const std::vector<json::Value> batch_as_read(as_read.begin() + static_cast<std::ptrdiff_t>(first),
+                                                 as_read.begin() + static_cast<std::ptrdiff_t>(last));
+    tolvern::detail::mark_synced(log_path, batch, &batch_as_read);
+    for (const auto& record : batch) {
+      const std::string commit = text_member(record, "commit");
+      if (was_refused.count(commit)) cleared.insert(commit);
+    }
+  }
+};
 
 }  // namespace
 
@@ -134,15 +224,35 @@ UploadResult upload_attestations(const std::string& api_key, const std::string& 
   if (api_key.empty()) return UploadResult{.ok = false, .error = "No API key configured"};
 
   AttestationLog log = read_attestation_log(log_path);
+  const RefusedRecords refused_before = read_refused_records(log_path);
+  std::set<std::string> pending_commits;
+  std::int64_t still_refused = 0;
   std::int64_t skipped_invalid = static_cast<std::int64_t>(log.unaddressable);
-  std::vector<json::Value> unsent;
-  std::vector<json::Value> as_read;  // each unsent record's line, as read
+  http::UploadOptions options;
+  Run run{api_key, api_url, project_id, log_path, options, {}, {}, {}, 0, {}, {}};
   for (auto& entry : log.pending) {
     json::Value line = entry;
     const std::string commit = text_member(entry, "commit");
+    pending_commits.insert(commit);
+    if (auto it = refused_before.find(commit); it != refused_before.end()) {
+      // Refused as it reads now: not sent again. Changed since: tried again.
+      if (it->second.line_sha256 == line_fingerprint(line)) {
+        ++still_refused;
+        continue;
+      }
+      run.was_refused.insert(commit);
+    }
     if (!entry.contains("attestation") && !entry.contains("raw_attestation")) {
       const fs::path file = attestations_dir / (commit + ".yaml");
-      if (regular_file_exists(file)) {
+      std::error_code ec;
+      if (fs::exists(fs::symlink_status(file, ec)) && !plain_file(file)) {
+        // Something is there that cannot be read as the attestation (a
+        // folder, a link): the record must not go without it.
+        logging::warning("Corrupt attestation file %s: %s", file, "not a regular file");
+        ++skipped_invalid;
+        continue;
+      }
+      if (plain_file(file)) {
         try {
           entry["attestation"] = read_archived_attestation(file);
         } catch (const YAMLError& e) {
@@ -158,44 +268,63 @@ UploadResult upload_attestations(const std::string& api_key, const std::string& 
     }
     if (!entry.contains("ledger")) {
       const fs::path file = attestations_dir / (commit + ".ledger.jsonl");
-      if (regular_file_exists(file))
+      if (plain_file(file))
         if (auto ledger = read_archived_ledger(file)) entry["ledger"] = std::move(*ledger);
     }
-    unsent.push_back(std::move(entry));
-    as_read.push_back(std::move(line));
+    run.unsent.push_back(std::move(entry));
+    run.as_read.push_back(std::move(line));
   }
-  if (unsent.empty()) return UploadResult{.skipped_invalid = skipped_invalid, .already_synced = true};
 
-  http::UploadOptions options;
+  // A record too big for any request the server accepts is refused unsent.
+  {
+    std::vector<json::Value> sendable, sendable_as_read;
+    for (std::size_t i = 0; i < run.unsent.size(); ++i) {
+      if (detail::record_size(run.unsent[i]) > detail::MAX_SENDABLE_RECORD_BYTES) {
+        run.refuse(i, "larger than the server accepts in one request", 413);
+        continue;
+      }
+      sendable.push_back(std::move(run.unsent[i]));
+      sendable_as_read.push_back(std::move(run.as_read[i]));
+    }
+    run.unsent = std::move(sendable);
+    run.as_read = std::move(sendable_as_read);
+  }
+
+  // The set-aside file is rewritten only when this run changed what it says.
+  auto save_refusals = [&] {
+    bool stale = !run.refused.empty() || !run.cleared.empty();
+    for (const auto& [commit, r] : refused_before)
+      if (!pending_commits.count(commit)) stale = true;
+    if (stale) update_refused_records(repo_root, run.refused, run.cleared, pending_commits);
+  };
+  auto refused_count = [&] { return still_refused + static_cast<std::int64_t>(run.refused.size()); };
+
+  if (run.unsent.empty()) {
+    save_refusals();
+    return UploadResult{.skipped_invalid = skipped_invalid, .already_synced = true, .refused = refused_count()};
+  }
+
   if (auto session_id = session_header_value(repo_root))
     options.extra_headers = std::map<std::string, std::string>{{"X-Agent-Session-Id", *session_id}};
 
-  std::int64_t uploaded = 0;
   try {
-    std::size_t sent = 0;
-    for (const auto& batch : detail::chunk_attestations(unsent)) {
-      json::Value data = http::upload_attestations(api_key, api_url, project_id, batch, options);
-      const auto& inserted = member(data, "inserted");
-      uploaded += inserted.is_number_integer() || inserted.is_number_unsigned()
-                      ? inserted.get<std::int64_t>()
-                      : static_cast<std::int64_t>(batch.size());
-      // Batches keep the records' order: this one holds the next batch.size()
-      // lines read. A line upgraded in place meanwhile stays pending.
-      const std::size_t end = std::min(as_read.size(), sent + batch.size());
-      const std::vector<json::Value> batch_as_read(as_read.begin() + static_cast<std::ptrdiff_t>(sent),
-                                                   as_read.begin() + static_cast<std::ptrdiff_t>(end));
-      sent = end;
-      tolvern::detail::mark_synced(log_path, batch, &batch_as_read);
+    std::size_t first = 0;
+    for (std::size_t end : detail::batch_ends(run.unsent)) {
+      run.send(first, end);
+      first = end;
     }
   } catch (const RuntimeError& e) {
-    const auto* refused = dynamic_cast<const http::UploadError*>(&e);
+    save_refusals();
+    const auto* failed = dynamic_cast<const http::UploadError*>(&e);
     return UploadResult{.ok = false,
-                        .uploaded = uploaded,
+                        .uploaded = run.uploaded,
                         .skipped_invalid = skipped_invalid,
                         .error = std::string(e.what()),
-                        .code = refused ? refused->code : std::nullopt};
+                        .code = failed ? failed->code : std::nullopt,
+                        .refused = refused_count()};
   }
-  return UploadResult{.uploaded = uploaded, .skipped_invalid = skipped_invalid};
+  save_refusals();
+  return UploadResult{.uploaded = run.uploaded, .skipped_invalid = skipped_invalid, .refused = refused_count()};
 }
 
 }  // namespace brenik::services::tolvern

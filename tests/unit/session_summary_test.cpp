@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "fixtures/agents/agents_env.hpp"
+#include "services/refused_records.hpp"
 #include "services/session_summary.hpp"
 #include "support/temp_repo.hpp"
 #include "utils/time.hpp"
@@ -84,6 +85,29 @@ TEST_F(SummaryTest, PendingLineDependsOnTheProject) {
   write_file(dir() / "log.jsonl", "{\"commit\": \"" + a + "\", \"synced\": true}\n");
   EXPECT_EQ(summary(json::Value(7)).find("attestation(s)"), std::string::npos);
   EXPECT_NE(summary().back(), '\n');
+}
+
+TEST_F(SummaryTest, RecordsTheServerRefusedAreNotCountedAsWaiting) {
+  const std::string a(40, 'a'), b(40, 'b'), c(40, 'c');
+  const std::string line_b = "{\"commit\": \"" + b + "\", \"synced\": false}";
+  write_file(dir() / "log.jsonl", "{\"commit\": \"" + a + "\", \"synced\": false}\n" + line_b + "\n" +
+                                  "{\"commit\": \"" + c + "\", \"synced\": false}\n");
+  // b is refused as its line reads; c was refused as it read before a change.
+  json::Value refused = json::Value::object();
+  refused[b] = {{"reason", "HTTP 413: too large"}, {"status", 413}, {"at", "2026-12-01T10:00:00Z"},
+                {"line_sha256", t::line_fingerprint(json::loads(line_b))}};
+  refused[c] = {{"reason", "HTTP 413: too large"}, {"status", 413}, {"at", "2026-12-01T10:00:00Z"},
+                {"line_sha256", std::string(64, '0')}};
+  write_file(dir() / "refused.json", json::dumps(refused));
+  EXPECT_TRUE(summary(json::Value(7)).ends_with(
+      "\n  2 attestation(s) pending upload " + DASH + " run 'brenik sync'"
+      "\n  1 attestation(s) refused by the server " + DASH + " see 'brenik status'"))
+      << summary(json::Value(7));
+  // Nothing waiting but the refused one: only its line.
+  write_file(dir() / "log.jsonl", line_b + "\n");
+  const auto only_refused = summary(json::Value(7));
+  EXPECT_EQ(only_refused.find("pending upload"), std::string::npos) << only_refused;
+  EXPECT_TRUE(only_refused.ends_with("\n  1 attestation(s) refused by the server " + DASH + " see 'brenik status'"));
 }
 
 TEST_F(SummaryTest, OddStateFilesCountAsNoElements) {

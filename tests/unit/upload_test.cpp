@@ -4,10 +4,12 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <set>
 #include <thread>
 
 #include "paths/paths.hpp"
 #include "services/log_store.hpp"
+#include "services/refused_records.hpp"
 #include "services/upload.hpp"
 #include "support/server_fixture.hpp"
 #include "support/temp_repo.hpp"
@@ -381,4 +383,190 @@ TEST_F(Upload, RefusedKeyFailsWithoutMarking) {
   ASSERT_TRUE(r.error.has_value());
   EXPECT_EQ(r.code, "key_rejected");
   EXPECT_EQ(count_synced(read_log_lines(repo.path())), 0);
+}
+
+// --- records the server refuses -------------------------------------------
+
+namespace {
+
+Value refused_file(const fs::path& repo) {
+  const fs::path file = paths::platform_dir(repo) / "refused.json";
+  if (!fs::exists(file)) return Value();
+  return Value::parse(read_file(file));
+}
+
+std::set<std::string> stored_commits(const ServerWorld& world, std::int64_t project) {
+  std::set<std::string> out;
+  for (const auto& s : world.attestations(project)) out.insert(s["commit"].get<std::string>());
+  return out;
+}
+
+// A line nesting `levels` arrays in its "notes" member.
+Value deep_line(int i, std::size_t levels) {
+  Value line = log_line(i);
+  Value inner = Value::array();
+  for (std::size_t k = 1; k < levels; ++k) {
+    Value outer = Value::array();
+    outer.push_back(std::move(inner));
+    inner = std::move(outer);
+  }
+  line["notes"] = std::move(inner);
+  return line;
+}
+
+}  // namespace
+
+TEST_F(Upload, ATooLargeRecordIsSetAsideAndEveryOtherRecordStillGoes) {
+  world.restart({"--max-record-bytes", "4000"});
+  write_repo_config(repo.path(), config_with(project_id));
+  append_log_lines(repo.path(), log_lines(0, 4));
+  append_log_lines(repo.path(), {log_line(4, 6000)});
+  append_log_lines(repo.path(), log_lines(5, 10));
+  auto r = upload();
+  EXPECT_TRUE(r.ok) << r.error.value_or("");
+  EXPECT_EQ(r.uploaded, 9);
+  EXPECT_EQ(r.refused, 1);
+  auto lines = read_log_lines(repo.path());
+  ASSERT_EQ(lines.size(), 10u);
+  for (int i = 0; i < 10; ++i) EXPECT_EQ(lines[i]["synced"], i != 4) << i;
+  EXPECT_EQ(stored_commits(world, project_id).size(), 9u);
+  EXPECT_EQ(stored_commits(world, project_id).count(commit_id(4)), 0u);
+  // Set aside with its reason, its status and the line it was.
+  const Value refused = refused_file(repo.path());
+  ASSERT_TRUE(refused.is_object()) << refused;
+  ASSERT_EQ(refused.size(), 1u) << refused;
+  const Value& entry = refused[commit_id(4)];
+  EXPECT_EQ(entry["status"], 413);
+  EXPECT_EQ(entry["reason"], "HTTP 413: The attestation of commit " + commit_id(4) +
+                                " is larger than 4000 bytes.");
+  EXPECT_EQ(entry["line_sha256"], tv::line_fingerprint(lines[4]));
+  EXPECT_FALSE(entry["at"].get<std::string>().empty());
+
+  // The next run sends nothing: the record is refused as it still reads.
+  const auto requests = world.uploads(project_id).size();
+  r = upload();
+  EXPECT_TRUE(r.ok);
+  EXPECT_TRUE(r.already_synced);
+  EXPECT_EQ(r.refused, 1);
+  EXPECT_EQ(world.uploads(project_id).size(), requests);
+
+  // A late attestation rewrites the line: it is tried again, and taken.
+  Value upgraded = lines[4];
+  upgraded["notes"] = "short now";
+  upgraded["summary"] = "attested later";
+  ASSERT_TRUE(tv::detail::replace_log_entry(paths::log_jsonl(repo.path()), upgraded));
+  r = upload();
+  EXPECT_TRUE(r.ok);
+  EXPECT_EQ(r.uploaded, 1);
+  EXPECT_EQ(r.refused, 0);
+  EXPECT_EQ(count_synced(read_log_lines(repo.path())), 10);
+  EXPECT_FALSE(fs::exists(paths::platform_dir(repo.path()) / "refused.json"));
+}
+
+TEST_F(Upload, ARefusedBatchIsSplitSoOnlyTheCulpritsAreRefused) {
+  world.restart({"--max-record-bytes", "4000"});
+  write_repo_config(repo.path(), config_with(project_id));
+  // 250 records in three batches; a too large one in the first, a malformed
+  // (too deeply nested) one in the third, and the last record too large.
+  std::vector<Value> all = log_lines(0, 250);
+  all[17] = log_line(17, 6000);
+  all[230] = deep_line(230, 300);
+  all[249] = log_line(249, 6000);
+  append_log_lines(repo.path(), all);
+  auto r = upload();
+  EXPECT_TRUE(r.ok) << r.error.value_or("");
+  EXPECT_EQ(r.uploaded, 247);
+  EXPECT_EQ(r.refused, 3);
+  const auto stored = stored_commits(world, project_id);
+  EXPECT_EQ(stored.size(), 247u);
+  for (int bad : {17, 230, 249}) EXPECT_EQ(stored.count(commit_id(bad)), 0u) << bad;
+  const Value refused = refused_file(repo.path());
+  ASSERT_EQ(refused.size(), 3u) << refused;
+  EXPECT_EQ(refused[commit_id(17)]["status"], 413);
+  EXPECT_EQ(refused[commit_id(230)]["status"], 400);
+  EXPECT_NE(refused[commit_id(230)]["reason"].get<std::string>().find("nests deeper"), std::string::npos);
+  EXPECT_EQ(refused[commit_id(249)]["status"], 413);
+  auto lines = read_log_lines(repo.path());
+  EXPECT_EQ(count_synced(lines), 247);
+  for (int bad : {17, 230, 249}) EXPECT_EQ(lines[bad]["synced"], false) << bad;
+}
+
+TEST_F(Upload, ATransientFailureNeverSetsARecordAside) {
+  world.restart({"--fail-upload-after", "0", "--max-record-bytes", "4000"});
+  write_repo_config(repo.path(), config_with(project_id));
+  append_log_lines(repo.path(), log_lines(0, 3));
+  auto r = upload();
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.refused, 0);
+  EXPECT_FALSE(fs::exists(paths::platform_dir(repo.path()) / "refused.json"));
+  // Nothing listening at all: the same.
+  r = tv::upload_attestations(world.key, "http://127.0.0.1:" + std::to_string(closed_port()), repo.path(),
+                              attestations(), Value(project_id));
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.refused, 0);
+  EXPECT_FALSE(fs::exists(paths::platform_dir(repo.path()) / "refused.json"));
+  EXPECT_EQ(count_synced(read_log_lines(repo.path())), 0);
+}
+
+TEST_F(Upload, ARefusedFileKeepsOnlyRecordsThatAreStillPending) {
+  write_repo_config(repo.path(), config_with(project_id));
+  append_log_lines(repo.path(), log_lines(0, 2));
+  // An entry for a commit the log does not hold, and one whose line changed
+  // since (its fingerprint no longer matches): both are dropped, the changed
+  // one is sent.
+  Value stale = Value::object();
+  for (const auto& [commit, sha] : {std::pair{commit_id(9), std::string(64, 'a')},
+                                    std::pair{commit_id(1), std::string(64, 'b')}}) {
+    Value entry = Value::object();
+    entry["reason"] = "HTTP 413: old";
+    entry["status"] = 413;
+    entry["at"] = "2026-01-01T00:00:00Z";
+    entry["line_sha256"] = sha;
+    stale[commit] = entry;
+  }
+  write_file(paths::platform_dir(repo.path()) / "refused.json", brenik::json::dumps(stale));
+  auto r = upload();
+  EXPECT_TRUE(r.ok);
+  EXPECT_EQ(r.uploaded, 2);
+  EXPECT_EQ(r.refused, 0);
+  EXPECT_FALSE(fs::exists(paths::platform_dir(repo.path()) / "refused.json"));
+}
+
+TEST_F(Upload, ASessionIdAHeaderCannotCarryIsLeftOutNotFatal) {
+  write_repo_config(repo.path(), config_with(project_id));
+  int i = 0;
+  for (const char* id : {"a\r\nX-Evil: 1", "line\nbreak", "tab\there", "bell\x07", "del\x7f",
+                         "caf\xc3\xa9", "\xff\xfe"}) {
+    append_log_lines(repo.path(), {log_line(i)});
+    setenv("AGENT_SESSION_ID", id, 1);
+    auto r = upload();
+    EXPECT_TRUE(r.ok) << i << ": " << r.error.value_or("");
+    EXPECT_EQ(r.uploaded, 1) << i;
+    ++i;
+  }
+  auto uploads = world.uploads(project_id);
+  ASSERT_EQ(uploads.size(), static_cast<std::size_t>(i));
+  for (const auto& u : uploads) EXPECT_TRUE(u["session_id"].is_null()) << u;
+  EXPECT_EQ(count_synced(read_log_lines(repo.path())), i);
+}
+
+TEST_F(Upload, AnAttestationPathThatIsNotAFileIsAReadFailure) {
+  write_repo_config(repo.path(), config_with(project_id));
+  // 0: a folder where the archive belongs; 1: a link to a file outside the
+  // repository; 2: an ordinary record.
+  fs::create_directories(attestations() / (commit_id(0) + ".yaml"));
+  TempDir elsewhere;
+  write_file(elsewhere.path() / "secret.yaml", "token: do-not-send\n");
+  fs::create_symlink(elsewhere.path() / "secret.yaml", attestations() / (commit_id(1) + ".yaml"));
+  append_log_lines(repo.path(), log_lines(0, 3));
+  auto r = upload();
+  EXPECT_TRUE(r.ok);
+  EXPECT_EQ(r.uploaded, 1);
+  EXPECT_EQ(r.skipped_invalid, 2);
+  const auto stored = stored_commits(world, project_id);
+  EXPECT_EQ(stored, (std::set<std::string>{commit_id(2)}));
+  auto lines = read_log_lines(repo.path());
+  EXPECT_EQ(lines[0]["synced"], false);
+  EXPECT_EQ(lines[1]["synced"], false);
+  EXPECT_EQ(lines[2]["synced"], true);
 }
