@@ -75,7 +75,8 @@ int run_session_start(const std::optional<std::string>& agent_flag) {
   }
   const std::string summary =
       tolvern::generate_session_summary(paths::platform_dir(repo_root), project_id, agent);
-  if (agent_flag && takes_hook_json(*agent))
+  // `--agent ""` with no harness active names no agent: plain text then.
+  if (agent_flag && agent && takes_hook_json(*agent))
     std::cout << json::dumps(render_hook_context(*agent, "SessionStart", summary)) << "\n";
   else
     std::cout << summary << "\n";

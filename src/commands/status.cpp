@@ -8,7 +8,9 @@
 #include "commands/cli.hpp"
 #include "display/output.hpp"
 #include "paths/paths.hpp"
+#include "services/git.hpp"
 #include "services/log_store.hpp"
+#include "services/refused_records.hpp"
 #include "services/shared.hpp"
 #include "utils/fs.hpp"
 #include "utils/mapped_file.hpp"
@@ -56,6 +58,37 @@ std::string kind_of(const json::Value& v) {
   return "attested";
 }
 
+// Why the log cannot be read at all, when that is the case: a folder or
+// some other thing where the file belongs says nothing about records.
+std::optional<std::string> log_problem(const fs::path& log) {
+  std::error_code ec;
+  switch (fs::symlink_status(log, ec).type()) {
+    case fs::file_type::not_found:
+    case fs::file_type::regular: return std::nullopt;
+    case fs::file_type::directory: return "is a folder, not a file";
+    case fs::file_type::symlink: return "is a link, not a file";
+    case fs::file_type::none:
+      return ec ? "cannot be examined (" + ec.message() + ")" : std::optional<std::string>();
+    default: return "is not a regular file";
+  }
+}
+
+// Paths under .brenik/.platform/ that git tracks. That state is local by
+// nature: a tracked copy came with the clone, from someone else.
+std::vector<std::string> tracked_platform_files(const fs::path& root) {
+  const std::string listed = services::tolvern::detail::git(
+      {"-c", "core.fsmonitor=false", "ls-files", "-z", "--", ".brenik/.platform"}, {.cwd = root});
+  std::vector<std::string> files;
+  std::size_t start = 0;
+  while (start < listed.size()) {
+    std::size_t end = listed.find('\0', start);
+    if (end == std::string::npos) end = listed.size();
+    if (end > start) files.push_back(listed.substr(start, end - start));
+    start = end + 1;
+  }
+  return files;
+}
+
 bool synced_of(const json::Value& v) {
   for (const char* k : {"synced", "uploaded"}) {
     auto it = v.find(k);
@@ -82,7 +115,12 @@ void register_status(CLI::App& app, Context& ctx) {
     const fs::path& root = *found;
     const fs::path log = paths::log_jsonl(root);
     const auto l = services::tolvern::read_attestation_log(log);
+    const auto problem = log_problem(log);
     const auto recent = last_records(log, *limit);
+    const auto refused =
+        services::tolvern::refused_pending(l.pending, services::tolvern::read_refused_records(log));
+    const std::size_t waiting = l.pending.size() - refused.size();
+    const auto tracked = tracked_platform_files(root);
     const bool configured = services::shared::local_config_exists(root);
     std::error_code ec;
     const bool pending_attestation = fs::exists(paths::commit_attestation(root), ec);
@@ -96,11 +134,24 @@ void register_status(CLI::App& app, Context& ctx) {
       v["attested"] = l.attested;
       v["unattested"] = l.unattested;
       v["skipped"] = l.skipped;
-      v["pending"] = l.pending.size();
+      if (problem) v["log_problem"] = "the attestation log " + *problem;
+      v["pending"] = waiting;
+      v["refused"] = refused.size();
+      v["refused_records"] = json::Value::array();
+      for (const auto& [commit, r] : refused) {
+        json::Value e = json::Value::object();
+        e["commit"] = commit;
+        e["reason"] = r.reason;
+        e["status"] = r.status;
+        e["at"] = r.at;
+        v["refused_records"].push_back(std::move(e));
+      }
       v["uploaded"] = l.uploaded;
       v["unaddressable"] = l.unaddressable;
       v["corrupt"] = l.corrupt;
       v["pending_attestation"] = pending_attestation;
+      v["tracked_platform_files"] = json::Value::array();
+      for (const auto& f : tracked) v["tracked_platform_files"].push_back(f);
       v["recent"] = json::Value::array();
       for (const auto& r : recent) v["recent"].push_back(r);
       std::cout << json::dumps(v) << "\n";
@@ -112,19 +163,38 @@ void register_status(CLI::App& app, Context& ctx) {
     };
     out::console_print(o, "Attestation log: " + fs::relative(log, root, ec).string());
     if (!configured) out::warning(o, "brenik is not set up here: run `brenik setup`.");
+    if (problem)
+      out::warning(o, "The attestation log " + *problem + ": no record can be kept or read until it is.");
+    if (!tracked.empty())
+      out::warning(o, "git tracks " + std::to_string(tracked.size()) +
+                          " file(s) under .brenik/.platform/ (such as " + tracked.front() +
+                          "): that state is local to each clone, and a tracked copy came from "
+                          "someone else. Do not trust it; remove it with `git rm --cached -r "
+                          ".brenik/.platform`.");
     row("Records", records);
     row("Attested", l.attested);
     row("Unattested", l.unattested);
     if (l.skipped) row("Skipped", l.skipped);
-    row("Waiting for upload", l.pending.size());
+    row("Waiting for upload", waiting);
+    if (!refused.empty()) row("Refused by server", refused.size());
     row("Uploaded", l.uploaded);
     row("Unaddressable", l.unaddressable);
     row("Corrupt lines", l.corrupt);
     out::console_print(o, std::string("Pending attestation: ") +
                               (pending_attestation ? ".brenik/.commit-attestation.yaml (for the next commit)"
                                                    : "none"));
+    if (!refused.empty()) {
+      out::console_print(o, "Refused by the server (kept in the log, not sent again until they change;");
+      out::console_print(o, "  delete .brenik/.platform/refused.json to try them all again):");
+      constexpr std::size_t shown = 10;
+      for (std::size_t i = 0; i < refused.size() && i < shown; ++i)
+        out::console_print(o, "  " + refused[i].first.substr(0, 10) + "  " + refused[i].second.at + "  " +
+                                  refused[i].second.reason);
+      if (refused.size() > shown)
+        out::console_print(o, "  ... and " + std::to_string(refused.size() - shown) + " more (brenik status --json)");
+    }
     if (recent.empty()) {
-      out::console_print(o, "No records yet.");
+      if (!problem) out::console_print(o, "No records yet.");
       return;
     }
     out::console_print(o, "Last records:");

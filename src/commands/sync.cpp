@@ -99,6 +99,10 @@ int run_sync(const SyncOptions& options, const out::Output& o) {
   if (result.skipped_invalid > 0)
     out::warning(o, plural(result.skipped_invalid, "record", "records") +
                         " cannot be uploaded (no commit id, or a corrupt attestation file).");
+  if (result.refused > 0)
+    out::warning(o, plural(result.refused, "record was", "records were") +
+                        " refused by the server (too large or malformed) and set aside; they stay in "
+                        "the log. `brenik status` shows why.");
   if (!result.ok) {
     std::string said = result.error.value_or("upload failed");
     if (result.uploaded > 0)
@@ -106,8 +110,10 @@ int run_sync(const SyncOptions& options, const out::Output& o) {
     tell_refusal(o, "Upload stopped: " + said, result.code);
     return 1;
   }
-  if (result.already_synced)
+  if (result.already_synced && result.refused == 0 && result.skipped_invalid == 0)
     out::success(o, "Nothing to upload: every record is on the server.");
+  else if (result.already_synced)
+    out::info(o, "Nothing else could be uploaded.");
   else
     out::success(o, "Uploaded to project " + project_label(project_id) + ": " +
                         plural(result.uploaded, "new record", "new records") + " accepted.");

@@ -1,6 +1,7 @@
 // `brenik status` on hand-built logs.
 #include <gtest/gtest.h>
 
+#include "services/refused_records.hpp"
 #include "support/temp_repo.hpp"
 #include "utils/json.hpp"
 
@@ -51,6 +52,72 @@ TEST(StatusCli, EmptyRepositoryGivesZerosAndNoRepositoryExitsOne) {
   r = run_binary("brenik", {"status"}, {.cwd = plain.path()});
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_NE((r.out + r.err).find("Not inside a git repository"), std::string::npos);
+}
+
+TEST(StatusCli, ALogThatIsAFolderIsSaidToBeOne) {
+  TempRepo repo;
+  fs::create_directories(repo.root() / ".brenik/.platform/log.jsonl");
+  auto r = run_binary("brenik", {"status"}, {.cwd = repo.root(), .env = {{"NO_COLOR", "1"}}});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  const std::string said = r.out + r.err;
+  EXPECT_NE(said.find("log is a folder"), std::string::npos) << said;
+  EXPECT_EQ(said.find("No records yet."), std::string::npos) << said;
+  r = run_binary("brenik", {"status", "--json"}, {.cwd = repo.root()});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_NE(json::loads(r.out)["log_problem"].get<std::string>().find("folder"), std::string::npos) << r.out;
+}
+
+TEST(StatusCli, WarnsWhenGitTracksLocalState) {
+  TempRepo repo;
+  auto r = run_binary("brenik", {"status"}, {.cwd = repo.root(), .env = {{"NO_COLOR", "1"}}});
+  EXPECT_EQ((r.out + r.err).find("git tracks"), std::string::npos) << r.out << r.err;
+  // A planted clone: its log came from someone else.
+  repo.commit_file(".brenik/.platform/log.jsonl",
+                   "{\"commit\": \"" + A + "\", \"synced\": true}\n", "planted");
+  r = run_binary("brenik", {"status"}, {.cwd = repo.root(), .env = {{"NO_COLOR", "1"}}});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_NE((r.out + r.err).find("git tracks 1 file(s) under .brenik/.platform/"), std::string::npos)
+      << r.out << r.err;
+  r = run_binary("brenik", {"status", "--json"}, {.cwd = repo.root()});
+  EXPECT_EQ(json::loads(r.out)["tracked_platform_files"],
+            json::Value::array({".brenik/.platform/log.jsonl"}));
+}
+
+TEST(StatusCli, RefusedRecordsAreCountedApartWithTheirReason) {
+  TempRepo repo;
+  const std::string line_b = "{\"commit\": \"" + B + "\", \"summary\": \"big\", \"synced\": false}";
+  write_file(repo.root() / ".brenik/.platform/log.jsonl",
+             "{\"commit\": \"" + A + "\", \"summary\": \"small\", \"synced\": false}\n" + line_b + "\n");
+  json::Value refused = json::Value::object();
+  refused[B] = {{"reason", "HTTP 413: too large for us"}, {"status", 413}, {"at", "2026-12-01T10:00:00Z"},
+                {"line_sha256", services::tolvern::line_fingerprint(json::loads(line_b))}};
+  write_file(repo.root() / ".brenik/.platform/refused.json", json::dumps(refused));
+  auto r = run_binary("brenik", {"status", "--json"}, {.cwd = repo.root()});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  auto v = json::loads(r.out);
+  EXPECT_EQ(v["pending"], 1);
+  EXPECT_EQ(v["refused"], 1);
+  ASSERT_EQ(v["refused_records"].size(), 1u) << r.out;
+  EXPECT_EQ(v["refused_records"][0]["commit"], B);
+  EXPECT_EQ(v["refused_records"][0]["reason"], "HTTP 413: too large for us");
+  r = run_binary("brenik", {"status"}, {.cwd = repo.root(), .env = {{"NO_COLOR", "1"}}});
+  EXPECT_NE(r.out.find("Waiting for upload    1"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("Refused by server     1"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("too large for us"), std::string::npos) << r.out;
+}
+
+TEST(SessionStartCli, AnEmptyAgentWithNoHarnessGivesPlainText) {
+  TempRepo repo;
+  write_file(repo.root() / ".brenik/.platform/config.yaml", "installed_at: '2000-01-01T00:00:00Z'\n");
+  std::map<std::string, std::optional<std::string>> env = {{"NO_COLOR", "1"}};
+  for (const char* name : {"CLAUDECODE", "CLAUDE_CODE_SESSION_ID", "CLAUDE_CODE_CHILD_SESSION",
+                           "CODEX_THREAD_ID", "CODEX_SANDBOX", "CURSOR_AGENT",
+                           "CURSOR_EXTENSION_HOST_ROLE", "WINDSURF_SESSION_ID", "AGENT_SESSION_ID"})
+    env[name] = std::nullopt;
+  auto r = run_binary("brenik", {"session-start", "--agent", ""}, {.cwd = repo.root(), .env = env});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_TRUE(r.out.starts_with("brenik session context loaded\n")) << r.out;
+  EXPECT_EQ(r.out.find("agent:"), std::string::npos) << r.out;
 }
 
 }  // namespace

@@ -4,6 +4,9 @@
 // or falsely syncing a record.
 #include <gtest/gtest.h>
 
+#include <set>
+#include <thread>
+
 #include "paths/paths.hpp"
 #include "protocol/http_client.hpp"
 #include "services/project_resolution.hpp"
@@ -124,6 +127,58 @@ TEST_F(SyncCli, FirstSyncLinksTheRepositoryAndUploadsInBatches) {
   EXPECT_EQ(r.exit_code, 0) << r.err;
   EXPECT_NE(r.out.find("Nothing to upload"), std::string::npos) << r.out;
   EXPECT_EQ(world.uploads(project).size(), 3u);
+}
+
+TEST_F(SyncCli, ARefusedRecordIsToldAndNeverCalledNothingToUpload) {
+  world.restart({"--max-record-bytes", "4000"});
+  auto project = link();
+  append_log_lines(repo.root(), log_lines(0, 2));
+  append_log_lines(repo.root(), {log_line(2, 6000)});
+  append_log_lines(repo.root(), log_lines(3, 5));
+  auto r = sync_at(world.url());
+  EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+  const std::string first = r.out + r.err;
+  EXPECT_NE(first.find("4 new records accepted"), std::string::npos) << first;
+  EXPECT_NE(first.find("1 record was refused by the server"), std::string::npos) << first;
+  EXPECT_EQ(world.attestations(project).size(), 4u);
+
+  r = sync_at(world.url());
+  EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+  const std::string second = r.out + r.err;
+  EXPECT_EQ(second.find("Nothing to upload"), std::string::npos) << second;
+  EXPECT_NE(second.find("1 record was refused by the server"), std::string::npos) << second;
+
+  r = brenik({"status"});
+  EXPECT_NE(r.out.find("Refused by server     1"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("larger than 4000 bytes"), std::string::npos) << r.out;
+}
+
+TEST_F(SyncCli, ConcurrentSyncsSetAsideTheSameRecordsAndLoseNone) {
+  world.restart({"--max-record-bytes", "4000"});
+  auto project = link();
+  std::vector<Value> all = log_lines(0, 300);
+  const std::set<int> bad = {3, 150, 151, 299};
+  for (int i : bad) all[i] = log_line(i, 6000);
+  append_log_lines(repo.root(), all);
+  // Four processes at once, each reading, refusing and rewriting the
+  // set-aside file under the log's lock.
+  std::vector<utils::RunResult> results(4);
+  {
+    std::vector<std::thread> runs;
+    for (auto& result : results) runs.emplace_back([&] { result = sync_at(world.url()); });
+    for (auto& t : runs) t.join();
+  }
+  for (const auto& r : results) EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+  const auto after = lines();
+  ASSERT_EQ(after.size(), 300u);
+  for (int i = 0; i < 300; ++i) EXPECT_EQ(after[i]["synced"], !bad.count(i)) << i;
+  EXPECT_EQ(world.attestations(project).size(), 296u);
+  const Value refused = Value::parse(read_file(paths::platform_dir(repo.root()) / "refused.json"));
+  std::set<int> set_aside;
+  for (int i : bad)
+    if (refused.contains(commit_id(i))) set_aside.insert(i);
+  EXPECT_EQ(set_aside, bad) << refused;
+  EXPECT_EQ(refused.size(), bad.size()) << refused;
 }
 
 TEST_F(SyncCli, SevenMebibyteRecordTravelsAlone) {
