@@ -570,3 +570,41 @@ TEST_F(Upload, AnAttestationPathThatIsNotAFileIsAReadFailure) {
   EXPECT_EQ(lines[1]["synced"], false);
   EXPECT_EQ(lines[2]["synced"], true);
 }
+
+TEST(UploadAnswers, EveryRecordOfARefusedBatchIsTriedAloneBeforeItIsSetAside) {
+  clear_agent_environment();
+  // A server that refuses whatever it gets as unprocessable: each record is
+  // refused on its own, with the server's words.
+  RawServer server(RawServer::http_reply(
+      422, "application/json", "{\"error\": {\"code\": \"unprocessable\", \"message\": \"cannot\\ntake it\"}}"));
+  TempDir repo;
+  write_repo_config(repo.path(), config_with(5));
+  append_log_lines(repo.path(), log_lines(0, 3));
+  auto r = tv::upload_attestations("bk_x", server.url(), repo.path(), paths::attestations_dir(repo.path()),
+                                   Value(5));
+  EXPECT_TRUE(r.ok) << r.error.value_or("");
+  EXPECT_EQ(r.uploaded, 0);
+  EXPECT_EQ(r.refused, 3);
+  // [0,3) -> [0,1) | [1,3) -> [1,2) | [2,3): five requests.
+  EXPECT_EQ(server.accepted(), 5);
+  const Value refused = refused_file(repo.path());
+  ASSERT_EQ(refused.size(), 3u) << refused;
+  // One line for a terminal: the server's line break is gone.
+  EXPECT_EQ(refused[commit_id(1)]["reason"], "HTTP 422: cannot take it");
+  EXPECT_EQ(count_synced(read_log_lines(repo.path())), 0);
+}
+
+TEST(UploadAnswers, TheRefusedFileIsNeverWrittenThroughALinkedFolder) {
+  clear_agent_environment();
+  RawServer server(RawServer::http_reply(413, "application/json", "{}"));
+  TempDir repo, outside;
+  // .brenik/.platform is a link to a folder outside the repository.
+  fs::create_directories(repo.path() / ".brenik");
+  fs::create_directory_symlink(outside.path(), paths::platform_dir(repo.path()));
+  write_repo_config(repo.path(), config_with(5));
+  append_log_lines(repo.path(), log_lines(0, 1));
+  auto r = tv::upload_attestations("bk_x", server.url(), repo.path(), paths::attestations_dir(repo.path()),
+                                   Value(5));
+  EXPECT_EQ(r.refused, 1);
+  EXPECT_FALSE(fs::exists(outside.path() / "refused.json"));
+}
