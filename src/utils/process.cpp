@@ -121,6 +121,7 @@ RunResult run(const std::vector<std::string>& argv, const RunOptions& options) {
   sigset_t defaults;
   sigemptyset(&defaults);
   sigaddset(&defaults, SIGPIPE);
+  sigaddset(&defaults, SIGXFSZ);
   sigaddset(&defaults, SIGINT);
   sigaddset(&defaults, SIGTERM);
   posix_spawnattr_setsigdefault(&setup.attr, &defaults);
