@@ -217,6 +217,21 @@ TEST_F(HookLimits, AnInputThatNeverEndsDoesNotHoldTheHook) {
   EXPECT_EQ(lines[0]["commit"], sha);
 }
 
+TEST_F(HookLimits, SessionStartWithAnInputNeverClosedStillReadsItsPayload) {
+  repo.commit_file("a.txt", "a\n", "feat: one");
+  // Started outside the repository: only the payload's cwd leads to it.
+  const std::string input = R"({"cwd": )" + json::dumps(json::Value(repo.root().string())) + "}";
+  Pipe in;
+  ASSERT_EQ(::write(in.write.get(), input.data(), input.size()), static_cast<ssize_t>(input.size()));
+  const fs::path out_path = home.path() / "session-start.out";
+  UniqueFd out(::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+  auto r = spawn_brenik({"session-start", "--agent", "claude-code"}, home.path(), env,
+                        {.stdin_fd = in.read.get(), .stdout_fd = out.get(), .kill_after_seconds = 15});
+  EXPECT_TRUE(r.exited && r.exit_code == 0) << describe(r);
+  const auto printed = read_file(out_path);
+  EXPECT_NE(printed.find("brenik session context loaded"), std::string::npos) << printed;
+}
+
 TEST_F(HookLimits, AnOversizedPayloadIsNotACommitPayload) {
   repo.commit_file("a.txt", "a\n", "feat: one");
   // A real commit payload padded past the cap: refused as a whole, even
