@@ -16,6 +16,7 @@
 #include "support/server_fixture.hpp"
 #include "support/temp_repo.hpp"
 #include "utils/json.hpp"
+#include "utils/process.hpp"
 #include "utils/unique_fd.hpp"
 
 extern char** environ;
@@ -296,6 +297,28 @@ TEST_F(HookLimits, ManyKeysAreFiledInLinearTime) {
   EXPECT_NE(archived.find("summary: last wins"), std::string::npos);
   EXPECT_NE(archived.find("\nkaaa:"), std::string::npos);
   EXPECT_NE(archived.find("\n" + last_key + ":"), std::string::npos);
+}
+
+TEST_F(HookLimits, TheDiffHashSearchHasOneBudgetForAllCandidates) {
+  for (int i = 0; i < 6; ++i) repo.commit_file("f" + std::to_string(i), "x\n", "feat: " + std::to_string(i));
+  const auto head = repo.head();
+  // A git whose patches never come (a huge or hung diff): each candidate
+  // used to get the full git time limit, six of them a minute.
+  const auto real_git = utils::which("git");
+  ASSERT_TRUE(real_git);
+  const fs::path bin = home.path() / "bin";
+  write_file(bin / "git", "#!/bin/sh\nif [ \"$1\" = diff-tree ] || [ \"$1\" = diff ]; then exec sleep 600; fi\nexec " +
+                              real_git->string() + " \"$@\"\n");
+  fs::permissions(bin / "git", fs::perms::owner_all);
+  env["PATH"] = bin.string() + ":" + std::getenv("PATH");
+  write_file(pending(), "agent: claude-code\nsummary: slow\nstaged_diff_hash: " + std::string(64, 'a') + "\n");
+  auto r = record_commit({.kill_after_seconds = 40});
+  EXPECT_TRUE(r.exited && r.exit_code == 0) << describe(r);
+  // No match in time: filed under the commit that just happened.
+  auto lines = log();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0]["commit"], head);
+  EXPECT_FALSE(fs::exists(pending()));
 }
 
 TEST_F(HookLimits, AnUnparseableFileIsKeptWithTheAgentsText) {
