@@ -30,15 +30,9 @@ std::optional<std::string> payload_cwd() {
   if (::isatty(0)) return std::nullopt;
   pollfd p{.fd = 0, .events = POLLIN, .revents = 0};
   if (::poll(&p, 1, 200) <= 0 || !(p.revents & (POLLIN | POLLHUP))) return std::nullopt;
-  std::string data;
-  char buf[1 << 16];
-  while (data.size() < (16u << 20)) {
-    ssize_t n = ::read(0, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    data.append(buf, static_cast<std::size_t>(n));
-  }
-  auto payload = shared::read_hook_payload(data);
+  // The rest as every hook reads it: with a deadline, in case the harness
+  // never closes the pipe, and a size cap.
+  auto payload = shared::read_hook_payload();
   auto cwd = text_member(payload, "cwd");
   if (cwd.empty()) return std::nullopt;
   return cwd;

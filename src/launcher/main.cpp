@@ -5,6 +5,7 @@
 // YAML, HTTP...) to do the real work.
 #include <dlfcn.h>
 #include <limits.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "launcher/hook_prefilter.hpp"
+#include "utils/hook_input.hpp"
 
 namespace {
 
@@ -43,18 +45,6 @@ void* load_cli(std::string& error) {
   return nullptr;
 }
 
-std::string read_all_stdin() {
-  std::string data;
-  char buf[1 << 16];
-  while (true) {
-    ssize_t n = ::read(0, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    data.append(buf, static_cast<std::size_t>(n));
-  }
-  return data;
-}
-
 // `attest add --from-hook [--agent NAME] [--user]` and nothing else.
 bool is_hook_invocation(int argc, char** argv) {
   if (argc < 4) return false;
@@ -74,6 +64,11 @@ bool is_hook_invocation(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A hook's output may go to a reader that has gone away, and its log may
+  // meet a file size limit: such writes must fail with an error the
+  // best-effort paths absorb, not kill the process with a signal status.
+  ::signal(SIGPIPE, SIG_IGN);
+  ::signal(SIGXFSZ, SIG_IGN);
   if (argc == 2 && (std::strcmp(argv[1], "--version") == 0 || std::strcmp(argv[1], "-V") == 0)) {
     std::printf("brenik %s\n", BRENIK_VERSION);
     return 0;
@@ -81,10 +76,12 @@ int main(int argc, char** argv) {
   const bool hook = is_hook_invocation(argc, argv);
   std::string payload;
   if (hook) {
-    payload = read_all_stdin();
     // The harness runs this after every shell command: anything that cannot
-    // be a `git commit` ends here, silently and with status 0.
-    if (!brenik::launcher::may_be_commit_payload(payload)) return 0;
+    // be a `git commit` ends here, silently and with status 0, and so does
+    // an input that is too large or never ends.
+    auto input = brenik::utils::read_hook_input();
+    if (!input || !brenik::launcher::may_be_commit_payload(*input)) return 0;
+    payload = std::move(*input);
   }
   std::string error;
   void* handle = load_cli(error);

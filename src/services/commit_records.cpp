@@ -59,13 +59,9 @@ std::optional<std::string> infer_task_type(const std::string& subject,
 namespace detail {
 
 json::Value parse_attestation_yaml(std::string_view content) {
-  try {
-    auto v = yaml::load(shared::strip_yaml_delimiters(content));
-    if (v.is_null()) return json::Value::object();
-    return v;
-  } catch (const YAMLError&) {
-    return json::Value::object();
-  }
+  auto v = yaml::load(shared::strip_yaml_delimiters(content));
+  if (v.is_null()) return json::Value::object();
+  return v;
 }
 
 void archive_ledger_segment(const fs::path& repo_root, const fs::path& attestations_dir,

@@ -64,7 +64,8 @@ BackfillResult write_commit_record(const fs::path& repo_root, const std::string&
                                    const WriteCommitRecordOptions& options);
 
 // The pending or archived attestation text as a value (empty mapping when
-// the text is empty or not YAML).
+// the text is empty). Throws YAMLError when it is not YAML, or when its
+// aliases expand far beyond its size.
 json::Value parse_attestation_yaml(std::string_view content);
 
 // Moves the sealed change's live ledger beside the attestation. Never throws.

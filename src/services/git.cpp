@@ -1,5 +1,7 @@
 #include "services/git.hpp"
 
+#include <chrono>
+
 #include "services/log_store.hpp"
 #include "utils/process.hpp"
 #include "utils/sha256.hpp"
@@ -8,22 +10,26 @@ namespace brenik::services::tolvern::detail {
 
 namespace {
 
-utils::RunResult run_git(const std::vector<std::string>& args, const std::optional<fs::path>& cwd) {
+utils::RunResult run_git(const std::vector<std::string>& args, const std::optional<fs::path>& cwd,
+                         double timeout_seconds = GIT_TIMEOUT_SECONDS) {
   std::vector<std::string> argv{"git"};
   argv.insert(argv.end(), args.begin(), args.end());
-  return utils::run(argv, {.cwd = cwd, .timeout_seconds = GIT_TIMEOUT_SECONDS,
-                           .capture_stderr = false});
+  return utils::run(argv, {.cwd = cwd, .timeout_seconds = timeout_seconds, .capture_stderr = false});
 }
 
-// Raw patch bytes of one commit, or none when git fails for it.
-std::optional<std::string> commit_patch(const std::string& id) {
-  auto tree = run_git({"diff-tree", "-p", "-M", "--no-commit-id", id}, std::nullopt);
+// Raw patch bytes of one commit, or none when git fails for it or the time
+// runs out.
+std::optional<std::string> commit_patch(const std::string& id, std::chrono::steady_clock::time_point until) {
+  const auto left = [&] { return std::chrono::duration<double>(until - std::chrono::steady_clock::now()).count(); };
+  if (left() <= 0) return std::nullopt;
+  auto tree = run_git({"diff-tree", "-p", "-M", "--no-commit-id", id}, std::nullopt, left());
   if (!tree.ok()) return std::nullopt;
   if (!utils::strip(tree.out).empty()) return tree.out;
   // A root commit: diff-tree prints nothing, so diff against the empty tree
   // of the repository's own hash function.
   const char* empty = id.size() == 64 ? GIT_EMPTY_TREE_SHA256 : GIT_EMPTY_TREE_SHA;
-  auto root = run_git({"diff", empty, id}, std::nullopt);
+  if (left() <= 0) return std::nullopt;
+  auto root = run_git({"diff", empty, id}, std::nullopt, left());
   if (!root.ok()) return std::nullopt;
   return root.out;
 }
@@ -65,6 +71,11 @@ std::optional<std::string> find_commit_by_diff_hash(const std::optional<std::str
   auto log = run_git({"log", "--format=%H", "-" + std::to_string(max_commits)}, std::nullopt);
   if (!log.ok()) return std::nullopt;
   std::string text = utils::decode_utf8_replace(log.out);
+  // The patches of all the candidates together get the time of one git
+  // call: twenty huge (or hung) ones must not hold a commit hook for minutes.
+  const auto until = std::chrono::steady_clock::now() +
+                     std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                         std::chrono::duration<double>(DIFF_HASH_SEARCH_SECONDS));
   std::size_t start = 0;
   while (start < text.size()) {
     auto end = text.find('\n', start);
@@ -72,7 +83,7 @@ std::optional<std::string> find_commit_by_diff_hash(const std::optional<std::str
     std::string id = utils::strip(std::string_view(text).substr(start, end - start));
     start = end + 1;
     if (id.empty()) continue;
-    auto patch = commit_patch(id);
+    auto patch = commit_patch(id, until);
     if (!patch) continue;
     // The normalised hash is the contract; the raw hash also matches, so that
     // a patch with CR LF content hashed as `git diff --staged | shasum` does

@@ -20,6 +20,9 @@ inline constexpr const char* GIT_EMPTY_TREE_SHA256 =
 // Every git child gets this limit, so a hung git never stalls a hook longer.
 inline constexpr double GIT_TIMEOUT_SECONDS = 10.0;
 
+// The diff-hash search below, over all its candidates together.
+inline constexpr double DIFF_HASH_SEARCH_SECONDS = GIT_TIMEOUT_SECONDS;
+
 struct GitOptions {
   std::optional<fs::path> cwd = std::nullopt;  // none: the process's directory
 };
@@ -37,7 +40,8 @@ std::optional<std::string> resolve_full_sha(const fs::path& repo_root, const std
 std::string patch_hash(std::string_view patch);
 
 // Which of the `max_commits` newest commits of the repository containing the
-// process's directory has a patch hashing to `diff_hash`; newest wins.
+// process's directory has a patch hashing to `diff_hash`; newest wins. Gives
+// up (none) once DIFF_HASH_SEARCH_SECONDS have passed.
 std::optional<std::string> find_commit_by_diff_hash(const std::optional<std::string>& diff_hash,
                                                     int max_commits = 20);
 

@@ -14,6 +14,7 @@
 #include "utils/filelock.hpp"
 #include "utils/fs.hpp"
 #include "utils/logging.hpp"
+#include "utils/small_file.hpp"
 #include "utils/truthy.hpp"
 
 namespace brenik::services::tolvern {
@@ -153,7 +154,16 @@ AttestationResult process_pending_attestation(const fs::path& repo_root,
 
   std::string text;
   try {
-    text = utils::read_file(pending);
+    auto content = utils::read_small_regular_file(pending, detail::MAX_PENDING_ATTESTATION_BYTES);
+    // An attestation is a page of text: anything far larger would make a
+    // record the server refuses, and parsing it would hold up the commit.
+    if (!content) {
+      result.error = "attestation file is larger than " +
+                     std::to_string(detail::MAX_PENDING_ATTESTATION_BYTES) + " bytes; kept for correction";
+      logging::warning("Could not read attestation file: %s", *result.error);
+      return result;
+    }
+    text = std::move(*content);
   } catch (const OSError& e) {
     logging::warning("Could not read attestation file: %s", e);
     result.error = e.what();
@@ -167,7 +177,15 @@ AttestationResult process_pending_attestation(const fs::path& repo_root,
     return result;
   }
 
-  json::Value parsed = detail::parse_attestation_yaml(text);
+  json::Value parsed;
+  try {
+    parsed = detail::parse_attestation_yaml(text);
+  } catch (const YAMLError& e) {
+    // Filing it would lose the agent's text under an empty record.
+    result.error = std::string("attestation file is not valid YAML (") + e.what() + "); kept for correction";
+    logging::warning("Could not read attestation file: %s", *result.error);
+    return result;
+  }
   // Only a mapping can carry an attestation's fields: anything else would be
   // archived as a shapeless record and the agent's file lost.
   if (!parsed.is_object()) {

@@ -41,6 +41,9 @@ inline constexpr const char* REASON_NO_PENDING_FILE = "no pending attestation fi
 
 namespace detail {
 
+// A pending attestation larger than this is kept for correction, not filed.
+constexpr std::size_t MAX_PENDING_ATTESTATION_BYTES = std::size_t{1} << 20;
+
 // Fills developer, agent identity, session and telemetry where the agent left
 // them empty, and sets rules.available from the local cache. Never throws.
 void enrich_attestation(json::Value& parsed, const fs::path& repo_root) noexcept;

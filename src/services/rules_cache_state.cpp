@@ -1,6 +1,7 @@
 #include "services/rules_cache_state.hpp"
 
 #include "utils/fs.hpp"
+#include "utils/small_file.hpp"
 #include "utils/truthy.hpp"
 #include "utils/yaml.hpp"
 
@@ -13,6 +14,19 @@ const std::vector<std::string> RULE_SECTIONS = {"principles", "adrs",        "ch
 
 namespace {
 
+// The commit hooks read these files: a link to a device, or a file far
+// larger than any cache the server sends, must not hold them up.
+constexpr std::size_t MAX_CONFIG_BYTES = std::size_t{1} << 20;
+constexpr std::size_t MAX_RULES_BYTES = std::size_t{16} << 20;
+
+std::optional<std::string> try_read_small(const std::filesystem::path& path, std::size_t max_bytes) {
+  try {
+    return utils::read_small_regular_file(path, max_bytes);
+  } catch (...) {
+    return std::nullopt;
+  }
+}
+
 // An empty or missing member reads as an empty mapping.
 json::Value member_or_empty(const json::Value& v, const char* key) {
   const auto& m = member(v, key);
@@ -20,7 +34,7 @@ json::Value member_or_empty(const json::Value& v, const char* key) {
 }
 
 std::optional<long long> recorded_status(const std::filesystem::path& cache_dir) {
-  auto text = utils::try_read_file(cache_dir / "config.yaml");
+  auto text = try_read_small(cache_dir / "config.yaml", MAX_CONFIG_BYTES);
   if (!text || !utils::is_valid_utf8(*text)) return std::nullopt;
   json::Value config;
   try {
@@ -47,7 +61,9 @@ RulesCacheState read_rules_cache_state(const std::filesystem::path& cache_dir) {
   if (!std::filesystem::exists(rules_path, ec)) return {.count = std::nullopt, .last_fetch_status = status};
   json::Value doc;
   try {
-    const std::string text = utils::read_file(rules_path);
+    auto content = utils::read_small_regular_file(rules_path, MAX_RULES_BYTES);
+    if (!content) throw std::runtime_error("too large");
+    const std::string& text = *content;
     if (!utils::is_valid_utf8(text)) throw std::runtime_error("not UTF-8");
     doc = yaml::load(text);
   } catch (...) {

@@ -1,8 +1,6 @@
 #include "services/shared.hpp"
 #include "services/worktree_discovery.hpp"
 
-#include <iostream>
-#include <sstream>
 
 #include <re2/re2.h>
 
@@ -12,6 +10,7 @@
 #include "services/git.hpp"
 #include "utils/errors.hpp"
 #include "utils/fs.hpp"
+#include "utils/hook_input.hpp"
 #include "utils/logging.hpp"
 #include "utils/process.hpp"
 #include "utils/sha256.hpp"
@@ -176,15 +175,11 @@ std::string get_staged_diff_hash(const std::optional<fs::path>& repo_root) {
 }
 
 json::Value read_hook_payload(const std::optional<std::string>& text) {
-  std::string data;
-  if (text) {
-    data = *text;
-  } else {
-    std::ostringstream buffer;
-    buffer << std::cin.rdbuf();
-    data = buffer.str();
-  }
-  auto value = json::try_loads(data);
+  std::optional<std::string> data = text;
+  if (!data) data = utils::read_hook_input();
+  // Held to the same cap as standard input, however the caller got it.
+  if (!data || data->size() > utils::HOOK_INPUT_MAX_BYTES) return json::Value();
+  auto value = json::try_loads(*data);
   return value ? *value : json::Value();
 }
 

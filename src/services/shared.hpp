@@ -46,8 +46,9 @@ fs::path get_repo_root(const std::optional<fs::path>& start = std::nullopt);
 std::string get_staged_diff_hash(const std::optional<fs::path>& repo_root = std::nullopt);
 
 // The harness hook payload: `text` when the caller already read standard
-// input, else standard input itself, decoded as JSON; null when it is not
-// JSON at all (callers check for an object).
+// input, else standard input itself (read with the hook's deadline and size
+// cap), decoded as JSON; null when it is not JSON at all, is over the cap or
+// never ended (callers check for an object).
 json::Value read_hook_payload(const std::optional<std::string>& text = std::nullopt);
 
 }  // namespace brenik::services::shared

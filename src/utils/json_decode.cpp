@@ -9,10 +9,10 @@
 #include <charconv>
 #include <cmath>
 #include <limits>
-#include <unordered_map>
 
 #include "utils/errors.hpp"
 #include "utils/json.hpp"
+#include "utils/json_object.hpp"
 #include "utils/json_utf8.hpp"
 
 namespace brenik::json {
@@ -22,8 +22,6 @@ namespace {
 // Deep enough for any real document, shallow enough that the recursion never
 // threatens the stack of a worker thread.
 constexpr std::size_t MAX_DEPTH = 10000;
-// Objects larger than this get a key index for duplicate detection.
-constexpr std::size_t LINEAR_KEY_LIMIT = 16;
 
 constexpr bool is_ws(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
@@ -326,14 +324,11 @@ private:
   }
 
   Value object(std::size_t& i) {
-    Value obj = Value::object();
-    auto& members = obj.get_ref<Value::object_t&>();
-    auto& storage = static_cast<Value::object_t::Container&>(members);
-    std::unordered_map<std::string, std::size_t> index;
+    ObjectBuilder obj;
     std::size_t k = skip_ws(i + 1);
     if (k < n_ && s_[k] == '}') {
       i = k + 1;
-      return obj;
+      return obj.take();
     }
     for (;;) {
       if (k >= n_ || s_[k] != '"') fail("Expecting property name enclosed in double quotes", k);
@@ -342,34 +337,14 @@ private:
       k = skip_ws(k);
       if (k >= n_ || s_[k] != ':') fail("Expecting ':' delimiter", k);
       k = skip_ws(k + 1);
-      Value item = value(k);
-      // A repeated key keeps its first position and takes the last value.
-      std::size_t found = storage.size();
-      if (storage.size() <= LINEAR_KEY_LIMIT) {
-        for (std::size_t m = 0; m < storage.size(); ++m)
-          if (storage[m].first == key) {
-            found = m;
-            break;
-          }
-      } else {
-        if (index.empty())
-          for (std::size_t m = 0; m < storage.size(); ++m) index.emplace(storage[m].first, m);
-        auto it = index.find(key);
-        if (it != index.end()) found = it->second;
-      }
-      if (found < storage.size()) {
-        storage[found].second = std::move(item);
-      } else {
-        if (!index.empty()) index.emplace(key, storage.size());
-        storage.emplace_back(std::move(key), std::move(item));
-      }
+      obj.put(std::move(key), value(k));
       k = skip_ws(k);
       if (k < n_ && s_[k] == '}') break;
       if (k >= n_ || s_[k] != ',') fail("Expecting ',' delimiter", k);
       k = skip_ws(k + 1);
     }
     i = k + 1;
-    return obj;
+    return obj.take();
   }
 };
 

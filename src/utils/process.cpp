@@ -26,6 +26,37 @@ struct Pipe {
   Fd read, write;
 };
 
+// A write to a child that went away raises SIGPIPE in the writing thread.
+// It is blocked for this thread while the child runs and a SIGPIPE our
+// writes raised is discarded before unblocking: the signal dispositions
+// belong to the host program, and other threads keep theirs.
+class SigpipeBlocked {
+public:
+  SigpipeBlocked() {
+    sigemptyset(&pipe_);
+    sigaddset(&pipe_, SIGPIPE);
+    sigset_t pending;
+    sigemptyset(&pending);
+    ::sigpending(&pending);
+    was_pending_ = sigismember(&pending, SIGPIPE) == 1;
+    ::pthread_sigmask(SIG_BLOCK, &pipe_, &previous_);
+  }
+  ~SigpipeBlocked() {
+    if (!was_pending_) {
+      const timespec now{0, 0};
+      while (::sigtimedwait(&pipe_, nullptr, &now) == SIGPIPE) {
+      }
+    }
+    ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+  }
+  SigpipeBlocked(const SigpipeBlocked&) = delete;
+  SigpipeBlocked& operator=(const SigpipeBlocked&) = delete;
+
+private:
+  sigset_t pipe_, previous_;
+  bool was_pending_ = false;
+};
+
 bool make_pipe(Pipe& p) {
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC) != 0) return false;
@@ -121,6 +152,7 @@ RunResult run(const std::vector<std::string>& argv, const RunOptions& options) {
   sigset_t defaults;
   sigemptyset(&defaults);
   sigaddset(&defaults, SIGPIPE);
+  sigaddset(&defaults, SIGXFSZ);
   sigaddset(&defaults, SIGINT);
   sigaddset(&defaults, SIGTERM);
   posix_spawnattr_setsigdefault(&setup.attr, &defaults);
@@ -149,9 +181,8 @@ RunResult run(const std::vector<std::string>& argv, const RunOptions& options) {
   in.read.reset();
 
   // Never let a write to a child that went away kill us.
-  struct sigaction ignore {}, previous {};
-  ignore.sa_handler = SIG_IGN;
-  sigaction(SIGPIPE, &ignore, &previous);
+  std::optional<SigpipeBlocked> sigpipe_blocked;
+  if (in.write.get() >= 0) sigpipe_blocked.emplace();
 
   const double deadline =
       options.timeout_seconds ? now_seconds() + *options.timeout_seconds : 0.0;
@@ -200,7 +231,7 @@ RunResult run(const std::vector<std::string>& argv, const RunOptions& options) {
       if (stdin_written >= data.size()) in.write.reset();
     }
   }
-  sigaction(SIGPIPE, &previous, nullptr);
+  sigpipe_blocked.reset();
 
   if (timed_out) {
     if (options.new_session)

@@ -15,6 +15,7 @@
 #include <utility>
 
 #include "utils/errors.hpp"
+#include "utils/json_object.hpp"
 #include "utils/json_utf8.hpp"
 #include "utils/yaml_resolve.hpp"
 
@@ -24,18 +25,21 @@ namespace {
 
 constexpr std::string_view TAG_PREFIX = "tag:yaml.org,2002:";
 // Aliases let a small text expand to an enormous tree (and a recursive alias
-// to an endless one): both are cut off.
+// to an endless one): both are cut off. Without aliases a document converts
+// to about its own size (each node costs a byte plus its scalar text, which
+// the document spells out), so the budget on the converted size is a little
+// over that; only alias expansion goes beyond it.
 constexpr std::size_t MAX_DEPTH = 1000;
-constexpr std::size_t BASE_NODE_BUDGET = 1'000'000;
+constexpr std::size_t BASE_BYTE_BUDGET = std::size_t{1} << 20;
+constexpr std::size_t BYTES_PER_TEXT_BYTE = 2;
 
 class Converter {
 public:
-  explicit Converter(std::size_t text_size) : budget_(BASE_NODE_BUDGET + text_size) {}
+  explicit Converter(std::size_t text_size) : budget_(BASE_BYTE_BUDGET + BYTES_PER_TEXT_BYTE * text_size) {}
 
   json::Value convert(const YAML::Node& node, std::size_t depth = 0) {
     if (depth > MAX_DEPTH) throw YAMLError("document nests too deeply (recursive alias?)");
-    if (budget_ == 0) throw YAMLError("document expands to too many nodes (alias expansion)");
-    --budget_;
+    spend(1 + (node.Type() == YAML::NodeType::Scalar ? node.Scalar().size() : 0));
     switch (node.Type()) {
       case YAML::NodeType::Sequence: {
         json::Value out = json::Value::array();
@@ -52,6 +56,11 @@ public:
 
 private:
   std::size_t budget_;
+
+  void spend(std::size_t bytes) {
+    if (bytes > budget_) throw YAMLError("document expands beyond its size limit (alias expansion)");
+    budget_ -= bytes;
+  }
 
   // yaml-cpp 0.7 decodes the escapes "\_" and "\N" of a double-quoted
   // scalar to the single bytes A0 and 85 instead of their UTF-8 forms; such a
@@ -112,33 +121,27 @@ private:
     return json::dumps(v);
   }
 
-  // Inserts with dict semantics: a repeated key keeps its first position and
-  // takes the last value.
-  static void put(json::Value& out, std::string key, json::Value value) {
-    out[std::move(key)] = std::move(value);
-  }
-
+  // A repeated key keeps its first position and takes the last value.
   json::Value mapping(const YAML::Node& node, std::size_t depth) {
-    json::Value merged = json::Value::object();
+    json::ObjectBuilder out;
     std::vector<std::pair<std::string, json::Value>> own;
     for (const auto& kv : node) {
       if (is_merge_key(kv.first)) {
-        merge_into(merged, kv.second, depth);
+        merge_into(out, kv.second, depth);
         continue;
       }
       own.emplace_back(key_text(kv.first), convert(kv.second, depth + 1));
     }
-    json::Value out = std::move(merged);
-    for (auto& [k, v] : own) put(out, std::move(k), std::move(v));
-    return out;
+    for (auto& [k, v] : own) out.put(std::move(k), std::move(v));
+    return out.take();
   }
 
   // PyYAML's merge: a mapping, or a list of mappings of which the earlier
   // ones win; explicit keys of the merging mapping win over all of them.
-  void merge_into(json::Value& merged, const YAML::Node& source, std::size_t depth) {
+  void merge_into(json::ObjectBuilder& merged, const YAML::Node& source, std::size_t depth) {
     if (source.Type() == YAML::NodeType::Map) {
       const json::Value part = mapping(source, depth + 1);
-      for (const auto& [k, v] : part.items()) put(merged, k, v);
+      for (const auto& [k, v] : part.items()) merged.put(k, v);
       return;
     }
     if (source.Type() != YAML::NodeType::Sequence)
@@ -150,7 +153,7 @@ private:
       parts.push_back(mapping(item, depth + 1));
     }
     for (auto it = parts.rbegin(); it != parts.rend(); ++it)
-      for (const auto& [k, v] : it->items()) put(merged, k, v);
+      for (const auto& [k, v] : it->items()) merged.put(k, v);
   }
 };
 

@@ -8,6 +8,7 @@
 #include "services/log_store.hpp"
 #include "support/cwd.hpp"
 #include "support/temp_repo.hpp"
+#include "utils/errors.hpp"
 #include "utils/filelock.hpp"
 #include "utils/yaml.hpp"
 
@@ -49,10 +50,11 @@ TEST(InferTaskType, SubjectWinsThenBranch) {
   EXPECT_EQ(tv::infer_task_type("refactor: x", std::string("fix/y")), "refactor");
 }
 
-TEST(ParseAttestationYaml, StripsDelimitersAndToleratesGarbage) {
+TEST(ParseAttestationYaml, StripsDelimitersAndRefusesGarbage) {
   EXPECT_EQ(tv::detail::parse_attestation_yaml("---\nagent: x\n---\n"), Value({{"agent", "x"}}));
   EXPECT_EQ(tv::detail::parse_attestation_yaml(""), Value::object());
-  EXPECT_EQ(tv::detail::parse_attestation_yaml("a: [unclosed"), Value::object());
+  // Not YAML: the caller must know, to keep the agent's file.
+  EXPECT_THROW(tv::detail::parse_attestation_yaml("a: [unclosed"), brenik::YAMLError);
   EXPECT_EQ(tv::detail::parse_attestation_yaml("- a\n- b\n"), Value::array({"a", "b"}));
 }
 

@@ -73,3 +73,23 @@ TEST(RulesCacheState, EmptyAndUnreadableFiles) {
     EXPECT_EQ(s.describe(), "unreadable \u2014 run 'brenik sync' to repair the cache");
   }
 }
+
+TEST(RulesCacheState, LinksToDevicesAreUnreadableNotWaitedOn) {
+  // A hostile clone points the cached files at an endless device: reading
+  // it whole would never end (the test's own timeout is the guard).
+  TempDir d;
+  std::filesystem::create_symlink("/dev/zero", d.path() / "brenikrules.yaml");
+  std::filesystem::create_symlink("/dev/zero", d.path() / "config.yaml");
+  auto s = tv::read_rules_cache_state(d.path());
+  EXPECT_FALSE(s.count);
+  EXPECT_TRUE(s.unreadable);
+  EXPECT_FALSE(s.last_fetch_status);
+}
+
+TEST(RulesCacheState, AFileFarLargerThanAnyCacheIsUnreadable) {
+  TempDir big;
+  write_file(big.path() / "brenikrules.yaml", "principles:\n  p1: {}\n# " + std::string(std::size_t{17} << 20, 'x') + "\n");
+  auto s = tv::read_rules_cache_state(big.path());
+  EXPECT_FALSE(s.count);
+  EXPECT_TRUE(s.unreadable);
+}

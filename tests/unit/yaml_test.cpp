@@ -302,6 +302,48 @@ TEST(YamlLoad, HostileDocumentsFailCleanly) {
   });
 }
 
+TEST(YamlLoad, AliasExpansionIsBoundedInBytes) {
+  // Few nodes, each a 40 kB text: 46 kB of document, 80 MB once expanded.
+  std::string bomb = "s: &s " + std::string(40000, 'x') + "\nl: [";
+  for (int i = 0; i < 2000; ++i) bomb += i ? ", *s" : "*s";
+  bomb += "]\n";
+  try {
+    yaml::load(bomb);
+    ADD_FAILURE() << "an 80 MB expansion was accepted";
+  } catch (const brenik::YAMLError& e) {
+    EXPECT_NE(std::string(e.what()).find("alias"), std::string::npos) << e.what();
+  }
+  // Aliases used with measure still read, merges included.
+  EXPECT_EQ(yaml::load("base: &b {x: 1, y: two}\nuse: [*b, *b]\nm:\n  <<: *b\n  y: 3\n"),
+            json::loads(R"({"base": {"x": 1, "y": "two"}, "use": [{"x": 1, "y": "two"}, {"x": 1, "y": "two"}],)"
+                        R"( "m": {"x": 1, "y": 3}})"));
+  // A large document without aliases is within its own budget.
+  std::string big = "text: " + std::string(3 << 20, 'y') + "\n";
+  EXPECT_EQ(yaml::load(big)["text"].get_ref<const std::string&>().size(), std::size_t{3} << 20);
+}
+
+TEST(YamlLoad, ManyKeysKeepOrderAndTheLastValue) {
+  // Large enough that inserting each key by a search from the front (the
+  // ordered map's own insertion) would not end within the test's timeout.
+  constexpr int N = 400000;
+  std::string text;
+  text.reserve(N * 12);
+  for (int i = 0; i < N; ++i) text += "k" + std::to_string(i) + ": " + std::to_string(i) + "\n";
+  text += "k7: last\nk0: again\n";
+  const Value v = yaml::load(text);
+  ASSERT_TRUE(v.is_object());
+  ASSERT_EQ(v.size(), static_cast<std::size_t>(N));
+  auto it = v.items().begin();
+  EXPECT_EQ(it.key(), "k0");
+  EXPECT_EQ(it.value(), "again");
+  EXPECT_EQ(v["k7"], "last");
+  EXPECT_EQ(v["k1"], 1);
+  EXPECT_EQ((--v.end()).key(), "k" + std::to_string(N - 1));
+  // Merged keys keep the same dict semantics: explicit keys win, in place.
+  EXPECT_EQ(json::dumps(yaml::load("a: &a {p: 1, q: 2}\nb:\n  <<: *a\n  q: 3\n  r: 4\n  p: 5\n")["b"]),
+            R"({"p": 5, "q": 3, "r": 4})");
+}
+
 TEST(YamlDump, BlockLayoutInInsertionOrder) {
   const Value v = json::loads(R"({"z": 1, "list": [1, "two", {"k": "v", "n": [true, null]}, [3, 4]],
       "nested": {"inner": {"leaf": 2.5}, "empty_map": {}, "empty_list": []},
