@@ -27,6 +27,12 @@ constexpr std::size_t kTempRandom = 10;  // "<10 letters or digits>.tmp"
   throw os_error_from_errno(error_number, path.string());
 }
 
+unsigned random_number() {
+  unsigned n = 0;
+  if (::getrandom(&n, sizeof n, 0) != static_cast<ssize_t>(sizeof n)) return 0;
+  return n;
+}
+
 std::string temp_name() {
   static constexpr char kChars[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
   unsigned char bytes[kTempRandom];
@@ -51,10 +57,20 @@ bool is_temp_name(std::string_view name) {
   return true;
 }
 
+// A folder this large (its own size, in bytes of entries) holds thousands of
+// files, the archives of as many commits: listing it costs milliseconds, so
+// only about one writer in kLargeFolderScanOdds does.
+constexpr off_t kLargeFolderBytes = 16 << 10;
+constexpr unsigned kLargeFolderScanOdds = 32;
+
 // Our temporary files in `dir` that no writer has touched for a while: a
 // writer killed between creating and renaming one. A fresh one may belong to
-// a live writer and stays.
-void remove_stale_temps(const ConfinedDir& dir) noexcept {
+// a live writer and stays. `dice` is a random number: it decides whether a
+// large folder is listed this time.
+void remove_stale_temps(const ConfinedDir& dir, unsigned dice) noexcept {
+  struct stat self {};
+  if (::fstat(dir.fd(), &self) == 0 && self.st_size > kLargeFolderBytes && dice % kLargeFolderScanOdds != 0)
+    return;
   int fd = ::openat(dir.fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return;
   std::unique_ptr<DIR, int (*)(DIR*)> listing(::fdopendir(fd), ::closedir);
@@ -242,7 +258,7 @@ void atomic_write_parts(const fs::path& path, const std::vector<std::string_view
                         std::optional<fs::perms> mode) {
   const std::string name = entry_name(path);
   const ConfinedDir dir(folder_of(path), false);
-  remove_stale_temps(dir);
+  remove_stale_temps(dir, random_number());
   const auto old = replaceable(dir, name, path);
   std::optional<mode_t> final_mode;
   if (mode)
