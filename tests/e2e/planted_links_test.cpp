@@ -165,7 +165,9 @@ TEST_P(PlantedLinks, NoHookOrCommandWritesOutsideTheClone) {
   expect_ended(brenik({"status"}), "status");
   // Nothing listens on the discard port: the upload fails and leaves its debug log.
   const auto sync = brenik({"sync"}, std::nullopt,
-                           {{"BRENIK_API_KEY", "bk_test"}, {"BRENIK_API_URL", "http://127.0.0.1:9"}, {"BRENIK_DEBUG", "1"}});
+                           {{"BRENIK_API_KEY", "bk_test"},
+                            {"BRENIK_API_URL", "http://127.0.0.1:9"},
+                            {"BRENIK_DEBUG", "1"}});
   EXPECT_EQ(sync.status, utils::RunStatus::exited) << sync.out << sync.err;
 
   EXPECT_EQ(snapshot(home()), before);

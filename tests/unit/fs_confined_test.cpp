@@ -271,7 +271,8 @@ TEST(ConfinedWrites, ProcessesRewritingAndAppendingOneFolderLoseNothing) {
   const std::string log = read_file(dir / "log.jsonl");
   EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), kProcesses * kRounds);
   for (int p = 0; p < kProcesses; ++p)
-    EXPECT_EQ(read_file(dir / ("own-" + std::to_string(p))), std::to_string(p) + ":" + std::to_string(kRounds - 1) + "\n");
+    EXPECT_EQ(read_file(dir / ("own-" + std::to_string(p))),
+              std::to_string(p) + ":" + std::to_string(kRounds - 1) + "\n");
   const std::string shared = read_file(dir / "shared");
   EXPECT_EQ(shared.size(), 4096u);
   EXPECT_EQ(shared.find_first_not_of(shared[0]), std::string::npos) << "one writer's whole content";
