@@ -22,8 +22,9 @@ constexpr const char* kBrenikDir = ".brenik";
 constexpr std::size_t kTempRandom = 10;  // "<10 letters or digits>.tmp"
 
 [[noreturn]] void refuse(int error_number, const fs::path& path) {
-  if (error_number == ELOOP || error_number == ENOTDIR)
-    throw os_error_from_errno(error_number, path.string() + " (a link or not a real folder; refused)");
+  if (error_number == ELOOP) throw os_error_from_errno(error_number, path.string() + " (a link; refused)");
+  if (error_number == ENOTDIR)
+    throw os_error_from_errno(error_number, path.string() + " (not a real folder; refused)");
   throw os_error_from_errno(error_number, path.string());
 }
 
