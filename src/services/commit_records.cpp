@@ -87,9 +87,9 @@ void archive_ledger_segment(const fs::path& repo_root, const fs::path& attestati
         }
       } catch (...) {
       }
-      fs::rename(ledger, paths::archived_ledger(repo_root, commit));
+      utils::rename_confined(ledger, paths::archived_ledger(repo_root, commit));
     }
-    fs::remove(utils::lock_file_for(ledger), ec);
+    utils::remove_file(utils::lock_file_for(ledger));
     ledger_service::clear_pointers_for_slug(repo_root, slug);
   } catch (...) {
     logging::debug_exc("Ledger segment archival skipped (best-effort)");

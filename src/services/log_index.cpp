@@ -9,6 +9,7 @@
 #include <cstring>
 #include <utility>
 
+#include "utils/errors.hpp"
 #include "utils/file_stamp.hpp"
 #include "utils/fs.hpp"
 #include "utils/json.hpp"
@@ -148,8 +149,12 @@ bool describes_prefix(const LogIndex& index, const utils::FileStamp& stamp, std:
 
 std::optional<LogIndex> load_log_index(const fs::path& log_path, unsigned parts) {
   const auto path = log_index_path(log_path);
-  utils::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.get() < 0) return std::nullopt;
+  utils::UniqueFd fd;
+  try {
+    fd = utils::open_confined(path, O_RDONLY);
+  } catch (const OSError&) {
+    return std::nullopt;
+  }
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
   char head[4096];
@@ -236,8 +241,7 @@ void replace_log(const fs::path& log_path, std::vector<std::string_view> parts, 
   for (auto p : parts) size += p.size();
   if (size == 0) parts = {"\n"}, size = 1;
   utils::atomic_write_parts(log_path, parts);
-  std::error_code ec;
-  fs::remove(log_index_path(log_path), ec);
+  utils::remove_file(log_index_path(log_path));
   if (!index) return;
   try {
     const auto stamp = utils::file_stamp(log_path);

@@ -43,8 +43,12 @@ std::string_view line_around(std::string_view text, std::size_t pos) {
 // Whether the file ends in something other than a newline: a line some
 // other writer left unfinished, which an append must not glue onto.
 bool ends_mid_line(const fs::path& path) {
-  utils::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.get() < 0) return false;
+  utils::UniqueFd fd;
+  try {
+    fd = utils::open_confined(path, O_RDONLY);
+  } catch (const OSError&) {
+    return false;
+  }
   const off_t size = ::lseek(fd.get(), 0, SEEK_END);
   char last = '\n';
   return size > 0 && ::pread(fd.get(), &last, 1, size - 1) == 1 && last != '\n';
@@ -147,8 +151,7 @@ AttestationLog read_attestation_log(const fs::path& log_path) {
   if (!first || !later) {
     // The index pointed at a line that is not pending: it describes another
     // file after all. Drop it and read the log in full.
-    std::error_code ec;
-    fs::remove(detail::log_index_path(log_path), ec);
+    utils::remove_file(detail::log_index_path(log_path));
     return detail::classify_text(*file, text, &build_entries).log;
   }
   AttestationLog log;

@@ -34,15 +34,14 @@ void migrate_legacy_log(const fs::path& repo_root) {
   const auto log_path = paths::log_jsonl(repo_root);
   {
     auto guard = utils::locked(log_path);
-    std::string text = utils::read_file(legacy);
+    std::string text = utils::read_confined(legacy);  // a link at the root is not our log
     utils::make_dirs(log_path.parent_path());
     // Never glue the first migrated line onto a line left unfinished.
     auto current = utils::try_read_file(log_path);
     if (current && !current->empty() && current->back() != '\n' && !text.empty()) text.insert(0, "\n");
     utils::append_file(log_path, text);
   }
-  std::error_code ec;
-  fs::remove(legacy, ec);
+  utils::remove_file(legacy);
 }
 
 // The agent's process section is replaced by what the live ledger says, or
@@ -216,8 +215,7 @@ AttestationResult process_pending_attestation(const fs::path& repo_root,
     return result;
   }
 
-  std::error_code ec;
-  fs::remove(pending, ec);
+  utils::remove_file(pending);
   result.matched_commit = commit;
   return result;
 }
