@@ -14,7 +14,7 @@
 #include "utils/filelock.hpp"
 #include "utils/fs.hpp"
 #include "utils/logging.hpp"
-#include "utils/small_file.hpp"
+#include "utils/fs.hpp"
 #include "utils/truthy.hpp"
 
 namespace brenik::services::tolvern {

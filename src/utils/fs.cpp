@@ -102,8 +102,10 @@ fs::path folder_of(const fs::path& path) {
 }
 
 
-void write_all(int fd, std::string_view data, const fs::path& path) {
-  std::size_t done = 0;
+// Writes all of `data`; `done` counts what reached the file, also when it
+// throws part way (a full disk, a file size limit).
+void write_all(int fd, std::string_view data, const fs::path& path, std::size_t& done) {
+  done = 0;
   while (done < data.size()) {
     ssize_t n = ::write(fd, data.data() + done, data.size() - done);
     if (n < 0) {
@@ -112,6 +114,11 @@ void write_all(int fd, std::string_view data, const fs::path& path) {
     }
     done += static_cast<std::size_t>(n);
   }
+}
+
+void write_all(int fd, std::string_view data, const fs::path& path) {
+  std::size_t done = 0;
+  write_all(fd, data, path, done);
 }
 
 }  // namespace
@@ -292,8 +299,43 @@ void atomic_write_parts(const fs::path& path, const std::vector<std::string_view
 
 void append_file(const fs::path& path, std::string_view content) {
   UniqueFd fd = open_confined(path, O_WRONLY | O_CREAT | O_APPEND, 0644);
-  write_all(fd.get(), content, path);
+  struct stat before {};
+  const bool sized = ::fstat(fd.get(), &before) == 0;
+  std::size_t done = 0;
+  try {
+    write_all(fd.get(), content, path, done);
+  } catch (...) {
+    // Half a line would read as a record that is not one (and glue the next
+    // line onto it): take the piece back when nobody appended after it.
+    struct stat now {};
+    if (sized && done > 0 && ::fstat(fd.get(), &now) == 0 &&
+        now.st_size == before.st_size + static_cast<off_t>(done))
+      (void)::ftruncate(fd.get(), before.st_size);
+    throw;
+  }
   if (fd.close_now() != 0) throw_os_error(path.string());
+}
+
+std::optional<std::string> read_small_regular_file(const fs::path& path, std::size_t max_bytes) {
+  UniqueFd fd = open_confined(path, O_RDONLY);
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0) throw_os_error(path.string());
+  if (static_cast<std::uintmax_t>(st.st_size) > max_bytes) return std::nullopt;
+  // The size may change while reading: one byte past the cap tells.
+  std::string data(max_bytes + 1, '\0');
+  std::size_t got = 0;
+  while (got < data.size()) {
+    const ssize_t n = ::read(fd.get(), data.data() + got, data.size() - got);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw_os_error(path.string());
+    }
+    if (n == 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  if (got > max_bytes) return std::nullopt;
+  data.resize(got);
+  return data;
 }
 
 void rename_confined(const fs::path& from, const fs::path& to) {

@@ -106,8 +106,16 @@ void atomic_write_parts(const fs::path& path, const std::vector<std::string_view
                         std::optional<fs::perms> mode = std::nullopt);
 
 // Appends bytes to a file (created when missing) with O_APPEND in one write,
-// confined. Throws OSError.
+// confined. Throws OSError; a write that fails part way is taken back, so
+// the file never keeps half of `content`.
 void append_file(const fs::path& path, std::string_view content);
+
+// A small file the repository, not this tool, controls: its bytes, or none
+// when it holds more than `max_bytes`. Opened under the rule above whatever
+// the path (a link at the end is refused, ELOOP; a pipe or device is not
+// waited on, EINVAL), so a hook neither follows it to a secret elsewhere nor
+// loads more than any sane content needs. Throws OSError.
+std::optional<std::string> read_small_regular_file(const fs::path& path, std::size_t max_bytes);
 
 // True when `path` is `root` or inside it after resolving symbolic links of
 // the parts that exist: nothing writes through a link that leads outside.

@@ -4,11 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <string>
 #include <vector>
 
@@ -203,6 +205,34 @@ TEST(ConfinedWrites, OrdinaryFilesBehaveAsBefore) {
   // A relative path is confined below the current folder.
   EXPECT_TRUE(u::is_confined(".brenik/.platform/log.jsonl"));
   EXPECT_FALSE(u::is_confined(repo.path() / ".brenikx" / "log.jsonl"));
+}
+
+// A file size limit (or a full disk) that stops an append half way must not
+// leave half a line behind: it would be glued to the next record.
+TEST(ConfinedWrites, AnAppendCutShortIsTakenBack) {
+  TempDir repo;
+  const auto log = repo.path() / ".brenik" / ".platform" / "log.jsonl";
+  u::make_dirs(log.parent_path());
+  u::append_file(log, "{\"commit\": \"a\"}\n");
+  const auto before = fs::file_size(log);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limit{static_cast<rlim_t>(before + 10), static_cast<rlim_t>(before + 10)};
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    try {
+      u::append_file(log, std::string(100, 'x') + "\n");
+    } catch (const brenik::OSError&) {
+      ::_exit(0);
+    }
+    ::_exit(1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "the cut-short append reports its failure";
+  EXPECT_EQ(u::read_file(log), "{\"commit\": \"a\"}\n") << "no piece of the line stays";
 }
 
 TEST(ConfinedWrites, AKilledWritersStaleTempFilesGoButAFreshOneStays) {
