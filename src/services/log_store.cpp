@@ -117,6 +117,7 @@ IndexView view_index(const fs::path& log_path, const utils::MappedFile& file, co
   detail::LogIndex saved = ok ? view.base : detail::LogIndex{};
   detail::add_to_index(saved, view.after);
   saved.file = file.stamp();
+  saved.last_write = file.stamp();
   saved.file.size = view.covered;
   saved.tail_sha256 = detail::tail_sha256(text, view.covered);
   detail::save_log_index(log_path, saved);
@@ -186,8 +187,12 @@ void append_log_entry(const fs::path& breniklog_path, const json::Value& entry) 
   json::dump_to(line, entry, {.text_form_fallback = true});
   line += '\n';
   auto guard = utils::locked(breniklog_path);
+  const auto before = utils::file_stamp(breniklog_path);
   if (ends_mid_line(breniklog_path)) line.insert(line.begin(), '\n');
   utils::append_file(breniklog_path, line);
+  // Only a writer holding the lock knows nobody wrote between its two looks.
+  if (guard->acquired() && before)
+    if (const auto after = utils::file_stamp(breniklog_path)) note_append(breniklog_path, *before, *after);
 }
 
 bool replace_log_entry(const fs::path& breniklog_path, const json::Value& entry) {
@@ -284,8 +289,8 @@ bool commit_already_logged(const fs::path& breniklog_path, const std::string& co
 }
 
 bool already_recorded(const fs::path& repo_root, const std::string& full) {
-  std::error_code ec;
-  if (fs::exists(paths::attestations_dir(repo_root) / (full + ".yaml"), ec)) return true;
+  // Only the line counts: an archive without one is a record whose append
+  // failed, which the next trigger completes from the archive.
   return commit_already_logged(paths::log_jsonl(repo_root), full);
 }
 
