@@ -44,19 +44,19 @@ bool non_empty(const std::optional<std::string>& s) { return s && !s->empty(); }
 BackfillResult capture(const fs::path& repo_root, const std::string& sha, const CaptureOptions& o) {
   auto full = detail::resolve_full_sha(repo_root, sha);
   if (!full) return {.commit = sha, .written = false, .reason = REASON_NO_SUCH_COMMIT};
-  if (detail::already_recorded(repo_root, *full))
-    return {.commit = *full, .written = false, .reason = REASON_ALREADY_RECORDED};
-
+  // A pending attestation is filed even when another trigger recorded the
+  // commit first: it upgrades that record in place.
   std::error_code ec;
   if (o.consume_pending && fs::exists(paths::commit_attestation(repo_root), ec)) {
     auto result = process_pending_attestation(repo_root, full);
     if (result.error && !result.error->empty())
       return {.commit = *full, .written = false, .reason = *result.error};
-    if (detail::already_recorded(repo_root, *full))
-      return {.commit = *full, .written = true, .attested = true};
-    // Filed under another commit (matched by its diff hash): this one still
-    // gets its own record below.
+    if (result.matched_commit == *full) return {.commit = *full, .written = true, .attested = true};
+    // Filed under another commit (matched by its diff hash), or by another
+    // trigger: this one still gets its own record below, unless recorded.
   }
+  if (detail::already_recorded(repo_root, *full))
+    return {.commit = *full, .written = false, .reason = REASON_ALREADY_RECORDED};
 
   agents::AdapterPtr named = non_empty(o.agent) ? agents::get_adapter_by_name(*o.agent) : nullptr;
   agents::AdapterPtr adapter;

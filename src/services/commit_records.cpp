@@ -100,23 +100,11 @@ void archive_ledger_segment(const fs::path& repo_root, const fs::path& attestati
   }
 }
 
-std::string log_attestation(const fs::path& breniklog_path, const fs::path& attestations_dir,
-                            const json::Value& parsed, const LogAttestationOptions& options) {
-  std::string commit;
-  if (options.commit_override && !options.commit_override->empty())
-    commit = *options.commit_override;
-  else
-    commit = git_rev_parse({"HEAD"}, {.cwd = options.repo_root});
-  const std::string branch = options.head_branch
-                                 ? *options.head_branch
-                                 : git_rev_parse({"--abbrev-ref", "HEAD"}, {.cwd = options.repo_root});
+namespace {
 
-  utils::make_dirs(attestations_dir);
-  utils::atomic_write(attestations_dir / (commit + ".yaml"), yaml::dump(parsed));
-
-  if (options.archive_ledger && options.repo_root)
-    archive_ledger_segment(*options.repo_root, attestations_dir, parsed, commit);
-
+// The log line of an attestation, in the log's member order.
+json::Value entry_of(const json::Value& parsed, const std::string& commit, const std::string& branch,
+                     const std::optional<std::string>& event) {
   json::Value entry = json::Value::object();
   entry["commit"] = commit;
   entry["branch"] = branch;
@@ -125,15 +113,78 @@ std::string log_attestation(const fs::path& breniklog_path, const fs::path& atte
     entry[key] = (parsed.is_object() && parsed.contains(key)) ? v : json::Value("");
   }
   entry["synced"] = false;
-  if (options.event && !options.event->empty()) entry["event"] = *options.event;
+  if (event && !event->empty()) entry["event"] = *event;
   for (const char* key : {"agent_provider", "agent_id", "agent_session_id", "developer", "telemetry"}) {
     const auto& v = member(parsed, key);
     if (truthy(v)) entry[key] = v;
   }
+  return entry;
+}
 
-  if (options.replace_existing && replace_log_entry(breniklog_path, entry)) return commit;
-  append_log_entry(breniklog_path, entry);
-  return commit;
+// The sources of the records made without an attestation at commit time.
+bool made_without_attestation(const json::Value& archived) {
+  const std::string source = text_member(archived, "source");
+  return source == "post_commit" || source == "harness" || source == "catch_up";
+}
+
+// The archive a record wrote before its line could be appended (a full disk,
+// a killed writer), as a mapping; none when there is no such archive.
+std::optional<json::Value> archive_without_line(const fs::path& archive) {
+  std::error_code ec;
+  if (!fs::is_regular_file(fs::symlink_status(archive, ec))) return std::nullopt;
+  auto text = utils::try_read_file(archive);
+  if (!text) return std::nullopt;
+  json::Value parsed = parse_attestation_yaml(*text);
+  if (!parsed.is_object() || parsed.empty()) return std::nullopt;
+  return parsed;
+}
+
+}  // namespace
+
+FiledRecord file_attestation(const fs::path& breniklog_path, const fs::path& attestations_dir,
+                             const json::Value& parsed, const LogAttestationOptions& options) {
+  std::string commit;
+  if (options.commit_override && !options.commit_override->empty())
+    commit = *options.commit_override;
+  else
+    commit = git_rev_parse({"HEAD"}, {.cwd = options.repo_root});
+  const std::string branch = options.head_branch
+                                 ? *options.head_branch
+                                 : git_rev_parse({"--abbrev-ref", "HEAD"}, {.cwd = options.repo_root});
+  const fs::path archive = attestations_dir / (commit + ".yaml");
+
+  // Every trigger of a commit decides and writes under the same lock, so two
+  // of them never both find it unrecorded, and an attestation filed by one is
+  // never overwritten by the plain record of another.
+  utils::make_dirs(breniklog_path.parent_path());
+  auto guard = utils::locked(breniklog_path);
+  if (options.still_wanted && !options.still_wanted()) return {commit, false};
+  if (options.keep_existing) {
+    if (commit_already_logged(breniklog_path, commit)) return {commit, false};
+    if (auto archived = archive_without_line(archive)) {
+      // Completed from its archive, which keeps whatever the agent attested.
+      const auto event = made_without_attestation(*archived) ? options.event : std::nullopt;
+      append_log_entry(breniklog_path, entry_of(*archived, commit, branch, event));
+      if (options.after_write) options.after_write();
+      return {commit, true};
+    }
+  }
+
+  utils::make_dirs(attestations_dir);
+  utils::atomic_write(archive, yaml::dump(parsed));
+
+  if (options.archive_ledger && options.repo_root)
+    archive_ledger_segment(*options.repo_root, attestations_dir, parsed, commit);
+
+  const json::Value entry = entry_of(parsed, commit, branch, options.event);
+  if (options.keep_existing || !replace_log_entry(breniklog_path, entry)) append_log_entry(breniklog_path, entry);
+  if (options.after_write) options.after_write();
+  return {commit, true};
+}
+
+std::string log_attestation(const fs::path& breniklog_path, const fs::path& attestations_dir,
+                            const json::Value& parsed, const LogAttestationOptions& options) {
+  return file_attestation(breniklog_path, attestations_dir, parsed, options).commit;
 }
 
 BackfillResult write_commit_record(const fs::path& repo_root, const std::string& commit,
@@ -194,9 +245,11 @@ BackfillResult write_commit_record(const fs::path& repo_root, const std::string&
     att["telemetry"] = telemetry;
   }
 
-  log_attestation(log_path, attestations, att,
-                  {.commit_override = commit, .repo_root = repo_root,
-                   .archive_ledger = o.archive_ledger, .event = o.event, .head_branch = o.head_branch});
+  const auto filed = file_attestation(log_path, attestations, att,
+                                     {.commit_override = commit, .repo_root = repo_root,
+                                      .archive_ledger = o.archive_ledger, .event = o.event,
+                                      .keep_existing = true, .head_branch = o.head_branch});
+  if (!filed.written) return {.commit = commit, .written = false, .reason = REASON_ALREADY_RECORDED};
   return BackfillResult{.commit = commit, .written = true,
                         .tokens = truthy(member(telemetry, "tokens"))};
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -34,13 +35,32 @@ struct LogAttestationOptions {
   std::optional<fs::path> repo_root = std::nullopt;
   bool archive_ledger = true;
   std::optional<std::string> event = std::nullopt;
-  bool replace_existing = false;
+  // What a commit that already has a record gets. An attestation (false)
+  // replaces the archive and upgrades the commit's line in place; a record
+  // made without one (true) leaves a recorded commit as it is, and only
+  // completes one whose archive was written without its line.
+  bool keep_existing = false;
   // HEAD's branch as `git rev-parse --abbrev-ref HEAD` gave it in repo_root,
   // when the caller already asked; git is asked otherwise.
   std::optional<std::string> head_branch = std::nullopt;
+  // Asked under the log's lock before anything is written: false writes
+  // nothing (what the record came from was taken by another trigger).
+  std::function<bool()> still_wanted = nullptr;
+  // Run under the log's lock once the record is written.
+  std::function<void()> after_write = nullptr;
 };
 
-// Archives `parsed` as <commit>.yaml and logs its line; returns the commit id.
+struct FiledRecord {
+  std::string commit;
+  bool written = false;  // false: the commit's record was left as it was
+};
+
+// Archives `parsed` as <commit>.yaml and logs its line, the test of what the
+// commit already has and the writes being one step under the log's lock.
+FiledRecord file_attestation(const fs::path& breniklog_path, const fs::path& attestations_dir,
+                             const json::Value& parsed, const LogAttestationOptions& options = {});
+
+// file_attestation(...).commit.
 std::string log_attestation(const fs::path& breniklog_path, const fs::path& attestations_dir,
                             const json::Value& parsed, const LogAttestationOptions& options = {});
 

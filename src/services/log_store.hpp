@@ -56,6 +56,7 @@ void mark_synced(const fs::path& breniklog_path, const std::vector<json::Value>&
                  const std::vector<json::Value>* as_read = nullptr);
 
 bool commit_already_logged(const fs::path& breniklog_path, const std::string& commit);
+// Whether the commit has its line in the repository's log.
 bool already_recorded(const fs::path& repo_root, const std::string& full);
 
 }  // namespace detail

@@ -1,5 +1,6 @@
 #include "services/pending.hpp"
 
+#include <cerrno>
 #include <system_error>
 
 #include "agents/registry.hpp"
@@ -11,6 +12,7 @@
 #include "services/rules_cache_state.hpp"
 #include "services/shared.hpp"
 #include "utils/errors.hpp"
+#include "utils/file_stamp.hpp"
 #include "utils/filelock.hpp"
 #include "utils/fs.hpp"
 #include "utils/logging.hpp"
@@ -141,8 +143,7 @@ void enrich_attestation(json::Value& parsed, const fs::path& repo_root) noexcept
 }  // namespace detail
 
 AttestationResult process_pending_attestation(const fs::path& repo_root,
-                                              const std::optional<std::string>& commit_override,
-                                              const ProcessPendingOptions& options) {
+                                              const std::optional<std::string>& commit_override) {
   const auto pending = paths::commit_attestation(repo_root);
   if (!path_exists(pending)) return {};
 
@@ -151,10 +152,14 @@ AttestationResult process_pending_attestation(const fs::path& repo_root,
   AttestationResult result;
   result.found = true;
 
+  // What was read is filed only while the file is still in that state: a
+  // trigger that raced us to it has filed and removed it.
+  const auto read_stamp = utils::file_stamp(pending);
   std::string text;
   try {
     text = utils::read_file(pending);
   } catch (const OSError& e) {
+    if (e.error_number() == ENOENT) return {};  // filed by another trigger meanwhile
     logging::warning("Could not read attestation file: %s", e);
     result.error = e.what();
     return result;
@@ -187,20 +192,25 @@ AttestationResult process_pending_attestation(const fs::path& repo_root,
   derive_process(parsed, repo_root, commit);
   result.change_spec_slugs = shared::extract_change_spec_slugs(parsed);
 
+  // An attestation upgrades the line of a commit recorded without one, so
+  // the commit keeps one line and the attestation wins.
+  detail::FiledRecord filed;
   try {
-    detail::log_attestation(paths::log_jsonl(repo_root), paths::attestations_dir(repo_root), parsed,
-                            {.commit_override = commit,
-                             .repo_root = repo_root,
-                             .replace_existing = options.replace_existing});
+    filed = detail::file_attestation(
+        paths::log_jsonl(repo_root), paths::attestations_dir(repo_root), parsed,
+        {.commit_override = commit,
+         .repo_root = repo_root,
+         .still_wanted = [&] { return read_stamp && utils::file_stamp(pending) == read_stamp; },
+         .after_write = [&] {
+           std::error_code ec;
+           fs::remove(pending, ec);
+         }});
   } catch (const OSError& e) {
     logging::warning("Could not archive attestation: %s", e);
     result.error = e.what();
     return result;
   }
-
-  std::error_code ec;
-  fs::remove(pending, ec);
-  result.matched_commit = commit;
+  if (filed.written) result.matched_commit = commit;
   return result;
 }
 
@@ -209,7 +219,7 @@ BackfillResult attach_pending_attestation(const fs::path& repo_root, const std::
   if (!full) return {.commit = commit, .written = false, .reason = REASON_NO_SUCH_COMMIT};
   if (!path_exists(paths::commit_attestation(repo_root)))
     return {.commit = *full, .written = false, .reason = REASON_NO_PENDING_FILE};
-  auto result = process_pending_attestation(repo_root, full, {.replace_existing = true});
+  auto result = process_pending_attestation(repo_root, full);
   if (result.error && !result.error->empty())
     return {.commit = *full, .written = false, .reason = *result.error};
   return {.commit = *full, .written = true, .attested = true};

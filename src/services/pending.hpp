@@ -23,15 +23,11 @@ struct AttestationResult {
   std::vector<std::string> change_spec_slugs = {};
 };
 
-struct ProcessPendingOptions {
-  bool replace_existing = false;  // rewrite the commit's log line in place
-};
-
 // Errors of the legacy-log migration reach the caller; read and archive
-// failures are reported in the result and the pending file is kept.
+// failures are reported in the result and the pending file is kept. A commit
+// that already has a line gets it replaced in place by the attestation's.
 AttestationResult process_pending_attestation(const fs::path& repo_root,
-                                              const std::optional<std::string>& commit_override = std::nullopt,
-                                              const ProcessPendingOptions& options = {});
+                                              const std::optional<std::string>& commit_override = std::nullopt);
 
 // Attaches the pending attestation to an already recorded commit, upgrading
 // its log line in place.

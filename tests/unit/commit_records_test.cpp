@@ -77,11 +77,11 @@ TEST(LogAttestation, ReplaceExistingUpgradesInPlaceOrAppends) {
   Value parsed = {{"timestamp", "t"}, {"agent", "claude-code"}, {"summary", "s"},
                   {"agent_session_id", "s1"}, {"developer", {{"git_author_name", "n"}}}};
   tv::detail::log_attestation(log, att, parsed,
-                              {.commit_override = head, .repo_root = repo.root(), .replace_existing = true});
+                              {.commit_override = head, .repo_root = repo.root()});
   tv::detail::mark_synced(log, {Value({{"commit", head}})});
   parsed["summary"] = "upgraded";
   tv::detail::log_attestation(log, att, parsed,
-                              {.commit_override = head, .repo_root = repo.root(), .replace_existing = true});
+                              {.commit_override = head, .repo_root = repo.root()});
   auto line = only_log_line(repo.root());
   EXPECT_EQ(line["summary"], "upgraded");
   EXPECT_EQ(line["synced"], false);

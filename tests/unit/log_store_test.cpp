@@ -182,6 +182,29 @@ TEST(LogStoreMarkSynced, FlipsEveryLineOfTheBatchAndKeepsWhatIsNotARecord) {
   EXPECT_EQ(r.size(), 2u);
 }
 
+TEST(LogStoreMarkSynced, AcceptedBatchFlipsLegacyLinesAndKeepsLinesUpgradedMeanwhile) {
+  TempDir dir;
+  auto log = dir.path() / "log.jsonl";
+  // A's pending line was sent; an older line of A carries the legacy marker.
+  // B's line was upgraded in place while its batch was on the way.
+  const std::vector<Value> as_read = {brenik::json::loads(line(A, false)),
+                                      brenik::json::loads(line(B, false, ", \"event\": \"commit_unattested\""))};
+  write_file(log, line(A, false, ", \"uploaded\": true") + "\n" + line(A, false) + "\n" + line(B, false) + "\n");
+  tv::detail::mark_synced(log, as_read, &as_read);
+  std::vector<Value> now;
+  const std::string text = read_file(log);
+  for (std::size_t start = 0; start < text.size();) {
+    const auto nl = text.find('\n', start);
+    now.push_back(brenik::json::loads(text.substr(start, nl - start)));
+    start = nl + 1;
+  }
+  ASSERT_EQ(now.size(), 3u);
+  EXPECT_EQ(now[0]["synced"], true);
+  EXPECT_FALSE(now[0].contains("uploaded"));
+  EXPECT_EQ(now[1]["synced"], true);
+  EXPECT_EQ(now[2]["synced"], false);  // what it says now was never sent
+}
+
 // Lines the rewrite does not flip are written again straight from the parse;
 // they must come out as the oracle-tested writer writes them, whatever byte
 // needing an escape sits wherever in a word of eight.
@@ -244,9 +267,12 @@ TEST(LogStorePresence, FindsTheCommitOnlyInARecordLine) {
   EXPECT_FALSE(tv::detail::commit_already_logged(log, ""));
 }
 
-TEST(LogStorePresence, ArchivedAttestationShortCircuits) {
+TEST(LogStorePresence, AnArchiveWithoutItsLineIsNotARecordYet) {
   TempDir dir;
+  // What a failed append leaves: the next trigger must still see work to do.
   write_file(dir.path() / ".brenik" / "attestations" / (A + ".yaml"), "agent: x\n");
+  EXPECT_FALSE(tv::detail::already_recorded(dir.path(), A));
+  write_file(dir.path() / ".brenik" / ".platform" / "log.jsonl", line(A, false) + "\n");
   EXPECT_TRUE(tv::detail::already_recorded(dir.path(), A));
   EXPECT_FALSE(tv::detail::already_recorded(dir.path(), B));
 }
