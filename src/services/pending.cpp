@@ -222,6 +222,13 @@ BackfillResult attach_pending_attestation(const fs::path& repo_root, const std::
   auto result = process_pending_attestation(repo_root, full);
   if (result.error && !result.error->empty())
     return {.commit = *full, .written = false, .reason = *result.error};
+  // Another trigger may have filed the file first, or its diff hash named
+  // another commit: this commit did not get it, and must not be told so.
+  if (!result.matched_commit)
+    return {.commit = *full, .written = false, .reason = "the pending attestation was filed by another trigger"};
+  if (*result.matched_commit != *full)
+    return {.commit = *full, .written = false,
+            .reason = "the pending attestation matches commit " + *result.matched_commit + " by its diff hash"};
   return {.commit = *full, .written = true, .attested = true};
 }
 
