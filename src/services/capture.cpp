@@ -48,7 +48,7 @@ BackfillResult capture(const fs::path& repo_root, const std::string& sha, const 
   // commit first: it upgrades that record in place.
   std::error_code ec;
   if (o.consume_pending && fs::exists(paths::commit_attestation(repo_root), ec)) {
-    auto result = process_pending_attestation(repo_root, full);
+    auto result = process_pending_attestation(repo_root, full, {.handoff = o.handoff});
     if (result.error && !result.error->empty())
       return {.commit = *full, .written = false, .reason = *result.error};
     if (result.matched_commit == *full) return {.commit = *full, .written = true, .attested = true};
@@ -122,7 +122,8 @@ BackfillResult capture(const fs::path& repo_root, const std::string& sha, const 
        .developer_from_commit = !o.attribute_ambient,
        .event = o.event,
        // The branch just read is HEAD's in repo_root: the log line reuses it.
-       .head_branch = branch});
+       .head_branch = branch,
+       .handoff = o.handoff});
 }
 
 }  // namespace
@@ -150,8 +151,9 @@ BackfillResult capture_commit(const fs::path& repo_root, const std::string& sha,
   }
 }
 
-std::optional<std::string> record_commit(const fs::path& repo_root, const std::string& event) noexcept {
-  auto result = capture_commit(repo_root, "HEAD", {.source = "post_commit", .event = event});
+std::optional<std::string> record_commit(const fs::path& repo_root, const std::string& event,
+                                         const std::optional<RecordHandoff>& handoff) noexcept {
+  auto result = capture_commit(repo_root, "HEAD", {.source = "post_commit", .event = event, .handoff = handoff});
   if (result.written || result.reason == REASON_ALREADY_RECORDED) return result.commit;
   return std::nullopt;
 }

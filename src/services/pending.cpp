@@ -143,7 +143,8 @@ void enrich_attestation(json::Value& parsed, const fs::path& repo_root) noexcept
 }  // namespace detail
 
 AttestationResult process_pending_attestation(const fs::path& repo_root,
-                                              const std::optional<std::string>& commit_override) {
+                                              const std::optional<std::string>& commit_override,
+                                              const ProcessPendingOptions& options) {
   const auto pending = paths::commit_attestation(repo_root);
   if (!path_exists(pending)) return {};
 
@@ -200,11 +201,8 @@ AttestationResult process_pending_attestation(const fs::path& repo_root,
         paths::log_jsonl(repo_root), paths::attestations_dir(repo_root), parsed,
         {.commit_override = commit,
          .repo_root = repo_root,
-         .still_wanted = [&] { return read_stamp && utils::file_stamp(pending) == read_stamp; },
-         .after_write = [&] {
-           std::error_code ec;
-           fs::remove(pending, ec);
-         }});
+         .from_pending = read_stamp.value_or(utils::FileStamp{}),
+         .handoff = options.handoff});
   } catch (const OSError& e) {
     logging::warning("Could not archive attestation: %s", e);
     result.error = e.what();

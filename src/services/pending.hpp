@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "services/commit_records.hpp"
 #include "services/types.hpp"
 #include "utils/json.hpp"
 
@@ -23,11 +24,16 @@ struct AttestationResult {
   std::vector<std::string> change_spec_slugs = {};
 };
 
+struct ProcessPendingOptions {
+  std::optional<RecordHandoff> handoff = std::nullopt;  // for the commit triggers
+};
+
 // Errors of the legacy-log migration reach the caller; read and archive
 // failures are reported in the result and the pending file is kept. A commit
 // that already has a line gets it replaced in place by the attestation's.
 AttestationResult process_pending_attestation(const fs::path& repo_root,
-                                              const std::optional<std::string>& commit_override = std::nullopt);
+                                              const std::optional<std::string>& commit_override = std::nullopt,
+                                              const ProcessPendingOptions& options = {});
 
 // Attaches the pending attestation to an already recorded commit, upgrading
 // its log line in place.

@@ -19,6 +19,7 @@
 #include "services/commit_records.hpp"
 #include "support/server_fixture.hpp"
 #include "support/temp_repo.hpp"
+#include "utils/filelock.hpp"
 #include "utils/fs.hpp"
 #include "utils/json.hpp"
 #include "utils/process.hpp"
@@ -226,6 +227,57 @@ TEST_F(RecordRace, EveryTriggerAtOnceGivesOneLinePerCommitAndTheAttestationWins)
   std::printf("[ record race ] %zu commits, %zu lines, %d attested (%zu by attest add), %zu synced, "
               "%zu on the server, %.1f s\n",
               commits.size(), lines, attested, attached.size(), synced.size(), on_server.size(), seconds);
+}
+
+TEST_F(RecordRace, ACommitDoesNotWaitForALockHeldElsewhereAndItsRecordStillLands) {
+  auto setup = brenik({"setup", "--no-harness-hooks"});
+  ASSERT_EQ(setup.exit_code, 0) << setup.out << setup.err;
+  write_file(paths::config_yaml(repo.root()), "installed_at: '2000-01-01T00:00:00Z'\n");
+  ASSERT_TRUE(commit({}, "base"));
+  const fs::path log = paths::log_jsonl(repo.root());
+  ASSERT_EQ(read_log_lines(repo.root()).size(), 1u);
+  const auto lock_is_free = [&] { return utils::locked(log, 0.0)->acquired(); };
+
+  // Another process (a long catch-up, an upload's rewrite) holds the log's
+  // lock until told to let go.
+  const fs::path release = home.path() / "release";
+  std::thread holder([&] {
+    utils::run({"flock", utils::lock_file_for(log).string(), "sh", "-c",
+                "while [ ! -e \"$0\" ]; do sleep 0.05; done", release.string()},
+               {.timeout_seconds = 120.0});
+  });
+  for (int i = 0; i < 2000 && lock_is_free(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  ASSERT_FALSE(lock_is_free());
+
+  // The agent's attestation is pending; the commit, the harness hook and the
+  // hook's own command all see the commit while the lock is held.
+  const fs::path pending = paths::commit_attestation(repo.root());
+  write_file(pending, "summary: Held-lock words\nagent: claude-code\n");
+  ASSERT_TRUE(commit({}, "while held"));
+  const std::string sha = head();
+  EXPECT_EQ(brenik({"attest", "add", "--from-hook", "--agent", "claude-code"}, harness_payload(1)).exit_code, 0);
+  EXPECT_EQ(brenik({"sync", "--record-commit"}).exit_code, 0);
+  // All three came back while the lock was still held, and none of them
+  // wrote without it.
+  EXPECT_FALSE(lock_is_free());
+  EXPECT_EQ(read_log_lines(repo.root()).size(), 1u);
+
+  write_file(release, "");
+  holder.join();
+  std::vector<Value> lines;
+  for (int i = 0; i < 600; ++i) {
+    lines = read_log_lines(repo.root());
+    if (lines.size() >= 2 && !fs::exists(pending)) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // any straggler would add its line by now
+  lines = read_log_lines(repo.root());
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[1]["commit"], sha);
+  EXPECT_EQ(lines[1]["summary"], "Held-lock words");
+  EXPECT_FALSE(fs::exists(pending));
+  EXPECT_NE(read_file(paths::attestations_dir(repo.root()) / (sha + ".yaml")).find("Held-lock words"),
+            std::string::npos);
 }
 
 }  // namespace
