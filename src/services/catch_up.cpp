@@ -64,9 +64,14 @@ std::vector<BackfillResult> walk_and_record(const fs::path& repo_root, int limit
       std::string sha(utils::strip(line.substr(0, blank)));
       std::string_view ts = blank == std::string_view::npos ? std::string_view() : line.substr(blank + 1);
       if (sha.empty()) continue;
-      const bool done = already_recorded(repo_root, sha);
-      if (done) oldest_recorded = walked.size();
-      walked.push_back({std::move(sha), parse_number(ts), done});
+      walked.push_back({std::move(sha), parse_number(ts), false});
+    }
+    {
+      std::vector<std::string> shas;
+      for (const auto& w : walked) shas.push_back(w.sha);
+      const auto logged = commits_already_logged(paths::log_jsonl(repo_root), shas);
+      for (std::size_t i = 0; i < walked.size(); ++i)
+        if (logged.count(walked[i].sha)) walked[i].recorded = true, oldest_recorded = i;
     }
     // Recorded commits are skipped, not taken as the end of the backlog: one
     // missed between recorded ones (two commits in one command without the

@@ -288,6 +288,43 @@ bool commit_already_logged(const fs::path& breniklog_path, const std::string& co
   return carried_in(0, tail);
 }
 
+std::set<std::string, std::less<>> commits_already_logged(const fs::path& breniklog_path,
+                                                          const std::vector<std::string>& commits) {
+  std::set<std::string, std::less<>> wanted(commits.begin(), commits.end()), found;
+  wanted.erase(std::string());
+  {
+    auto file = map_log(breniklog_path);
+    if (!file) return found;
+    // One pass for all of them: every line our writers (and the hook's shell
+    // fallback) write spells its commit member so; a hit counts once its
+    // line parses as a record of that commit.
+    static constexpr std::string_view key = "\"commit\": \"";
+    const std::string_view text = file->view();
+    file->prefault(0, text.size());
+    LineParser parser;
+    std::size_t pos = 0;
+    while (pos < text.size() && found.size() < wanted.size()) {
+      const void* hit = ::memmem(text.data() + pos, text.size() - pos, key.data(), key.size());
+      if (!hit) break;
+      const std::size_t at = static_cast<std::size_t>(static_cast<const char*>(hit) - text.data());
+      const std::size_t value = at + key.size();
+      const std::size_t close = text.find('"', value);
+      pos = value;
+      if (close == std::string_view::npos) break;
+      const std::string_view commit = text.substr(value, close - value);
+      if (!wanted.count(commit) || found.count(commit)) continue;
+      const auto line = line_around(text, at);
+      if (parser.parse(strip_view(line)) && parser.fields().is_object && parser.fields().commit == commit)
+        found.insert(std::string(commit));
+    }
+  }
+  // Whatever that pass missed may sit in a line of another layout: the exact
+  // test settles it, at no cost for a commit the index knows is not there.
+  for (const auto& commit : wanted)
+    if (!found.count(commit) && commit_already_logged(breniklog_path, commit)) found.insert(commit);
+  return found;
+}
+
 bool already_recorded(const fs::path& repo_root, const std::string& full) {
   // Only the line counts: an archive without one is a record whose append
   // failed, which the next trigger completes from the archive.

@@ -267,6 +267,20 @@ TEST(LogStorePresence, FindsTheCommitOnlyInARecordLine) {
   EXPECT_FALSE(tv::detail::commit_already_logged(log, ""));
 }
 
+TEST(LogStorePresence, BatchTestAnswersAsTheTestOfEachCommit) {
+  TempDir dir;
+  auto log = dir.path() / "log.jsonl";
+  // A in our layout, D only in another writer's, B only nested, C nowhere.
+  write_file(log, line(A, true) + "\n{\"commit\":\"" + D + "\",\"synced\":false}\n" +
+                      "{\"commit\": \"x\", \"note\": {\"commit\": \"" + B + "\"}}\n" + line(A, false) + "\n");
+  const std::vector<std::string> asked = {A, B, C, D, ""};
+  const auto found = tv::detail::commits_already_logged(log, asked);
+  for (const auto& c : asked)
+    EXPECT_EQ(found.count(c) > 0, tv::detail::commit_already_logged(log, c)) << c;
+  EXPECT_EQ(found, (std::set<std::string, std::less<>>{A, D}));
+  EXPECT_TRUE(tv::detail::commits_already_logged(dir.path() / "missing.jsonl", asked).empty());
+}
+
 TEST(LogStorePresence, AnArchiveWithoutItsLineIsNotARecordYet) {
   TempDir dir;
   // What a failed append leaves: the next trigger must still see work to do.
