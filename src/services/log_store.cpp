@@ -300,22 +300,34 @@ std::set<std::string, std::less<>> commits_already_logged(const fs::path& brenik
     // line parses as a record of that commit.
     static constexpr std::string_view key = "\"commit\": \"";
     const std::string_view text = file->view();
-    file->prefault(0, text.size());
     LineParser parser;
-    std::size_t pos = 0;
-    while (pos < text.size() && found.size() < wanted.size()) {
-      const void* hit = ::memmem(text.data() + pos, text.size() - pos, key.data(), key.size());
-      if (!hit) break;
-      const std::size_t at = static_cast<std::size_t>(static_cast<const char*>(hit) - text.data());
-      const std::size_t value = at + key.size();
-      const std::size_t close = text.find('"', value);
-      pos = value;
-      if (close == std::string_view::npos) break;
-      const std::string_view commit = text.substr(value, close - value);
-      if (!wanted.count(commit) || found.count(commit)) continue;
-      const auto line = line_around(text, at);
-      if (parser.parse(strip_view(line)) && parser.fields().is_object && parser.fields().commit == commit)
-        found.insert(std::string(commit));
+    // Hits starting in [from, to).
+    auto scan = [&](std::size_t from, std::size_t to) {
+      std::size_t pos = from;
+      while (pos < to && found.size() < wanted.size()) {
+        const void* hit = ::memmem(text.data() + pos, text.size() - pos, key.data(), key.size());
+        if (!hit) break;
+        const std::size_t at = static_cast<std::size_t>(static_cast<const char*>(hit) - text.data());
+        if (at >= to) break;
+        const std::size_t value = at + key.size();
+        const std::size_t close = text.find('"', value);
+        pos = value;
+        if (close == std::string_view::npos) break;
+        const std::string_view commit = text.substr(value, close - value);
+        if (!wanted.count(commit) || found.count(commit)) continue;
+        const auto line = line_around(text, at);
+        if (parser.parse(strip_view(line)) && parser.fields().is_object && parser.fields().commit == commit)
+          found.insert(std::string(commit));
+      }
+    };
+    // The commits a walk asks about were mostly recorded last: the tail first.
+    constexpr std::size_t kTailBytes = 256u << 10;
+    const std::size_t tail = text.size() > kTailBytes ? text.rfind('\n', text.size() - kTailBytes) : 0;
+    const std::size_t split = tail == std::string_view::npos ? 0 : tail;
+    scan(split, text.size());
+    if (found.size() < wanted.size() && split > 0) {
+      file->prefault(0, split);
+      scan(0, split + 1);
     }
   }
   // Whatever that pass missed may sit in a line of another layout: the exact
