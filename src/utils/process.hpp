@@ -45,7 +45,7 @@ RunResult run(const std::vector<std::string>& argv, const RunOptions& options = 
 
 struct DetachedOptions {
   std::optional<std::filesystem::path> cwd = std::nullopt;  // none: inherit ours
-  std::string stdin_data;  // read from an anonymous file: the caller never waits on the child
+  std::string stdin_data = {};  // read from an anonymous file: the caller never waits on the child
   std::map<std::string, std::optional<std::string>> env = {};
 };
 
