@@ -18,7 +18,7 @@ TEST(SpawnDetached, RunsInItsOwnSessionWithItsInputAndOutlivesNoWait) {
   TempDir dir;
   const std::string input(200000, 'x');  // more than a pipe holds: the caller must not block on it
   ASSERT_TRUE(brenik::utils::spawn_detached(
-      {"/bin/sh", "-c", "cat > got.tmp; cut -d" " -f6 /proc/$$/stat > sid.tmp; mv got.tmp got; mv sid.tmp sid"},
+      {"/bin/sh", "-c", "cat > got.tmp; cut -d' ' -f6 /proc/$$/stat > sid.tmp; mv got.tmp got; mv sid.tmp sid"},
       {.cwd = dir.path(), .stdin_data = input}));
   for (int i = 0; i < 400 && !fs::exists(dir.path() / "sid"); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(25));
