@@ -13,7 +13,7 @@ namespace {
 bool is_hook_entry(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     std::string_view a = argv[i];
-    if (a == "--from-hook" || a == "--record-commit" || a == "session-start") return true;
+    if (a == "--from-hook" || a == "--record-commit" || a == "session-start" || a == "record-handoff") return true;
   }
   return false;
 }
@@ -49,6 +49,7 @@ extern "C" __attribute__((visibility("default"))) int brenik_cli_main(
   register_session_start(app, ctx);
   register_status(app, ctx);
   register_auth(app, ctx);
+  register_record_handoff(app, ctx);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {

@@ -170,9 +170,19 @@ brenik_fallback() {
   # Under the log's lock where flock(1) exists, so that a rewrite of the log
   # in progress cannot drop the line; after 5 s, or without flock, as is.
   if command -v flock >/dev/null 2>&1; then
-    { flock -w 5 9 || :; printf '%s\n' "$line" >>"$log"; } 9>>"$log.lock"
+    { flock -w 5 9 || :; brenik_append "$line" "$log"; } 9>>"$log.lock"
   else
-    printf '%s\n' "$line" >>"$log"
+    brenik_append "$line" "$log"
+  fi
+}
+
+brenik_append() {
+  # A log left ending mid-line (a full disk, a killed writer) is ended
+  # first, so the new line is not glued onto the unfinished one.
+  if [ -s "$2" ] && [ -n "$(tail -c 1 "$2" 2>/dev/null)" ]; then
+    printf '\n%s\n' "$1" >>"$2"
+  else
+    printf '%s\n' "$1" >>"$2"
   fi
 }
 
