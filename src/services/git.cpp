@@ -15,20 +15,28 @@ utils::RunResult run_git(const std::vector<std::string>& args, const std::option
                            .capture_stderr = false});
 }
 
-// Raw patch bytes of one commit, or none when git fails for it.
-std::optional<std::string> commit_patch(const std::string& id) {
-  auto tree = run_git({"diff-tree", "-p", "-M", "--no-commit-id", id}, std::nullopt);
+}  // namespace
+
+std::optional<std::string> commit_patch(const std::string& id, const std::optional<fs::path>& cwd) {
+  auto tree = run_git({"diff-tree", "-p", "-M", "--no-commit-id", id}, cwd);
   if (!tree.ok()) return std::nullopt;
   if (!utils::strip(tree.out).empty()) return tree.out;
   // A root commit: diff-tree prints nothing, so diff against the empty tree
   // of the repository's own hash function.
   const char* empty = id.size() == 64 ? GIT_EMPTY_TREE_SHA256 : GIT_EMPTY_TREE_SHA;
-  auto root = run_git({"diff", empty, id}, std::nullopt);
+  auto root = run_git({"diff", empty, id}, cwd);
   if (!root.ok()) return std::nullopt;
   return root.out;
 }
 
-}  // namespace
+std::optional<std::string> git_bytes(const std::vector<std::string>& args, const fs::path& cwd,
+                                     double timeout_seconds) {
+  std::vector<std::string> argv{"git"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  auto r = utils::run(argv, {.cwd = cwd, .timeout_seconds = timeout_seconds, .capture_stderr = false});
+  if (!r.ok()) return std::nullopt;
+  return std::move(r.out);
+}
 
 std::string git(const std::vector<std::string>& args, const GitOptions& options) {
   auto r = run_git(args, options.cwd);
