@@ -36,5 +36,7 @@ void register_setup(CLI::App& app, Context& ctx);
 void register_status(CLI::App& app, Context& ctx);
 void register_session_start(CLI::App& app, Context& ctx);
 void register_auth(CLI::App& app, Context& ctx);
+void register_export(CLI::App& app, Context& ctx);
+void register_verify(CLI::App& app, Context& ctx);
 
 }  // namespace brenik::commands
