@@ -5,9 +5,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <future>
 #include <unordered_map>
 
 #include "paths/paths.hpp"
+#include "services/git.hpp"
 #include "services/log_line.hpp"
 #include "services/log_store.hpp"
 #include "utils/fs.hpp"
@@ -107,7 +109,31 @@ std::optional<json::Value> read_archived_attestation(const fs::path& repo_root, 
 
 std::optional<RecordLookup> lookup_records(const fs::path& repo_root, const std::string& range,
                                            double timeout_seconds) {
+  // The archived attestations are parsed on a second thread while git
+  // prints the diffs: the two are the bulk of the work and need nothing
+  // from each other but the commit ids, which rev-list gives at once.
+  auto ids_text = tolvern::detail::git_bytes({"rev-list", "--end-of-options", range, "--"}, repo_root,
+                                             timeout_seconds);
+  if (!ids_text) return std::nullopt;
+  std::vector<std::string> ids;
+  std::size_t start = 0;
+  while (start < ids_text->size()) {
+    std::size_t end = ids_text->find('\n', start);
+    if (end == std::string::npos) end = ids_text->size();
+    if (end > start) ids.push_back(ids_text->substr(start, end - start));
+    start = end + 1;
+  }
+  const fs::path dir = paths::attestations_dir(repo_root);
+  const bool dir_inside = inside_brenik(repo_root, dir);
+  auto archives = std::async(std::launch::async, [&ids, &dir, dir_inside] {
+    std::unordered_map<std::string, std::optional<json::Value>> found;
+    found.reserve(ids.size());
+    for (const auto& id : ids) found.emplace(id, read_archive(dir, dir_inside, id));
+    return found;
+  });
+
   auto commits = read_commit_changes(repo_root, range, timeout_seconds);
+  auto archived = archives.get();
   if (!commits) return std::nullopt;
   std::vector<CommitRecord> all;
   all.reserve(commits->size());
@@ -118,10 +144,10 @@ std::optional<RecordLookup> lookup_records(const fs::path& repo_root, const std:
   join_log(repo_root, wanted);
 
   RecordLookup out;
-  const fs::path dir = paths::attestations_dir(repo_root);
-  const bool dir_inside = inside_brenik(repo_root, dir);
   for (auto& r : all) {
-    auto att = read_archive(dir, dir_inside, r.changes.commit);
+    std::optional<json::Value> att;
+    if (auto it = archived.find(r.changes.commit); it != archived.end()) att = std::move(it->second);
+    else att = read_archive(dir, dir_inside, r.changes.commit);  // the branch moved in between
     if (!att) ++out.unreadable;
     else r.attestation = std::move(*att);
     // An archived file that cannot be read still says the commit was recorded.
