@@ -108,6 +108,11 @@ TEST(AgentTrace, ContributorFollowsWhatTheRecordNames) {
       {Value{{"agent", "unknown"}, {"telemetry", {{"model", "m"}}}}, Value(), "unknown", ""},
       // No agent named at all.
       {Value{{"agent", ""}}, Value{{"summary", "by hand"}}, "human", ""},
+      {Value{{"agent", ""}}, Value(), "human", ""},
+      // A model without an agent name: an agent wrote it, whichever.
+      {Value{{"agent", ""}}, Value{{"agent_model", "claude-opus-4-6"}}, "unknown", ""},
+      // Nothing readable at all (an archive that could not be read).
+      {Value(), Value(), "unknown", ""},
   };
   for (const auto& c : cases) {
     auto who = ex::detail::contributor_of(record(c.line, c.attestation));

@@ -71,11 +71,15 @@ std::string session_urn(const std::string& id) {
 namespace detail {
 
 Contributor contributor_of(const CommitRecord& r) {
+  // Nothing readable (an archive that could not be read, no log line): no
+  // claim either way.
+  if (!r.attestation.is_object() && !r.log_line.is_object()) return {"unknown", ""};
   const std::string agent = fact(r, "agent");
-  if (agent.empty()) return {"human", ""};
-  // "unknown" is what a record says when no agent could be proven: that is
-  // not evidence of a human author.
   const std::string model = model_of(r);
+  // A model named without an agent is still no sign of a human author.
+  if (agent.empty()) return {model.empty() ? "human" : "unknown", ""};
+  // "unknown" is what a record says when no agent could be proven: that is
+  // not evidence of a human author either.
   if (agent == "unknown" || model.empty()) return {"unknown", ""};
   const std::string provider = fact(r, "agent_provider");
   if (provider.empty() || model.find('/') != std::string::npos) return {"ai", model};
