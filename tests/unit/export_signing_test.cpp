@@ -1,6 +1,7 @@
 // SSH signing and verification through ssh-keygen with real keys made here:
 // what verifies, and the reason each kind of failure is given.
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include "services/export/dsse.hpp"
 #include "services/export/ssh_sign.hpp"
@@ -164,4 +165,47 @@ TEST(PrivateDir, IsPrivateRefusesLinksAndGoesAwayWithItsOwner) {
     EXPECT_FALSE(fs::exists(tmp.path() / "target"));
   }
   EXPECT_FALSE(fs::exists(where));
+}
+
+namespace {
+
+// An ssh-agent of the test's own, stopped by its pid when the test ends.
+class TestAgent {
+public:
+  explicit TestAgent(const fs::path& socket) : socket_(socket) {
+    auto r = brenik::utils::run({"ssh-agent", "-s", "-a", socket.string()}, {.timeout_seconds = 10.0});
+    const auto at = r.out.find("SSH_AGENT_PID=");
+    if (r.ok() && at != std::string::npos) pid_ = std::stoi(r.out.substr(at + 14));
+  }
+  ~TestAgent() {
+    if (pid_ > 0) ::kill(pid_, SIGTERM);
+  }
+  TestAgent(const TestAgent&) = delete;
+  TestAgent& operator=(const TestAgent&) = delete;
+  bool running() const { return pid_ > 0; }
+
+private:
+  fs::path socket_;
+  pid_t pid_ = -1;
+};
+
+}  // namespace
+
+TEST_F(SshSigning, ALiteralKeySignsThroughTheAgent) {
+  TestAgent agent(dir.path() / "agent.sock");
+  ASSERT_TRUE(agent.running());
+  ScopedEnv sock("SSH_AUTH_SOCK", (dir.path() / "agent.sock").string());
+  std::string pub = read_file(dev_key.string() + ".pub");
+  pub = brenik::utils::strip(pub);
+  auto c = config(dev_key);
+  c.signing_key = "key::" + pub;
+  // Not in the agent yet: a clear failure, not a hang or a half-signed export.
+  EXPECT_THROW(ex::SshSigner(c, dir.path()).sign({"m"}), brenik::RuntimeError);
+  auto added = brenik::utils::run({"ssh-add", "-q", dev_key.string()},
+                                  {.env = {{"SSH_AUTH_SOCK", (dir.path() / "agent.sock").string()}}});
+  ASSERT_TRUE(added.ok()) << added.err;
+  ex::SshSigner signer(c, dir.path());
+  EXPECT_EQ(signer.keyid().rfind("SHA256:", 0), 0u);
+  auto sig = signer.sign({"m"})[0];
+  EXPECT_EQ(ex::SshVerifier(allowed).check("m", sig).status, ex::SignatureStatus::ok);
 }
