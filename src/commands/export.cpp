@@ -87,7 +87,8 @@ int run_export(const ExportArgs& a) {
           << " without a record left out.\n";
   if (lookup->unreadable > 0)
     out::warning(o, std::to_string(lookup->unreadable) +
-                        " archived attestation(s) could not be read; exported from the log line alone.");
+                        " archived attestation(s) could not be read (not YAML, or reached through a link);"
+                        " their commits are exported from the log line alone, or left out without one.");
   return 0;
 }
 

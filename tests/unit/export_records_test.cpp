@@ -278,4 +278,17 @@ TEST_F(ExportRecords, ArchivesReachedThroughLinksAreNotRead) {
   fs::remove_all(paths::attestations_dir(root));
   fs::create_directory_symlink(outside.path(), paths::attestations_dir(root));
   EXPECT_EQ(ex::read_archived_attestation(root, change), std::nullopt);
+
+  // .brenik/ itself a link to a folder that holds a log and an archive.
+  fs::remove(paths::attestations_dir(root));
+  fs::create_directories(outside.path() / "b" / ".platform");
+  fs::copy_file(paths::log_jsonl(root), outside.path() / "b" / ".platform" / "log.jsonl");
+  fs::create_directories(outside.path() / "b" / "attestations");
+  write_file(outside.path() / "b" / "attestations" / (change + ".yaml"), "secret: value\n");
+  fs::remove_all(paths::brenik_dir(root));
+  fs::create_directory_symlink(outside.path() / "b", paths::brenik_dir(root));
+  lookup = ex::lookup_records(root, "HEAD");
+  ASSERT_TRUE(lookup);
+  EXPECT_EQ(lookup->records.size(), 0u);
+  EXPECT_EQ(lookup->unreadable, 1u);  // said, not read
 }

@@ -45,9 +45,11 @@ Read read_plain_file(const fs::path& file, std::string& out) {
   return Read::ok;
 }
 
-// A link where .brenik/ or one of its folders should be could point anywhere.
+// A link where .brenik/ or one of its folders should be could point anywhere:
+// nothing outside the repository is read (and exported) through one.
 bool inside_brenik(const fs::path& repo_root, const fs::path& path) {
-  return utils::stays_inside(paths::brenik_dir(repo_root), path);
+  const fs::path brenik = paths::brenik_dir(repo_root);
+  return utils::stays_inside(repo_root, brenik) && utils::stays_inside(brenik, path);
 }
 
 // First line of each wanted commit, in one pass over the log. A commit's
@@ -150,12 +152,13 @@ std::optional<RecordLookup> lookup_records(const fs::path& repo_root, const std:
     else att = read_archive(dir, dir_inside, r.changes.commit);  // the branch moved in between
     if (!att) ++out.unreadable;
     else r.attestation = std::move(*att);
-    // An archived file that cannot be read still says the commit was recorded.
-    if (r.log_line.is_null() && r.attestation.is_null() && att) {
+    if (!r.log_line.is_null() || !r.attestation.is_null()) {
+      out.records.push_back(std::move(r));
+    } else if (att) {
       ++out.without_record;
-      continue;
     }
-    out.records.push_back(std::move(r));
+    // Else an archive is there but cannot be read, and there is no line:
+    // counted as unreadable, and nothing is made up for it.
   }
   return out;
 }

@@ -23,7 +23,10 @@ struct CommitRecord {
 struct RecordLookup {
   std::vector<CommitRecord> records;  // in the order git log lists them
   std::size_t without_record = 0;     // commits of the range with neither
-  std::size_t unreadable = 0;         // archived attestations that could not be read
+  // Archived attestations that are there but could not be read (not UTF-8,
+  // not YAML, reached through a link); a commit with such a file and no log
+  // line is not exported.
+  std::size_t unreadable = 0;
 };
 
 // Whole-process budget of the one git log run (a range of many thousand
