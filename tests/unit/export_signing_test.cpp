@@ -143,6 +143,11 @@ TEST_F(SshSigning, ConfigurationIsReadFromGitAndRefusedWithAHowTo) {
   auto sig = signer.sign({"m"})[0];
   EXPECT_EQ(ex::SshVerifier(allowed).check("m", sig).status, ex::SignatureStatus::ok);
 
+  c.allowed_signers = (dir.path() / "no-such-file").string();
+  auto why = ex::verifying_refusal(c);
+  ASSERT_TRUE(why);
+  EXPECT_NE(why->find("no-such-file"), std::string::npos) << *why;
+
   c.signing_key = (dir.path() / "missing").string();
   EXPECT_THROW(ex::SshSigner(c, repo.root()), brenik::RuntimeError);
 }

@@ -138,6 +138,9 @@ std::optional<std::string> verifying_refusal(const SigningConfig& c) {
         "No allowed signers file: gpg.ssh.allowedSignersFile is not set.\n"
         "Configure one (lines \"principal key-type base64-key\"), for example:\n"
         "  git config --global gpg.ssh.allowedSignersFile ~/.config/git/allowed_signers");
+  std::error_code ec;
+  if (!fs::is_regular_file(*c.allowed_signers, ec))
+    return "The allowed signers file " + *c.allowed_signers + " (gpg.ssh.allowedSignersFile) is not there.";
   return std::nullopt;
 }
 
