@@ -221,6 +221,31 @@ TEST_F(ExportCli, AgentTraceEnvelopesVerifyAndUnsignedLinesDoNot) {
   EXPECT_NE(r.err.find("gpg.ssh.allowedSignersFile"), std::string::npos) << r.err;
 }
 
+TEST_F(ExportCli, ARewrittenCommitIsExportedUnderItsNewIdOnly) {
+  // The attested commit amended: the post-commit hook records the new one.
+  write_file(repo.root() / "c.txt", "c1\nc2\nc3\nc4\n");
+  repo.git({"add", "c.txt"});
+  repo.git({"commit", "-q", "--amend", "-m", "feat: third, amended"});
+  const std::string amended = repo.head();
+  ASSERT_EQ(brenik({"sync", "--record-commit"}).exit_code, 0);
+  for (const char* format : {"agent-trace", "in-toto"}) {
+    auto r = brenik({"export", "--format", format});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    auto docs = json_lines(r.out);
+    ASSERT_EQ(docs.size(), 3u) << format;
+    EXPECT_EQ(r.out.find(attested), std::string::npos) << format;  // no longer in the history
+    if (std::string(format) == "in-toto") {
+      EXPECT_EQ(docs[0]["subject"][0]["digest"]["gitCommit"], amended);
+      EXPECT_EQ(docs[0]["predicate"]["attestation"]["source"], "post_commit");
+    } else {
+      EXPECT_EQ(docs[0]["vcs"]["revision"], amended);
+      EXPECT_EQ(docs[0]["files"][0]["conversations"][0]["contributor"]["type"], "unknown");
+      EXPECT_EQ(docs[0]["files"][0]["conversations"][0]["ranges"],
+                Value::parse(R"([{"start_line":1,"end_line":4}])"));
+    }
+  }
+}
+
 TEST_F(ExportCli, VerifyOfARangeChecksTheLocalRecords) {
   auto r = brenik({"verify"});
   EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
