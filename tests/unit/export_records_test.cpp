@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <regex>
 
 #include "paths/paths.hpp"
 #include "services/commit_records.hpp"
@@ -83,6 +84,35 @@ void expect_agrees_with_numstat(const TempRepo& repo, const ex::CommitChanges& c
   }
 }
 
+// The added ranges per path as `git diff -U0` of the commit against its
+// parent prints them, read with a pattern of the test's own.
+std::map<std::string, std::vector<ex::LineRange>> diff_u0_ranges(const TempRepo& repo, const std::string& commit) {
+  std::map<std::string, std::vector<ex::LineRange>> out;
+  const std::string text =
+      repo.git({"-c", "core.quotePath=false", "diff", "-U0", "-M", commit + "^", commit});
+  static const std::regex hunk(R"(^@@ -\d+(?:,\d+)? \+(\d+)(?:,(\d+))? @@)");
+  std::string path;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    const std::string line = text.substr(start, end - start);
+    start = end + 1;
+    if (line.rfind("diff --git ", 0) == 0) path.clear();
+    if (line.rfind("+++ b/", 0) == 0) {
+      path = line.substr(6);
+      if (!path.empty() && path.back() == '\t') path.pop_back();
+      out[path];
+    }
+    std::smatch m;
+    if (!path.empty() && std::regex_search(line, m, hunk)) {
+      const std::int64_t from = std::stoll(m[1]), count = m[2].matched ? std::stoll(m[2]) : 1;
+      if (count > 0) out[path].push_back({from, from + count - 1});
+    }
+  }
+  return out;
+}
+
 class ExportRecords : public ::testing::Test {
 protected:
   TempRepo repo;
@@ -123,6 +153,17 @@ TEST_F(ExportRecords, LineRangesAreTheAdditionsOfTheZeroContextDiff) {
   EXPECT_EQ((*commits)[1].commit, change);
   EXPECT_EQ((*commits)[2].commit, root_commit);
   for (const auto& c : *commits) expect_agrees_with_numstat(repo, c);
+
+  const auto oracle = diff_u0_ranges(repo, change);
+  ASSERT_EQ(oracle.size(), 2u);  // the binary and the deleted file have no +++ side
+  ASSERT_EQ(oracle.at("f.txt").size(), 2u);
+  for (const std::string& c : {change, shrink})
+    for (const auto& [path, ranges] : diff_u0_ranges(repo, c)) {
+      const auto& changes = c == change ? (*commits)[1] : (*commits)[0];
+      const auto* f = file_of(changes, path);
+      ASSERT_TRUE(f) << path;
+      EXPECT_EQ(f->added, ranges) << path;
+    }
 
   const auto& second = (*commits)[1];
   const auto* f = file_of(second, "f.txt");
