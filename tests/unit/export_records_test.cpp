@@ -333,3 +333,33 @@ TEST_F(ExportRecords, ArchivesReachedThroughLinksAreNotRead) {
   EXPECT_EQ(lookup->records.size(), 0u);
   EXPECT_EQ(lookup->unreadable, 1u);  // said, not read
 }
+
+TEST(ExportHistory, MergesCarryNoFilesAndSha256RepositoriesWork) {
+  TempRepo repo("sha256");
+  const std::string base = repo.commit_file("a.txt", "a\n", "base");
+  repo.git({"checkout", "-q", "-b", "side"});
+  const std::string side = repo.commit_file("b.txt", "b1\nb2\n", "side");
+  repo.git({"checkout", "-q", "main"});
+  repo.commit_file("c.txt", "c\n", "main");
+  repo.git({"merge", "-q", "--no-ff", "-m", "merge side", "side"});
+  const std::string merge = repo.head();
+  ASSERT_EQ(merge.size(), 64u);
+
+  auto commits = ex::read_commit_changes(repo.root(), "HEAD", 60);
+  ASSERT_TRUE(commits);
+  ASSERT_EQ(commits->size(), 4u);
+  EXPECT_EQ((*commits)[0].commit, merge);
+  EXPECT_TRUE((*commits)[0].files.empty());
+  bool seen_side = false;
+  for (const auto& c : *commits)
+    if (c.commit == side) {
+      seen_side = true;
+      ASSERT_EQ(c.files.size(), 1u);
+      EXPECT_EQ(c.files[0].added, (std::vector<ex::LineRange>{{1, 2}}));
+    }
+  EXPECT_TRUE(seen_side);
+
+  const std::string hash = tv::detail::patch_hash(*tv::detail::commit_patch(base, repo.root()));
+  EXPECT_EQ(ex::check_claim(repo.root(), {base, hash}), ex::VerifyStatus::ok);
+  EXPECT_EQ(ex::check_claim(repo.root(), {std::string(64, 'a'), std::nullopt}), ex::VerifyStatus::commit_missing);
+}
