@@ -9,6 +9,7 @@
 #include <unordered_map>
 
 #include "paths/paths.hpp"
+#include "services/export/block_yaml.hpp"
 #include "services/git.hpp"
 #include "services/log_line.hpp"
 #include "services/log_store.hpp"
@@ -93,6 +94,7 @@ std::optional<json::Value> read_archive(const fs::path& dir, bool dir_inside, co
     case Read::ok: break;
   }
   if (!dir_inside || !utils::is_valid_utf8(text)) return std::nullopt;
+  if (auto fast = read_block_yaml(text)) return fast;
   try {
     auto docs = yaml::load_all(text);
     if (docs.empty() || docs.front().is_null()) return json::Value::object();
