@@ -1,7 +1,6 @@
 // `brenik export [RANGE] --format agent-trace|in-toto [--output FILE] [--sign]`:
 // the records of a revision range in formats other tools read, one JSON
 // document per recorded commit, in `git log` order.
-#include <iostream>
 #include <memory>
 #include <optional>
 #include <string>
@@ -68,16 +67,15 @@ int run_export(const ExportArgs& a) {
   std::string content;
   for (const auto& l : lines) content.append(l).append("\n");
 
-  if (a.output) {
+  if (!a.output) {
+    if (!content.empty()) out::console_print(o, std::string_view(content).substr(0, content.size() - 1));
+  } else {
     try {
       utils::atomic_write(*a.output, content);
     } catch (const std::exception& e) {
       out::error(o, std::string("Cannot write ") + *a.output + ": " + e.what());
       return 1;
     }
-  } else {
-    std::cout << content;
-    std::cout.flush();
   }
   // Counts go to standard error: standard output is the export itself.
   o.err << lines.size() << (lines.size() == 1 ? " record" : " records") << " exported"

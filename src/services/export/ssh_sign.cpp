@@ -204,7 +204,8 @@ std::vector<std::string> SshSigner::sign(const std::vector<std::string>& message
 SshVerifier::SshVerifier(fs::path allowed_signers) : allowed_(std::move(allowed_signers)) {}
 
 SignatureCheck SshVerifier::check(std::string_view message, std::string_view signature) {
-  if (!detail::sshsig_public_key(signature)) return {SignatureStatus::bad_signature, ""};
+  const auto key = detail::sshsig_public_key(signature);
+  if (!key) return {SignatureStatus::bad_signature, ""};
   const fs::path sig = dir_.write("s" + std::to_string(n_++) + ".sig", detail::armor_signature(signature));
   struct Cleanup {
     fs::path p;
@@ -213,17 +214,26 @@ SignatureCheck SshVerifier::check(std::string_view message, std::string_view sig
       fs::remove(p, ec);
     }
   } cleanup{sig};
-  auto found = keygen({"-Y", "find-principals", "-f", allowed_.string(), "-s", sig.string()},
-                      CHECK_TIMEOUT_SECONDS);
-  if (!found.ok()) return {SignatureStatus::unknown_signer, ""};
-  std::string principals = utils::strip(found.out);
-  std::size_t start = 0;
-  while (start < principals.size()) {
-    std::size_t end = principals.find('\n', start);
-    if (end == std::string::npos) end = principals.size();
-    const std::string principal = utils::strip(std::string_view(principals).substr(start, end - start));
-    start = end + 1;
-    if (principal.empty()) continue;
+  auto known = principals_.find(*key);
+  if (known == principals_.end()) {
+    std::vector<std::string> names;
+    auto found = keygen({"-Y", "find-principals", "-f", allowed_.string(), "-s", sig.string()},
+                        CHECK_TIMEOUT_SECONDS);
+    if (found.ok()) {
+      const std::string text = utils::strip(found.out);
+      std::size_t start = 0;
+      while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        std::string name = utils::strip(std::string_view(text).substr(start, end - start));
+        if (!name.empty()) names.push_back(std::move(name));
+        start = end + 1;
+      }
+    }
+    known = principals_.emplace(*key, std::move(names)).first;
+  }
+  if (known->second.empty()) return {SignatureStatus::unknown_signer, ""};
+  for (const auto& principal : known->second) {
     auto v = keygen({"-Y", "verify", "-f", allowed_.string(), "-I", principal, "-n", SIGNATURE_NAMESPACE,
                      "-s", sig.string()},
                     CHECK_TIMEOUT_SECONDS, std::string(message));

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -68,6 +69,9 @@ private:
   utils::PrivateDir dir_;
   std::filesystem::path allowed_;
   std::size_t n_ = 0;
+  // Signing key blob -> the principals the allowed signers give it (an
+  // export is usually signed by one key: asked once).
+  std::map<std::string, std::vector<std::string>> principals_;
 };
 
 namespace detail {
