@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <future>
+#include <system_error>
 #include <unordered_map>
 
 #include "paths/paths.hpp"
@@ -129,12 +130,18 @@ std::optional<RecordLookup> lookup_records(const fs::path& repo_root, const std:
   }
   const fs::path dir = paths::attestations_dir(repo_root);
   const bool dir_inside = inside_brenik(repo_root, dir);
-  auto archives = std::async(std::launch::async, [&ids, &dir, dir_inside] {
+  auto read_all = [&ids, &dir, dir_inside] {
     std::unordered_map<std::string, std::optional<json::Value>> found;
     found.reserve(ids.size());
     for (const auto& id : ids) found.emplace(id, read_archive(dir, dir_inside, id));
     return found;
-  });
+  };
+  std::future<decltype(read_all())> archives;
+  try {
+    archives = std::async(std::launch::async, read_all);
+  } catch (const std::system_error&) {
+    archives = std::async(std::launch::deferred, read_all);  // no thread to be had: read them here
+  }
 
   auto commits = read_commit_changes(repo_root, range, timeout_seconds);
   auto archived = archives.get();
