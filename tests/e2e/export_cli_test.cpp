@@ -171,6 +171,16 @@ TEST_F(ExportCli, SignedExportVerifiesAndEachFaultHasItsReason) {
   EXPECT_EQ(report["results"][1]["commit"], unattested);
   EXPECT_EQ(report["results"][2]["status"], "ok");
 
+  // A character of the encoded payload that no longer decodes.
+  tampered = envelopes;
+  std::string encoded = tampered[2]["payload"];
+  encoded[5] = '!';
+  tampered[2]["payload"] = encoded;
+  write_file(home.path() / "tampered.jsonl", join_lines(tampered));
+  r = brenik({"verify", (home.path() / "tampered.jsonl").string()});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_NE(r.out.find("line 3  bad signature"), std::string::npos) << r.out;
+
   // Signed by a key the allowed signers do not hold.
   configure_signing(repo, stranger, dev);
   r = brenik({"export", attested + "~1.." + attested, "--format", "agent-trace", "--sign", "-o",

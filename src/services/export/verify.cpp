@@ -57,6 +57,10 @@ std::vector<VerifyResult> verify_envelopes(const fs::path& repo_root, std::strin
           r.commit = claim->commit;
           r.status = VerifyStatus::unsigned_statement;
         }
+      // An envelope whose payload or signature no longer decodes: what was
+      // signed is not what is there.
+      if (value && value->is_object() && value->contains("payload") && value->contains("signatures"))
+        r.status = VerifyStatus::bad_signature;
       results.push_back(std::move(r));
       continue;
     }
