@@ -27,9 +27,11 @@ struct VerifyArgs {
   bool json = false;
 };
 
+// A path that is there and not a folder (a pipe such as /dev/stdin too).
 bool is_file(const std::string& target) {
   std::error_code ec;
-  return fs::is_regular_file(target, ec);
+  const auto st = fs::status(target, ec);
+  return !ec && fs::exists(st) && !fs::is_directory(st);
 }
 
 void report(const out::Output& o, const std::vector<ex::VerifyResult>& results, bool as_json) {
