@@ -363,3 +363,24 @@ TEST(ExportHistory, MergesCarryNoFilesAndSha256RepositoriesWork) {
   EXPECT_EQ(ex::check_claim(repo.root(), {base, hash}), ex::VerifyStatus::ok);
   EXPECT_EQ(ex::check_claim(repo.root(), {std::string(64, 'a'), std::nullopt}), ex::VerifyStatus::commit_missing);
 }
+
+TEST_F(ExportRecords, FilesWithOnlyAHeaderAreListedUnderTheirOwnName) {
+  // An empty new file under a name git quotes, a mode change, and an empty
+  // file under a plain name with a space: no hunks, only the diff header.
+  write_file(repo.root() / "emp ty\xc3\xa9.txt", "");
+  write_file(repo.root() / "plain space.txt", "");
+  fs::permissions(repo.root() / "f.txt", fs::perms::owner_exec, fs::perm_options::add);
+  const std::string c = commit_all(repo, "chore: headers");
+  auto commits = ex::read_commit_changes(repo.root(), c + "~1.." + c, 60);
+  ASSERT_TRUE(commits);
+  ASSERT_EQ(commits->size(), 1u);
+  const auto& files = (*commits)[0].files;
+  ASSERT_EQ(files.size(), 3u);
+  for (const char* path : {"emp ty\xc3\xa9.txt", "plain space.txt", "f.txt"}) {
+    const auto* f = file_of((*commits)[0], path);
+    ASSERT_TRUE(f) << path;
+    EXPECT_TRUE(f->added.empty());
+    EXPECT_FALSE(f->binary);
+  }
+  expect_agrees_with_numstat(repo, (*commits)[0]);
+}
