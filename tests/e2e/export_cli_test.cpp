@@ -218,11 +218,16 @@ TEST_F(ExportCli, AgentTraceEnvelopesVerifyAndUnsignedLinesDoNot) {
   EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
 
   r = brenik({"export", "--format", "in-toto"});
-  write_file(home.path() / "plain.jsonl", r.out + "garbage\n");
+  // A bare statement naming a "commit" made of terminal control sequences.
+  Value hostile = json_lines(r.out)[0];
+  hostile["subject"][0]["digest"]["gitCommit"] = "\x1b]0;owned\x07";
+  write_file(home.path() / "plain.jsonl", r.out + "garbage\n" + json::dumps(hostile) + "\n");
   r = brenik({"verify", (home.path() / "plain.jsonl").string()});
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_NE(r.out.find(attested + "  unsigned"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("line 4  malformed"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("line 5  unsigned"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find('\x1b'), std::string::npos);
 
   // Without an allowed signers file there is nothing to check against.
   repo.git({"config", "--unset", "gpg.ssh.allowedSignersFile"});

@@ -36,6 +36,16 @@ VerifyStatus check_claim(const fs::path& repo_root, const StatementClaim& claim)
   return VerifyStatus::diff_changed;
 }
 
+namespace {
+
+// The commit a statement names, as reported back: only a real commit id, so
+// that a tampered line cannot put control sequences on the user's terminal.
+std::string named_commit(const StatementClaim& claim) {
+  return tolvern::detail::is_valid_commit_hash(claim.commit) ? claim.commit : "";
+}
+
+}  // namespace
+
 std::vector<VerifyResult> verify_envelopes(const fs::path& repo_root, std::string_view text, SshVerifier& verifier) {
   std::vector<VerifyResult> results;
   std::size_t start = 0, number = 0;
@@ -54,7 +64,7 @@ std::vector<VerifyResult> verify_envelopes(const fs::path& repo_root, std::strin
       // A statement without its envelope proves nothing; say which one it is.
       if (value)
         if (auto claim = statement_claim(*value)) {
-          r.commit = claim->commit;
+          r.commit = named_commit(*claim);
           r.status = VerifyStatus::unsigned_statement;
         }
       // An envelope whose payload or signature no longer decodes: what was
@@ -80,14 +90,14 @@ std::vector<VerifyResult> verify_envelopes(const fs::path& repo_root, std::strin
     auto payload = json::try_loads(envelope->payload);
     auto claim = payload ? statement_claim(*payload) : std::nullopt;
     if (r.status != VerifyStatus::ok) {
-      if (claim) r.commit = claim->commit;
+      if (claim) r.commit = named_commit(*claim);
       results.push_back(std::move(r));
       continue;
     }
     if (!claim) {
       r.status = VerifyStatus::malformed;
     } else {
-      r.commit = claim->commit;
+      r.commit = named_commit(*claim);
       r.status = check_claim(repo_root, *claim);
     }
     results.push_back(std::move(r));
