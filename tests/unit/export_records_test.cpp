@@ -193,7 +193,8 @@ TEST_F(ExportRecords, LineRangesAreTheAdditionsOfTheZeroContextDiff) {
 
 TEST_F(ExportRecords, UserConfigurationDoesNotChangeWhatIsRead) {
   for (const char* kv : {"diff.noprefix=true", "diff.mnemonicPrefix=true", "color.ui=always",
-                         "core.quotePath=false", "log.showSignature=true", "diff.renames=false"}) {
+                         "core.quotePath=false", "log.showSignature=true", "diff.renames=false",
+                         "log.showRoot=false", "diff.interHunkContext=10"}) {
     std::string s = kv;
     auto eq = s.find('=');
     repo.git({"config", s.substr(0, eq), s.substr(eq + 1)});
@@ -205,7 +206,13 @@ TEST_F(ExportRecords, UserConfigurationDoesNotChangeWhatIsRead) {
   ASSERT_TRUE(moved);
   EXPECT_EQ(moved->added, (std::vector<ex::LineRange>{{5, 5}}));
   ASSERT_TRUE(file_of((*commits)[0], "f.txt"));
+  // Hunks four lines apart stay apart: the lines between are not the commit's.
   EXPECT_EQ(file_of((*commits)[0], "f.txt")->added, (std::vector<ex::LineRange>{{3, 3}, {8, 9}}));
+  auto root = ex::read_commit_changes(repo.root(), root_commit, 60);
+  ASSERT_TRUE(root);
+  ASSERT_EQ(root->size(), 1u);
+  ASSERT_TRUE(file_of((*root)[0], "f.txt"));
+  EXPECT_EQ(file_of((*root)[0], "f.txt")->added, (std::vector<ex::LineRange>{{1, 10}}));
 }
 
 TEST_F(ExportRecords, UnknownRangeIsNoAnswerAndAnOptionIsNotTakenForOne) {

@@ -218,9 +218,9 @@ std::vector<std::string> commit_changes_args(const std::string& range) {
   // Everything that user configuration could change in the layout of the
   // stream is fixed here, so the parser sees one format.
   return {"-c", "core.quotePath=true", "-c", "log.showSignature=false", "-c", "diff.noprefix=false",
-          "-c", "diff.mnemonicPrefix=false", "-c", "core.fsmonitor=false",
+          "-c", "diff.mnemonicPrefix=false", "-c", "core.fsmonitor=false", "-c", "log.showRoot=true",
           "log", "--no-color", "--no-ext-diff", "--no-textconv", "--no-relative", "--submodule=short",
-          "--diff-merges=off", "-p", "-U0", "-M", "--src-prefix=a/", "--dst-prefix=b/",
+          "--diff-merges=off", "-p", "-U0", "--inter-hunk-context=0", "-M", "--src-prefix=a/", "--dst-prefix=b/",
           "--format=%x01%H%x02%at", "--end-of-options", range, "--"};
 }
 
