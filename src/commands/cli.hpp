@@ -38,6 +38,8 @@ void register_status(CLI::App& app, Context& ctx);
 void register_session_start(CLI::App& app, Context& ctx);
 void register_auth(CLI::App& app, Context& ctx);
 void register_record_handoff(CLI::App& app, Context& ctx);
+void register_export(CLI::App& app, Context& ctx);
+void register_verify(CLI::App& app, Context& ctx);
 
 // What a commit trigger passes so that it never stalls on the log's lock:
 // the running brenik executable takes over its write.

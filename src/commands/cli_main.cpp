@@ -50,6 +50,8 @@ extern "C" __attribute__((visibility("default"))) int brenik_cli_main(
   register_status(app, ctx);
   register_auth(app, ctx);
   register_record_handoff(app, ctx);
+  register_export(app, ctx);
+  register_verify(app, ctx);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {

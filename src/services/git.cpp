@@ -17,24 +17,36 @@ utils::RunResult run_git(const std::vector<std::string>& args, const std::option
   return utils::run(argv, {.cwd = cwd, .timeout_seconds = timeout_seconds, .capture_stderr = false});
 }
 
-// Raw patch bytes of one commit, or none when git fails for it or the time
-// runs out.
-std::optional<std::string> commit_patch(const std::string& id, std::chrono::steady_clock::time_point until) {
-  const auto left = [&] { return std::chrono::duration<double>(until - std::chrono::steady_clock::now()).count(); };
+}  // namespace
+
+std::optional<std::string> commit_patch(const std::string& id, const std::optional<fs::path>& cwd,
+                                        std::optional<std::chrono::steady_clock::time_point> until) {
+  // What is left of the caller's budget, else the usual limit per git call.
+  const auto left = [&] {
+    return until ? std::chrono::duration<double>(*until - std::chrono::steady_clock::now()).count()
+                 : GIT_TIMEOUT_SECONDS;
+  };
   if (left() <= 0) return std::nullopt;
-  auto tree = run_git({"diff-tree", "-p", "-M", "--no-commit-id", id}, std::nullopt, left());
+  auto tree = run_git({"diff-tree", "-p", "-M", "--no-commit-id", id}, cwd, left());
   if (!tree.ok()) return std::nullopt;
   if (!utils::strip(tree.out).empty()) return tree.out;
   // A root commit: diff-tree prints nothing, so diff against the empty tree
   // of the repository's own hash function.
   const char* empty = id.size() == 64 ? GIT_EMPTY_TREE_SHA256 : GIT_EMPTY_TREE_SHA;
   if (left() <= 0) return std::nullopt;
-  auto root = run_git({"diff", empty, id}, std::nullopt, left());
+  auto root = run_git({"diff", empty, id}, cwd, left());
   if (!root.ok()) return std::nullopt;
   return root.out;
 }
 
-}  // namespace
+std::optional<std::string> git_bytes(const std::vector<std::string>& args, const fs::path& cwd,
+                                     double timeout_seconds) {
+  std::vector<std::string> argv{"git"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  auto r = utils::run(argv, {.cwd = cwd, .timeout_seconds = timeout_seconds, .capture_stderr = false});
+  if (!r.ok()) return std::nullopt;
+  return std::move(r.out);
+}
 
 std::string git(const std::vector<std::string>& args, const GitOptions& options) {
   auto r = run_git(args, options.cwd);
@@ -83,7 +95,7 @@ std::optional<std::string> find_commit_by_diff_hash(const std::optional<std::str
     std::string id = utils::strip(std::string_view(text).substr(start, end - start));
     start = end + 1;
     if (id.empty()) continue;
-    auto patch = commit_patch(id, until);
+    auto patch = commit_patch(id, std::nullopt, until);
     if (!patch) continue;
     // The normalised hash is the contract; the raw hash also matches, so that
     // a patch with CR LF content hashed as `git diff --staged | shasum` does

@@ -2,6 +2,7 @@
 // a failure degrades to the empty text, "unknown" or no value.
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -32,6 +33,18 @@ std::string git(const std::vector<std::string>& args, const GitOptions& options 
 
 // `git rev-parse <args>`, or "unknown".
 std::string git_rev_parse(const std::vector<std::string>& args, const GitOptions& options = {});
+
+// git's raw standard output (no decoding, no stripping), or none when git
+// fails or its time limit passes: for long streams such as `log -p`.
+std::optional<std::string> git_bytes(const std::vector<std::string>& args, const fs::path& cwd,
+                                     double timeout_seconds);
+
+// Raw patch bytes of one commit as its diff hash is taken (`diff-tree -p -M`,
+// a root commit against the empty tree), run in `cwd`; none when git fails
+// or `until` (a budget shared by several calls) has passed.
+std::optional<std::string> commit_patch(const std::string& id,
+                                        const std::optional<fs::path>& cwd = std::nullopt,
+                                        std::optional<std::chrono::steady_clock::time_point> until = std::nullopt);
 
 // Full id of the commit a revision names, or none.
 std::optional<std::string> resolve_full_sha(const fs::path& repo_root, const std::string& commit);
