@@ -219,6 +219,11 @@ std::string read_file(const fs::path& path) {
   return read_all(fd.get(), path);
 }
 
+std::string ConfinedDir::read(const std::string& name) const {
+  UniqueFd fd = open_file(name, O_RDONLY);
+  return read_all(fd.get(), path_ / name);
+}
+
 std::string read_confined(const fs::path& path) {
   UniqueFd fd = open_confined(path, O_RDONLY);
   return read_all(fd.get(), path);

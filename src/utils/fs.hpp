@@ -48,6 +48,10 @@ public:
   // file. Throws OSError naming the full path.
   UniqueFd open_file(const std::string& name, int flags, mode_t mode = 0644) const;
 
+  // Whole content of the regular file `name` of this folder (opened as
+  // open_file does). Throws OSError.
+  std::string read(const std::string& name) const;
+
   // lstat() of the entry `name`: none when missing.
   std::optional<struct stat> entry(const std::string& name) const;
 

@@ -1,8 +1,5 @@
 #include "services/export/records.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <future>
@@ -14,9 +11,9 @@
 #include "services/git.hpp"
 #include "services/log_line.hpp"
 #include "services/log_store.hpp"
+#include "utils/errors.hpp"
 #include "utils/fs.hpp"
 #include "utils/mapped_file.hpp"
-#include "utils/unique_fd.hpp"
 #include "utils/yaml.hpp"
 
 namespace brenik::services::exporting {
@@ -25,44 +22,30 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Whole file through a descriptor opened without following a link; none when
-// it is missing (ENOENT), throws nothing.
-enum class Read { missing, unusable, ok };
-
-Read read_plain_file(const fs::path& file, std::string& out) {
-  utils::UniqueFd fd(::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
-  if (fd.get() < 0) return errno == ENOENT ? Read::missing : Read::unusable;
-  struct stat st{};
-  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return Read::unusable;
-  out.clear();
-  out.reserve(static_cast<std::size_t>(st.st_size));
-  char buf[1 << 14];
-  while (true) {
-    ssize_t n = ::read(fd.get(), buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return Read::unusable;
-    if (n == 0) break;
-    out.append(buf, static_cast<std::size_t>(n));
-  }
-  return Read::ok;
-}
-
-// A link where .brenik/ or one of its folders should be could point anywhere:
+// The attestations folder, opened once under the confinement rule: a link
+// where .brenik/ or one of its folders should be could point anywhere, so
 // nothing outside the repository is read (and exported) through one.
-bool inside_brenik(const fs::path& repo_root, const fs::path& path) {
-  const fs::path brenik = paths::brenik_dir(repo_root);
-  return utils::stays_inside(repo_root, brenik) && utils::stays_inside(brenik, path);
+struct Archives {
+  std::optional<utils::ConfinedDir> dir;
+  bool missing = false;  // no folder at all: no commit has an archive
+};
+
+Archives open_archives(const fs::path& repo_root) {
+  Archives a;
+  try {
+    a.dir.emplace(paths::attestations_dir(repo_root), false);
+  } catch (const OSError& e) {
+    a.missing = e.error_number() == ENOENT;
+  }
+  return a;
 }
 
 // First line of each wanted commit, in one pass over the log. A commit's
 // first line is the one an upgrade rewrites in place.
 void join_log(const fs::path& repo_root, std::unordered_map<std::string_view, json::Value*>& wanted) {
-  const fs::path log = paths::log_jsonl(repo_root);
-  std::error_code ec;
-  if (fs::symlink_status(log, ec).type() != fs::file_type::regular || !inside_brenik(repo_root, log)) return;
   std::optional<utils::MappedFile> file;
   try {
-    file.emplace(log);
+    file.emplace(paths::log_jsonl(repo_root));  // confined: never through a link
   } catch (const std::exception&) {
     return;
   }
@@ -85,16 +68,19 @@ void join_log(const fs::path& repo_root, std::unordered_map<std::string_view, js
   }
 }
 
-// `dir_inside`: the attestations folder was checked to stay inside .brenik/.
-std::optional<json::Value> read_archive(const fs::path& dir, bool dir_inside, const std::string& commit) {
+// The commit's archive: null when it has none, none when it is there but
+// cannot be read (a link, not a regular file, not UTF-8 YAML).
+std::optional<json::Value> read_archive(const Archives& archives, const std::string& commit) {
   if (!tolvern::detail::is_valid_commit_hash(commit)) return json::Value();
+  if (!archives.dir) return archives.missing ? std::optional<json::Value>(json::Value()) : std::nullopt;
   std::string text;
-  switch (read_plain_file(dir / (commit + ".yaml"), text)) {
-    case Read::missing: return json::Value();
-    case Read::unusable: return std::nullopt;
-    case Read::ok: break;
+  try {
+    text = archives.dir->read(commit + ".yaml");
+  } catch (const OSError& e) {
+    if (e.error_number() == ENOENT) return json::Value();
+    return std::nullopt;
   }
-  if (!dir_inside || !utils::is_valid_utf8(text)) return std::nullopt;
+  if (!utils::is_valid_utf8(text)) return std::nullopt;
   if (auto fast = read_block_yaml(text)) return fast;
   try {
     auto docs = yaml::load_all(text);
@@ -108,8 +94,7 @@ std::optional<json::Value> read_archive(const fs::path& dir, bool dir_inside, co
 }  // namespace
 
 std::optional<json::Value> read_archived_attestation(const fs::path& repo_root, const std::string& commit) {
-  const fs::path dir = paths::attestations_dir(repo_root);
-  return read_archive(dir, inside_brenik(repo_root, dir), commit);
+  return read_archive(open_archives(repo_root), commit);
 }
 
 std::optional<RecordLookup> lookup_records(const fs::path& repo_root, const std::string& range,
@@ -128,12 +113,11 @@ std::optional<RecordLookup> lookup_records(const fs::path& repo_root, const std:
     if (end > start) ids.push_back(ids_text->substr(start, end - start));
     start = end + 1;
   }
-  const fs::path dir = paths::attestations_dir(repo_root);
-  const bool dir_inside = inside_brenik(repo_root, dir);
-  auto read_all = [&ids, &dir, dir_inside] {
+  const Archives archives_dir = open_archives(repo_root);
+  auto read_all = [&ids, &archives_dir] {
     std::unordered_map<std::string, std::optional<json::Value>> found;
     found.reserve(ids.size());
-    for (const auto& id : ids) found.emplace(id, read_archive(dir, dir_inside, id));
+    for (const auto& id : ids) found.emplace(id, read_archive(archives_dir, id));
     return found;
   };
   std::future<decltype(read_all())> archives;
@@ -158,7 +142,7 @@ std::optional<RecordLookup> lookup_records(const fs::path& repo_root, const std:
   for (auto& r : all) {
     std::optional<json::Value> att;
     if (auto it = archived.find(r.changes.commit); it != archived.end()) att = std::move(it->second);
-    else att = read_archive(dir, dir_inside, r.changes.commit);  // the branch moved in between
+    else att = read_archive(archives_dir, r.changes.commit);  // the branch moved in between
     if (!att) ++out.unreadable;
     else r.attestation = std::move(*att);
     if (!r.log_line.is_null() || !r.attestation.is_null()) {
