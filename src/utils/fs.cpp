@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <ctime>
@@ -326,20 +327,21 @@ std::optional<std::string> read_small_regular_file(const fs::path& path, std::si
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0) throw_os_error(path.string());
   if (static_cast<std::uintmax_t>(st.st_size) > max_bytes) return std::nullopt;
-  // The size may change while reading: one byte past the cap tells.
-  std::string data(max_bytes + 1, '\0');
-  std::size_t got = 0;
-  while (got < data.size()) {
-    const ssize_t n = ::read(fd.get(), data.data() + got, data.size() - got);
+  // The size may change while reading: one byte past the cap tells. The
+  // buffer follows the file's size, not the cap, which may be far larger.
+  std::string data;
+  data.reserve(std::min<std::size_t>(static_cast<std::size_t>(st.st_size), max_bytes) + 1);
+  char buf[1 << 16];
+  while (data.size() <= max_bytes) {
+    const ssize_t n = ::read(fd.get(), buf, std::min(sizeof buf, max_bytes + 1 - data.size()));
     if (n < 0) {
       if (errno == EINTR) continue;
       throw_os_error(path.string());
     }
     if (n == 0) break;
-    got += static_cast<std::size_t>(n);
+    data.append(buf, static_cast<std::size_t>(n));
   }
-  if (got > max_bytes) return std::nullopt;
-  data.resize(got);
+  if (data.size() > max_bytes) return std::nullopt;
   return data;
 }
 
