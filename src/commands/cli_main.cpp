@@ -49,6 +49,9 @@ extern "C" __attribute__((visibility("default"))) int brenik_cli_main(
   register_session_start(app, ctx);
   register_status(app, ctx);
   register_auth(app, ctx);
+  register_log(app, ctx);
+  register_show(app, ctx);
+  register_blame(app, ctx);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {

@@ -39,8 +39,20 @@ void write_err(const Output& o, const Style& style, std::string_view text) {
 }  // namespace
 
 bool styling_allowed(int fd) {
-  if (std::getenv("NO_COLOR") != nullptr) return false;
+  // The convention: only a non-empty NO_COLOR turns colour off.
+  const char* no_color = std::getenv("NO_COLOR");
+  if (no_color != nullptr && *no_color != '\0') return false;
+  const char* term = std::getenv("TERM");
+  if (term != nullptr && std::string_view(term) == "dumb") return false;
   return ::isatty(fd) == 1;
+}
+
+std::string paint(bool styled, std::string_view sgr, std::string_view text) {
+  if (!styled) return std::string(text);
+  std::string s;
+  s.reserve(sgr.size() + text.size() + RESET.size());
+  s.append(sgr).append(text).append(RESET);
+  return s;
 }
 
 const Output& standard() {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <iosfwd>
+#include <string>
 #include <string_view>
 
 namespace brenik::display::output {
@@ -20,8 +21,11 @@ struct Output {
 };
 
 // Whether text written to the file descriptor may be styled: it is a
-// terminal and NO_COLOR is not set (to any value, the empty one included).
+// terminal that is not TERM=dumb, and NO_COLOR is unset or empty.
 bool styling_allowed(int fd);
+
+// `text` in the SGR colour `sgr` when `styled`, else as it is.
+std::string paint(bool styled, std::string_view sgr, std::string_view text);
 
 // Standard output and standard error, styling decided once on first use.
 const Output& standard();
