@@ -93,7 +93,12 @@ Blame blame_file(const fs::path& repo_root, const fs::path& cwd, const std::stri
   Blame b;
   std::vector<std::string> args{"-c", "core.fsmonitor=false", "blame", "--porcelain"};
   if (revision) {
-    args.push_back("--end-of-options");
+    // git blame takes no --end-of-options: a revision that looks like an
+    // option would be read as one.
+    if (revision->empty() || revision->front() == '-') {
+      b.error = "unknown revision '" + *revision + "'";
+      return b;
+    }
     args.push_back(*revision);
   }
   args.push_back("--");
