@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "utils/errors.hpp"
@@ -20,10 +21,14 @@ std::optional<std::string> read_small_regular_file(const std::filesystem::path& 
   if (!S_ISREG(st.st_mode)) throw os_error_from_errno(EINVAL, "not a regular file: " + path.string());
   if (static_cast<std::uintmax_t>(st.st_size) > max_bytes) return std::nullopt;
   // The size may change while reading: one byte past the cap tells.
+  // Room for what the file holds now (plus the telling byte), grown only
+  // when it grows: a cap of megabytes must not cost megabytes per read.
+  const std::size_t limit = max_bytes + 1;
   std::string data;
-  data.resize(max_bytes + 1);
+  data.resize(std::min<std::size_t>(limit, static_cast<std::size_t>(st.st_size) + 1));
   std::size_t got = 0;
-  while (got < data.size()) {
+  while (got < limit) {
+    if (got == data.size()) data.resize(std::min(limit, data.size() * 2));
     const ssize_t n = ::read(fd.get(), data.data() + got, data.size() - got);
     if (n < 0) {
       if (errno == EINTR) continue;
