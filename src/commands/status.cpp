@@ -104,10 +104,11 @@ void register_status(CLI::App& app, Context& ctx) {
   auto as_json = std::make_shared<bool>(false);
   auto limit = std::make_shared<std::size_t>(5);
   cmd->add_flag("--json", *as_json, "Print the counts and last records as JSON.");
-  cmd->add_option("-n,--limit", *limit, "How many of the last records to show (default 5).");
+  cmd->add_option("-n,--limit", *limit, "How many of the last records to show (default 5).")
+      ->check(CLI::NonNegativeNumber);
   cmd->callback([as_json, limit, &ctx] {
     const auto& o = out::standard();
-    const auto found = repo_root_or_error(o, "Not inside a git repository.");
+    const auto found = repo_root_or_error(o, NOT_IN_REPOSITORY);
     if (!found) {
       ctx.exit_code = 1;
       return;

@@ -1,7 +1,8 @@
 // The command-line tool's console output: plain text for `console_print`,
 // and four message kinds (success, info, warning, error) that are styled
 // only on a terminal and only when NO_COLOR is not set. Off a terminal the
-// text is written exactly as given, one message per line.
+// text is written as given, one message per line, errors and warnings after
+// "error: " and "warning: " (where a terminal shows their symbol).
 #pragma once
 
 #include <iosfwd>
