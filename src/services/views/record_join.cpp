@@ -5,6 +5,7 @@
 #include <unordered_set>
 
 #include "services/commit_records.hpp"
+#include "services/log_index.hpp"
 #include "services/log_line.hpp"
 #include "utils/mapped_file.hpp"
 #include "utils/small_file.hpp"
@@ -53,7 +54,6 @@ std::unordered_map<std::string, json::Value> find_log_lines(const fs::path& log_
                                                            const std::vector<std::string>& commits) {
   std::unordered_map<std::string, json::Value> found;
   if (commits.empty() || !is_plain_file(log_path)) return found;
-  std::unordered_set<std::string_view> wanted(commits.begin(), commits.end());
   std::optional<utils::MappedFile> file;
   try {
     file.emplace(log_path);
@@ -61,27 +61,48 @@ std::unordered_map<std::string, json::Value> find_log_lines(const fs::path& log_
     return found;
   }
   const std::string_view text = file->view();
+  std::unordered_set<std::string_view> wanted(commits.begin(), commits.end());
+
+  // The index's commit filter, when it still describes this log up to some
+  // point, rules out most commits the log never had; a commit it rules out
+  // can only sit in the lines appended since.
+  std::size_t indexed = 0;
+  std::unordered_set<std::string_view> maybe = wanted;
+  if (auto index = tolvern::detail::load_log_index(log_path, tolvern::detail::LogIndex::kFilter);
+      index && (index->parts & tolvern::detail::LogIndex::kFilter) && !index->commits.crowded() &&
+      tolvern::detail::describes_prefix(*index, file->stamp(), text)) {
+    indexed = index->file.size;
+    for (auto it = maybe.begin(); it != maybe.end();)
+      it = index->commits.may_contain(tolvern::detail::CommitFilter::key_of(*it)) ? std::next(it) : maybe.erase(it);
+  }
+
   LineParser parser;
-  std::size_t pos = 0;
+  std::size_t pos = 0, found_maybe = 0;
   while (pos < text.size() && found.size() < wanted.size()) {
+    // Past every candidate of the indexed part: only the unindexed lines are left.
+    if (pos < indexed && found_maybe == maybe.size()) {
+      pos = indexed;
+      continue;
+    }
     const char* nl = static_cast<const char*>(std::memchr(text.data() + pos, '\n', text.size() - pos));
     const std::size_t end = nl ? static_cast<std::size_t>(nl - text.data()) : text.size();
     const std::string_view line = tolvern::detail::strip_view(text.substr(pos, end - pos));
+    const bool in_index = pos < indexed;
     pos = end + 1;
     if (line.empty()) continue;
     std::optional<std::string_view> id = leading_commit(line);
-    if (id) {
-      if (!wanted.count(*id) || found.count(std::string(*id))) continue;
-      if (!parser.parse(line) || !parser.fields().is_object) continue;
-    } else {
+    if (!id) {
       // Another writer's layout: only a parse can tell which commit it is.
       if (line.find("commit") == std::string_view::npos && line.find('\\') == std::string_view::npos) continue;
       if (!parser.parse(line) || !parser.fields().is_object || !parser.fields().commit) continue;
       id = *parser.fields().commit;
-      if (!wanted.count(*id) || found.count(std::string(*id))) continue;
     }
-    const std::string key(*id);
-    found.emplace(key, parser.value());
+    if (!wanted.count(*id)) continue;
+    std::string key(*id);
+    if (found.count(key)) continue;
+    if (!parser.parse(line) || !parser.fields().is_object) continue;
+    if (in_index && maybe.count(key)) ++found_maybe;
+    found.emplace(std::move(key), parser.value());
   }
   return found;
 }
