@@ -111,7 +111,7 @@ class AttestRefusal : public AttestCli, public ::testing::WithParamInterface<Ref
 TEST_P(AttestRefusal, PrintsItsMessageAndWritesNothing) {
   auto r = attest_with(GetParam().extra);
   EXPECT_EQ(r.exit_code, 1);
-  EXPECT_EQ(r.err, GetParam().err);
+  EXPECT_EQ(r.err, "error: " + std::string(GetParam().err));
   EXPECT_FALSE(fs::exists(pending()));
 }
 
