@@ -212,6 +212,26 @@ print(len(v["lines"]), sum(s["lines"] for s in v["shares"]))
   EXPECT_EQ(checked[0], "11 11");
 }
 
+TEST(ViewsCli, BlameShowsEachKindOfRecord) {
+  Recorded r;
+  auto out = r.run({"blame", "--json", "f.txt"});
+  ASSERT_EQ(out.exit_code, 0) << out.err;
+  const auto v = json::loads(out.out);
+  ASSERT_EQ(v["lines"].size(), 6u);
+  const std::vector<std::pair<std::string, std::string>> expected{
+      {r.unrecorded, "not recorded"}, {r.attested, "claude-code (claude-opus-4-6)"}, {r.unattested, "unknown"},
+      {r.backfilled, "codex (gpt-5)"}, {r.caught_up, "cursor"},                        {r.human, "human"}};
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    EXPECT_EQ(v["lines"][i]["commit"], expected[i].first) << i;
+    EXPECT_EQ(v["lines"][i]["attribution"]["label"], expected[i].second) << i;
+  }
+  ASSERT_EQ(v["shares"].size(), 6u);
+  for (const auto& s : v["shares"]) EXPECT_EQ(s["lines"], 1);
+  out = r.run({"blame", "f.txt"});
+  EXPECT_NE(out.out.find(r.backfilled.substr(0, 7) + " codex (gpt-5)"), std::string::npos) << out.out;
+  EXPECT_NE(out.out.find("17%"), std::string::npos) << out.out;
+}
+
 TEST(ViewsCli, RefusesWhatGitCannotResolve) {
   Recorded r;
   auto out = r.run({"show", "no-such-rev"});
