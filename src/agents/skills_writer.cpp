@@ -6,14 +6,13 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <fstream>
 #include <random>
 #include <set>
-#include <sstream>
 #include <system_error>
 
 #include "agents/transcript_reader.hpp"
 #include "utils/errors.hpp"
+#include "utils/fs.hpp"
 #include "utils/logging.hpp"
 #include "utils/unique_fd.hpp"
 
@@ -103,14 +102,11 @@ std::optional<fs::path> safe_dir(const fs::path& root, const fs::path& rel, bool
 }
 
 std::string read_small_file(const fs::path& path, std::uintmax_t limit) {
-  std::error_code ec;
-  if (!fs::is_regular_file(path, ec)) return {};
-  auto size = fs::file_size(path, ec);
-  if (ec || size > limit) return {};
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
+  try {
+    return utils::read_small_regular_file(path, limit).value_or(std::string());
+  } catch (...) {
+    return {};  // missing, a link, or not a regular file: nothing to read
+  }
 }
 
 std::vector<std::string> read_manifest(const fs::path& dir) {

@@ -171,8 +171,12 @@ int attest(const AttestOptions& o, const out::Output& output) {
   // of the repository.
   if (!utils::stays_inside(repo_root, path))
     throw Refusal{{"Refusing to write " + relative + ": it leads outside the repository"}};
-  utils::make_dirs(path.parent_path());
-  utils::atomic_write(path, "---\n" + yaml::dump(attestation) + "---\n");
+  try {
+    utils::make_dirs(path.parent_path());
+    utils::atomic_write(path, "---\n" + yaml::dump(attestation) + "---\n");
+  } catch (const OSError& e) {
+    throw Refusal{{"Could not write " + relative + ": " + e.what()}};
+  }
 
   out::success(output, "Created " + relative);
   out::info(output, "  Run 'git commit' \xe2\x80\x94 the pre-commit hook will verify the hash.");

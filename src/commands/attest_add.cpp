@@ -140,7 +140,9 @@ void add_from_hook(const std::optional<std::string>& agent, const std::optional<
     std::optional<std::string> session_id;
     if (member(payload, "session_id").is_string()) session_id = payload["session_id"].get<std::string>();
 
-    auto result = tolvern::capture_commit(*repo_root, "HEAD", {.session_id = session_id, .agent = agent});
+    auto result = tolvern::capture_commit(*repo_root, "HEAD",
+                                          {.session_id = session_id, .agent = agent,
+                                           .handoff = commit_trigger_handoff()});
     if (result.written) {
       try {
         upload_best_effort(*repo_root);

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "display/output.hpp"
+#include "services/commit_records.hpp"
 
 namespace brenik::commands {
 
@@ -42,5 +43,10 @@ void register_auth(CLI::App& app, Context& ctx);
 void register_log(CLI::App& app, Context& ctx);
 void register_show(CLI::App& app, Context& ctx);
 void register_blame(CLI::App& app, Context& ctx);
+void register_record_handoff(CLI::App& app, Context& ctx);
+
+// What a commit trigger passes so that it never stalls on the log's lock:
+// the running brenik executable takes over its write.
+std::optional<services::tolvern::RecordHandoff> commit_trigger_handoff();
 
 }  // namespace brenik::commands

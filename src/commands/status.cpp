@@ -21,7 +21,6 @@
 #include "utils/truthy.hpp"
 #include "utils/json.hpp"
 #include "utils/process.hpp"
-#include "utils/small_file.hpp"
 #include "utils/time.hpp"
 
 namespace brenik::commands {
@@ -111,7 +110,7 @@ std::string table_time(const std::string& iso) {
 // Whether git's post-commit hook is brenik's.
 bool post_commit_hook_installed(const fs::path& root) {
   try {
-    const auto text = utils::read_small_regular_file(hooks::installer::hooks_dir(root) / "post-commit", 1 << 20);
+    const auto text = utils::read_small_regular_file(hooks::installer::hooks_dir(root) / "post-commit", 256 * 1024);
     return text && text->find(hooks::installer::HOOK_MARKER) != std::string::npos;
   } catch (const std::exception&) {
     return false;

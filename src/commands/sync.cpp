@@ -46,7 +46,7 @@ std::string project_label(const json::Value& project_id) {
 int run_record_commit() {
   try {
     const fs::path root = shared::get_repo_root();
-    return tolvern::record_commit(root).has_value() ? 0 : 1;
+    return tolvern::record_commit(root, "commit_unattested", commit_trigger_handoff()).has_value() ? 0 : 1;
   } catch (...) {
     return 1;
   }

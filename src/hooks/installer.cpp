@@ -139,26 +139,50 @@ brenik_json_text() {
       printf "%s", out }'
 }
 
+brenik_confined() {
+  for p in .brenik .brenik/.platform .brenik/attestations "$log" "$log.lock"; do
+    [ -L "$p" ] && return 1
+  done
+  for p in "$log" "$log.lock"; do
+    [ -e "$p" ] && [ ! -f "$p" ] && return 1
+  done
+  return 0
+}
+
 brenik_fallback() {
   commit=$(git rev-parse HEAD 2>/dev/null) || return 0
   case $commit in ''|*[!0-9a-f]*) return 0 ;; esac
   [ ${#commit} -eq 40 ] || [ ${#commit} -eq 64 ] || return 0
   log=.brenik/.platform/log.jsonl
+  # A clone can plant links (or FIFOs) where the line goes: write only to a
+  # regular file in real folders of this repository, else not at all.
+  brenik_confined || return 0
   [ -f ".brenik/attestations/$commit.yaml" ] && return 0
   if [ -f "$log" ] && grep -q "\"commit\": \"$commit\"" "$log"; then return 0; fi
   branch=$(git rev-parse --abbrev-ref HEAD 2>/dev/null) || branch=unknown
   timestamp=$(git show -s --format=%aI HEAD 2>/dev/null)
   subject=$(git show -s --format=%s HEAD 2>/dev/null)
   mkdir -p .brenik/.platform || return 0
+  brenik_confined || return 0
   line=$(printf '{"commit": "%s", "branch": "%s", "timestamp": "%s", "agent": "unknown", "summary": "%s", "synced": false, "event": "commit_unattested"}' \
     "$commit" "$(brenik_json_text "$branch")" "$(brenik_json_text "$timestamp")" \
     "$(brenik_json_text "$subject")")
   # Under the log's lock where flock(1) exists, so that a rewrite of the log
   # in progress cannot drop the line; after 5 s, or without flock, as is.
   if command -v flock >/dev/null 2>&1; then
-    { flock -w 5 9 || :; printf '%s\n' "$line" >>"$log"; } 9>>"$log.lock"
+    { flock -w 5 9 || :; brenik_append "$line" "$log"; } 9>>"$log.lock"
   else
-    printf '%s\n' "$line" >>"$log"
+    brenik_append "$line" "$log"
+  fi
+}
+
+brenik_append() {
+  # A log left ending mid-line (a full disk, a killed writer) is ended
+  # first, so the new line is not glued onto the unfinished one.
+  if [ -s "$2" ] && [ -n "$(tail -c 1 "$2" 2>/dev/null)" ]; then
+    printf '\n%s\n' "$1" >>"$2"
+  else
+    printf '%s\n' "$1" >>"$2"
   fi
 }
 

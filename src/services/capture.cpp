@@ -44,19 +44,19 @@ bool non_empty(const std::optional<std::string>& s) { return s && !s->empty(); }
 BackfillResult capture(const fs::path& repo_root, const std::string& sha, const CaptureOptions& o) {
   auto full = detail::resolve_full_sha(repo_root, sha);
   if (!full) return {.commit = sha, .written = false, .reason = REASON_NO_SUCH_COMMIT};
-  if (detail::already_recorded(repo_root, *full))
-    return {.commit = *full, .written = false, .reason = REASON_ALREADY_RECORDED};
-
+  // A pending attestation is filed even when another trigger recorded the
+  // commit first: it upgrades that record in place.
   std::error_code ec;
   if (o.consume_pending && fs::exists(paths::commit_attestation(repo_root), ec)) {
-    auto result = process_pending_attestation(repo_root, full);
+    auto result = process_pending_attestation(repo_root, full, {.handoff = o.handoff});
     if (result.error && !result.error->empty())
       return {.commit = *full, .written = false, .reason = *result.error};
-    if (detail::already_recorded(repo_root, *full))
-      return {.commit = *full, .written = true, .attested = true};
-    // Filed under another commit (matched by its diff hash): this one still
-    // gets its own record below.
+    if (result.matched_commit == *full) return {.commit = *full, .written = true, .attested = true};
+    // Filed under another commit (matched by its diff hash), or by another
+    // trigger: this one still gets its own record below, unless recorded.
   }
+  if (detail::already_recorded(repo_root, *full))
+    return {.commit = *full, .written = false, .reason = REASON_ALREADY_RECORDED};
 
   agents::AdapterPtr named = non_empty(o.agent) ? agents::get_adapter_by_name(*o.agent) : nullptr;
   agents::AdapterPtr adapter;
@@ -122,7 +122,8 @@ BackfillResult capture(const fs::path& repo_root, const std::string& sha, const 
        .developer_from_commit = !o.attribute_ambient,
        .event = o.event,
        // The branch just read is HEAD's in repo_root: the log line reuses it.
-       .head_branch = branch});
+       .head_branch = branch,
+       .handoff = o.handoff});
 }
 
 }  // namespace
@@ -150,8 +151,9 @@ BackfillResult capture_commit(const fs::path& repo_root, const std::string& sha,
   }
 }
 
-std::optional<std::string> record_commit(const fs::path& repo_root, const std::string& event) noexcept {
-  auto result = capture_commit(repo_root, "HEAD", {.source = "post_commit", .event = event});
+std::optional<std::string> record_commit(const fs::path& repo_root, const std::string& event,
+                                         const std::optional<RecordHandoff>& handoff) noexcept {
+  auto result = capture_commit(repo_root, "HEAD", {.source = "post_commit", .event = event, .handoff = handoff});
   if (result.written || result.reason == REASON_ALREADY_RECORDED) return result.commit;
   return std::nullopt;
 }

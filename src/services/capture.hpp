@@ -8,6 +8,7 @@
 #include <string>
 
 #include "agents/adapter.hpp"
+#include "services/commit_records.hpp"
 #include "services/types.hpp"
 #include "utils/json.hpp"
 
@@ -24,6 +25,8 @@ struct CaptureOptions {
   // The context around this process is the one that made the commit (the two
   // commit triggers); false for the catch-up.
   bool attribute_ambient = true;
+  // For a trigger that must not stall on the log's lock (see RecordHandoff).
+  std::optional<RecordHandoff> handoff = std::nullopt;
 };
 
 // Never throws.
@@ -33,7 +36,8 @@ BackfillResult capture_commit(const fs::path& repo_root, const std::string& sha,
 // The post-commit hook's entry: the full id of HEAD when it is recorded (now
 // or before), none otherwise. Never throws.
 std::optional<std::string> record_commit(const fs::path& repo_root,
-                                         const std::string& event = "commit_unattested") noexcept;
+                                         const std::string& event = "commit_unattested",
+                                         const std::optional<RecordHandoff>& handoff = std::nullopt) noexcept;
 
 namespace detail {
 

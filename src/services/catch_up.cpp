@@ -48,8 +48,13 @@ std::vector<BackfillResult> walk_and_record(const fs::path& repo_root, int limit
 
     const std::string out =
         git({"log", "-n" + std::to_string(limit), "--format=%H %ct"}, {.cwd = repo_root});
-    std::vector<std::string> pending;
-    std::map<std::string, double> commit_times;
+    struct Walked {
+      std::string sha;
+      std::optional<double> when;
+      bool recorded = false;
+    };
+    std::vector<Walked> walked;
+    std::size_t oldest_recorded = std::string::npos;
     std::size_t start = 0;
     while (start < out.size()) {
       auto nl = out.find('\n', start);
@@ -59,11 +64,33 @@ std::vector<BackfillResult> walk_and_record(const fs::path& repo_root, int limit
       std::string sha(utils::strip(line.substr(0, blank)));
       std::string_view ts = blank == std::string_view::npos ? std::string_view() : line.substr(blank + 1);
       if (sha.empty()) continue;
-      if (already_recorded(repo_root, sha)) break;
-      auto when = parse_number(ts);
-      if (floor && when && *when < *floor) continue;
-      pending.push_back(sha);
-      if (when) commit_times[sha] = *when;
+      walked.push_back({std::move(sha), parse_number(ts), false});
+    }
+    {
+      std::vector<std::string> shas;
+      for (const auto& w : walked) shas.push_back(w.sha);
+      const auto logged = commits_already_logged(paths::log_jsonl(repo_root), shas);
+      for (std::size_t i = 0; i < walked.size(); ++i)
+        if (logged.count(walked[i].sha)) walked[i].recorded = true, oldest_recorded = i;
+    }
+    // Recorded commits are skipped, not taken as the end of the backlog: one
+    // missed between recorded ones (two commits in one command without the
+    // hook, concurrent committers, a merge) is still found. Below the oldest
+    // recorded one lies what came before the install, unless the install
+    // anchor says otherwise; without an anchor nothing there is taken.
+    const std::optional<double> below_floor =
+        oldest_recorded == std::string::npos ? std::nullopt : config_anchor(repo_root);
+    std::vector<std::string> pending;
+    std::map<std::string, double> commit_times;
+    for (std::size_t i = 0; i < walked.size(); ++i) {
+      const auto& w = walked[i];
+      if (w.recorded) continue;
+      if (floor && w.when && *w.when < *floor) continue;
+      if (oldest_recorded != std::string::npos && i > oldest_recorded &&
+          (!below_floor || !w.when || *w.when < *below_floor))
+        continue;
+      pending.push_back(w.sha);
+      if (w.when) commit_times[w.sha] = *w.when;
     }
     if (pending.empty()) return recorded;
 

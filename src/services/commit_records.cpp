@@ -11,6 +11,7 @@
 #include "utils/filelock.hpp"
 #include "utils/fs.hpp"
 #include "utils/logging.hpp"
+#include "utils/process.hpp"
 #include "utils/truthy.hpp"
 #include "utils/yaml.hpp"
 
@@ -87,32 +88,20 @@ void archive_ledger_segment(const fs::path& repo_root, const fs::path& attestati
         }
       } catch (...) {
       }
-      fs::rename(ledger, paths::archived_ledger(repo_root, commit));
+      utils::rename_confined(ledger, paths::archived_ledger(repo_root, commit));
     }
-    fs::remove(utils::lock_file_for(ledger), ec);
+    utils::remove_file(utils::lock_file_for(ledger));
     ledger_service::clear_pointers_for_slug(repo_root, slug);
   } catch (...) {
     logging::debug_exc("Ledger segment archival skipped (best-effort)");
   }
 }
 
-std::string log_attestation(const fs::path& breniklog_path, const fs::path& attestations_dir,
-                            const json::Value& parsed, const LogAttestationOptions& options) {
-  std::string commit;
-  if (options.commit_override && !options.commit_override->empty())
-    commit = *options.commit_override;
-  else
-    commit = git_rev_parse({"HEAD"}, {.cwd = options.repo_root});
-  const std::string branch = options.head_branch
-                                 ? *options.head_branch
-                                 : git_rev_parse({"--abbrev-ref", "HEAD"}, {.cwd = options.repo_root});
+namespace {
 
-  utils::make_dirs(attestations_dir);
-  utils::atomic_write(attestations_dir / (commit + ".yaml"), yaml::dump(parsed));
-
-  if (options.archive_ledger && options.repo_root)
-    archive_ledger_segment(*options.repo_root, attestations_dir, parsed, commit);
-
+// The log line of an attestation, in the log's member order.
+json::Value entry_of(const json::Value& parsed, const std::string& commit, const std::string& branch,
+                     const std::optional<std::string>& event) {
   json::Value entry = json::Value::object();
   entry["commit"] = commit;
   entry["branch"] = branch;
@@ -121,15 +110,175 @@ std::string log_attestation(const fs::path& breniklog_path, const fs::path& atte
     entry[key] = (parsed.is_object() && parsed.contains(key)) ? v : json::Value("");
   }
   entry["synced"] = false;
-  if (options.event && !options.event->empty()) entry["event"] = *options.event;
+  if (event && !event->empty()) entry["event"] = *event;
   for (const char* key : {"agent_provider", "agent_id", "agent_session_id", "developer", "telemetry"}) {
     const auto& v = member(parsed, key);
     if (truthy(v)) entry[key] = v;
   }
+  return entry;
+}
 
-  if (options.replace_existing && replace_log_entry(breniklog_path, entry)) return commit;
-  append_log_entry(breniklog_path, entry);
-  return commit;
+// The sources of the records made without an attestation at commit time.
+bool made_without_attestation(const json::Value& archived) {
+  const std::string source = text_member(archived, "source");
+  return source == "post_commit" || source == "harness" || source == "catch_up";
+}
+
+// The archive a record wrote before its line could be appended (a full disk,
+// a killed writer), as a mapping; none when there is no such archive.
+std::optional<json::Value> archive_without_line(const fs::path& archive) {
+  std::error_code ec;
+  if (!fs::is_regular_file(fs::symlink_status(archive, ec))) return std::nullopt;
+  auto text = utils::try_read_file(archive);
+  if (!text) return std::nullopt;
+  json::Value parsed = parse_attestation_yaml(*text);
+  if (!parsed.is_object() || parsed.empty()) return std::nullopt;
+  return parsed;
+}
+
+}  // namespace
+
+namespace {
+
+// One record to write. All of it is settled before the lock is taken, so
+// that a trigger that may not wait can hand it to another process.
+struct RecordPlan {
+  fs::path log, attestations;
+  std::string commit, branch;
+  json::Value parsed;
+  std::optional<std::string> event;
+  bool keep_existing = false;
+  bool archive_ledger = false;
+  std::optional<fs::path> repo_root;
+  std::optional<utils::FileStamp> from_pending;
+};
+
+// The test of what the commit already has, and the writes; the caller holds
+// the log's lock, so no other trigger decides in between.
+FiledRecord write_record(const RecordPlan& p) {
+  std::optional<fs::path> pending;
+  if (p.from_pending) {
+    pending = paths::commit_attestation(p.repo_root.value_or(fs::path()));
+    if (!p.repo_root || utils::file_stamp(*pending) != p.from_pending) return {p.commit, false};
+  }
+  const auto filed = [&] {
+    if (pending) utils::remove_file(*pending);
+    return FiledRecord{p.commit, true};
+  };
+  const fs::path archive = p.attestations / (p.commit + ".yaml");
+  if (p.keep_existing) {
+    if (commit_already_logged(p.log, p.commit)) return {p.commit, false};
+    if (auto archived = archive_without_line(archive)) {
+      // Completed from its archive, which keeps whatever the agent attested.
+      const auto event = made_without_attestation(*archived) ? p.event : std::nullopt;
+      append_log_entry(p.log, entry_of(*archived, p.commit, p.branch, event));
+      return filed();
+    }
+  }
+
+  utils::make_dirs(p.attestations);
+  utils::atomic_write(archive, yaml::dump(p.parsed));
+
+  if (p.archive_ledger && p.repo_root) archive_ledger_segment(*p.repo_root, p.attestations, p.parsed, p.commit);
+
+  const json::Value entry = entry_of(p.parsed, p.commit, p.branch, p.event);
+  if (p.keep_existing || !replace_log_entry(p.log, entry)) append_log_entry(p.log, entry);
+  return filed();
+}
+
+json::Value plan_to_json(const RecordPlan& p) {
+  json::Value v = json::Value::object();
+  v["repo_root"] = p.repo_root->string();
+  v["commit"] = p.commit;
+  v["branch"] = p.branch;
+  v["attestation"] = p.parsed;
+  v["event"] = p.event ? json::Value(*p.event) : json::Value(nullptr);
+  v["keep_existing"] = p.keep_existing;
+  v["archive_ledger"] = p.archive_ledger;
+  if (p.from_pending) {
+    const auto& s = *p.from_pending;
+    v["from_pending"] = {s.device, s.inode, s.size, s.mtime_ns};
+  }
+  return v;
+}
+
+// Only a plan about one repository's own files is taken: the paths are
+// derived from its root here, and the commit must be a commit id.
+std::optional<RecordPlan> plan_from_json(const json::Value& v) {
+  if (!v.is_object() || !member(v, "repo_root").is_string() || !member(v, "commit").is_string() ||
+      !member(v, "branch").is_string() || !member(v, "attestation").is_object())
+    return std::nullopt;
+  RecordPlan p;
+  p.repo_root = fs::path(v["repo_root"].get<std::string>());
+  p.commit = v["commit"].get<std::string>();
+  if (!p.repo_root->is_absolute() || !is_valid_commit_hash(p.commit)) return std::nullopt;
+  p.log = paths::log_jsonl(*p.repo_root);
+  p.attestations = paths::attestations_dir(*p.repo_root);
+  p.branch = v["branch"].get<std::string>();
+  p.parsed = v["attestation"];
+  if (member(v, "event").is_string()) p.event = v["event"].get<std::string>();
+  p.keep_existing = truthy(member(v, "keep_existing"));
+  p.archive_ledger = truthy(member(v, "archive_ledger"));
+  const auto& stamp = member(v, "from_pending");
+  if (stamp.is_array() && stamp.size() == 4) {
+    for (const auto& part : stamp)
+      if (!part.is_number_integer()) return std::nullopt;
+    p.from_pending = utils::FileStamp{stamp[0].get<std::uint64_t>(), stamp[1].get<std::uint64_t>(),
+                                      stamp[2].get<std::uint64_t>(), stamp[3].get<std::int64_t>()};
+  }
+  return p;
+}
+
+}  // namespace
+
+FiledRecord file_attestation(const fs::path& breniklog_path, const fs::path& attestations_dir,
+                             const json::Value& parsed, const LogAttestationOptions& options) {
+  RecordPlan plan;
+  plan.log = breniklog_path;
+  plan.attestations = attestations_dir;
+  if (options.commit_override && !options.commit_override->empty())
+    plan.commit = *options.commit_override;
+  else
+    plan.commit = git_rev_parse({"HEAD"}, {.cwd = options.repo_root});
+  plan.branch = options.head_branch ? *options.head_branch
+                                    : git_rev_parse({"--abbrev-ref", "HEAD"}, {.cwd = options.repo_root});
+  plan.parsed = parsed;
+  plan.event = options.event;
+  plan.keep_existing = options.keep_existing;
+  plan.archive_ledger = options.archive_ledger;
+  plan.repo_root = options.repo_root;
+  plan.from_pending = options.from_pending;
+
+  // Every trigger of a commit decides and writes under the same lock, so two
+  // of them never both find it unrecorded, and an attestation filed by one is
+  // never overwritten by the plain record of another.
+  utils::make_dirs(breniklog_path.parent_path());
+  const bool may_hand_off = options.handoff && plan.repo_root && plan.repo_root->is_absolute() &&
+                            is_valid_commit_hash(plan.commit) && plan.log == paths::log_jsonl(*plan.repo_root) &&
+                            plan.attestations == paths::attestations_dir(*plan.repo_root);
+  auto guard = utils::locked(breniklog_path, may_hand_off ? options.handoff->wait_seconds
+                                                          : utils::DEFAULT_LOCK_TIMEOUT_SECONDS);
+  if (!guard->acquired() && may_hand_off) {
+    if (utils::spawn_detached({options.handoff->program.string(), "record-handoff"},
+                              {.cwd = *plan.repo_root, .stdin_data = json::dumps(plan_to_json(plan))}))
+      return {plan.commit, true, true};
+    // It could not be started: wait as any writer does.
+    guard = utils::locked(breniklog_path);
+  }
+  return write_record(plan);
+}
+
+FiledRecord file_handed_off_record(std::string_view handed_over) {
+  auto value = json::try_loads(handed_over);
+  auto plan = value ? plan_from_json(*value) : std::nullopt;
+  if (!plan) throw ValueError("not a record handed over by a commit trigger");
+  auto guard = utils::locked(plan->log, HANDOFF_LOCK_TIMEOUT);
+  return write_record(*plan);
+}
+
+std::string log_attestation(const fs::path& breniklog_path, const fs::path& attestations_dir,
+                            const json::Value& parsed, const LogAttestationOptions& options) {
+  return file_attestation(breniklog_path, attestations_dir, parsed, options).commit;
 }
 
 BackfillResult write_commit_record(const fs::path& repo_root, const std::string& commit,
@@ -190,9 +339,12 @@ BackfillResult write_commit_record(const fs::path& repo_root, const std::string&
     att["telemetry"] = telemetry;
   }
 
-  log_attestation(log_path, attestations, att,
-                  {.commit_override = commit, .repo_root = repo_root,
-                   .archive_ledger = o.archive_ledger, .event = o.event, .head_branch = o.head_branch});
+  const auto filed = file_attestation(log_path, attestations, att,
+                                     {.commit_override = commit, .repo_root = repo_root,
+                                      .archive_ledger = o.archive_ledger, .event = o.event,
+                                      .keep_existing = true, .head_branch = o.head_branch,
+                                      .handoff = o.handoff});
+  if (!filed.written) return {.commit = commit, .written = false, .reason = REASON_ALREADY_RECORDED};
   return BackfillResult{.commit = commit, .written = true,
                         .tokens = truthy(member(telemetry, "tokens"))};
 }

@@ -94,8 +94,7 @@ std::optional<fs::path> write_entry(const fs::path& repo_root, const std::string
     entry += report();
     // Created private from the first byte (the report can hold URLs and
     // paths), and never written through a symbolic link.
-    fd = ::open(log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) return std::nullopt;
+    fd = utils::open_confined(log_path, O_WRONLY | O_CREAT | O_APPEND, 0600).release();
     std::string_view rest = entry;
     while (!rest.empty()) {
       ssize_t n = ::write(fd, rest.data(), rest.size());

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <utility>
 
+#include "utils/errors.hpp"
 #include "utils/file_stamp.hpp"
 #include "utils/fs.hpp"
 #include "utils/json.hpp"
@@ -24,7 +25,11 @@ constexpr std::size_t kTailBytes = 4096;
 constexpr int kProbes = 6;
 // Sized at 12 bits or more per id; crowded below 10 (about 1% false "maybe").
 constexpr std::size_t kBitsPerKey = 10;
-constexpr const char* kMagic = "brenik log index 4";
+constexpr const char* kMagic = "brenik log index 5";
+// The trailer of the index file: the state the index is current for
+// (device, inode, size, mtime) and their checksum, rewritten in place by
+// each append.
+constexpr std::size_t kStateWords = 5;
 
 std::uint64_t mix(std::uint64_t x) {
   x ^= x >> 33;
@@ -70,6 +75,12 @@ std::optional<std::uint64_t> unsigned_member(const json::Value& v, const char* k
   if (m.is_number_unsigned()) return m.get<std::uint64_t>();
   if (m.is_number_integer() && m.get<std::int64_t>() >= 0) return static_cast<std::uint64_t>(m.get<std::int64_t>());
   return std::nullopt;
+}
+
+std::vector<std::uint64_t> state_words(const utils::FileStamp& s) {
+  std::vector<std::uint64_t> words = {s.device, s.inode, s.size, static_cast<std::uint64_t>(s.mtime_ns)};
+  words.push_back(checksum(words));
+  return words;
 }
 
 }  // namespace
@@ -143,13 +154,21 @@ bool describes_prefix(const LogIndex& index, const utils::FileStamp& stamp, std:
   if (size > text.size() || (size > 0 && text[size - 1] != '\n')) return false;
   // Same length yet written since: rewritten in place, not appended to.
   if (size == text.size() && index.file.mtime_ns != stamp.mtime_ns) return false;
+  // Anything but the exact state the index was last brought up to: some
+  // writer changed the log without telling the index (an edit in place
+  // followed by an append would otherwise go unnoticed).
+  if (!(index.last_write == stamp)) return false;
   return tail_sha256(text, size) == index.tail_sha256;
 }
 
 std::optional<LogIndex> load_log_index(const fs::path& log_path, unsigned parts) {
   const auto path = log_index_path(log_path);
-  utils::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.get() < 0) return std::nullopt;
+  utils::UniqueFd fd;
+  try {
+    fd = utils::open_confined(path, O_RDONLY);
+  } catch (const OSError&) {
+    return std::nullopt;
+  }
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
   char head[4096];
@@ -172,7 +191,7 @@ std::optional<LogIndex> load_log_index(const fs::path& log_path, unsigned parts)
   // Header, filter words, then one word per pending line: nothing more, nothing less.
   const std::uint64_t limit = static_cast<std::uint64_t>(st.st_size) / sizeof(std::uint64_t);
   if (*words > limit || *pending > limit ||
-      static_cast<std::uint64_t>(st.st_size) != nl + 1 + (*words + *pending) * sizeof(std::uint64_t))
+      static_cast<std::uint64_t>(st.st_size) != nl + 1 + (*words + *pending + kStateWords) * sizeof(std::uint64_t))
     return std::nullopt;
   LogIndex index;
   for (const auto& [name, field] : kCountFields) {
@@ -201,6 +220,12 @@ std::optional<LogIndex> load_log_index(const fs::path& log_path, unsigned parts)
         checksum(index.pending_lines) != *lines_sum)
       return std::nullopt;
   }
+  std::vector<std::uint64_t> state;
+  if (!read_words(fd.get(), static_cast<std::uint64_t>(st.st_size) - kStateWords * sizeof(std::uint64_t),
+                  kStateWords, state))
+    return std::nullopt;
+  index.last_write = {state[0], state[1], state[2], static_cast<std::int64_t>(state[3])};
+  if (state != state_words(index.last_write)) return std::nullopt;
   return index;
 }
 
@@ -226,9 +251,26 @@ void save_log_index(const fs::path& log_path, const LogIndex& index) noexcept {
     data.append(reinterpret_cast<const char*>(words.data()), words.size() * sizeof(std::uint64_t));
     data.append(reinterpret_cast<const char*>(index.pending_lines.data()),
                 index.pending_lines.size() * sizeof(std::uint64_t));
+    const auto state = state_words(index.last_write);
+    data.append(reinterpret_cast<const char*>(state.data()), state.size() * sizeof(std::uint64_t));
     utils::atomic_write(log_index_path(log_path), data);
   } catch (...) {
   }
+}
+
+void note_append(const fs::path& log_path, const utils::FileStamp& before, const utils::FileStamp& after) noexcept {
+  const auto path = log_index_path(log_path);
+  utils::UniqueFd fd(::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW));
+  if (fd.get() < 0) return;
+  struct stat st {};
+  constexpr std::size_t bytes = kStateWords * sizeof(std::uint64_t);
+  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || static_cast<std::size_t>(st.st_size) < bytes) return;
+  const auto at = static_cast<std::uint64_t>(st.st_size) - bytes;
+  std::vector<std::uint64_t> state;
+  if (!read_words(fd.get(), at, kStateWords, state) || state != state_words(before)) return;
+  const auto next = state_words(after);
+  // A torn write fails the checksum: the next reader then reads in full.
+  [[maybe_unused]] const ssize_t n = ::pwrite(fd.get(), next.data(), bytes, static_cast<off_t>(at));
 }
 
 void replace_log(const fs::path& log_path, std::vector<std::string_view> parts, std::optional<LogIndex> index) {
@@ -236,8 +278,7 @@ void replace_log(const fs::path& log_path, std::vector<std::string_view> parts, 
   for (auto p : parts) size += p.size();
   if (size == 0) parts = {"\n"}, size = 1;
   utils::atomic_write_parts(log_path, parts);
-  std::error_code ec;
-  fs::remove(log_index_path(log_path), ec);
+  utils::remove_file(log_index_path(log_path));
   if (!index) return;
   try {
     const auto stamp = utils::file_stamp(log_path);
@@ -245,6 +286,7 @@ void replace_log(const fs::path& log_path, std::vector<std::string_view> parts, 
     for (auto it = parts.rbegin(); it != parts.rend() && last.empty(); ++it) last = *it;
     if (!stamp || stamp->size != size || last.empty() || last.back() != '\n') return;
     index->file = *stamp;
+    index->last_write = *stamp;
     index->tail_sha256 = tail_sha256(parts);
     index->rewritten_end = size;
     index->pending = index->pending_lines.size();

@@ -6,11 +6,14 @@
 // there, and for a new commit only a filter can answer without reading it).
 //
 // The index names the file it describes (device, inode, size, mtime) and
-// holds a hash of the bytes just before its size. It is trusted only for the
-// same file, unchanged or grown by appends past a line end with those bytes
-// still in place; a rewrite replaces the file (new inode), and any other
-// change fails a check, so the log is read in full again. The index is never
-// a source of truth: losing or corrupting it costs one full pass.
+// holds a hash of the bytes just before its size. It also names the exact
+// state of the log it is current for (size and modification time included):
+// the state the pass that made it read, or the state one of our writers
+// left, as each of them (holding the log's lock) brings that mark forward
+// when the index was current before its write. It is trusted only for
+// exactly that state; any other change, by whatever writer, makes the next
+// reader read the log in full. The index is never a source of truth: losing
+// or corrupting it costs one full pass.
 #pragma once
 
 #include <cstddef>
@@ -56,6 +59,9 @@ struct LogIndex {
   static constexpr unsigned kFilter = 1, kLines = 2, kAll = kFilter | kLines;
 
   utils::FileStamp file;    // the log as indexed; file.size is 0 or just past a "\n"
+  // The whole log's state the index is current for: the lines past
+  // file.size are then appends, to be classified by the reader.
+  utils::FileStamp last_write;
   std::string tail_sha256;  // of the log's last bytes before file.size
   LogCounts counts;
   // The log up to here was written by the synced rewrite itself, so each of
@@ -88,6 +94,11 @@ std::optional<LogIndex> load_log_index(const fs::path& log_path, unsigned parts 
 // when given, becomes the new file's, completed with what only the written
 // file can say (its stamp, its last bytes, that the rewrite wrote all of it).
 void replace_log(const fs::path& log_path, std::vector<std::string_view> parts, std::optional<LogIndex> index);
+
+// Called by an appender holding the log's lock, with the log's state before
+// and after its append: an index current for `before` becomes current for
+// `after`. Best effort, never throws.
+void note_append(const fs::path& log_path, const utils::FileStamp& before, const utils::FileStamp& after) noexcept;
 
 // Best effort: an index that cannot be written is simply not there next time.
 // The index must hold all its parts.

@@ -43,8 +43,12 @@ std::string_view line_around(std::string_view text, std::size_t pos) {
 // Whether the file ends in something other than a newline: a line some
 // other writer left unfinished, which an append must not glue onto.
 bool ends_mid_line(const fs::path& path) {
-  utils::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.get() < 0) return false;
+  utils::UniqueFd fd;
+  try {
+    fd = utils::open_confined(path, O_RDONLY);
+  } catch (const OSError&) {
+    return false;
+  }
   const off_t size = ::lseek(fd.get(), 0, SEEK_END);
   char last = '\n';
   return size > 0 && ::pread(fd.get(), &last, 1, size - 1) == 1 && last != '\n';
@@ -117,6 +121,7 @@ IndexView view_index(const fs::path& log_path, const utils::MappedFile& file, co
   detail::LogIndex saved = ok ? view.base : detail::LogIndex{};
   detail::add_to_index(saved, view.after);
   saved.file = file.stamp();
+  saved.last_write = file.stamp();
   saved.file.size = view.covered;
   saved.tail_sha256 = detail::tail_sha256(text, view.covered);
   detail::save_log_index(log_path, saved);
@@ -147,8 +152,7 @@ AttestationLog read_attestation_log(const fs::path& log_path) {
   if (!first || !later) {
     // The index pointed at a line that is not pending: it describes another
     // file after all. Drop it and read the log in full.
-    std::error_code ec;
-    fs::remove(detail::log_index_path(log_path), ec);
+    utils::remove_file(detail::log_index_path(log_path));
     return detail::classify_text(*file, text, &build_entries).log;
   }
   AttestationLog log;
@@ -186,8 +190,12 @@ void append_log_entry(const fs::path& breniklog_path, const json::Value& entry) 
   json::dump_to(line, entry, {.text_form_fallback = true});
   line += '\n';
   auto guard = utils::locked(breniklog_path);
+  const auto before = utils::file_stamp(breniklog_path);
   if (ends_mid_line(breniklog_path)) line.insert(line.begin(), '\n');
   utils::append_file(breniklog_path, line);
+  // Only a writer holding the lock knows nobody wrote between its two looks.
+  if (guard->acquired() && before)
+    if (const auto after = utils::file_stamp(breniklog_path)) note_append(breniklog_path, *before, *after);
 }
 
 bool replace_log_entry(const fs::path& breniklog_path, const json::Value& entry) {
@@ -283,9 +291,58 @@ bool commit_already_logged(const fs::path& breniklog_path, const std::string& co
   return carried_in(0, tail);
 }
 
+std::set<std::string, std::less<>> commits_already_logged(const fs::path& breniklog_path,
+                                                          const std::vector<std::string>& commits) {
+  std::set<std::string, std::less<>> wanted(commits.begin(), commits.end()), found;
+  wanted.erase(std::string());
+  {
+    auto file = map_log(breniklog_path);
+    if (!file) return found;
+    // One pass for all of them: every line our writers (and the hook's shell
+    // fallback) write spells its commit member so; a hit counts once its
+    // line parses as a record of that commit.
+    static constexpr std::string_view key = "\"commit\": \"";
+    const std::string_view text = file->view();
+    LineParser parser;
+    // Hits starting in [from, to).
+    auto scan = [&](std::size_t from, std::size_t to) {
+      std::size_t pos = from;
+      while (pos < to && found.size() < wanted.size()) {
+        const void* hit = ::memmem(text.data() + pos, text.size() - pos, key.data(), key.size());
+        if (!hit) break;
+        const std::size_t at = static_cast<std::size_t>(static_cast<const char*>(hit) - text.data());
+        if (at >= to) break;
+        const std::size_t value = at + key.size();
+        const std::size_t close = text.find('"', value);
+        pos = value;
+        if (close == std::string_view::npos) break;
+        const std::string_view commit = text.substr(value, close - value);
+        if (!wanted.count(commit) || found.count(commit)) continue;
+        const auto line = line_around(text, at);
+        if (parser.parse(strip_view(line)) && parser.fields().is_object && parser.fields().commit == commit)
+          found.insert(std::string(commit));
+      }
+    };
+    // The commits a walk asks about were mostly recorded last: the tail first.
+    constexpr std::size_t kTailBytes = 256u << 10;
+    const std::size_t tail = text.size() > kTailBytes ? text.rfind('\n', text.size() - kTailBytes) : 0;
+    const std::size_t split = tail == std::string_view::npos ? 0 : tail;
+    scan(split, text.size());
+    if (found.size() < wanted.size() && split > 0) {
+      file->prefault(0, split);
+      scan(0, split + 1);
+    }
+  }
+  // Whatever that pass missed may sit in a line of another layout: the exact
+  // test settles it, at no cost for a commit the index knows is not there.
+  for (const auto& commit : wanted)
+    if (!found.count(commit) && commit_already_logged(breniklog_path, commit)) found.insert(commit);
+  return found;
+}
+
 bool already_recorded(const fs::path& repo_root, const std::string& full) {
-  std::error_code ec;
-  if (fs::exists(paths::attestations_dir(repo_root) / (full + ".yaml"), ec)) return true;
+  // Only the line counts: an archive without one is a record whose append
+  // failed, which the next trigger completes from the archive.
   return commit_already_logged(paths::log_jsonl(repo_root), full);
 }
 

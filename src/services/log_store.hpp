@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <filesystem>
 #include <map>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -56,6 +57,10 @@ void mark_synced(const fs::path& breniklog_path, const std::vector<json::Value>&
                  const std::vector<json::Value>* as_read = nullptr);
 
 bool commit_already_logged(const fs::path& breniklog_path, const std::string& commit);
+// Those of `commits` that commit_already_logged finds, in one pass over the log.
+std::set<std::string, std::less<>> commits_already_logged(const fs::path& breniklog_path,
+                                                          const std::vector<std::string>& commits);
+// Whether the commit has its line in the repository's log.
 bool already_recorded(const fs::path& repo_root, const std::string& full);
 
 }  // namespace detail

@@ -1,5 +1,6 @@
 #include "services/pending.hpp"
 
+#include <cerrno>
 #include <system_error>
 
 #include "agents/registry.hpp"
@@ -11,10 +12,11 @@
 #include "services/rules_cache_state.hpp"
 #include "services/shared.hpp"
 #include "utils/errors.hpp"
+#include "utils/file_stamp.hpp"
 #include "utils/filelock.hpp"
 #include "utils/fs.hpp"
 #include "utils/logging.hpp"
-#include "utils/small_file.hpp"
+#include "utils/fs.hpp"
 #include "utils/truthy.hpp"
 
 namespace brenik::services::tolvern {
@@ -34,15 +36,14 @@ void migrate_legacy_log(const fs::path& repo_root) {
   const auto log_path = paths::log_jsonl(repo_root);
   {
     auto guard = utils::locked(log_path);
-    std::string text = utils::read_file(legacy);
+    std::string text = utils::read_confined(legacy);  // a link at the root is not our log
     utils::make_dirs(log_path.parent_path());
     // Never glue the first migrated line onto a line left unfinished.
     auto current = utils::try_read_file(log_path);
     if (current && !current->empty() && current->back() != '\n' && !text.empty()) text.insert(0, "\n");
     utils::append_file(log_path, text);
   }
-  std::error_code ec;
-  fs::remove(legacy, ec);
+  utils::remove_file(legacy);
 }
 
 // The agent's process section is replaced by what the live ledger says, or
@@ -152,6 +153,9 @@ AttestationResult process_pending_attestation(const fs::path& repo_root,
   AttestationResult result;
   result.found = true;
 
+  // What was read is filed only while the file is still in that state: a
+  // trigger that raced us to it has filed and removed it.
+  const auto read_stamp = utils::file_stamp(pending);
   std::string text;
   try {
     auto content = utils::read_small_regular_file(pending, detail::MAX_PENDING_ATTESTATION_BYTES);
@@ -165,6 +169,7 @@ AttestationResult process_pending_attestation(const fs::path& repo_root,
     }
     text = std::move(*content);
   } catch (const OSError& e) {
+    if (e.error_number() == ENOENT) return {};  // filed by another trigger meanwhile
     logging::warning("Could not read attestation file: %s", e);
     result.error = e.what();
     return result;
@@ -205,20 +210,22 @@ AttestationResult process_pending_attestation(const fs::path& repo_root,
   derive_process(parsed, repo_root, commit);
   result.change_spec_slugs = shared::extract_change_spec_slugs(parsed);
 
+  // An attestation upgrades the line of a commit recorded without one, so
+  // the commit keeps one line and the attestation wins.
+  detail::FiledRecord filed;
   try {
-    detail::log_attestation(paths::log_jsonl(repo_root), paths::attestations_dir(repo_root), parsed,
-                            {.commit_override = commit,
-                             .repo_root = repo_root,
-                             .replace_existing = options.replace_existing});
+    filed = detail::file_attestation(
+        paths::log_jsonl(repo_root), paths::attestations_dir(repo_root), parsed,
+        {.commit_override = commit,
+         .repo_root = repo_root,
+         .from_pending = read_stamp.value_or(utils::FileStamp{}),
+         .handoff = options.handoff});
   } catch (const OSError& e) {
     logging::warning("Could not archive attestation: %s", e);
     result.error = e.what();
     return result;
   }
-
-  std::error_code ec;
-  fs::remove(pending, ec);
-  result.matched_commit = commit;
+  if (filed.written) result.matched_commit = commit;
   return result;
 }
 
@@ -227,9 +234,16 @@ BackfillResult attach_pending_attestation(const fs::path& repo_root, const std::
   if (!full) return {.commit = commit, .written = false, .reason = REASON_NO_SUCH_COMMIT};
   if (!path_exists(paths::commit_attestation(repo_root)))
     return {.commit = *full, .written = false, .reason = REASON_NO_PENDING_FILE};
-  auto result = process_pending_attestation(repo_root, full, {.replace_existing = true});
+  auto result = process_pending_attestation(repo_root, full);
   if (result.error && !result.error->empty())
     return {.commit = *full, .written = false, .reason = *result.error};
+  // Another trigger may have filed the file first, or its diff hash named
+  // another commit: this commit did not get it, and must not be told so.
+  if (!result.matched_commit)
+    return {.commit = *full, .written = false, .reason = "the pending attestation was filed by another trigger"};
+  if (*result.matched_commit != *full)
+    return {.commit = *full, .written = false,
+            .reason = "the pending attestation matches commit " + *result.matched_commit + " by its diff hash"};
   return {.commit = *full, .written = true, .attested = true};
 }
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "services/commit_records.hpp"
 #include "services/types.hpp"
 #include "utils/json.hpp"
 
@@ -24,11 +25,12 @@ struct AttestationResult {
 };
 
 struct ProcessPendingOptions {
-  bool replace_existing = false;  // rewrite the commit's log line in place
+  std::optional<RecordHandoff> handoff = std::nullopt;  // for the commit triggers
 };
 
 // Errors of the legacy-log migration reach the caller; read and archive
-// failures are reported in the result and the pending file is kept.
+// failures are reported in the result and the pending file is kept. A commit
+// that already has a line gets it replaced in place by the attestation's.
 AttestationResult process_pending_attestation(const fs::path& repo_root,
                                               const std::optional<std::string>& commit_override = std::nullopt,
                                               const ProcessPendingOptions& options = {});

@@ -1,7 +1,7 @@
 #include "services/rules_cache_state.hpp"
 
 #include "utils/fs.hpp"
-#include "utils/small_file.hpp"
+#include "utils/fs.hpp"
 #include "utils/truthy.hpp"
 #include "utils/yaml.hpp"
 

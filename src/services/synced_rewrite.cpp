@@ -37,7 +37,10 @@ void rewrite_line(std::string_view line, std::string_view text, const SyncedBatc
   const auto& f = parser.fields();
   const bool in_batch = f.commit && batch.commits.count(*f.commit);
   json::Value obj = in_batch ? parser.value() : json::Value();
-  if (in_batch && batch.as_sent(*f.commit, obj)) {
+  // A line already marked sent (the legacy `uploaded`) cannot have been
+  // upgraded during the upload, which always leaves a line unsynced: it is
+  // flipped whatever it reads.
+  if (in_batch && (f.synced || f.uploaded || batch.as_sent(*f.commit, obj))) {
     obj.erase("uploaded");
     obj["synced"] = true;
     json::dump_to(out, obj, {.text_form_fallback = false});

@@ -25,10 +25,11 @@ inline FileStamp file_stamp(const struct stat& st) {
           static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
 }
 
-// None when the path cannot be stat'ed or is not a regular file.
+// None when the path cannot be stat'ed or is not a regular file (a link,
+// which is never followed, included).
 inline std::optional<FileStamp> file_stamp(const std::filesystem::path& path) {
   struct stat st {};
-  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
   return file_stamp(st);
 }
 

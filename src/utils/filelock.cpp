@@ -46,10 +46,13 @@ std::filesystem::path key_for(const std::filesystem::path& path) {
 
 // Takes the OS lock on `lock_path` before `deadline`; the open fd, or -1.
 int flock_until(const std::filesystem::path& lock_path, Clock::time_point deadline) {
-  std::error_code ec;
-  std::filesystem::create_directories(lock_path.parent_path(), ec);
-  int fd = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) return -1;  // cannot even open it: proceed without (fail-open)
+  int fd = -1;
+  try {
+    // Confined like every file we write: a lock that is a link is refused.
+    fd = open_confined(lock_path, O_RDWR | O_CREAT, 0644, true).release();
+  } catch (const std::exception&) {
+    return -1;  // cannot even open it: proceed without (fail-open)
+  }
   auto pause = std::chrono::milliseconds(1);
   while (true) {
     if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return fd;

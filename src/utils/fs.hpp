@@ -1,6 +1,25 @@
 // Small file operations with the error behaviour the services rely on:
 // reads and writes throw OSError (with the errno kind), rewrites are atomic.
+//
+// Where they may write. A repository is untrusted (a clone can carry links
+// anywhere), so every function here that creates, appends to, replaces,
+// locks or removes a file, and the reads of files under `.brenik/`, follow
+// one rule:
+// - A path with a `.brenik` component is confined below the folder holding
+//   its outermost `.brenik` (the repository root; its own ancestors are the
+//   user's and trusted). Each component from `.brenik` down is opened with
+//   openat() from the folder above it without following links
+//   (O_DIRECTORY|O_NOFOLLOW), so it must be a real folder, and the last
+//   component must not be a link; `..` below the root is refused.
+// - A path without `.brenik` (the user's credentials, a test's files) has its
+//   folder opened as named; only its last component must not be a link.
+// Anything else fails with an OSError naming the path (ELOOP for a link,
+// ENOTDIR for a file where a folder should be, EINVAL for a file that is not
+// a regular one), which callers treat like any other failure to write.
 #pragma once
+
+#include <sys/stat.h>
+#include <sys/types.h>
 
 #include <filesystem>
 #include <optional>
@@ -8,25 +27,77 @@
 #include <string_view>
 #include <vector>
 
+#include "utils/unique_fd.hpp"
+
 namespace brenik::utils {
 
 namespace fs = std::filesystem;
 
-// Whole file as bytes. Throws OSError (FileNotFoundError when missing).
+// A folder opened under the rule above: the descriptor every operation on
+// the files in it goes through, so nothing is checked by name and used later.
+class ConfinedDir {
+public:
+  // Opens `dir`, creating the missing folders when `create`. Throws OSError.
+  ConfinedDir(const fs::path& dir, bool create);
+
+  int fd() const noexcept { return fd_.get(); }
+  const fs::path& path() const noexcept { return path_; }
+
+  // Opens the entry `name` of this folder with `flags` plus O_NOFOLLOW,
+  // O_CLOEXEC and O_NONBLOCK (a FIFO never blocks), and requires a regular
+  // file. Throws OSError naming the full path.
+  UniqueFd open_file(const std::string& name, int flags, mode_t mode = 0644) const;
+
+  // lstat() of the entry `name`: none when missing.
+  std::optional<struct stat> entry(const std::string& name) const;
+
+private:
+  UniqueFd fd_;
+  fs::path path_;
+};
+
+// True when `path` has a `.brenik` component (it falls under the strict rule).
+bool is_confined(const fs::path& path);
+
+// `path` opened under the rule (see ConfinedDir::open_file); the missing
+// folders on the way are created when `make_parents`. Throws OSError.
+UniqueFd open_confined(const fs::path& path, int flags, mode_t mode = 0644, bool make_parents = false);
+
+// Whole file under the rule, whatever the path (a link at the end is refused
+// even outside `.brenik`). Throws OSError.
+std::string read_confined(const fs::path& path);
+
+// Renames the file `from` to `to` within confined folders (renameat), refusing
+// a link or a folder at either end. Throws OSError.
+void rename_confined(const fs::path& from, const fs::path& to);
+
+// Removes the file `path` under the rule (never a folder, never through a
+// link on the way). False when nothing was removed, missing included.
+bool remove_file(const fs::path& path) noexcept;
+
+// Temporary files of atomic_write older than this are a killed writer's
+// leftovers; a later write in their folder removes them (the next one in a
+// small folder; in a folder of thousands of files, about one in 32 looks).
+inline constexpr int STALE_TEMP_SECONDS = 600;
+
+// Whole file as bytes, confined when `is_confined(path)`. Throws OSError
+// (FileNotFoundError when missing).
 std::string read_file(const fs::path& path);
 
 // Whole file, or none on any operating-system error.
 std::optional<std::string> try_read_file(const fs::path& path) noexcept;
 
-// Creates the directory with missing parents; an existing one is fine.
-// Throws OSError.
+// Creates the directory with missing parents, confined; an existing one is
+// fine. Throws OSError.
 void make_dirs(const fs::path& dir);
 
-// Writes `content` to a new "<random>.tmp" file in the target's directory,
-// flushes it, and renames it over `path` in one step. On any failure the
-// temporary file is removed, the target keeps its old content, and the
-// error propagates. `mode` sets the new file's permissions (default 0644
-// after umask, or the old file's mode when it exists).
+// Writes `content` to a new "<random>.tmp" file in the target's (confined)
+// directory and renames it over `path` in one step; a link or a folder at
+// `path` is refused, never replaced. On any failure the temporary file is
+// removed, the target keeps its old content, and the error propagates.
+// `mode` sets the new file's permissions (default 0666 less the umask, or the
+// old file's mode when it exists). Stale temporary files of killed writers in
+// that folder are removed on the way (see STALE_TEMP_SECONDS).
 void atomic_write(const fs::path& path, std::string_view content,
                   std::optional<fs::perms> mode = std::nullopt);
 
@@ -34,9 +105,17 @@ void atomic_write(const fs::path& path, std::string_view content,
 void atomic_write_parts(const fs::path& path, const std::vector<std::string_view>& parts,
                         std::optional<fs::perms> mode = std::nullopt);
 
-// Appends bytes to a file (created when missing) with O_APPEND in one write.
-// Throws OSError.
+// Appends bytes to a file (created when missing) with O_APPEND in one write,
+// confined. Throws OSError; a write that fails part way is taken back, so
+// the file never keeps half of `content`.
 void append_file(const fs::path& path, std::string_view content);
+
+// A small file the repository, not this tool, controls: its bytes, or none
+// when it holds more than `max_bytes`. Opened under the rule above whatever
+// the path (a link at the end is refused, ELOOP; a pipe or device is not
+// waited on, EINVAL), so a hook neither follows it to a secret elsewhere nor
+// loads more than any sane content needs. Throws OSError.
+std::optional<std::string> read_small_regular_file(const fs::path& path, std::size_t max_bytes);
 
 // True when `path` is `root` or inside it after resolving symbolic links of
 // the parts that exist: nothing writes through a link that leads outside.

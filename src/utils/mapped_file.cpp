@@ -13,7 +13,7 @@
 namespace brenik::utils {
 
 MappedFile::MappedFile(const std::filesystem::path& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  int fd = is_confined(path) ? open_confined(path, O_RDONLY).release() : ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) throw_os_error(path.string());
   struct stat st {};
   if (::fstat(fd, &st) != 0) {

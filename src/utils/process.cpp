@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -255,6 +256,81 @@ RunResult run(const std::vector<std::string>& argv, const RunOptions& options) {
     result.exit_code = WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
   }
   return result;
+}
+
+bool spawn_detached(const std::vector<std::string>& argv, const DetachedOptions& options) {
+  if (argv.empty()) return false;
+  // Everything the children need is prepared here: between fork and exec
+  // only async-signal-safe calls are made.
+  Fd input(::memfd_create("brenik-stdin", MFD_CLOEXEC));
+  if (input.get() < 0) return false;
+  for (std::size_t done = 0; done < options.stdin_data.size();) {
+    const ssize_t n = ::write(input.get(), options.stdin_data.data() + done, options.stdin_data.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<std::size_t>(n);
+  }
+  if (::lseek(input.get(), 0, SEEK_SET) != 0) return false;
+  Fd devnull(::open("/dev/null", O_RDWR | O_CLOEXEC));
+  Pipe status;
+  if (devnull.get() < 0 || !make_pipe(status)) return false;
+
+  std::vector<char*> cargv;
+  for (const auto& a : argv) cargv.push_back(const_cast<char*>(a.c_str()));
+  cargv.push_back(nullptr);
+  std::vector<std::string> env_storage = build_environment(options.env);
+  std::vector<char*> cenv;
+  for (auto& e : env_storage) cenv.push_back(e.data());
+  cenv.push_back(nullptr);
+  const std::string cwd = options.cwd ? options.cwd->string() : std::string();
+  const bool has_slash = argv[0].find('/') != std::string::npos;
+  sigset_t empty;
+  sigemptyset(&empty);
+
+  const pid_t middle = ::fork();
+  if (middle < 0) return false;
+  if (middle == 0) {
+    // The middle child starts the session and leaves at once, so the
+    // program is adopted by init rather than left for us to reap.
+    ::setsid();
+    const pid_t program = ::fork();
+    if (program != 0) ::_exit(program < 0 ? 1 : 0);
+    int error = 0;
+    if (::dup2(input.get(), 0) < 0 || ::dup2(devnull.get(), 1) < 0 || ::dup2(devnull.get(), 2) < 0 ||
+        (!cwd.empty() && ::chdir(cwd.c_str()) != 0)) {
+      error = errno;
+    } else {
+      struct sigaction dfl {};
+      dfl.sa_handler = SIG_DFL;
+      for (int sig : {SIGPIPE, SIGINT, SIGTERM, SIGHUP}) ::sigaction(sig, &dfl, nullptr);
+      ::sigprocmask(SIG_SETMASK, &empty, nullptr);
+      if (has_slash)
+        ::execve(cargv[0], cargv.data(), cenv.data());
+      else
+        ::execvpe(cargv[0], cargv.data(), cenv.data());
+      error = errno;
+    }
+    [[maybe_unused]] const ssize_t n = ::write(status.write.get(), &error, sizeof error);
+    ::_exit(127);
+  }
+  status.write.reset();
+  int wstatus = 0;
+  while (::waitpid(middle, &wstatus, 0) < 0 && errno == EINTR) {
+  }
+  if (!WIFEXITED(wstatus) || WEXITSTATUS(wstatus) != 0) return false;
+  // The status pipe closes on exec; an error number on it means no exec.
+  int error = 0;
+  ssize_t got;
+  while ((got = ::read(status.read.get(), &error, sizeof error)) < 0 && errno == EINTR) {
+  }
+  return got == 0;
+}
+
+std::optional<std::filesystem::path> current_executable() {
+  std::error_code ec;
+  auto p = std::filesystem::read_symlink("/proc/self/exe", ec);
+  if (ec || p.empty()) return std::nullopt;
+  return p;
 }
 
 std::string decode_utf8_replace(std::string_view s) {

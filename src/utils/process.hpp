@@ -46,6 +46,20 @@ struct RunResult {
 // the result.
 RunResult run(const std::vector<std::string>& argv, const RunOptions& options = {});
 
+struct DetachedOptions {
+  std::optional<std::filesystem::path> cwd = std::nullopt;  // none: inherit ours
+  std::string stdin_data = {};  // read from an anonymous file: the caller never waits on the child
+  std::map<std::string, std::optional<std::string>> env = {};
+};
+
+// Starts argv[0] (an absolute path, or searched on PATH) in a new session,
+// detached: it is not waited for, outlives the caller and leaves no zombie
+// behind; its output goes to /dev/null. True when the program started.
+bool spawn_detached(const std::vector<std::string>& argv, const DetachedOptions& options = {});
+
+// The path of the running executable; none when the system cannot say.
+std::optional<std::filesystem::path> current_executable();
+
 // Text decoded as UTF-8 with every undecodable byte replaced by U+FFFD.
 std::string decode_utf8_replace(std::string_view bytes);
 

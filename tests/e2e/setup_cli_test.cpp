@@ -188,6 +188,31 @@ TEST_F(SetupCli, HookFallsBackToTheShellWhenBrenikIsUnreachableAndNeverFails) {
   EXPECT_EQ(r.out + r.err, "");
 }
 
+TEST_F(SetupCli, HookShellFallbackNeverGluesOntoAnUnfinishedLine) {
+  ASSERT_EQ(brenik({"setup", "--no-harness-hooks"}).exit_code, 0);
+  const fs::path hook = repo.root() / ".git/hooks/post-commit";
+  std::string text = read_file(hook);
+  auto at = text.find("BRENIK=");
+  text.replace(at, text.find('\n', at) - at, "BRENIK=/nonexistent/brenik");
+  write_file(hook, text);
+  fs::permissions(hook, fs::perms::owner_all);
+  // A writer was killed half-way through its line (or the disk filled up).
+  const fs::path log = repo.root() / ".brenik/.platform/log.jsonl";
+  const std::string torn = "{\"commit\": \"" + std::string(40, 'a') + "\", \"bran";
+  write_file(log, torn);
+  write_file(repo.root() / "c.txt", "c\n");
+  repo.git({"add", "c.txt"});
+  auto r = utils::run({"git", "commit", "-q", "-m", "after the torn line"},
+                      {.cwd = repo.root(), .env = {{"PATH", "/usr/bin:/bin"}, {"HOME", home.path().string()}}});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  const std::string after = read_file(log);
+  ASSERT_EQ(after.rfind(torn + "\n", 0), 0u) << after;
+  auto line = json::try_loads(after.substr(torn.size() + 1));
+  ASSERT_TRUE(line && line->is_object()) << after;
+  EXPECT_EQ((*line)["commit"], repo.head());
+  EXPECT_EQ((*line)["summary"], "after the torn line");
+}
+
 TEST_F(SetupCli, OutsideARepositoryExitsOne) {
   TempDir plain;
   auto r = run_binary("brenik", {"setup", "--no-harness-hooks"}, {.cwd = plain.path(), .env = env()});

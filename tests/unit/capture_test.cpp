@@ -2,10 +2,13 @@
 // real repositories, with the harness homes pointed at a temporary directory.
 #include <gtest/gtest.h>
 
+#include <set>
+
 #include "agents/claude_code.hpp"
 #include "fixtures/agents/agents_env.hpp"
 #include "paths/paths.hpp"
 #include "services/capture.hpp"
+#include "services/commit_records.hpp"
 #include "services/catch_up.hpp"
 #include "services/first_run.hpp"
 #include "services/pending.hpp"
@@ -274,7 +277,7 @@ TEST_F(CaptureTest, CatchUpDoesNothingWithoutSetup) {
   EXPECT_FALSE(fs::exists(brenik::utils::lock_file_for(paths::log_jsonl(repo.root()))));
 }
 
-TEST_F(CaptureTest, CatchUpRecordsTheBacklogNewestFirstAndStopsAtTheFirstRecorded) {
+TEST_F(CaptureTest, CatchUpRecordsTheBacklogNewestFirstAndSkipsTheRecorded) {
   configure(repo.root());
   const long long base = 1780000000;
   commit_at(repo, "old.txt", base);
@@ -377,6 +380,117 @@ TEST_F(CaptureTest, BackfillRefusesWhatItCannotProve) {
   EXPECT_NE(archived.find("task_type: feature"), std::string::npos);
   auto again = t::record_backfill(repo.root(), {.commit = sha, .session_id = s, .task_type = "feature"});
   EXPECT_EQ(again.reason, "already recorded");
+}
+
+// ---- one line per commit, the attestation winning -------------------------
+
+// Stages `name`, writes the pending attestation for exactly that change, commits.
+std::string commit_with_pending(TempRepo& repo, const std::string& name, const std::string& summary) {
+  write_file(repo.root() / name, name + "\n");
+  repo.git({"add", name});
+  write_pending(repo.root(), brenik::services::shared::get_staged_diff_hash(repo.root()), summary);
+  repo.git({"commit", "-q", "-m", "work on " + name});
+  return repo.head();
+}
+
+TEST_F(CaptureTest, AttestationFiledAfterAPlainRecordReplacesItsLineAndArchive) {
+  configure(repo.root());
+  brenik::testing::ScopedCwd cwd(repo.root());
+  const auto archive_of = [&](const std::string& sha) {
+    return read_file(paths::attestations_dir(repo.root()) / (sha + ".yaml"));
+  };
+
+  // The catch-up got to the commit before the post-commit hook filed the
+  // agent's attestation.
+  const auto first = commit_with_pending(repo, "a.txt", "Agent words one");
+  ASSERT_EQ(t::catch_up_commits(repo.root()).size(), 1u);
+  auto filed = t::capture_commit(repo.root(), "HEAD", {.source = "post_commit"});
+  EXPECT_TRUE(filed.written);
+  EXPECT_TRUE(filed.attested);
+  EXPECT_FALSE(fs::exists(paths::commit_attestation(repo.root())));
+
+  // The sync filed it after the post-commit hook recorded the commit plainly.
+  const auto second = commit_with_pending(repo, "b.txt", "Agent words two");
+  ASSERT_TRUE(t::capture_commit(repo.root(), "HEAD", {.source = "catch_up", .consume_pending = false}).written);
+  EXPECT_EQ(t::process_pending_attestation(repo.root()).matched_commit, second);
+
+  // A plain record that lost the race to either writes nothing.
+  for (const auto& sha : {first, second}) {
+    auto late = t::detail::write_commit_record(repo.root(), sha,
+                                               {.source = "catch_up", .agent_name = "unknown",
+                                                .agent_provider = std::nullopt, .session_id = std::nullopt,
+                                                .telemetry = std::nullopt, .task_type = std::nullopt,
+                                                .archive_ledger = true, .event = "commit_unattested"});
+    EXPECT_FALSE(late.written);
+    EXPECT_EQ(late.reason, "already recorded");
+  }
+
+  auto lines = read_log_lines(repo.root());
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0]["commit"], first);
+  EXPECT_EQ(lines[0]["summary"], "Agent words one");
+  EXPECT_FALSE(lines[0].contains("event"));
+  EXPECT_EQ(lines[1]["commit"], second);
+  EXPECT_EQ(lines[1]["summary"], "Agent words two");
+  EXPECT_EQ(lines[1]["synced"], false);
+  for (const auto& sha : {first, second}) {
+    EXPECT_EQ(archive_of(sha).find("agent: unknown"), std::string::npos) << archive_of(sha);
+    EXPECT_NE(archive_of(sha).find("Agent words"), std::string::npos);
+  }
+}
+
+TEST_F(CaptureTest, ArchiveWrittenWithoutItsLineIsCompletedFromTheArchive) {
+  configure(repo.root());
+  const auto sha = repo.commit_file("a.txt", "a\n", "one");
+  // The archive went in, then the append failed (full disk, killed writer).
+  write_file(paths::attestations_dir(repo.root()) / (sha + ".yaml"),
+             "summary: What the agent attested\nagent: claude-code\nagent_session_id: s-9\n");
+  write_file(paths::log_jsonl(repo.root()), "");
+
+  auto result = t::capture_commit(repo.root(), "HEAD", {.source = "post_commit"});
+  EXPECT_TRUE(result.written);
+  auto lines = read_log_lines(repo.root());
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0]["commit"], sha);
+  EXPECT_EQ(lines[0]["summary"], "What the agent attested");
+  EXPECT_EQ(lines[0]["agent"], "claude-code");
+  EXPECT_EQ(lines[0]["agent_session_id"], "s-9");
+  EXPECT_FALSE(lines[0].contains("event"));
+  EXPECT_NE(read_file(paths::attestations_dir(repo.root()) / (sha + ".yaml")).find("What the agent attested"),
+            std::string::npos);
+  EXPECT_EQ(t::capture_commit(repo.root(), "HEAD").reason, "already recorded");
+  EXPECT_EQ(read_log_lines(repo.root()).size(), 1u);
+
+  // The catch-up completes such a commit too.
+  const auto next = repo.commit_file("b.txt", "b\n", "two");
+  write_file(paths::attestations_dir(repo.root()) / (next + ".yaml"), "source: post_commit\nsummary: two\nagent: unknown\n");
+  auto caught = t::catch_up_commits(repo.root());
+  ASSERT_EQ(caught.size(), 1u);
+  EXPECT_EQ(caught[0].commit, next);
+  lines = read_log_lines(repo.root());
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[1]["commit"], next);
+  EXPECT_EQ(lines[1]["event"], "commit_unattested");
+}
+
+TEST_F(CaptureTest, CatchUpFindsACommitMissedBelowARecordedOne) {
+  configure(repo.root());
+  const long long base = 1780000000;
+  const auto missed = commit_at(repo, "a.txt", base);
+  const auto recorded = commit_at(repo, "b.txt", base + 1);
+  ASSERT_TRUE(t::record_commit(repo.root()));
+  const auto newest = commit_at(repo, "c.txt", base + 2);
+
+  auto results = t::catch_up_commits(repo.root());
+  ASSERT_EQ(results.size(), 2u);
+  EXPECT_EQ(results[0].commit, newest);
+  EXPECT_EQ(results[1].commit, missed);
+  auto lines = read_log_lines(repo.root());
+  ASSERT_EQ(lines.size(), 3u);
+  std::set<std::string> commits;
+  for (const auto& l : lines) commits.insert(l["commit"].get<std::string>());
+  EXPECT_EQ(commits, (std::set<std::string>{missed, recorded, newest}));
+  EXPECT_TRUE(t::catch_up_commits(repo.root()).empty());
 }
 
 }  // namespace

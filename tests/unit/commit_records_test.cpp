@@ -79,11 +79,11 @@ TEST(LogAttestation, ReplaceExistingUpgradesInPlaceOrAppends) {
   Value parsed = {{"timestamp", "t"}, {"agent", "claude-code"}, {"summary", "s"},
                   {"agent_session_id", "s1"}, {"developer", {{"git_author_name", "n"}}}};
   tv::detail::log_attestation(log, att, parsed,
-                              {.commit_override = head, .repo_root = repo.root(), .replace_existing = true});
+                              {.commit_override = head, .repo_root = repo.root()});
   tv::detail::mark_synced(log, {Value({{"commit", head}})});
   parsed["summary"] = "upgraded";
   tv::detail::log_attestation(log, att, parsed,
-                              {.commit_override = head, .repo_root = repo.root(), .replace_existing = true});
+                              {.commit_override = head, .repo_root = repo.root()});
   auto line = only_log_line(repo.root());
   EXPECT_EQ(line["summary"], "upgraded");
   EXPECT_EQ(line["synced"], false);
@@ -206,4 +206,34 @@ TEST(ArchiveLedgerSegment, UnsafeSlugNeverNamesAPath) {
   EXPECT_TRUE(std::filesystem::exists(repo.root() / "outside.jsonl"));
   EXPECT_TRUE(std::filesystem::exists(repo.root() / "outside.jsonl.lock"));
   EXPECT_FALSE(std::filesystem::exists(paths::archived_ledger(repo.root(), head)));
+}
+
+TEST(LogAttestation, HandedOverRecordIsWrittenOnlyForTheRepositorysOwnFiles) {
+  TempRepo repo;
+  const auto head = repo.commit_file("a", "1\n", "first");
+  const auto root = std::filesystem::absolute(repo.root());
+  Value plan = {{"repo_root", root.string()}, {"commit", head}, {"branch", "main"},
+                {"attestation", {{"summary", "handed over"}, {"agent", "unknown"}}},
+                {"event", "commit_unattested"}, {"keep_existing", true}, {"archive_ledger", false}};
+  // What does not name one of its commits, from an absolute root, is refused.
+  for (const auto& [key, bad] : std::vector<std::pair<std::string, Value>>{
+           {"commit", "../../../outside"}, {"commit", head.substr(0, 7)}, {"repo_root", "relative/root"},
+           {"attestation", "not a mapping"}}) {
+    Value broken = plan;
+    broken[key] = bad;
+    EXPECT_THROW(tv::detail::file_handed_off_record(brenik::json::dumps(broken)), brenik::ValueError) << key;
+  }
+  EXPECT_THROW(tv::detail::file_handed_off_record("not json"), brenik::ValueError);
+  EXPECT_FALSE(std::filesystem::exists(paths::log_jsonl(root)));
+  EXPECT_FALSE(std::filesystem::exists(paths::attestations_dir(root)));
+
+  auto filed = tv::detail::file_handed_off_record(brenik::json::dumps(plan));
+  EXPECT_TRUE(filed.written);
+  auto line = only_log_line(root);
+  EXPECT_EQ(line["commit"], head);
+  EXPECT_EQ(line["summary"], "handed over");
+  EXPECT_EQ(line["event"], "commit_unattested");
+  // Handed over twice (two triggers found the lock busy): still one line.
+  EXPECT_FALSE(tv::detail::file_handed_off_record(brenik::json::dumps(plan)).written);
+  only_log_line(root);
 }

@@ -76,9 +76,14 @@ TEST(LogIndex, PendingCountStaysExactWhateverTheLogGoesThrough) {
   append_file(log, line(id(5002), false).substr(30));
   EXPECT_EQ(tv::count_pending_entries(log), 1002u);
 
-  // A few appended lines are counted on top of the index without rewriting
-  // it; once they are many, the index is saved again to cover them.
+  // A few lines our appender added are counted on top of the index without
+  // rewriting it; once they are many, the index is saved again to cover them.
   const auto indexed_size = [&] { return tv::detail::load_log_index(log, 0)->file.size; };
+  Value synced = Value::object();
+  synced["commit"] = id(5003);
+  synced["synced"] = true;
+  tv::detail::append_log_entry(log, synced);
+  EXPECT_EQ(tv::count_pending_entries(log), 1002u);
   const auto before = indexed_size();
   EXPECT_LT(before, std::filesystem::file_size(log));
   std::string more;
@@ -249,4 +254,35 @@ TEST(LogIndex, CommitFilterNeverForgetsAnIdAndRarelyImaginesOne) {
   EXPECT_FALSE(filter.crowded());
   for (int i = 40000; i < 80000; ++i) filter.add(tv::detail::CommitFilter::key_of(id(i)));
   EXPECT_TRUE(filter.crowded());
+}
+
+TEST(LogIndex, AnEditInPlaceFollowedByAnAppendIsNotHiddenByTheIndex) {
+  TempDir dir;
+  const auto log = dir.path() / "log.jsonl";
+  write_file(log, big_log(3000));
+  EXPECT_EQ(tv::count_pending_entries(log), 1000u);
+  ASSERT_TRUE(std::filesystem::exists(tv::detail::log_index_path(log)));
+
+  // An earlier line flipped to pending by a writer that is not ours (same
+  // length, far from the end), then an ordinary append through the store.
+  std::string text = read_file(log);
+  const std::string was = line(id(4), true);
+  std::string now = was;
+  now.replace(now.find("\"synced\": true"), 14, "\"synced\":false");
+  ASSERT_EQ(was.size(), now.size());
+  const auto pos = text.find(was);
+  ASSERT_NE(pos, std::string::npos);
+  text.replace(pos, was.size(), now);
+  {
+    std::fstream f(log, std::ios::in | std::ios::out | std::ios::binary);
+    f.write(text.data(), static_cast<std::streamsize>(text.size()));
+  }
+  Value e = Value::object();
+  e["commit"] = id(9000);
+  e["synced"] = false;
+  tv::detail::append_log_entry(log, e);
+
+  EXPECT_EQ(exact_pending(log), 1002u);
+  EXPECT_EQ(tv::count_pending_entries(log), 1002u);
+  EXPECT_EQ(tv::read_attestation_log(log).size(), 1002u);
 }

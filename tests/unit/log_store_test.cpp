@@ -182,6 +182,29 @@ TEST(LogStoreMarkSynced, FlipsEveryLineOfTheBatchAndKeepsWhatIsNotARecord) {
   EXPECT_EQ(r.size(), 2u);
 }
 
+TEST(LogStoreMarkSynced, AcceptedBatchFlipsLegacyLinesAndKeepsLinesUpgradedMeanwhile) {
+  TempDir dir;
+  auto log = dir.path() / "log.jsonl";
+  // A's pending line was sent; an older line of A carries the legacy marker.
+  // B's line was upgraded in place while its batch was on the way.
+  const std::vector<Value> as_read = {brenik::json::loads(line(A, false)),
+                                      brenik::json::loads(line(B, false, ", \"event\": \"commit_unattested\""))};
+  write_file(log, line(A, false, ", \"uploaded\": true") + "\n" + line(A, false) + "\n" + line(B, false) + "\n");
+  tv::detail::mark_synced(log, as_read, &as_read);
+  std::vector<Value> now;
+  const std::string text = read_file(log);
+  for (std::size_t start = 0; start < text.size();) {
+    const auto nl = text.find('\n', start);
+    now.push_back(brenik::json::loads(text.substr(start, nl - start)));
+    start = nl + 1;
+  }
+  ASSERT_EQ(now.size(), 3u);
+  EXPECT_EQ(now[0]["synced"], true);
+  EXPECT_FALSE(now[0].contains("uploaded"));
+  EXPECT_EQ(now[1]["synced"], true);
+  EXPECT_EQ(now[2]["synced"], false);  // what it says now was never sent
+}
+
 // Lines the rewrite does not flip are written again straight from the parse;
 // they must come out as the oracle-tested writer writes them, whatever byte
 // needing an escape sits wherever in a word of eight.
@@ -244,9 +267,26 @@ TEST(LogStorePresence, FindsTheCommitOnlyInARecordLine) {
   EXPECT_FALSE(tv::detail::commit_already_logged(log, ""));
 }
 
-TEST(LogStorePresence, ArchivedAttestationShortCircuits) {
+TEST(LogStorePresence, BatchTestAnswersAsTheTestOfEachCommit) {
   TempDir dir;
+  auto log = dir.path() / "log.jsonl";
+  // A in our layout, D only in another writer's, B only nested, C nowhere.
+  write_file(log, line(A, true) + "\n{\"commit\":\"" + D + "\",\"synced\":false}\n" +
+                      "{\"commit\": \"x\", \"note\": {\"commit\": \"" + B + "\"}}\n" + line(A, false) + "\n");
+  const std::vector<std::string> asked = {A, B, C, D, ""};
+  const auto found = tv::detail::commits_already_logged(log, asked);
+  for (const auto& c : asked)
+    EXPECT_EQ(found.count(c) > 0, tv::detail::commit_already_logged(log, c)) << c;
+  EXPECT_EQ(found, (std::set<std::string, std::less<>>{A, D}));
+  EXPECT_TRUE(tv::detail::commits_already_logged(dir.path() / "missing.jsonl", asked).empty());
+}
+
+TEST(LogStorePresence, AnArchiveWithoutItsLineIsNotARecordYet) {
+  TempDir dir;
+  // What a failed append leaves: the next trigger must still see work to do.
   write_file(dir.path() / ".brenik" / "attestations" / (A + ".yaml"), "agent: x\n");
+  EXPECT_FALSE(tv::detail::already_recorded(dir.path(), A));
+  write_file(dir.path() / ".brenik" / ".platform" / "log.jsonl", line(A, false) + "\n");
   EXPECT_TRUE(tv::detail::already_recorded(dir.path(), A));
   EXPECT_FALSE(tv::detail::already_recorded(dir.path(), B));
 }

@@ -1,15 +1,22 @@
-// Child processes: feeding input to a child that exits without reading it.
+// Child processes: feeding input to a child that exits without reading it,
+// and children started detached (their input, their directory, their own
+// session, and a program that cannot start).
 #include <gtest/gtest.h>
 #include <signal.h>
 
 #include <atomic>
+#include <chrono>
 #include <string>
 #include <thread>
 
+#include "support/temp_repo.hpp"
+#include "utils/fs.hpp"
 #include "utils/process.hpp"
 
 namespace brenik::utils {
 namespace {
+
+using brenik::testing::TempDir;
 
 TEST(ProcessRun, InputToAChildThatWentAwayLeavesTheSignalDispositionsAlone) {
   // The host's SIGPIPE disposition stays the default (which would end this
@@ -41,6 +48,27 @@ TEST(ProcessRun, InputToAChildThatWentAwayLeavesTheSignalDispositionsAlone) {
   EXPECT_EQ(sigismember(&mask, SIGPIPE), 0);
   ::sigpending(&pending);
   EXPECT_EQ(sigismember(&pending, SIGPIPE), 0);
+}
+
+TEST(SpawnDetached, RunsInItsOwnSessionWithItsInputAndOutlivesNoWait) {
+  TempDir dir;
+  const std::string input(200000, 'x');  // more than a pipe holds: the caller must not block on it
+  ASSERT_TRUE(brenik::utils::spawn_detached(
+      {"/bin/sh", "-c", "cat > got.tmp; cut -d' ' -f6 /proc/$$/stat > sid.tmp; mv got.tmp got; mv sid.tmp sid"},
+      {.cwd = dir.path(), .stdin_data = input}));
+  for (int i = 0; i < 400 && !fs::exists(dir.path() / "sid"); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(25));
+  ASSERT_TRUE(fs::exists(dir.path() / "sid"));
+  EXPECT_EQ(brenik::testing::read_file(dir.path() / "got"), input);
+  const auto sid = std::stol(brenik::testing::read_file(dir.path() / "sid"));
+  EXPECT_NE(sid, static_cast<long>(::getsid(0)));
+
+  EXPECT_FALSE(brenik::utils::spawn_detached({"/nonexistent/program"}, {.cwd = dir.path()}));
+  EXPECT_FALSE(brenik::utils::spawn_detached({"/bin/true"}, {.cwd = dir.path() / "missing"}));
+  EXPECT_FALSE(brenik::utils::spawn_detached({}));
+  const auto self = brenik::utils::current_executable();
+  ASSERT_TRUE(self);
+  EXPECT_EQ(self->filename(), "process_test");
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include "services/upload.hpp"
 #include "support/server_fixture.hpp"
 #include "support/temp_repo.hpp"
+#include "utils/errors.hpp"
 #include "utils/json.hpp"
 
 namespace tv = brenik::services::tolvern;
@@ -598,13 +599,19 @@ TEST(UploadAnswers, TheRefusedFileIsNeverWrittenThroughALinkedFolder) {
   clear_agent_environment();
   RawServer server(RawServer::http_reply(413, "application/json", "{}"));
   TempDir repo, outside;
-  // .brenik/.platform is a link to a folder outside the repository.
-  fs::create_directories(repo.path() / ".brenik");
-  fs::create_directory_symlink(outside.path(), paths::platform_dir(repo.path()));
   write_repo_config(repo.path(), config_with(5));
   append_log_lines(repo.path(), log_lines(0, 1));
-  auto r = tv::upload_attestations("bk_x", server.url(), repo.path(), paths::attestations_dir(repo.path()),
-                                   Value(5));
-  EXPECT_EQ(r.refused, 1);
-  EXPECT_FALSE(fs::exists(outside.path() / "refused.json"));
+  // .brenik/.platform, config and log included, becomes a link to a folder
+  // outside the repository, as a hostile clone can plant it.
+  const auto moved = outside.path() / "platform";
+  fs::rename(paths::platform_dir(repo.path()), moved);
+  fs::create_directory_symlink(moved, paths::platform_dir(repo.path()));
+  const std::string log_before = read_file(moved / "log.jsonl");
+  // The configuration cannot be read through the link: the upload stops
+  // with the file-system error before anything is sent or set aside.
+  EXPECT_THROW(tv::upload_attestations("bk_x", server.url(), repo.path(), paths::attestations_dir(repo.path()),
+                                       Value(5)),
+               brenik::OSError);
+  EXPECT_FALSE(fs::exists(moved / "refused.json"));
+  EXPECT_EQ(read_file(moved / "log.jsonl"), log_before);
 }

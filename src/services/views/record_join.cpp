@@ -8,7 +8,7 @@
 #include "services/log_index.hpp"
 #include "services/log_line.hpp"
 #include "utils/mapped_file.hpp"
-#include "utils/small_file.hpp"
+#include "utils/fs.hpp"
 
 namespace brenik::services::views {
 
@@ -42,7 +42,12 @@ bool is_plain_file(const fs::path& path) {
 
 std::optional<std::string> read_archive_file(const fs::path& path) {
   try {
-    return utils::read_small_regular_file(path, MAX_ARCHIVE_BYTES);
+    // The reader sets aside room for its whole cap: ask for what the file
+    // holds now (a view reads hundreds of these), never more than the cap.
+    std::error_code ec;
+    const auto size = fs::file_size(path, ec);
+    if (ec || size > MAX_ARCHIVE_BYTES) return std::nullopt;
+    return utils::read_small_regular_file(path, static_cast<std::size_t>(size) + 4096);
   } catch (const std::exception&) {
     return std::nullopt;
   }
