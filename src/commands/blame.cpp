@@ -109,7 +109,7 @@ void register_blame(CLI::App& app, Context& ctx) {
     const fs::path cwd = fs::current_path(ec);
     auto b = views::blame_file(*root, ec ? *root : cwd, options->file, options->revision);
     if (b.error) {
-      out::error(o, *b.error);
+      out::error(o, fmt::git_refusal(*b.error));
       throw Exit{1};
     }
     if (options->as_json) {

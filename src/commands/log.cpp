@@ -90,7 +90,7 @@ void register_log(CLI::App& app, Context& ctx) {
     if (!root) throw Exit{1};
     auto history = views::list_history(*root, options->revisions, options->limit);
     if (history.error) {
-      out::error(o, *history.error);
+      out::error(o, fmt::git_refusal(*history.error));
       throw Exit{1};
     }
     if (options->as_json) {

@@ -19,6 +19,22 @@ std::string pad(const std::string& text, std::size_t width) {
   return w >= width ? text : text + std::string(width - w, ' ');
 }
 
+std::string git_refusal(std::string_view text) {
+  std::string out;
+  while (!text.empty()) {
+    const std::size_t nl = text.find('\n');
+    std::string_view line = text.substr(0, nl);
+    for (std::string_view prefix : {"fatal: ", "error: "})
+      if (line.substr(0, prefix.size()) == prefix) line.remove_prefix(prefix.size());
+    if (!out.empty()) out += '\n';
+    out += line;
+    // What follows is advice on git's own command line, not ours.
+    if (nl == std::string_view::npos || text.substr(nl + 1).rfind("Use '--'", 0) == 0) break;
+    text.remove_prefix(nl + 1);
+  }
+  return out;
+}
+
 json::Value attribution_json(const services::views::Attribution& who) {
   json::Value v = json::Value::object();
   v["author"] = who.kind();

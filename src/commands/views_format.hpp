@@ -23,6 +23,11 @@ std::string short_date(const std::string& iso);
 std::string pad(const std::string& text, std::size_t width);
 std::size_t display_width(std::string_view text);
 
+// git's refusal as our own message: without git's "fatal: " or "error: "
+// in front (ours says "error: " off a terminal), lines kept but git's advice
+// about its own "--".
+std::string git_refusal(std::string_view text);
+
 // The attribution of an entry as JSON: author kind, agent, model, label.
 json::Value attribution_json(const services::views::Attribution& who);
 

@@ -48,7 +48,8 @@ History list_history(const fs::path& repo_root, const std::vector<std::string>& 
   std::vector<std::string> args{"-c", "core.fsmonitor=false", "log", "--no-color", "--format=%H%x1f%aI%x1f%s%x1e"};
   if (limit) args.push_back("--max-count=" + std::to_string(*limit));
   args.push_back("--end-of-options");
-  if (revisions.empty()) args.push_back("HEAD");
+  // None given: git's own default (HEAD), with git's own words when the
+  // branch has no commit yet.
   // No "--" after the revisions: with it git walks the history several
   // times slower, and without it git still refuses a name that could be
   // either a revision or a path.
