@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <memory>
-#include <sstream>
 
 #include "commands/cli.hpp"
 #include "commands/views_format.hpp"
