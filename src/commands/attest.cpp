@@ -49,6 +49,22 @@ struct Refusal {
 };
 
 // The first `n` characters (code points) of `text`.
+// What sets two hashes apart, in words: both usually start alike when the
+// agent pasted `sha256sum` output with its trailing "  -".
+std::string hash_difference(const std::string& given, const std::string& current) {
+  if (given.size() > current.size() && given.compare(0, current.size(), current) == 0)
+    return "Difference: the provided hash has " + std::to_string(given.size() - current.size()) +
+           " extra character(s) after the 64 hex digits (\"" + given.substr(current.size()) +
+           "\"); pass the hash alone (cut -d' ' -f1).";
+  if (given.size() != current.size())
+    return "Difference: the provided hash is " + std::to_string(given.size()) + " characters long, the current one " +
+           std::to_string(current.size()) + ".";
+  std::size_t at = 0;
+  while (at < given.size() && given[at] == current[at]) ++at;
+  return "Difference: the hashes differ from character " + std::to_string(at + 1) +
+         " on: the staged changes are not the ones hashed.";
+}
+
 std::string first_chars(std::string_view text, std::size_t n) {
   std::size_t i = 0;
   for (std::size_t k = 0; k < n && i < text.size(); ++k) json::detail::next_code_point(text, i);
@@ -110,12 +126,15 @@ int attest(const AttestOptions& o, const out::Output& output) {
 
   // The hash ties the file to the commit; it is checked even with
   // --no-verify, since a mismatched file would never be picked up.
-  const fs::path repo_root = shared::get_repo_root();
+  const auto found = repo_root_or_error(output, NOT_IN_REPOSITORY);
+  if (!found) return 1;
+  const fs::path& repo_root = *found;
   const std::string current = shared::get_staged_diff_hash();
   if (*o.staged_diff_hash != current) {
     out::error(output, "Diff hash mismatch \xe2\x80\x94 staged changes have changed since hash was computed");
     out::console_print(output, "  Provided: " + first_chars(*o.staged_diff_hash, 16) + "...");
     out::console_print(output, "  Current:  " + first_chars(current, 16) + "...");
+    out::console_print(output, "  " + hash_difference(*o.staged_diff_hash, current));
     return 1;
   }
 

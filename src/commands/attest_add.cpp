@@ -179,7 +179,9 @@ int run_add(const AddOptions& o, const Context& ctx) {
   }
   if (o.agent) usage_error("--agent is only for hook rows (with --from-hook)");
 
-  const fs::path repo_root = shared::get_repo_root();
+  const auto found = repo_root_or_error(out::standard(), NOT_IN_REPOSITORY);
+  if (!found) return 1;
+  const fs::path& repo_root = *found;
 
   std::error_code ec;
   if (o.commit && !o.commit->empty() && !o.session_id && !o.task_type &&

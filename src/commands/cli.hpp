@@ -31,12 +31,18 @@ struct Exit {
 // the error (the caller exits 1).
 std::optional<std::filesystem::path> repo_root_or_error(const display::output::Output& o, std::string_view message);
 
+// The one refusal of every command run outside a repository.
+inline constexpr std::string_view NOT_IN_REPOSITORY = "Not inside a git repository.";
+
 void register_attest(CLI::App& app, Context& ctx);
 void register_sync(CLI::App& app, Context& ctx);
 void register_setup(CLI::App& app, Context& ctx);
 void register_status(CLI::App& app, Context& ctx);
 void register_session_start(CLI::App& app, Context& ctx);
 void register_auth(CLI::App& app, Context& ctx);
+void register_log(CLI::App& app, Context& ctx);
+void register_show(CLI::App& app, Context& ctx);
+void register_blame(CLI::App& app, Context& ctx);
 void register_record_handoff(CLI::App& app, Context& ctx);
 void register_export(CLI::App& app, Context& ctx);
 void register_verify(CLI::App& app, Context& ctx);

@@ -1,8 +1,10 @@
 // Entry point of the command-line library, called by the `brenik` launcher.
+#include <algorithm>
 #include <cstdio>
 #include <iostream>
 
 #include "commands/cli.hpp"
+#include "commands/suggest.hpp"
 #include "services/debug_log.hpp"
 #include "utils/logging.hpp"
 
@@ -39,22 +41,45 @@ extern "C" __attribute__((visibility("default"))) int brenik_cli_main(
   Context ctx;
   if (stdin_given) ctx.preread_stdin = std::string(stdin_data, stdin_len);
 
-  CLI::App app{"brenik: records which agent session wrote each commit, under which rules."};
+  CLI::App app{
+      "brenik: records which agent session wrote each commit, under which rules.\n"
+      "Run `brenik setup` once in a repository; agents then attest before committing, every\n"
+      "commit is recorded, and `brenik log`, `show` and `blame` answer who wrote what."};
   app.name("brenik");
   app.set_version_flag("--version", std::string("brenik ") + BRENIK_VERSION);
   app.require_subcommand(1);
-  register_attest(app, ctx);
+  // The order of the help: what a new user runs first, first.
   register_setup(app, ctx);
-  register_sync(app, ctx);
-  register_session_start(app, ctx);
+  register_attest(app, ctx);
   register_status(app, ctx);
-  register_auth(app, ctx);
-  register_record_handoff(app, ctx);
+  register_log(app, ctx);
+  register_show(app, ctx);
+  register_blame(app, ctx);
   register_export(app, ctx);
   register_verify(app, ctx);
+  register_sync(app, ctx);
+  register_auth(app, ctx);
+  register_session_start(app, ctx);
+  register_record_handoff(app, ctx);
+  // `brenik help [COMMAND...]` is `brenik [COMMAND...] --help`.
+  std::vector<std::string> args(argv + 1, argv + argc);
+  if (!args.empty() && args[0] == "help") {
+    args.erase(args.begin());
+    args.push_back("--help");
+  }
+  if (auto refusal = unknown_command(app, args)) {
+    brenik::display::output::error(brenik::display::output::standard(), *refusal);
+    return 2;
+  }
+  const std::vector<std::string> given = args;
+  std::reverse(args.begin(), args.end());  // CLI11 takes them last first
   try {
-    app.parse(argc, argv);
+    app.parse(args);
   } catch (const CLI::ParseError& e) {
+    if (auto hint = option_hint(app, e, given)) {
+      brenik::display::output::error(brenik::display::output::standard(), *hint);
+      return 2;
+    }
     const int code = app.exit(e);
     // --help and --version end with 0; a command asking for a status through
     // CLI::RuntimeError keeps it; every other parse failure is a usage

@@ -22,7 +22,7 @@ void register_setup(CLI::App& app, Context& ctx) {
                 "Leave user-level harness settings (~/.claude, ~/.codex) alone.");
   cmd->callback([no_harness, &ctx] {
     const auto& o = out::standard();
-    const auto root = repo_root_or_error(o, "Not inside a git repository. Run `brenik setup` from a repository.");
+    const auto root = repo_root_or_error(o, NOT_IN_REPOSITORY);
     if (!root) {
       ctx.exit_code = 1;
       return;

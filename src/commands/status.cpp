@@ -1,6 +1,7 @@
 // `brenik status [--json]`: what the attestation log holds and its last
 // few records.
 #include <algorithm>
+#include <ctime>
 #include <iostream>
 #include <memory>
 #include <optional>
@@ -8,7 +9,10 @@
 #include "commands/cli.hpp"
 #include "display/output.hpp"
 #include "paths/paths.hpp"
+#include "hooks/installer.hpp"
+#include "protocol/credentials.hpp"
 #include "services/git.hpp"
+#include "services/session_context.hpp"
 #include "services/log_store.hpp"
 #include "services/refused_records.hpp"
 #include "services/shared.hpp"
@@ -17,6 +21,7 @@
 #include "utils/truthy.hpp"
 #include "utils/json.hpp"
 #include "utils/process.hpp"
+#include "utils/time.hpp"
 
 namespace brenik::commands {
 
@@ -89,6 +94,33 @@ std::vector<std::string> tracked_platform_files(const fs::path& root) {
   return files;
 }
 
+// Every time in the table in one form, in UTC, whatever offset the record
+// was written with; "-" when the record has none that parses.
+std::string table_time(const std::string& iso) {
+  const auto epoch = utils::parse_iso8601(iso);
+  if (!epoch) return "-";
+  const std::time_t t = static_cast<std::time_t>(*epoch);
+  std::tm tm{};
+  if (!::gmtime_r(&t, &tm)) return "-";
+  char buf[32];
+  if (std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M", &tm) == 0) return "-";
+  return buf;
+}
+
+// Whether git's post-commit hook is brenik's.
+bool post_commit_hook_installed(const fs::path& root) {
+  try {
+    const auto text = utils::read_small_regular_file(hooks::installer::hooks_dir(root) / "post-commit", 256 * 1024);
+    return text && text->find(hooks::installer::HOOK_MARKER) != std::string::npos;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+std::string padded(const std::string& text, std::size_t width) {
+  return text.size() >= width ? text + " " : text + std::string(width - text.size(), ' ');
+}
+
 bool synced_of(const json::Value& v) {
   for (const char* k : {"synced", "uploaded"}) {
     auto it = v.find(k);
@@ -104,10 +136,11 @@ void register_status(CLI::App& app, Context& ctx) {
   auto as_json = std::make_shared<bool>(false);
   auto limit = std::make_shared<std::size_t>(5);
   cmd->add_flag("--json", *as_json, "Print the counts and last records as JSON.");
-  cmd->add_option("-n,--limit", *limit, "How many of the last records to show (default 5).");
+  cmd->add_option("-n,--limit", *limit, "How many of the last records to show (default 5).")
+      ->check(CLI::NonNegativeNumber);
   cmd->callback([as_json, limit, &ctx] {
     const auto& o = out::standard();
-    const auto found = repo_root_or_error(o, "Not inside a git repository.");
+    const auto found = repo_root_or_error(o, NOT_IN_REPOSITORY);
     if (!found) {
       ctx.exit_code = 1;
       return;
@@ -161,8 +194,21 @@ void register_status(CLI::App& app, Context& ctx) {
       std::string pad(k.size() < 22 ? 22 - k.size() : 1, ' ');
       out::console_print(o, "  " + k + pad + std::to_string(n));
     };
+    const auto session = services::tolvern::resolve_session(root);
+    const auto creds = protocol::load_credentials();
+    out::console_print(o, std::string("Set up:      ") + (configured ? "yes" : "no (run `brenik setup`)"));
+    out::console_print(o, std::string("Git hook:    ") +
+                              (post_commit_hook_installed(root) ? "post-commit installed"
+                                                                : "post-commit missing (run `brenik setup`)"));
+    out::console_print(o, std::string("Signed in:   ") +
+                              (creds ? "yes, to " + creds->api_url : std::string("no (run `brenik auth login`)")));
+    out::console_print(o, std::string("Project:     ") +
+                              (session.project_id.is_null()
+                                   ? std::string("not linked yet (`brenik sync` links it)")
+                                   : "linked to project " + (session.project_id.is_string()
+                                                                 ? session.project_id.get<std::string>()
+                                                                 : json::dumps(session.project_id))));
     out::console_print(o, "Attestation log: " + fs::relative(log, root, ec).string());
-    if (!configured) out::warning(o, "brenik is not set up here: run `brenik setup`.");
     if (problem)
       out::warning(o, "The attestation log " + *problem + ": no record can be kept or read until it is.");
     if (!tracked.empty())
@@ -198,12 +244,21 @@ void register_status(CLI::App& app, Context& ctx) {
       return;
     }
     out::console_print(o, "Last records:");
+    std::size_t agent_w = 5;
+    for (const auto& r : recent) {
+      const std::string agent = text_member(r, "agent");
+      agent_w = std::max(agent_w, agent.empty() ? std::size_t{7} : agent.size());
+    }
+    out::console_print(o, "  " + padded("COMMIT", 11) + padded("DATE (UTC)", 18) + padded("AGENT", agent_w + 1) +
+                              padded("KIND", 11) + padded("UPLOAD", 9) + "SUMMARY");
     for (const auto& r : recent) {
       std::string commit = text_member(r, "commit").substr(0, 10);
       std::string agent = text_member(r, "agent");
-      out::console_print(o, "  " + commit + std::string(commit.size() < 11 ? 11 - commit.size() : 1, ' ') +
-                                text_member(r, "timestamp") + "  " + (agent.empty() ? "-" : agent) + "  " +
-                                kind_of(r) + "  " + (synced_of(r) ? "uploaded" : "local") + "  " +
+      // No agent named and "unknown" say the same thing.
+      if (agent.empty()) agent = "unknown";
+      out::console_print(o, "  " + padded(commit.empty() ? "-" : commit, 11) +
+                                padded(table_time(text_member(r, "timestamp")), 18) + padded(agent, agent_w + 1) +
+                                padded(kind_of(r), 11) + padded(synced_of(r) ? "uploaded" : "local", 9) +
                                 text_member(r, "summary"));
     }
   });

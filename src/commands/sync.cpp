@@ -59,7 +59,7 @@ void tell_refusal(const out::Output& o, const std::string& reason,
 }
 
 int run_sync(const SyncOptions& options, const out::Output& o) {
-  const auto found = repo_root_or_error(o, "Not inside a git repository; run `brenik sync` from your repository.");
+  const auto found = repo_root_or_error(o, NOT_IN_REPOSITORY);
   if (!found) return 1;
   const fs::path& root = *found;
   const auto credentials = protocol::load_credentials();

@@ -14,18 +14,19 @@ constexpr std::string_view RESET = "\x1b[0m";
 struct Style {
   std::string_view colour;  // SGR sequence
   std::string_view symbol;  // prefix, shown only when styled
+  std::string_view word;    // prefix in its place when not styled (git's and cargo's)
 };
 
-constexpr Style SUCCESS_STYLE{"\x1b[32m", "\xe2\x9c\x93 "};        // green, check mark
-constexpr Style INFO_STYLE{"\x1b[36m", ""};                         // cyan
-constexpr Style WARNING_STYLE{"\x1b[33m", "\xe2\x9a\xa0 "};        // yellow, warning sign
-constexpr Style ERROR_STYLE{"\x1b[1;31m", "\xe2\x9c\x97 "};        // bold red, ballot x
+constexpr Style SUCCESS_STYLE{"\x1b[32m", "\xe2\x9c\x93 ", ""};            // green, check mark
+constexpr Style INFO_STYLE{"\x1b[36m", "", ""};                             // cyan
+constexpr Style WARNING_STYLE{"\x1b[33m", "\xe2\x9a\xa0 ", "warning: "};  // yellow, warning sign
+constexpr Style ERROR_STYLE{"\x1b[1;31m", "\xe2\x9c\x97 ", "error: "};    // bold red, ballot x
 
 void write(std::ostream& stream, bool styled, const Style& style, std::string_view text) {
   if (styled)
     stream << style.colour << style.symbol << text << RESET << '\n';
   else
-    stream << text << '\n';
+    stream << style.word << text << '\n';
   stream.flush();
 }
 
@@ -39,8 +40,20 @@ void write_err(const Output& o, const Style& style, std::string_view text) {
 }  // namespace
 
 bool styling_allowed(int fd) {
-  if (std::getenv("NO_COLOR") != nullptr) return false;
+  // The convention: only a non-empty NO_COLOR turns colour off.
+  const char* no_color = std::getenv("NO_COLOR");
+  if (no_color != nullptr && *no_color != '\0') return false;
+  const char* term = std::getenv("TERM");
+  if (term != nullptr && std::string_view(term) == "dumb") return false;
   return ::isatty(fd) == 1;
+}
+
+std::string paint(bool styled, std::string_view sgr, std::string_view text) {
+  if (!styled) return std::string(text);
+  std::string s;
+  s.reserve(sgr.size() + text.size() + RESET.size());
+  s.append(sgr).append(text).append(RESET);
+  return s;
 }
 
 const Output& standard() {

@@ -1,10 +1,12 @@
 // The command-line tool's console output: plain text for `console_print`,
 // and four message kinds (success, info, warning, error) that are styled
 // only on a terminal and only when NO_COLOR is not set. Off a terminal the
-// text is written exactly as given, one message per line.
+// text is written as given, one message per line, errors and warnings after
+// "error: " and "warning: " (where a terminal shows their symbol).
 #pragma once
 
 #include <iosfwd>
+#include <string>
 #include <string_view>
 
 namespace brenik::display::output {
@@ -20,8 +22,11 @@ struct Output {
 };
 
 // Whether text written to the file descriptor may be styled: it is a
-// terminal and NO_COLOR is not set (to any value, the empty one included).
+// terminal that is not TERM=dumb, and NO_COLOR is unset or empty.
 bool styling_allowed(int fd);
+
+// `text` in the SGR colour `sgr` when `styled`, else as it is.
+std::string paint(bool styled, std::string_view sgr, std::string_view text);
 
 // Standard output and standard error, styling decided once on first use.
 const Output& standard();

@@ -54,6 +54,21 @@ std::string git(const std::vector<std::string>& args, const GitOptions& options)
   return utils::strip(utils::decode_utf8_replace(r.out));
 }
 
+GitOutput git_output(const std::vector<std::string>& args, const GitOptions& options, double timeout_seconds) {
+  std::vector<std::string> argv{"git"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  auto r = utils::run(argv, {.cwd = options.cwd, .timeout_seconds = timeout_seconds});
+  GitOutput result;
+  result.ok = r.ok();
+  result.out = std::move(r.out);
+  if (!result.ok) {
+    result.err = utils::strip(utils::decode_utf8_replace(r.err));
+    if (result.err.empty())
+      result.err = r.status == utils::RunStatus::timed_out ? "git took too long" : "git failed";
+  }
+  return result;
+}
+
 std::string git_rev_parse(const std::vector<std::string>& args, const GitOptions& options) {
   std::vector<std::string> full{"rev-parse"};
   full.insert(full.end(), args.begin(), args.end());

@@ -31,6 +31,16 @@ struct GitOptions {
 // git's standard output, stripped; "" on any failure.
 std::string git(const std::vector<std::string>& args, const GitOptions& options = {});
 
+// git's raw standard output and, when it failed, its error text: for the
+// read-only views, which show git's own refusal and may read a long history.
+struct GitOutput {
+  bool ok = false;
+  std::string out;  // raw bytes
+  std::string err;  // stripped, decoded
+};
+GitOutput git_output(const std::vector<std::string>& args, const GitOptions& options = {},
+                     double timeout_seconds = GIT_TIMEOUT_SECONDS);
+
 // `git rev-parse <args>`, or "unknown".
 std::string git_rev_parse(const std::vector<std::string>& args, const GitOptions& options = {});
 

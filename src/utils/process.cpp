@@ -123,7 +123,8 @@ RunResult run(const std::vector<std::string>& argv, const RunOptions& options) {
   }
 
   Pipe out, err, in;
-  if (!make_pipe(out) || (options.capture_stderr && !make_pipe(err)) ||
+  const bool capture = !options.inherit_output;
+  if ((capture && !make_pipe(out)) || (capture && options.capture_stderr && !make_pipe(err)) ||
       (options.stdin_data && !make_pipe(in))) {
     result.start_errno = errno;
     return result;
@@ -135,9 +136,11 @@ RunResult run(const std::vector<std::string>& argv, const RunOptions& options) {
     posix_spawn_file_actions_adddup2(&setup.actions, in.read.get(), 0);
   else
     posix_spawn_file_actions_adddup2(&setup.actions, devnull.get(), 0);
-  posix_spawn_file_actions_adddup2(&setup.actions, out.write.get(), 1);
-  posix_spawn_file_actions_adddup2(&setup.actions,
-                                   options.capture_stderr ? err.write.get() : devnull.get(), 2);
+  if (capture) {
+    posix_spawn_file_actions_adddup2(&setup.actions, out.write.get(), 1);
+    posix_spawn_file_actions_adddup2(&setup.actions,
+                                     options.capture_stderr ? err.write.get() : devnull.get(), 2);
+  }
   std::string cwd_text;
   if (options.cwd && !options.cwd->empty()) {
     cwd_text = options.cwd->string();

@@ -17,6 +17,9 @@ struct RunOptions {
   std::optional<double> timeout_seconds = 10.0;             // none: no limit
   bool new_session = false;          // setsid(); on timeout kill the whole group
   bool capture_stderr = true;        // false: stderr goes to /dev/null
+  // The child writes to our own standard output and error (a pager on the
+  // terminal) instead of into the result; capture_stderr is then ignored.
+  bool inherit_output = false;
   std::optional<std::string> stdin_data = std::nullopt;  // none: stdin is /dev/null
   // Extra or replaced environment variables; a value of none removes one.
   std::map<std::string, std::optional<std::string>> env = {};

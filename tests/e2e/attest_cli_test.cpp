@@ -111,7 +111,7 @@ class AttestRefusal : public AttestCli, public ::testing::WithParamInterface<Ref
 TEST_P(AttestRefusal, PrintsItsMessageAndWritesNothing) {
   auto r = attest_with(GetParam().extra);
   EXPECT_EQ(r.exit_code, 1);
-  EXPECT_EQ(r.err, GetParam().err);
+  EXPECT_EQ(r.err, "error: " + std::string(GetParam().err));
   EXPECT_FALSE(fs::exists(pending()));
 }
 
@@ -134,21 +134,30 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(AttestCli, MissingFlagsAreNamedInOrder) {
   auto r = attest({});
   EXPECT_EQ(r.exit_code, 1);
-  EXPECT_EQ(r.err, "Missing required flags: --staged-diff-hash, --model, --summary\n");
+  EXPECT_EQ(r.err, "error: Missing required flags: --staged-diff-hash, --model, --summary\n");
   r = attest({"--model", "m", "--rules", "{"});
   EXPECT_EQ(r.exit_code, 1);
-  EXPECT_EQ(r.err, "Missing required flags: --staged-diff-hash, --summary\n");
+  EXPECT_EQ(r.err, "error: Missing required flags: --staged-diff-hash, --summary\n");
 }
 
 TEST_F(AttestCli, HashMismatchShowsBothPrefixesEvenWithNoVerify) {
   std::string upper = hash;
   for (auto& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  for (const std::string& given : {upper, hash + " ", std::string("abc")}) {
+  std::size_t first_letter = hash.find_first_of("abcdef");
+  // The last line says what differs, where the two prefixes look alike.
+  const std::vector<std::pair<std::string, std::string>> cases{
+      {upper, "the hashes differ from character " + std::to_string(first_letter + 1) + " on"},
+      {hash + " ", "the provided hash has 1 extra character(s) after the 64 hex digits (\" \")"},
+      {hash + "  -", "the provided hash has 3 extra character(s) after the 64 hex digits (\"  -\")"},
+      {"abc", "the provided hash is 3 characters long, the current one 64"}};
+  for (const auto& [given, difference] : cases) {
     auto r = attest({"--staged-diff-hash", given, "--model", "m", "--summary", "s", "--no-verify"},
                     {{"BRENIK_NO_VERIFY", "1"}});
     EXPECT_EQ(r.exit_code, 1);
-    EXPECT_EQ(r.err, "Diff hash mismatch \xe2\x80\x94 staged changes have changed since hash was computed\n");
-    EXPECT_EQ(r.out, "  Provided: " + given.substr(0, 16) + "...\n  Current:  " + hash.substr(0, 16) + "...\n");
+    EXPECT_EQ(r.err, "error: Diff hash mismatch \xe2\x80\x94 staged changes have changed since hash was computed\n");
+    EXPECT_EQ(r.out.rfind("  Provided: " + given.substr(0, 16) + "...\n  Current:  " + hash.substr(0, 16) + "...\n", 0), 0u)
+        << r.out;
+    EXPECT_NE(r.out.find("  Difference: " + difference), std::string::npos) << r.out;
   }
   EXPECT_FALSE(fs::exists(pending()));
 }

@@ -151,11 +151,11 @@ TEST_F(HookCli, AttestAddRefusalsAndUsageErrors) {
 
   r = brenik({"attest", "add", "--commit", "nope", "--session", "s1", "--task-type", "bug-fix"});
   EXPECT_EQ(r.exit_code, 1);
-  EXPECT_EQ(r.err, "nope: no such commit in this repo\n");
+  EXPECT_EQ(r.err, "error: nope: no such commit in this repo\n");
 
   r = brenik({"attest", "add", "--commit", sha.substr(0, 7), "--session", "s1", "--task-type", "bug-fix"});
   EXPECT_EQ(r.exit_code, 1);
-  EXPECT_EQ(r.err, sha.substr(0, 7) + ": no agent transcript found for session s1\n");
+  EXPECT_EQ(r.err, "error: " + sha.substr(0, 7) + ": no agent transcript found for session s1\n");
 
   const std::string s = "dddd0000-0000-4000-8000-000000000004";
   const auto folder = home.path() / ".claude" / "projects" / agents::detail::claude_folder_name(repo.root().string());

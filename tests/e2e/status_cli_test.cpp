@@ -120,5 +120,31 @@ TEST(SessionStartCli, AnEmptyAgentWithNoHarnessGivesPlainText) {
   EXPECT_EQ(r.out.find("agent:"), std::string::npos) << r.out;
 }
 
+TEST(StatusCli, StateFirstThenOneTableOfRecords) {
+  TempRepo repo;
+  TempDir home;
+  write_file(repo.root() / ".brenik/.platform/log.jsonl",
+             "{\"commit\": \"" + A + "\", \"timestamp\": \"2026-01-02T10:00:00+02:00\", \"agent\": \"\", \"summary\": \"first\", \"synced\": true}\n"
+             "{\"commit\": \"" + B + "\", \"timestamp\": \"2026-01-02T08:30:00Z\", \"agent\": \"unknown\", \"summary\": \"second\", \"synced\": false}\n");
+  const std::map<std::string, std::optional<std::string>> env = {
+      {"NO_COLOR", "1"}, {"HOME", home.path().string()}, {"XDG_CONFIG_HOME", home.path().string()},
+      {"BRENIK_API_KEY", std::nullopt}};
+  auto r = run_binary("brenik", {"status"}, {.cwd = repo.root(), .env = env});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  // Set-up, hook, sign-in and link state come first.
+  EXPECT_EQ(r.out.rfind("Set up:      no (run `brenik setup`)\n"
+                        "Git hook:    post-commit missing (run `brenik setup`)\n"
+                        "Signed in:   no (run `brenik auth login`)\n"
+                        "Project:     not linked yet",
+                        0),
+            0u)
+      << r.out;
+  EXPECT_NE(r.out.find("  COMMIT     DATE (UTC)        AGENT"), std::string::npos) << r.out;
+  // One time form (in UTC) and one word for "no agent known".
+  EXPECT_NE(r.out.find(A.substr(0, 10) + " 2026-01-02 08:00  unknown "), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find(B.substr(0, 10) + " 2026-01-02 08:30  unknown "), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("  -  "), std::string::npos) << r.out;
+}
+
 }  // namespace
 }  // namespace brenik::testing

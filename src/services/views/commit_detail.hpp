@@ -1,0 +1,34 @@
+// Everything recorded for one commit.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "services/views/history.hpp"
+
+namespace brenik::services::views {
+
+struct CommitDetail {
+  CommitEntry entry;                  // with date and subject
+  std::string author;                 // "Name <email>" as git has it
+  std::optional<json::Value> archived;  // the archived attestation
+  std::vector<json::Value> ledger;    // the archived ledger segment
+  // For a commit made by amending another: the commit it replaced (from
+  // HEAD's reflog), and that commit's record.
+  std::optional<CommitEntry> rewritten_from;
+};
+
+struct CommitLookup {
+  std::optional<std::string> error;  // the revision names no commit
+  std::optional<CommitDetail> detail;
+};
+
+CommitLookup describe_commit(const fs::path& repo_root, const std::string& revision);
+
+// The members of an archived attestation a reader looks for first, in this
+// order, those present only.
+json::Value main_fields(const json::Value& archived);
+
+}  // namespace brenik::services::views

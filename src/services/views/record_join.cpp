@@ -1,0 +1,165 @@
+#include "services/views/record_join.hpp"
+
+#include <cstring>
+#include <string_view>
+#include <unordered_set>
+
+#include "services/commit_records.hpp"
+#include "services/log_index.hpp"
+#include "services/log_line.hpp"
+#include "utils/mapped_file.hpp"
+#include "utils/fs.hpp"
+
+namespace brenik::services::views {
+
+namespace {
+
+using tolvern::detail::LineParser;
+
+// An archived attestation or ledger segment larger than this is not one
+// this tool wrote; it is not loaded.
+constexpr std::size_t MAX_ARCHIVE_BYTES = 4 * 1024 * 1024;
+
+// The log's writer puts the commit first: {"commit": "<id>", ...
+constexpr std::string_view COMMIT_PREFIX = "{\"commit\": \"";
+
+// The commit id of a line in the writer's layout, without parsing it.
+std::optional<std::string_view> leading_commit(std::string_view line) {
+  if (line.substr(0, COMMIT_PREFIX.size()) != COMMIT_PREFIX) return std::nullopt;
+  const std::size_t start = COMMIT_PREFIX.size();
+  const std::size_t end = line.find('"', start);
+  if (end == std::string_view::npos) return std::nullopt;
+  const std::string_view id = line.substr(start, end - start);
+  // An escape inside the id means it is not in the plain layout.
+  if (id.find('\\') != std::string_view::npos) return std::nullopt;
+  return id;
+}
+
+bool is_plain_file(const fs::path& path) {
+  std::error_code ec;
+  return fs::symlink_status(path, ec).type() == fs::file_type::regular;
+}
+
+std::optional<std::string> read_archive_file(const fs::path& path) {
+  try {
+    // The reader sets aside room for its whole cap: ask for what the file
+    // holds now (a view reads hundreds of these), never more than the cap.
+    std::error_code ec;
+    const auto size = fs::file_size(path, ec);
+    if (ec || size > MAX_ARCHIVE_BYTES) return std::nullopt;
+    return utils::read_small_regular_file(path, static_cast<std::size_t>(size) + 4096);
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
+}
+
+}  // namespace
+
+std::unordered_map<std::string, json::Value> find_log_lines(const fs::path& log_path,
+                                                           const std::vector<std::string>& commits) {
+  std::unordered_map<std::string, json::Value> found;
+  if (commits.empty() || !is_plain_file(log_path)) return found;
+  std::optional<utils::MappedFile> file;
+  try {
+    file.emplace(log_path);
+  } catch (const std::exception&) {
+    return found;
+  }
+  const std::string_view text = file->view();
+  std::unordered_set<std::string_view> wanted(commits.begin(), commits.end());
+
+  // The index's commit filter, when it still describes this log up to some
+  // point, rules out most commits the log never had; a commit it rules out
+  // can only sit in the lines appended since.
+  std::size_t indexed = 0;
+  std::unordered_set<std::string_view> maybe = wanted;
+  if (auto index = tolvern::detail::load_log_index(log_path, tolvern::detail::LogIndex::kFilter);
+      index && (index->parts & tolvern::detail::LogIndex::kFilter) && !index->commits.crowded() &&
+      tolvern::detail::describes_prefix(*index, file->stamp(), text)) {
+    indexed = index->file.size;
+    for (auto it = maybe.begin(); it != maybe.end();)
+      it = index->commits.may_contain(tolvern::detail::CommitFilter::key_of(*it)) ? std::next(it) : maybe.erase(it);
+  }
+
+  LineParser parser;
+  std::size_t pos = 0, found_maybe = 0;
+  while (pos < text.size() && found.size() < wanted.size()) {
+    // Past every candidate of the indexed part: only the unindexed lines are left.
+    if (pos < indexed && found_maybe == maybe.size()) {
+      pos = indexed;
+      continue;
+    }
+    const char* nl = static_cast<const char*>(std::memchr(text.data() + pos, '\n', text.size() - pos));
+    const std::size_t end = nl ? static_cast<std::size_t>(nl - text.data()) : text.size();
+    const std::string_view line = tolvern::detail::strip_view(text.substr(pos, end - pos));
+    const bool in_index = pos < indexed;
+    pos = end + 1;
+    if (line.empty()) continue;
+    std::optional<std::string_view> id = leading_commit(line);
+    if (!id) {
+      // Another writer's layout: only a parse can tell which commit it is.
+      if (line.find("commit") == std::string_view::npos && line.find('\\') == std::string_view::npos) continue;
+      if (!parser.parse(line) || !parser.fields().is_object || !parser.fields().commit) continue;
+      id = *parser.fields().commit;
+    }
+    if (!wanted.count(*id)) continue;
+    std::string key(*id);
+    if (found.count(key)) continue;
+    if (!parser.parse(line) || !parser.fields().is_object) continue;
+    if (in_index && maybe.count(key)) ++found_maybe;
+    found.emplace(std::move(key), parser.value());
+  }
+  return found;
+}
+
+std::optional<json::Value> read_archived(const fs::path& attestations_dir, const std::string& commit) {
+  const auto text = read_archive_file(attestations_dir / (commit + ".yaml"));
+  if (!text) return std::nullopt;
+  try {
+    json::Value v = tolvern::detail::parse_attestation_yaml(*text);
+    if (v.is_object()) return v;
+  } catch (const std::exception&) {
+  }
+  return std::nullopt;
+}
+
+std::string archived_model(const fs::path& attestations_dir, const std::string& commit) {
+  const auto text = read_archive_file(attestations_dir / (commit + ".yaml"));
+  if (!text) return "";
+  // Our YAML writer puts top-level keys at the start of a line; a plain
+  // scalar is taken as it stands, anything else goes through the parser.
+  std::string_view t = *text;
+  constexpr std::string_view key = "agent_model:";
+  std::size_t at = t.substr(0, key.size()) == key ? 0 : t.find("\nagent_model:");
+  if (at == std::string_view::npos) return "";
+  if (at != 0) ++at;
+  std::size_t eol = t.find('\n', at);
+  std::string_view value = tolvern::detail::strip_view(t.substr(at + key.size(), eol == std::string_view::npos ? std::string_view::npos : eol - at - key.size()));
+  const bool plain = !value.empty() &&
+                     std::string_view("'\"&*!|>%@`{[#?-").find(value.front()) == std::string_view::npos &&
+                     value.find(": ") == std::string_view::npos && value.find(" #") == std::string_view::npos;
+  if (plain && value != "null" && value != "~") return std::string(value);
+  const auto parsed = read_archived(attestations_dir, commit);
+  if (!parsed) return "";
+  auto it = parsed->find("agent_model");
+  if (it == parsed->end() || !it->is_string()) return "";
+  return it->get<std::string>();
+}
+
+std::vector<json::Value> read_ledger_segment(const fs::path& attestations_dir, const std::string& commit) {
+  std::vector<json::Value> lines;
+  const auto text = read_archive_file(attestations_dir / (commit + ".ledger.jsonl"));
+  if (!text) return lines;
+  std::string_view t = *text;
+  while (!t.empty()) {
+    const std::size_t nl = t.find('\n');
+    const std::string_view line = tolvern::detail::strip_view(t.substr(0, nl));
+    t = nl == std::string_view::npos ? std::string_view() : t.substr(nl + 1);
+    if (line.empty()) continue;
+    if (auto v = json::try_loads(std::string(line))) lines.push_back(std::move(*v));
+    else lines.emplace_back(std::string(line));
+  }
+  return lines;
+}
+
+}  // namespace brenik::services::views
