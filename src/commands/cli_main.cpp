@@ -67,6 +67,12 @@ extern "C" __attribute__((visibility("default"))) int brenik_cli_main(
     args.erase(args.begin());
     args.push_back("--help");
   }
+  // A bare `brenik` is a usage error, answered with the overview of what
+  // there is to run rather than a one-line complaint.
+  if (args.empty()) {
+    std::cerr << app.help();
+    return 2;
+  }
   if (auto refusal = unknown_command(app, args)) {
     brenik::display::output::error(brenik::display::output::standard(), *refusal);
     return 2;

@@ -64,6 +64,10 @@ TEST(CliConventions, HelpCommandAndTopLevelOrder) {
   auto nested = brenik({"help", "auth", "login"}, repo.root());
   EXPECT_NE(nested.out.find("--api-key"), std::string::npos) << nested.out;
   EXPECT_EQ(brenik({"help", "stauts"}, repo.root()).exit_code, 2);
+  // Nothing at all: a usage error that shows what there is to run.
+  auto bare = brenik({}, repo.root());
+  EXPECT_EQ(bare.exit_code, 2);
+  EXPECT_EQ(bare.err, top.out);
 }
 
 TEST(CliConventions, StatusRefusesANegativeCount) {
