@@ -38,6 +38,7 @@ void register_status(CLI::App& app, Context& ctx);
 void register_session_start(CLI::App& app, Context& ctx);
 void register_auth(CLI::App& app, Context& ctx);
 void register_record_handoff(CLI::App& app, Context& ctx);
+void register_git_hook(CLI::App& app, Context& ctx);
 void register_export(CLI::App& app, Context& ctx);
 void register_verify(CLI::App& app, Context& ctx);
 
