@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <optional>
+#include <thread>
+#include <vector>
 
 #include "support/temp_repo.hpp"
 #include "utils/json.hpp"
@@ -285,6 +287,36 @@ TEST_F(GitFlows, SquashCarriesAllTheAttestations) {
   const std::string archive = read_file(repo.root() / ".brenik/attestations" / (squashed + ".yaml"));
   EXPECT_NE(archive.find("Squash one"), std::string::npos) << archive;
   EXPECT_NE(archive.find("Squash two"), std::string::npos) << archive;
+}
+
+TEST_F(GitFlows, RewriteAndCommitTriggersAtOnceLeaveOneCarriedLine) {
+  attest_change(repo.root(), "r.txt", "r\n", "Race me");
+  git_ok(repo.root(), {"commit", "-q", "-m", "r"});
+  const std::string old = head(repo.root());
+  // Amended without hooks: every trigger below then races for the new commit.
+  git_ok(repo.root(), {"-c", "core.hooksPath=/nonexistent", "commit", "-q", "--amend", "-m", "r again"});
+  const std::string now = head(repo.root());
+  ASSERT_TRUE(lines_for(now).empty());
+  std::vector<std::thread> threads;
+  std::vector<int> status(12, -1);
+  for (int i = 0; i < 12; ++i)
+    threads.emplace_back([&, i] {
+      std::vector<std::string> args;
+      std::optional<std::string> input;
+      if (i % 3 == 0) args = {"sync", "--record-commit"};
+      else if (i % 3 == 1) args = {"git-hook", "post-commit"};
+      else args = {"git-hook", "post-rewrite", "amend"}, input = old + " " + now + "\n";
+      auto r = run_binary("brenik", args,
+                          {.cwd = repo.root(), .timeout_seconds = 60.0, .stdin_data = input, .env = env()});
+      status[i] = r.exit_code;
+    });
+  for (auto& t : threads) t.join();
+  for (int i = 0; i < 12; ++i) EXPECT_EQ(status[i], 0) << i;
+  auto lines = lines_for(now);
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(text(lines[0], "summary"), "Race me");
+  EXPECT_EQ(lines[0]["rewritten_from"], json::Value::array({old}));
+  EXPECT_EQ(lines_for(old).size(), 1u);
 }
 
 // ---- setup notes ----------------------------------------------------------
