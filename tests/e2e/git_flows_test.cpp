@@ -125,6 +125,44 @@ TEST_F(GitFlows, CommitInALinkedWorktreeIsRecordedOnceInTheSharedLog) {
   EXPECT_EQ(lines_for(head(repo.root())).size(), 1u);
 }
 
+TEST_F(GitFlows, TheHarnessHookInALinkedWorktreeAttributesItsCommit) {
+  const fs::path wt = scratch.path() / "agent-wt";
+  git_ok(repo.root(), {"worktree", "add", "-q", "-b", "agent", wt.string()});
+  write_file(wt / "a.txt", "a\n");
+  git_ok(wt, {"add", "a.txt"});
+  git_ok(wt, {"-c", "core.hooksPath=/nonexistent", "commit", "-q", "-m", "agent work"});
+  const std::string commit = head(wt);
+  const std::string payload = R"({"tool_name": "Bash", "tool_input": {"command": "git commit -m 'agent work'"},)"
+                              R"( "session_id": "sess-wt", "cwd": ")" + wt.string() + "\"}";
+  auto r = run_binary("brenik", {"attest", "add", "--from-hook", "--agent", "claude-code"},
+                      {.cwd = wt, .timeout_seconds = 60.0, .stdin_data = payload, .env = env()});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  auto lines = lines_for(commit);
+  ASSERT_EQ(lines.size(), 1u) << "the harness hook skipped the worktree's commit";
+  EXPECT_EQ(text(lines[0], "agent"), "claude-code");
+  EXPECT_EQ(text(lines[0], "agent_session_id"), "sess-wt");
+  EXPECT_EQ(text(lines[0], "branch"), "agent");
+  EXPECT_EQ(lines_for(head(repo.root())).size(), 1u);
+}
+
+TEST_F(GitFlows, HooksEndZeroOnGarbageAndAPendingFileThatIsNoFile) {
+  for (const auto& args : std::vector<std::vector<std::string>>{
+           {"git-hook", "post-rewrite", "amend"}, {"git-hook", "post-rewrite"}, {"git-hook", "post-merge"},
+           {"git-hook", "nonsense"}, {"git-hook", "post-commit", "x", "y"}}) {
+    auto r = run_binary("brenik", args,
+                        {.cwd = repo.root(), .timeout_seconds = 60.0,
+                         .stdin_data = std::string("\xff\x00garbage ") + std::string(70000, 'z'), .env = env()});
+    EXPECT_EQ(r.exit_code, 0) << args[1];
+  }
+  // A pending attestation that is a folder: the commit goes through.
+  fs::create_directories(repo.root() / ".brenik/.commit-attestation.yaml/x");
+  write_file(repo.root() / "n.txt", "n\n");
+  git_ok(repo.root(), {"add", "n.txt"});
+  auto r = git_run(repo.root(), {"commit", "-q", "-m", "n"});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.err.find("brenik"), std::string::npos) << r.err;
+}
+
 TEST_F(GitFlows, CatchUpWalksTheBranchesOfLinkedWorktrees) {
   const fs::path wt = scratch.path() / "quiet-wt";
   git_ok(repo.root(), {"worktree", "add", "-q", "-b", "quiet", wt.string()});
