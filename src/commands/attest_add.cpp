@@ -132,17 +132,19 @@ void add_from_hook(const std::optional<std::string>& agent, const std::optional<
     const auto& cwd = member(payload, "cwd");
     fs::path start = (cwd.is_string() && !cwd.get<std::string>().empty()) ? fs::path(cwd.get<std::string>())
                                                                         : fs::current_path();
-    auto repo_root = repo_root_for(start);
-    if (!repo_root) return;
+    auto worktree = repo_root_for(start);
+    if (!worktree) return;
+    // A linked worktree records into the main worktree's state; HEAD is its own.
+    const auto repo_root = std::optional<fs::path>(shared::brenik_root(*worktree));
     if (!shared::local_config_exists(*repo_root)) return;
-    if (!head_is_fresh(*repo_root)) return;
+    if (!head_is_fresh(*worktree)) return;
 
     std::optional<std::string> session_id;
     if (member(payload, "session_id").is_string()) session_id = payload["session_id"].get<std::string>();
 
     auto result = tolvern::capture_commit(*repo_root, "HEAD",
                                           {.session_id = session_id, .agent = agent,
-                                           .handoff = commit_trigger_handoff()});
+                                           .handoff = commit_trigger_handoff(), .worktree = *worktree});
     if (result.written) {
       try {
         upload_best_effort(*repo_root);

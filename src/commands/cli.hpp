@@ -44,6 +44,7 @@ void register_log(CLI::App& app, Context& ctx);
 void register_show(CLI::App& app, Context& ctx);
 void register_blame(CLI::App& app, Context& ctx);
 void register_record_handoff(CLI::App& app, Context& ctx);
+void register_git_hook(CLI::App& app, Context& ctx);
 void register_export(CLI::App& app, Context& ctx);
 void register_verify(CLI::App& app, Context& ctx);
 

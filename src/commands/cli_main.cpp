@@ -15,7 +15,9 @@ namespace {
 bool is_hook_entry(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     std::string_view a = argv[i];
-    if (a == "--from-hook" || a == "--record-commit" || a == "session-start" || a == "record-handoff") return true;
+    if (a == "--from-hook" || a == "--record-commit" || a == "session-start" || a == "record-handoff" ||
+        a == "git-hook")
+      return true;
   }
   return false;
 }
@@ -61,6 +63,7 @@ extern "C" __attribute__((visibility("default"))) int brenik_cli_main(
   register_auth(app, ctx);
   register_session_start(app, ctx);
   register_record_handoff(app, ctx);
+  register_git_hook(app, ctx);
   // `brenik help [COMMAND...]` is `brenik [COMMAND...] --help`.
   std::vector<std::string> args(argv + 1, argv + argc);
   if (!args.empty() && args[0] == "help") {

@@ -45,8 +45,13 @@ std::string project_label(const json::Value& project_id) {
 // hook then appends a fallback line itself). Prints nothing.
 int run_record_commit() {
   try {
-    const fs::path root = shared::get_repo_root();
-    return tolvern::record_commit(root, "commit_unattested", commit_trigger_handoff()).has_value() ? 0 : 1;
+    // HEAD is the worktree's own; the state may be the main worktree's.
+    const fs::path worktree = shared::get_worktree_root();
+    return tolvern::record_commit(shared::brenik_root(worktree), "commit_unattested", commit_trigger_handoff(),
+                                  worktree)
+                   .has_value()
+               ? 0
+               : 1;
   } catch (...) {
     return 1;
   }

@@ -85,17 +85,131 @@ std::string brenik_command() {
   return self.string();
 }
 
-fs::path hooks_dir(const fs::path& repo_root) {
+std::optional<fs::path> configured_hooks_path(const fs::path& repo_root) {
   std::string configured = git_out(repo_root, {"config", "--path", "--get", "core.hooksPath"});
-  if (!configured.empty()) {
-    fs::path p(configured);
-    return p.is_absolute() ? p : repo_root / p;
-  }
+  if (configured.empty()) return std::nullopt;
+  fs::path p(configured);
+  return p.is_absolute() ? p : repo_root / p;
+}
+
+fs::path hooks_dir(const fs::path& repo_root) {
+  if (auto configured = configured_hooks_path(repo_root)) return *configured;
   bool ok = false;
   std::string p = git_out(repo_root, {"rev-parse", "--git-path", "hooks"}, &ok);
   if (!ok || p.empty()) throw RuntimeError("cannot find the git hooks directory");
   fs::path hp(p);
   return hp.is_absolute() ? hp : repo_root / hp;
+}
+
+namespace {
+
+// Sets $state to the folder holding the repository's .brenik/ (run from the
+// top of a worktree): this one, or for a linked worktree the main one, whose
+// state all worktrees share. Fails where brenik is not set up: a shared
+// core.hooksPath may serve many repositories.
+const char* const LOCATE_SH = R"SH(
+brenik_set_up() {
+  [ -f "$1/.brenik/.platform/config.yaml" ] || [ -f "$1/.brenik/config.yaml" ] || [ -f "$1/.brenik/config.json" ]
+}
+
+brenik_locate() {
+  state=.
+  brenik_set_up . && return 0
+  common=$(git rev-parse --path-format=absolute --git-common-dir 2>/dev/null) || return 1
+  case $common in */.git) state=${common%/.git} ;; *) return 1 ;; esac
+  brenik_set_up "$state"
+}
+)SH";
+
+std::string script_head(const std::string& hook, const std::string& brenik_path, const std::string& what) {
+  const std::string program = (brenik_path.empty() || brenik_path == "brenik") ? "" : brenik_path;
+  std::string s = "#!/bin/sh\n";
+  s += hook_marker(hook) + " (installed by `brenik setup`; rerun it to update).\n";
+  s += what;
+  s += "# An earlier " + hook + " hook was kept as " + chained_hook_name(hook) +
+       " beside this file and still runs.\n";
+  s += "BRENIK=" + shell_quote(program) + "\n";
+  s += LOCATE_SH;
+  s += R"SH(
+# brenik's command, from setup's path or else PATH; status 127 when none runs.
+brenik_run() {
+  if [ -n "$BRENIK" ] && [ -x "$BRENIK" ]; then "$BRENIK" "$@"; return $?; fi
+  command -v brenik >/dev/null 2>&1 || return 127
+  brenik "$@"
+}
+)SH";
+  return s;
+}
+
+}  // namespace
+
+std::string hook_marker(const std::string& hook) { return "# brenik " + hook + " hook"; }
+
+std::string chained_hook_name(const std::string& hook) { return hook + ".brenik-chained"; }
+
+std::string post_merge_script(const std::string& brenik_path) {
+  std::string s = script_head("post-merge", brenik_path,
+                              "# Records the merge commit `git merge` just made. Prints nothing and never\n"
+                              "# fails the merge.\n");
+  s += R"SH(
+( brenik_locate && brenik_run git-hook post-merge "$@" ) >/dev/null 2>&1 </dev/null
+
+chained="$(dirname "$0")/post-merge.brenik-chained"
+if [ -x "$chained" ]; then
+  "$chained" "$@"
+fi
+exit 0
+)SH";
+  return s;
+}
+
+std::string post_rewrite_script(const std::string& brenik_path) {
+  std::string s = script_head("post-rewrite", brenik_path,
+                              "# Gives commits rewritten by an amend or a rebase the attestation of the\n"
+                              "# commits they replace. Prints nothing and never fails git.\n");
+  s += R"SH(
+input=$(cat)
+( brenik_locate && printf '%s\n' "$input" | brenik_run git-hook post-rewrite "$1" ) >/dev/null 2>&1
+
+chained="$(dirname "$0")/post-rewrite.brenik-chained"
+if [ -x "$chained" ]; then
+  printf '%s\n' "$input" | "$chained" "$@"
+fi
+exit 0
+)SH";
+  return s;
+}
+
+std::string pre_commit_script(const std::string& brenik_path) {
+  std::string s = script_head("pre-commit", brenik_path,
+                              "# Warns when the pending attestation was written for other changes than the\n"
+                              "# staged ones; refuses the commit only when `attest: {strict: true}` is set\n"
+                              "# in .brenik/.platform/config.yaml. Without a pending attestation it only\n"
+                              "# looks for the file.\n");
+  s += R"SH(
+brenik_check() {
+  if [ -f .brenik/.commit-attestation.yaml ]; then
+    brenik_set_up . || return 0
+  else
+    [ -f .git ] || return 0  # only a linked worktree shares another's state
+    brenik_locate || return 0
+    [ "$state" != . ] && [ -f "$state/.brenik/.commit-attestation.yaml" ] || return 0
+  fi
+  brenik_run git-hook pre-commit </dev/null >/dev/null
+  [ $? -ne 1 ]
+}
+
+if ! brenik_check; then
+  exit 1
+fi
+
+chained="$(dirname "$0")/pre-commit.brenik-chained"
+if [ -x "$chained" ]; then
+  "$chained" "$@" || exit $?
+fi
+exit 0
+)SH";
+  return s;
 }
 
 std::string post_commit_script(const std::string& brenik_path) {
@@ -106,7 +220,7 @@ std::string post_commit_script(const std::string& brenik_path) {
   s += R"SH(# Records the commit just made in the attestation log. It prints nothing and
 # never fails the commit. An earlier post-commit hook was kept as
 # post-commit.brenik-chained beside this file and runs after ours.
-BRENIK=)SH" + shell_quote(program) + R"SH(
+BRENIK=)SH" + shell_quote(program) + "\n" + LOCATE_SH + R"SH(
 
 brenik_json_text() {
   # A JSON string body: " and \ escaped, control characters and UTF-8
@@ -189,9 +303,7 @@ brenik_append() {
 brenik_record() {
   top=$(git rev-parse --show-toplevel 2>/dev/null) || return 0
   cd "$top" || return 0
-  # Only in repositories set up with brenik: a shared core.hooksPath may
-  # serve many.
-  [ -f .brenik/.platform/config.yaml ] || [ -f .brenik/config.yaml ] || [ -f .brenik/config.json ] || return 0
+  brenik_locate || return 0
   if [ -n "$BRENIK" ] && [ -x "$BRENIK" ] && "$BRENIK" sync --record-commit >/dev/null 2>&1; then
     return 0
   fi
@@ -199,7 +311,8 @@ brenik_record() {
   if [ -n "$on_path" ] && [ "$on_path" != "$BRENIK" ] && brenik sync --record-commit >/dev/null 2>&1; then
     return 0
   fi
-  brenik_fallback
+  # The shell's own line goes only to this worktree's log.
+  [ "$state" = . ] && brenik_fallback
 }
 
 (brenik_record) >/dev/null 2>&1
@@ -260,47 +373,9 @@ StepReport ensure_gitignore(const fs::path& repo_root, const std::vector<std::st
 }
 
 StepReport install_post_commit_hook(const fs::path& repo_root, const std::string& brenik_path) {
-  StepReport r{.what = "post-commit hook"};
+  StepReport r = install_git_hook(repo_root, "post-commit", post_commit_script(brenik_path));
   const fs::path dir = hooks_dir(repo_root);
-  const fs::path target = dir / "post-commit";
   const fs::path chained = dir / CHAINED_HOOK_NAME;
-  const std::string script = post_commit_script(brenik_path);
-  const auto exec_mode = fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                         fs::perms::others_read | fs::perms::others_exec;
-  utils::make_dirs(dir);
-  std::error_code ec;
-  const bool exists = fs::symlink_status(target, ec).type() != fs::file_type::not_found && !ec;
-  auto current = exists ? utils::try_read_file(target) : std::nullopt;
-  if (exists && current && current->find(HOOK_MARKER) != std::string::npos) {
-    bool changed = write_if_changed(target, script, exec_mode);
-    r.status = changed ? Status::changed : Status::unchanged;
-    r.detail = (changed ? "updated " : "already installed at ") + display(repo_root, target);
-  } else {
-    if (exists) {
-      auto old_chained = utils::try_read_file(chained);
-      if (fs::symlink_status(chained, ec).type() != fs::file_type::not_found && !ec) {
-        if (!(old_chained && current && *old_chained == *current)) {
-          // Something replaced our hook since the last setup; the hook we
-          // chained then is set aside (it was no longer running).
-          fs::path aside;
-          for (int n = 0;; ++n) {
-            aside = dir / (std::string(CHAINED_HOOK_NAME) + ".old" + (n ? "." + std::to_string(n) : ""));
-            if (fs::symlink_status(aside, ec).type() == fs::file_type::not_found) break;
-          }
-          fs::rename(chained, aside);
-          r.notes.push_back("the hook chained by an earlier setup was set aside as " +
-                            aside.filename().string() + " and no longer runs");
-        }
-      }
-      fs::rename(target, chained);
-      r.notes.push_back("the existing post-commit hook was kept as " + std::string(CHAINED_HOOK_NAME) +
-                        " and still runs after brenik's");
-    }
-    utils::atomic_write(target, script, exec_mode);
-    r.status = Status::changed;
-    r.detail = "installed at " + display(repo_root, target);
-  }
-  fs::permissions(target, exec_mode, ec);
   // Hook managers that rewrite the hook file: say how to keep recording.
   const std::string chained_text = utils::try_read_file(chained).value_or("");
   const std::string cmd = shell_quote(brenik_path.empty() ? "brenik" : brenik_path) +
@@ -313,10 +388,58 @@ StepReport install_post_commit_hook(const fs::path& repo_root, const std::string
                       "` to lefthook.yml");
   if (chained_text.find("pre-commit") != std::string::npos)
     r.notes.push_back("`pre-commit install` keeps this hook as post-commit.legacy and still runs it");
-  if (!utils::stays_inside(repo_root, dir))
+  // Only a configured hooks path can lead elsewhere: a linked worktree's or a
+  // submodule's own hooks live in a git directory outside its work tree.
+  if (configured_hooks_path(repo_root) && !utils::stays_inside(repo_root, dir))
     r.notes.push_back("core.hooksPath points outside the repository (" + dir.string() +
                       "); the hook does nothing in repositories without brenik setup");
   r.notes.push_back("commits the hook misses are recorded at the next agent session start");
+  return r;
+}
+
+StepReport install_git_hook(const fs::path& repo_root, const std::string& hook, const std::string& script) {
+  StepReport r{.what = hook + " hook"};
+  const fs::path dir = hooks_dir(repo_root);
+  const fs::path target = dir / hook;
+  const std::string chained_name = chained_hook_name(hook);
+  const fs::path chained = dir / chained_name;
+  const std::string marker = hook_marker(hook);
+  const auto exec_mode = fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                         fs::perms::others_read | fs::perms::others_exec;
+  utils::make_dirs(dir);
+  std::error_code ec;
+  const bool exists = fs::symlink_status(target, ec).type() != fs::file_type::not_found && !ec;
+  auto current = exists ? utils::try_read_file(target) : std::nullopt;
+  if (exists && current && current->find(marker) != std::string::npos) {
+    bool changed = write_if_changed(target, script, exec_mode);
+    r.status = changed ? Status::changed : Status::unchanged;
+    r.detail = (changed ? "updated " : "already installed at ") + display(repo_root, target);
+  } else {
+    if (exists) {
+      auto old_chained = utils::try_read_file(chained);
+      if (fs::symlink_status(chained, ec).type() != fs::file_type::not_found && !ec) {
+        if (!(old_chained && current && *old_chained == *current)) {
+          // Something replaced our hook since the last setup; the hook we
+          // chained then is set aside (it was no longer running).
+          fs::path aside;
+          for (int n = 0;; ++n) {
+            aside = dir / (chained_name + ".old" + (n ? "." + std::to_string(n) : ""));
+            if (fs::symlink_status(aside, ec).type() == fs::file_type::not_found) break;
+          }
+          fs::rename(chained, aside);
+          r.notes.push_back("the hook chained by an earlier setup was set aside as " +
+                            aside.filename().string() + " and no longer runs");
+        }
+      }
+      fs::rename(target, chained);
+      r.notes.push_back("the existing " + hook + " hook was kept as " + chained_name + " and still runs " +
+                        (hook == "pre-commit" ? "(its refusal still stops the commit)" : "after brenik's"));
+    }
+    utils::atomic_write(target, script, exec_mode);
+    r.status = Status::changed;
+    r.detail = "installed at " + display(repo_root, target);
+  }
+  fs::permissions(target, exec_mode, ec);
   return r;
 }
 
@@ -497,6 +620,12 @@ std::vector<StepReport> run_setup(const fs::path& repo_root, const SetupOptions&
   guarded("configuration", [&] { return write_local_config(repo_root, detected); });
   guarded(".gitignore", [&] { return ensure_gitignore(repo_root); });
   guarded("post-commit hook", [&] { return install_post_commit_hook(repo_root, options.brenik); });
+  guarded("post-merge hook",
+          [&] { return install_git_hook(repo_root, "post-merge", post_merge_script(options.brenik)); });
+  guarded("post-rewrite hook",
+          [&] { return install_git_hook(repo_root, "post-rewrite", post_rewrite_script(options.brenik)); });
+  guarded("pre-commit hook",
+          [&] { return install_git_hook(repo_root, "pre-commit", pre_commit_script(options.brenik)); });
   guarded("example attestation", [&] { return write_example_attestation(repo_root); });
 
   auto is_detected = [&](const char* n) { return std::find(detected.begin(), detected.end(), n) != detected.end(); };

@@ -1,6 +1,7 @@
 // What `brenik setup` installs in a repository and in the user's harness
 // settings: the local configuration stamp, ignore entries, the git
-// post-commit hook (chained with any existing one) and the harness hook rows.
+// post-commit, post-merge, post-rewrite and pre-commit hooks (each chained
+// with any existing one) and the harness hook rows.
 // Every step is idempotent: a second run changes no byte.
 #pragma once
 
@@ -45,13 +46,29 @@ std::string brenik_command();
 // tree when relative), else `git rev-parse --git-path hooks`.
 fs::path hooks_dir(const fs::path& repo_root);
 
-// The post-commit hook's text for that brenik program path ("" or "brenik"
-// means PATH only).
+// core.hooksPath as set in that repository (relative to the work tree when
+// relative), none when it is not set.
+std::optional<fs::path> configured_hooks_path(const fs::path& repo_root);
+
+// Text in the first lines of our hook of that name, and the name an
+// existing hook of that name is kept under (it runs from ours).
+std::string hook_marker(const std::string& hook);
+std::string chained_hook_name(const std::string& hook);
+
+// The hooks' texts for that brenik program path ("" or "brenik" means PATH
+// only). Every one ends 0 whatever happens, except pre-commit refusing when
+// `attest.strict` is set or when the chained user hook refuses.
 std::string post_commit_script(const std::string& brenik_path);
+std::string post_merge_script(const std::string& brenik_path);
+std::string post_rewrite_script(const std::string& brenik_path);
+std::string pre_commit_script(const std::string& brenik_path);
 
 StepReport ensure_gitignore(const fs::path& repo_root,
                             const std::vector<std::string>& entries = GITIGNORE_ENTRIES);
 StepReport install_post_commit_hook(const fs::path& repo_root, const std::string& brenik_path);
+// Installs `script` as the hook of that name, keeping an existing foreign
+// hook as chained_hook_name(hook). Idempotent.
+StepReport install_git_hook(const fs::path& repo_root, const std::string& hook, const std::string& script);
 StepReport write_local_config(const fs::path& repo_root, const std::vector<std::string>& agents);
 StepReport write_example_attestation(const fs::path& repo_root);
 

@@ -42,13 +42,16 @@ namespace {
 bool non_empty(const std::optional<std::string>& s) { return s && !s->empty(); }
 
 BackfillResult capture(const fs::path& repo_root, const std::string& sha, const CaptureOptions& o) {
-  auto full = detail::resolve_full_sha(repo_root, sha);
+  const fs::path& git_cwd = o.worktree ? *o.worktree : repo_root;
+  auto full = detail::resolve_full_sha(git_cwd, sha);
   if (!full) return {.commit = sha, .written = false, .reason = REASON_NO_SUCH_COMMIT};
+  std::optional<std::string> worktree_branch;
+  if (o.worktree) worktree_branch = detail::git_rev_parse({"--abbrev-ref", "HEAD"}, {.cwd = *o.worktree});
   // A pending attestation is filed even when another trigger recorded the
   // commit first: it upgrades that record in place.
   std::error_code ec;
   if (o.consume_pending && fs::exists(paths::commit_attestation(repo_root), ec)) {
-    auto result = process_pending_attestation(repo_root, full, {.handoff = o.handoff});
+    auto result = process_pending_attestation(repo_root, full, {.handoff = o.handoff, .head_branch = worktree_branch});
     if (result.error && !result.error->empty())
       return {.commit = *full, .written = false, .reason = *result.error};
     if (result.matched_commit == *full) return {.commit = *full, .written = true, .attested = true};
@@ -106,7 +109,8 @@ BackfillResult capture(const fs::path& repo_root, const std::string& sha, const 
   }
 
   std::optional<std::string> branch;
-  if (o.attribute_ambient) branch = detail::git_rev_parse({"--abbrev-ref", "HEAD"}, {.cwd = repo_root});
+  if (o.attribute_ambient)
+    branch = worktree_branch ? worktree_branch : detail::git_rev_parse({"--abbrev-ref", "HEAD"}, {.cwd = repo_root});
 
   return detail::write_commit_record(
       repo_root, *full,
@@ -152,8 +156,10 @@ BackfillResult capture_commit(const fs::path& repo_root, const std::string& sha,
 }
 
 std::optional<std::string> record_commit(const fs::path& repo_root, const std::string& event,
-                                         const std::optional<RecordHandoff>& handoff) noexcept {
-  auto result = capture_commit(repo_root, "HEAD", {.source = "post_commit", .event = event, .handoff = handoff});
+                                         const std::optional<RecordHandoff>& handoff,
+                                         const std::optional<fs::path>& worktree) noexcept {
+  auto result = capture_commit(repo_root, "HEAD",
+                               {.source = "post_commit", .event = event, .handoff = handoff, .worktree = worktree});
   if (result.written || result.reason == REASON_ALREADY_RECORDED) return result.commit;
   return std::nullopt;
 }

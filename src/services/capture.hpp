@@ -27,6 +27,10 @@ struct CaptureOptions {
   bool attribute_ambient = true;
   // For a trigger that must not stall on the log's lock (see RecordHandoff).
   std::optional<RecordHandoff> handoff = std::nullopt;
+  // The worktree the commit was made in, when it is not repo_root (a linked
+  // worktree sharing the main worktree's state): HEAD and its branch are read
+  // there.
+  std::optional<fs::path> worktree = std::nullopt;
 };
 
 // Never throws.
@@ -37,7 +41,8 @@ BackfillResult capture_commit(const fs::path& repo_root, const std::string& sha,
 // or before), none otherwise. Never throws.
 std::optional<std::string> record_commit(const fs::path& repo_root,
                                          const std::string& event = "commit_unattested",
-                                         const std::optional<RecordHandoff>& handoff = std::nullopt) noexcept;
+                                         const std::optional<RecordHandoff>& handoff = std::nullopt,
+                                         const std::optional<fs::path>& worktree = std::nullopt) noexcept;
 
 namespace detail {
 

@@ -1,5 +1,6 @@
 #include "services/catch_up.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <map>
 #include <optional>
@@ -34,6 +35,32 @@ std::optional<double> parse_number(std::string_view text) {
 
 }  // namespace
 
+namespace {
+
+// The HEADs of the repository's linked worktrees: their commits share this
+// log, and a branch checked out only there is walked too.
+std::vector<std::string> other_worktree_heads(const fs::path& repo_root) {
+  std::vector<std::string> heads;
+  std::error_code ec;
+  if (!fs::is_directory(repo_root / ".git" / "worktrees", ec)) return heads;
+  const std::string out = detail::git({"worktree", "list", "--porcelain"}, {.cwd = repo_root});
+  std::size_t start = 0;
+  while (start < out.size()) {
+    auto nl = out.find('\n', start);
+    if (nl == std::string::npos) nl = out.size();
+    std::string_view line(out.data() + start, nl - start);
+    start = nl + 1;
+    if (line.rfind("HEAD ", 0) != 0) continue;
+    std::string sha(line.substr(5));
+    if ((sha.size() == 40 || sha.size() == 64) && sha.find_first_not_of("0123456789abcdef") == std::string::npos &&
+        std::find(heads.begin(), heads.end(), sha) == heads.end())
+      heads.push_back(std::move(sha));
+  }
+  return heads;
+}
+
+}  // namespace
+
 namespace detail {
 
 std::vector<BackfillResult> walk_and_record(const fs::path& repo_root, int limit) noexcept {
@@ -46,8 +73,9 @@ std::vector<BackfillResult> walk_and_record(const fs::path& repo_root, int limit
     std::optional<double> floor;
     if (nothing_recorded_yet(repo_root)) floor = config_anchor(repo_root);
 
-    const std::string out =
-        git({"log", "-n" + std::to_string(limit), "--format=%H %ct"}, {.cwd = repo_root});
+    std::vector<std::string> log_args{"log", "-n" + std::to_string(limit), "--format=%H %ct", "HEAD"};
+    for (auto& head : other_worktree_heads(repo_root)) log_args.push_back(std::move(head));
+    const std::string out = git(log_args, {.cwd = repo_root});
     struct Walked {
       std::string sha;
       std::optional<double> when;

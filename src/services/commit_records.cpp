@@ -115,6 +115,11 @@ json::Value entry_of(const json::Value& parsed, const std::string& commit, const
     const auto& v = member(parsed, key);
     if (truthy(v)) entry[key] = v;
   }
+  // A commit made by an amend or a rebase names those it replaced.
+  if (truthy(member(parsed, "rewritten_from"))) {
+    entry["rewritten_from"] = member(parsed, "rewritten_from");
+    if (member(parsed, "patch_changed").is_boolean()) entry["patch_changed"] = member(parsed, "patch_changed");
+  }
   return entry;
 }
 

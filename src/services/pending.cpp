@@ -218,6 +218,7 @@ AttestationResult process_pending_attestation(const fs::path& repo_root,
         paths::log_jsonl(repo_root), paths::attestations_dir(repo_root), parsed,
         {.commit_override = commit,
          .repo_root = repo_root,
+         .head_branch = options.head_branch,
          .from_pending = read_stamp.value_or(utils::FileStamp{}),
          .handoff = options.handoff});
   } catch (const OSError& e) {

@@ -26,6 +26,9 @@ struct AttestationResult {
 
 struct ProcessPendingOptions {
   std::optional<RecordHandoff> handoff = std::nullopt;  // for the commit triggers
+  // The committing worktree's branch when the caller read it (a linked
+  // worktree's HEAD is not repo_root's).
+  std::optional<std::string> head_branch = std::nullopt;
 };
 
 // Errors of the legacy-log migration reach the caller; read and archive

@@ -158,6 +158,17 @@ json::Value detect_git_author(const fs::path& repo_root) {
 }
 
 fs::path get_repo_root(const std::optional<fs::path>& start) {
+  return brenik_root(get_worktree_root(start));
+}
+
+fs::path brenik_root(const fs::path& worktree_root) {
+  if (local_config_exists(worktree_root)) return worktree_root;
+  auto main = detail::main_worktree_of(worktree_root);
+  if (main && local_config_exists(*main)) return *main;
+  return worktree_root;
+}
+
+fs::path get_worktree_root(const std::optional<fs::path>& start) {
   const fs::path from = start ? *start : fs::current_path();
   if (auto root = detail::discover_worktree_root(from)) return *root;
   auto top = tolvern::detail::git({"rev-parse", "--show-toplevel"}, {.cwd = from});

@@ -39,6 +39,17 @@ json::Value detect_git_author(const fs::path& repo_root);
 
 // Top of the working tree containing the current directory (or `start`).
 // Throws RuntimeError outside a repository.
+fs::path get_worktree_root(const std::optional<fs::path>& start = std::nullopt);
+
+// Where brenik's state lives for a worktree: the worktree itself, except for
+// a linked worktree without a configuration of its own whose main worktree
+// is set up; all worktrees of a repository then share the main one's
+// `.brenik/` (one log, one pending attestation, one upload queue).
+fs::path brenik_root(const fs::path& worktree_root);
+
+// brenik_root(get_worktree_root(start)): the folder holding `.brenik/`. Git
+// state of the worktree itself (HEAD, the index) is read in
+// get_worktree_root()'s folder, not here.
 fs::path get_repo_root(const std::optional<fs::path>& start = std::nullopt);
 
 // Lowercase hex SHA-256 of `git diff --staged` output, as the attestation

@@ -128,4 +128,33 @@ std::optional<fs::path> discover_worktree_root(const fs::path& start) {
   }
 }
 
+std::optional<fs::path> main_worktree_of(const fs::path& worktree_root) {
+  const fs::path dot_git = worktree_root / ".git";
+  struct stat st {};
+  if (::lstat(dot_git.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || !owned_by_us(st)) return std::nullopt;
+  auto git_dir = linked_git_dir(dot_git, worktree_root);
+  if (!git_dir) return std::nullopt;
+  // Only a linked worktree's git directory names a common one; a submodule's
+  // does not.
+  std::string text;
+  try {
+    text = utils::read_file(*git_dir / "commondir");
+  } catch (...) {
+    return std::nullopt;
+  }
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  if (text.empty()) return std::nullopt;
+  std::error_code ec;
+  fs::path common = fs::path(text).is_absolute() ? fs::path(text) : *git_dir / text;
+  common = fs::canonical(common, ec);
+  if (ec || common.filename() != ".git") return std::nullopt;
+  const fs::path main = common.parent_path();
+  // The main worktree's .git must be that very directory, a real one.
+  struct stat main_git {};
+  if (::lstat((main / ".git").c_str(), &main_git) != 0 || !S_ISDIR(main_git.st_mode) || !owned_by_us(main_git))
+    return std::nullopt;
+  if (!fs::equivalent(main / ".git", common, ec) || ec) return std::nullopt;
+  return main;
+}
+
 }  // namespace brenik::services::shared::detail

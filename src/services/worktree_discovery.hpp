@@ -15,4 +15,10 @@ namespace brenik::services::shared::detail {
 // inside a git directory, a walk that leaves the file system or finds nothing.
 std::optional<std::filesystem::path> discover_worktree_root(const std::filesystem::path& start);
 
+// The main worktree of a linked worktree (`git worktree add`): the folder
+// holding the common git directory, read from the worktree's `.git` file and
+// its `commondir`. None for a main worktree, a submodule, a bare common
+// directory or anything not owned by the user.
+std::optional<std::filesystem::path> main_worktree_of(const std::filesystem::path& worktree_root);
+
 }  // namespace brenik::services::shared::detail

@@ -100,6 +100,20 @@ TEST_F(SyncCli, LoginKeepsTheKeyPrivateAndRefusesClearTextHosts) {
   EXPECT_EQ(brenik({"auth", "login", "--api-key", "two words"}).exit_code, 1);
 }
 
+TEST_F(SyncCli, SyncFromALinkedWorktreeUploadsTheSharedLog) {
+  repo.commit_file("README", "x\n", "init");
+  const auto project = link();
+  append_log_lines(repo.root(), log_lines(0, 3));
+  TempDir outside;
+  const fs::path wt = outside.path() / "wt";
+  repo.git({"worktree", "add", "-q", "-b", "task", wt.string()});
+  auto r = brenik({"sync"}, {{"BRENIK_API_KEY", world.key}, {"BRENIK_API_URL", world.url()}}, wt);
+  ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+  EXPECT_EQ(count_synced(lines()), 3);
+  EXPECT_EQ(upload_sizes(world.uploads(project)), (std::vector<std::int64_t>{3}));
+  EXPECT_FALSE(fs::exists(wt / ".brenik"));
+}
+
 TEST_F(SyncCli, NotSignedInKeepsRecordsAndSaysWhatToDo) {
   append_log_lines(repo.root(), log_lines(0, 3));
   auto r = brenik({"sync"});
