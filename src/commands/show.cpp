@@ -46,7 +46,8 @@ json::Value detail_json(const views::CommitDetail& d) {
   v["attestation"] = d.archived ? *d.archived : json::Value();
   v["ledger"] = json::Value::array();
   for (const auto& l : d.ledger) v["ledger"].push_back(l);
-  v["rewritten_from"] = d.rewritten_from ? entry_summary(*d.rewritten_from) : json::Value();
+  v["rewritten_from"] = json::Value::array();
+  for (const auto& before : d.rewritten_from) v["rewritten_from"].push_back(entry_summary(before));
   return v;
 }
 
@@ -114,9 +115,8 @@ std::string render_text(const views::CommitDetail& d, bool styled) {
     text += "\nLedger segment (" + std::to_string(d.ledger.size()) + " entries):\n";
     for (const auto& l : d.ledger) text += "  " + (l.is_string() ? l.get<std::string>() : json::dumps(l)) + "\n";
   }
-  if (d.rewritten_from) {
-    text += "\nRewritten from: " + d.rewritten_from->commit + " (" + record_state(*d.rewritten_from) + ")\n";
-  }
+  for (const auto& before : d.rewritten_from)
+    text += "\nRewritten from: " + before.commit + " (" + record_state(before) + ")\n";
   return text;
 }
 

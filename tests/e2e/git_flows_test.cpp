@@ -305,6 +305,10 @@ TEST_F(GitFlows, RebaseOntoMainCarriesEveryAttestation) {
   EXPECT_EQ(l2[0]["rewritten_from"], json::Value::array({old2}));
   EXPECT_EQ(l2[0]["patch_changed"], false);
   EXPECT_EQ(text(l2[0], "agent"), "claude-code");
+  // `brenik show` names what the rebase replaced, from the record.
+  auto shown = brenik({"show", new2});
+  ASSERT_EQ(shown.exit_code, 0) << shown.err;
+  EXPECT_NE(shown.out.find("Rewritten from: " + old2), std::string::npos) << shown.out;
 }
 
 TEST_F(GitFlows, SquashCarriesAllTheAttestations) {
@@ -325,6 +329,10 @@ TEST_F(GitFlows, SquashCarriesAllTheAttestations) {
   const std::string archive = read_file(repo.root() / ".brenik/attestations" / (squashed + ".yaml"));
   EXPECT_NE(archive.find("Squash one"), std::string::npos) << archive;
   EXPECT_NE(archive.find("Squash two"), std::string::npos) << archive;
+  auto shown = brenik({"show", squashed});
+  ASSERT_EQ(shown.exit_code, 0) << shown.err;
+  EXPECT_NE(shown.out.find("Rewritten from: " + s1), std::string::npos) << shown.out;
+  EXPECT_NE(shown.out.find("Rewritten from: " + s2), std::string::npos) << shown.out;
 }
 
 TEST_F(GitFlows, RewriteAndCommitTriggersAtOnceLeaveOneCarriedLine) {

@@ -151,7 +151,7 @@ assert json.dumps(v) == text
 print(v["attestation"]["telemetry"]["tokens"]["input"], v["synced"], len(v["ledger"]), v["rewritten_from"])
 )", out.out);
   ASSERT_EQ(checked.size(), 1u);
-  EXPECT_EQ(checked[0], "1200 True 1 None");
+  EXPECT_EQ(checked[0], "1200 True 1 []");
 }
 
 TEST(ViewsCli, ShowNamesTheCommitAnAmendReplaced) {

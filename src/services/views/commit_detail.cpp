@@ -2,8 +2,10 @@
 
 #include "paths/paths.hpp"
 #include "services/git.hpp"
+#include "services/log_store.hpp"
 #include "services/views/record_join.hpp"
 #include "utils/process.hpp"
+#include "utils/truthy.hpp"
 
 namespace brenik::services::views {
 
@@ -83,10 +85,21 @@ CommitLookup describe_commit(const fs::path& repo_root, const std::string& revis
   const fs::path archive = paths::attestations_dir(repo_root);
   d.archived = read_archived(archive, full);
   d.ledger = read_ledger_segment(archive, full);
-  if (auto from = amended_from(repo_root, full)) {
-    auto before = join_records(repo_root, {*from});
-    d.rewritten_from = std::move(before.front());
-  }
+  // The record says what a rewrite replaced (amend, rebase, squash); an
+  // amend recorded before rewrites were followed is found in the reflog.
+  std::vector<std::string> from;
+  json::Value said;
+  if (d.entry.line.is_object() && d.entry.line.contains("rewritten_from"))
+    said = d.entry.line["rewritten_from"];
+  else if (d.archived)
+    said = member(*d.archived, "rewritten_from");
+  if (said.is_array())
+    for (const auto& old : said)
+      if (old.is_string() && tolvern::detail::is_valid_commit_hash(old.get<std::string>()))
+        from.push_back(old.get<std::string>());
+  if (from.empty())
+    if (auto amended = amended_from(repo_root, full)) from.push_back(*amended);
+  if (!from.empty()) d.rewritten_from = join_records(repo_root, from);
   lookup.detail = std::move(d);
   return lookup;
 }

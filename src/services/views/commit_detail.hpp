@@ -15,9 +15,10 @@ struct CommitDetail {
   std::string author;                 // "Name <email>" as git has it
   std::optional<json::Value> archived;  // the archived attestation
   std::vector<json::Value> ledger;    // the archived ledger segment
-  // For a commit made by amending another: the commit it replaced (from
-  // HEAD's reflog), and that commit's record.
-  std::optional<CommitEntry> rewritten_from;
+  // For a commit made by rewriting others (amend, rebase, squash): the
+  // commits it replaced, as its record names them (else, for an amend, as
+  // HEAD's reflog does), each with its own record.
+  std::vector<CommitEntry> rewritten_from;
 };
 
 struct CommitLookup {
