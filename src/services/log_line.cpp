@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "utils/fs.hpp"
+#include "utils/json.hpp"
 #include "utils/truthy.hpp"
 
 namespace brenik::services::tolvern::detail {
@@ -108,22 +109,7 @@ bool has_repeated_key(simdjson::dom::object o) {
   return false;
 }
 
-bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
-
 }  // namespace
-
-std::string_view rstrip_view(std::string_view text) {
-  std::size_t e = text.size();
-  while (e > 0 && is_space(text[e - 1])) --e;
-  return text.substr(0, e);
-}
-
-std::string_view strip_view(std::string_view text) {
-  text = rstrip_view(text);
-  std::size_t b = 0;
-  while (b < text.size() && is_space(text[b])) ++b;
-  return text.substr(b);
-}
 
 json::Value to_value(simdjson::dom::element e) {
   using T = simdjson::dom::element_type;

@@ -19,7 +19,8 @@
 #include "utils/filelock.hpp"
 #include "utils/fs.hpp"
 #include "utils/mapped_file.hpp"
-#include "utils/truthy.hpp"
+#include "utils/text.hpp"
+#include "utils/json.hpp"
 #include "utils/unique_fd.hpp"
 
 namespace brenik::services::tolvern {
@@ -214,7 +215,7 @@ bool replace_log_entry(const fs::path& breniklog_path, const json::Value& entry)
     // Only a line holding the commit's text can be its line; every other
     // line is kept byte for byte without being parsed.
     if (!replaced && !commit.empty() && line.find(commit) != std::string_view::npos &&
-        parser.parse(strip_view(line)) && parser.fields().is_object &&
+        parser.parse(utils::strip_view(line)) && parser.fields().is_object &&
         parser.fields().commit == commit) {
       json::dump_to(out, entry, {.text_form_fallback = true});
       replaced = true;
@@ -270,7 +271,7 @@ bool commit_already_logged(const fs::path& breniklog_path, const std::string& co
       if (!hit) return false;
       pos = static_cast<std::size_t>(static_cast<const char*>(hit) - text.data());
       auto line = line_around(text, pos);
-      if (parser.parse(strip_view(line)) && parser.fields().is_object && parser.fields().commit == commit)
+      if (parser.parse(utils::strip_view(line)) && parser.fields().is_object && parser.fields().commit == commit)
         return true;
       pos = static_cast<std::size_t>(line.data() + line.size() - text.data()) + 1;
     }
@@ -319,7 +320,7 @@ std::set<std::string, std::less<>> commits_already_logged(const fs::path& brenik
         const std::string_view commit = text.substr(value, close - value);
         if (!wanted.count(commit) || found.count(commit)) continue;
         const auto line = line_around(text, at);
-        if (parser.parse(strip_view(line)) && parser.fields().is_object && parser.fields().commit == commit)
+        if (parser.parse(utils::strip_view(line)) && parser.fields().is_object && parser.fields().commit == commit)
           found.insert(std::string(commit));
       }
     };

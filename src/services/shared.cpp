@@ -14,7 +14,7 @@
 #include "utils/logging.hpp"
 #include "utils/process.hpp"
 #include "utils/sha256.hpp"
-#include "utils/truthy.hpp"
+#include "utils/json.hpp"
 #include "utils/yaml.hpp"
 
 namespace brenik::services::shared {

@@ -378,29 +378,4 @@ bool stays_inside(const fs::path& root, const fs::path& path) {
   return true;
 }
 
-bool is_valid_utf8(std::string_view s) {
-  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
-  std::size_t i = 0, n = s.size();
-  while (i < n) {
-    unsigned char c = p[i];
-    if (c < 0x80) { ++i; continue; }
-    std::size_t len;
-    unsigned cp;
-    if (c >= 0xC2 && c <= 0xDF) { len = 2; cp = c & 0x1F; }
-    else if (c >= 0xE0 && c <= 0xEF) { len = 3; cp = c & 0x0F; }
-    else if (c >= 0xF0 && c <= 0xF4) { len = 4; cp = c & 0x07; }
-    else return false;
-    if (i + len > n) return false;
-    for (std::size_t k = 1; k < len; ++k) {
-      if ((p[i + k] & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (p[i + k] & 0x3F);
-    }
-    if ((len == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) ||
-        (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)))
-      return false;
-    i += len;
-  }
-  return true;
-}
-
 }  // namespace brenik::utils

@@ -330,57 +330,6 @@ std::optional<std::filesystem::path> current_executable() {
   return p;
 }
 
-std::string decode_utf8_replace(std::string_view s) {
-  std::string out;
-  out.reserve(s.size());
-  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
-  std::size_t i = 0, n = s.size();
-  static const char replacement[] = "\xEF\xBF\xBD";
-  while (i < n) {
-    unsigned char c = p[i];
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-      ++i;
-      continue;
-    }
-    std::size_t len = 0;
-    unsigned cp = 0;
-    if (c >= 0xC2 && c <= 0xDF) { len = 2; cp = c & 0x1F; }
-    else if (c >= 0xE0 && c <= 0xEF) { len = 3; cp = c & 0x0F; }
-    else if (c >= 0xF0 && c <= 0xF4) { len = 4; cp = c & 0x07; }
-    bool valid = len > 0 && i + len <= n;
-    for (std::size_t k = 1; valid && k < len; ++k) {
-      if ((p[i + k] & 0xC0) != 0x80) valid = false;
-      else cp = (cp << 6) | (p[i + k] & 0x3F);
-    }
-    if (valid) {
-      if ((len == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) ||
-          (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)))
-        valid = false;
-    }
-    if (valid) {
-      out.append(s.data() + i, len);
-      i += len;
-    } else {
-      // One replacement per bad byte: never swallows the valid characters
-      // that follow.
-      out += replacement;
-      ++i;
-    }
-  }
-  return out;
-}
-
-std::string strip(std::string_view text) {
-  auto is_space = [](char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
-  };
-  std::size_t b = 0, e = text.size();
-  while (b < e && is_space(text[b])) ++b;
-  while (e > b && is_space(text[e - 1])) --e;
-  return std::string(text.substr(b, e - b));
-}
-
 std::optional<std::filesystem::path> which(const std::string& program) {
   if (program.find('/') != std::string::npos) {
     if (::access(program.c_str(), X_OK) == 0) return std::filesystem::path(program);
