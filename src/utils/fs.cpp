@@ -72,13 +72,11 @@ void remove_stale_temps(const ConfinedDir& dir, unsigned dice) noexcept {
   struct stat self {};
   if (::fstat(dir.fd(), &self) == 0 && self.st_size > kLargeFolderBytes && dice % kLargeFolderScanOdds != 0)
     return;
-  int fd = ::openat(dir.fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  std::unique_ptr<DIR, int (*)(DIR*)> listing(::fdopendir(fd), ::closedir);
-  if (!listing) {
-    ::close(fd);
-    return;
-  }
+  UniqueFd fd(::openat(dir.fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (fd.get() < 0) return;
+  std::unique_ptr<DIR, int (*)(DIR*)> listing(::fdopendir(fd.get()), ::closedir);
+  if (!listing) return;
+  fd.release();  // the listing owns it now
   const std::time_t now = std::time(nullptr);
   while (const dirent* e = ::readdir(listing.get())) {
     if (!is_temp_name(e->d_name)) continue;
