@@ -44,7 +44,7 @@ namespace {
 
 // A log this big is classified in two halves on two threads: the reader
 // runs in every upload and status call, and a large log is mostly parsing.
-constexpr std::size_t kSplitBytes = 8u << 20;
+constexpr std::size_t SPLIT_BYTES = 8u << 20;
 
 // classify_text on one thread.
 Classified classify_lines(const utils::MappedFile& file, std::string_view part, const OnPending* on_pending,
@@ -85,7 +85,7 @@ void add_to_index(LogIndex& index, const Classified& c) {
 
 Classified classify_text(const utils::MappedFile& file, std::string_view part, const OnPending* on_pending,
                          bool indexing) {
-  const std::size_t cut = part.size() < kSplitBytes ? std::string_view::npos : part.find('\n', part.size() / 2);
+  const std::size_t cut = part.size() < SPLIT_BYTES ? std::string_view::npos : part.find('\n', part.size() / 2);
   if (cut == std::string_view::npos) return classify_lines(file, part, on_pending, indexing);
   Classified first, later;
   on_two_threads([&] { first = classify_lines(file, part.substr(0, cut + 1), on_pending, indexing); },

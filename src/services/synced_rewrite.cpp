@@ -20,7 +20,7 @@ namespace fs = std::filesystem;
 namespace {
 
 // A log this big is rewritten on two threads.
-constexpr std::size_t kParallelRewriteBytes = 8u << 20;
+constexpr std::size_t PARALLEL_REWRITE_BYTES = 8u << 20;
 
 // Writes one line of the old log into `out` (with its newline) and counts
 // what it now is into `written`.
@@ -68,7 +68,7 @@ void rewrite_lines(std::string_view part, std::string_view text, const SyncedBat
 void rewrite_all(std::string_view body, std::string_view text, const SyncedBatch& batch, std::string& out,
                  Classified& written) {
   const std::size_t cut =
-      body.size() < kParallelRewriteBytes ? std::string_view::npos : body.find('\n', body.size() / 2);
+      body.size() < PARALLEL_REWRITE_BYTES ? std::string_view::npos : body.find('\n', body.size() / 2);
   if (cut == std::string_view::npos) return rewrite_lines(body, text, batch, out, written);
   std::string later_out;
   Classified first, later;
@@ -104,7 +104,7 @@ std::optional<LogIndex> rewritten_prefix_index(const fs::path& log_path, const u
                                                const SyncedBatch& batch) {
   for (const auto& c : batch.commits)
     if (!plain_text(c)) return std::nullopt;
-  auto index = load_log_index(log_path, LogIndex::kAll);
+  auto index = load_log_index(log_path, LogIndex::ALL);
   if (!index || index->rewritten_end == 0 || index->rewritten_end != index->file.size ||
       !describes_prefix(*index, file.stamp(), file.view()) || index->commits.crowded())
     return std::nullopt;
