@@ -55,7 +55,7 @@ void write_atomic(const fs::path& target, const std::string& content) {
     p += n;
     left -= static_cast<std::size_t>(n);
   }
-  if (::close(fd.release()) != 0) {
+  if (fd.close_now() != 0) {
     int e = errno;
     ::unlink(tmp.c_str());
     throw os_error_from_errno(e, "cannot write " + tmp.string());

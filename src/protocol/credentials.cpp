@@ -6,7 +6,6 @@
 #include "utils/errors.hpp"
 #include "utils/fs.hpp"
 #include "utils/json.hpp"
-#include "utils/truthy.hpp"
 
 namespace brenik::protocol {
 

@@ -4,7 +4,7 @@
 
 #include <set>
 
-#include "utils/truthy.hpp"
+#include "utils/json.hpp"
 
 namespace brenik::protocol::http_client {
 

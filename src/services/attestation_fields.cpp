@@ -4,7 +4,7 @@
 
 #include "utils/json_utf8.hpp"
 #include "utils/time.hpp"
-#include "utils/truthy.hpp"
+#include "utils/json.hpp"
 
 namespace brenik::services::shared {
 

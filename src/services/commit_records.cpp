@@ -10,6 +10,7 @@
 #include "utils/errors.hpp"
 #include "utils/filelock.hpp"
 #include "utils/fs.hpp"
+#include "utils/json.hpp"
 #include "utils/logging.hpp"
 #include "utils/process.hpp"
 #include "utils/truthy.hpp"

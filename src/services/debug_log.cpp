@@ -15,6 +15,7 @@
 #include "paths/paths.hpp"
 #include "utils/errors.hpp"
 #include "utils/fs.hpp"
+#include "utils/unique_fd.hpp"
 
 namespace brenik::services::tolvern {
 
@@ -80,7 +81,7 @@ namespace {
 std::optional<fs::path> write_entry(const fs::path& repo_root, const std::string& stage,
                                     const std::function<std::string()>& report) noexcept {
   fs::path log_path;
-  int fd = -1;
+  utils::UniqueFd fd;
   try {
     log_path = paths::platform_dir(repo_root) / "logs" / "sync.log";
     utils::make_dirs(log_path.parent_path());
@@ -94,25 +95,21 @@ std::optional<fs::path> write_entry(const fs::path& repo_root, const std::string
     entry += report();
     // Created private from the first byte (the report can hold URLs and
     // paths), and never written through a symbolic link.
-    fd = utils::open_confined(log_path, O_WRONLY | O_CREAT | O_APPEND, 0600).release();
+    fd = utils::open_confined(log_path, O_WRONLY | O_CREAT | O_APPEND, 0600);
     std::string_view rest = entry;
     while (!rest.empty()) {
-      ssize_t n = ::write(fd, rest.data(), rest.size());
+      ssize_t n = ::write(fd.get(), rest.data(), rest.size());
       if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) {
-        ::close(fd);
-        return std::nullopt;
-      }
+      if (n <= 0) return std::nullopt;
       rest.remove_prefix(static_cast<std::size_t>(n));
     }
   } catch (...) {
-    if (fd >= 0) ::close(fd);
     return std::nullopt;
   }
   // An existing file keeps the mode it had until now; a failure here still
   // leaves a written entry, so the path is returned.
-  (void)::fchmod(fd, 0600);
-  if (::close(fd) != 0) return std::nullopt;
+  (void)::fchmod(fd.get(), 0600);
+  if (fd.close_now() != 0) return std::nullopt;
   return log_path;
 }
 

@@ -7,7 +7,7 @@
 #include "services/shared.hpp"
 #include "utils/file_times.hpp"
 #include "utils/time.hpp"
-#include "utils/truthy.hpp"
+#include "utils/json.hpp"
 
 namespace brenik::services::tolvern::detail {
 

@@ -3,18 +3,24 @@
 #include <chrono>
 
 #include "services/log_store.hpp"
-#include "utils/process.hpp"
 #include "utils/sha256.hpp"
 
 namespace brenik::services::tolvern::detail {
+
+utils::RunResult git_run(const std::vector<std::string>& args, const GitRunOptions& options) {
+  std::vector<std::string> argv{"git"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return utils::run(argv, {.cwd = options.cwd,
+                           .timeout_seconds = options.timeout_seconds,
+                           .capture_stderr = options.capture_stderr,
+                           .env = options.env});
+}
 
 namespace {
 
 utils::RunResult run_git(const std::vector<std::string>& args, const std::optional<fs::path>& cwd,
                          double timeout_seconds = GIT_TIMEOUT_SECONDS) {
-  std::vector<std::string> argv{"git"};
-  argv.insert(argv.end(), args.begin(), args.end());
-  return utils::run(argv, {.cwd = cwd, .timeout_seconds = timeout_seconds, .capture_stderr = false});
+  return git_run(args, {.cwd = cwd, .timeout_seconds = timeout_seconds});
 }
 
 }  // namespace
@@ -41,9 +47,7 @@ std::optional<std::string> commit_patch(const std::string& id, const std::option
 
 std::optional<std::string> git_bytes(const std::vector<std::string>& args, const fs::path& cwd,
                                      double timeout_seconds) {
-  std::vector<std::string> argv{"git"};
-  argv.insert(argv.end(), args.begin(), args.end());
-  auto r = utils::run(argv, {.cwd = cwd, .timeout_seconds = timeout_seconds, .capture_stderr = false});
+  auto r = run_git(args, cwd, timeout_seconds);
   if (!r.ok()) return std::nullopt;
   return std::move(r.out);
 }

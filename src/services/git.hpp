@@ -4,10 +4,13 @@
 
 #include <chrono>
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "utils/process.hpp"
 
 namespace brenik::services::tolvern::detail {
 
@@ -21,12 +24,27 @@ inline constexpr const char* GIT_EMPTY_TREE_SHA256 =
 // Every git child gets this limit, so a hung git never stalls a hook longer.
 inline constexpr double GIT_TIMEOUT_SECONDS = 10.0;
 
+// `git diff --staged` of a large change may take longer than a read.
+inline constexpr double GIT_STAGED_DIFF_TIMEOUT_SECONDS = 60.0;
+
 // The diff-hash search below, over all its candidates together.
 inline constexpr double DIFF_HASH_SEARCH_SECONDS = GIT_TIMEOUT_SECONDS;
 
 struct GitOptions {
   std::optional<fs::path> cwd = std::nullopt;  // none: the process's directory
 };
+
+struct GitRunOptions {
+  std::optional<fs::path> cwd = std::nullopt;  // none: the process's directory
+  double timeout_seconds = GIT_TIMEOUT_SECONDS;
+  bool capture_stderr = false;  // false: git's stderr goes to /dev/null
+  // Extra or replaced environment variables; a value of none removes one.
+  std::map<std::string, std::optional<std::string>> env = {};
+};
+
+// Runs `git <args>` and gives its whole result (raw output, status), for
+// callers that need more than the stripped text.
+utils::RunResult git_run(const std::vector<std::string>& args, const GitRunOptions& options = {});
 
 // git's standard output, stripped; "" on any failure.
 std::string git(const std::vector<std::string>& args, const GitOptions& options = {});

@@ -6,7 +6,7 @@
 #include "utils/filelock.hpp"
 #include "utils/fs.hpp"
 #include "utils/time.hpp"
-#include "utils/truthy.hpp"
+#include "utils/json.hpp"
 
 namespace brenik::services::ledger_service {
 

@@ -1,6 +1,7 @@
 #include "services/log_classify.hpp"
 
 #include <simdjson.h>
+#include "utils/text.hpp"
 
 namespace brenik::services::tolvern::detail {
 
@@ -43,7 +44,7 @@ namespace {
 
 // A log this big is classified in two halves on two threads: the reader
 // runs in every upload and status call, and a large log is mostly parsing.
-constexpr std::size_t kSplitBytes = 8u << 20;
+constexpr std::size_t SPLIT_BYTES = 8u << 20;
 
 // classify_text on one thread.
 Classified classify_lines(const utils::MappedFile& file, std::string_view part, const OnPending* on_pending,
@@ -54,7 +55,7 @@ Classified classify_lines(const utils::MappedFile& file, std::string_view part, 
   AttestationLog& log = out.log;
   LineParser parser;
   for_each_line(part, [&](std::string_view raw) {
-    auto line = strip_view(raw);
+    auto line = utils::strip_view(raw);
     if (line.empty()) return;
     const bool record = parser.parse(line, padded_within(whole, line)) && parser.fields().is_object;
     const auto start = static_cast<std::uint64_t>(raw.data() - whole.data());
@@ -84,7 +85,7 @@ void add_to_index(LogIndex& index, const Classified& c) {
 
 Classified classify_text(const utils::MappedFile& file, std::string_view part, const OnPending* on_pending,
                          bool indexing) {
-  const std::size_t cut = part.size() < kSplitBytes ? std::string_view::npos : part.find('\n', part.size() / 2);
+  const std::size_t cut = part.size() < SPLIT_BYTES ? std::string_view::npos : part.find('\n', part.size() / 2);
   if (cut == std::string_view::npos) return classify_lines(file, part, on_pending, indexing);
   Classified first, later;
   on_two_threads([&] { first = classify_lines(file, part.substr(0, cut + 1), on_pending, indexing); },
@@ -108,7 +109,7 @@ std::optional<std::vector<json::Value>> pending_entries_at(const utils::MappedFi
     const std::size_t at = starts[i];
     if (at >= text.size() || (at > 0 && text[at - 1] != '\n')) return std::nullopt;
     const std::size_t nl = text.find('\n', at);
-    const auto line = strip_view(text.substr(at, (nl == std::string_view::npos ? text.size() : nl) - at));
+    const auto line = utils::strip_view(text.substr(at, (nl == std::string_view::npos ? text.size() : nl) - at));
     if (line.empty() || !parser.parse(line, padded_within(file.view(), line)) || !parser.fields().is_object ||
         !is_pending_line(parser.fields()))
       return std::nullopt;

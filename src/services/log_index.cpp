@@ -21,15 +21,15 @@ namespace brenik::services::tolvern::detail {
 namespace {
 
 // Enough to catch a line rewritten in place at the old end of the file.
-constexpr std::size_t kTailBytes = 4096;
-constexpr int kProbes = 6;
+constexpr std::size_t REWRITE_CHECK_TAIL_BYTES = 4096;
+constexpr int PROBES = 6;
 // Sized at 12 bits or more per id; crowded below 10 (about 1% false "maybe").
-constexpr std::size_t kBitsPerKey = 10;
-constexpr const char* kMagic = "brenik log index 5";
+constexpr std::size_t BITS_PER_KEY = 10;
+constexpr const char* MAGIC = "brenik log index 5";
 // The trailer of the index file: the state the index is current for
 // (device, inode, size, mtime) and their checksum, rewritten in place by
 // each append.
-constexpr std::size_t kStateWords = 5;
+constexpr std::size_t STATE_WORDS = 5;
 
 std::uint64_t mix(std::uint64_t x) {
   x ^= x >> 33;
@@ -63,7 +63,7 @@ bool read_words(int fd, std::uint64_t offset, std::size_t count, std::vector<std
 }
 
 // The counts as the header names them.
-constexpr std::pair<const char*, std::size_t LogCounts::*> kCountFields[] = {
+constexpr std::pair<const char*, std::size_t LogCounts::*> COUNT_FIELDS[] = {
     {"uploaded", &LogCounts::uploaded}, {"skipped", &LogCounts::skipped},
     {"unaddressable", &LogCounts::unaddressable}, {"corrupt", &LogCounts::corrupt},
     {"attested", &LogCounts::attested}, {"unattested", &LogCounts::unattested},
@@ -108,7 +108,7 @@ std::optional<CommitFilter> CommitFilter::from_bits(std::vector<std::uint64_t> w
 
 void CommitFilter::add(std::uint64_t key) {
   const std::uint64_t mask = words_.size() * 64 - 1, step = mix(key) | 1;
-  for (int i = 0; i < kProbes; ++i) {
+  for (int i = 0; i < PROBES; ++i) {
     const std::uint64_t bit = (key + static_cast<std::uint64_t>(i) * step) & mask;
     words_[bit >> 6] |= std::uint64_t{1} << (bit & 63);
   }
@@ -118,14 +118,14 @@ void CommitFilter::add(std::uint64_t key) {
 bool CommitFilter::may_contain(std::uint64_t key) const {
   if (words_.empty()) return true;
   const std::uint64_t mask = words_.size() * 64 - 1, step = mix(key) | 1;
-  for (int i = 0; i < kProbes; ++i) {
+  for (int i = 0; i < PROBES; ++i) {
     const std::uint64_t bit = (key + static_cast<std::uint64_t>(i) * step) & mask;
     if (!(words_[bit >> 6] & (std::uint64_t{1} << (bit & 63)))) return false;
   }
   return true;
 }
 
-bool CommitFilter::crowded() const { return words_.empty() || keys_ * kBitsPerKey > words_.size() * 64; }
+bool CommitFilter::crowded() const { return words_.empty() || keys_ * BITS_PER_KEY > words_.size() * 64; }
 
 fs::path log_index_path(const fs::path& log_path) {
   fs::path p = log_path;
@@ -135,14 +135,14 @@ fs::path log_index_path(const fs::path& log_path) {
 
 std::string tail_sha256(std::string_view text, std::size_t size) {
   size = std::min(size, text.size());
-  const std::size_t from = size > kTailBytes ? size - kTailBytes : 0;
+  const std::size_t from = size > REWRITE_CHECK_TAIL_BYTES ? size - REWRITE_CHECK_TAIL_BYTES : 0;
   return utils::sha256_hex(text.substr(from, size - from));
 }
 
 std::string tail_sha256(const std::vector<std::string_view>& parts) {
   std::string last;
-  for (auto it = parts.rbegin(); it != parts.rend() && last.size() < kTailBytes; ++it) {
-    const std::size_t take = std::min(it->size(), kTailBytes - last.size());
+  for (auto it = parts.rbegin(); it != parts.rend() && last.size() < REWRITE_CHECK_TAIL_BYTES; ++it) {
+    const std::size_t take = std::min(it->size(), REWRITE_CHECK_TAIL_BYTES - last.size());
     last.insert(0, it->substr(it->size() - take));
   }
   return utils::sha256_hex(last);
@@ -178,7 +178,7 @@ std::optional<LogIndex> load_log_index(const fs::path& log_path, unsigned parts)
   const std::size_t nl = first.find('\n');
   if (nl == std::string_view::npos) return std::nullopt;
   auto v = json::try_loads(first.substr(0, nl));
-  if (!v || !v->is_object() || !v->contains("format") || (*v)["format"] != kMagic) return std::nullopt;
+  if (!v || !v->is_object() || !v->contains("format") || (*v)["format"] != MAGIC) return std::nullopt;
   const auto device = unsigned_member(*v, "device"), inode = unsigned_member(*v, "inode"),
              size = unsigned_member(*v, "size"), pending = unsigned_member(*v, "pending"),
              keys = unsigned_member(*v, "keys"), words = unsigned_member(*v, "words"),
@@ -191,10 +191,10 @@ std::optional<LogIndex> load_log_index(const fs::path& log_path, unsigned parts)
   // Header, filter words, then one word per pending line: nothing more, nothing less.
   const std::uint64_t limit = static_cast<std::uint64_t>(st.st_size) / sizeof(std::uint64_t);
   if (*words > limit || *pending > limit ||
-      static_cast<std::uint64_t>(st.st_size) != nl + 1 + (*words + *pending + kStateWords) * sizeof(std::uint64_t))
+      static_cast<std::uint64_t>(st.st_size) != nl + 1 + (*words + *pending + STATE_WORDS) * sizeof(std::uint64_t))
     return std::nullopt;
   LogIndex index;
-  for (const auto& [name, field] : kCountFields) {
+  for (const auto& [name, field] : COUNT_FIELDS) {
     const auto n = unsigned_member(*v, name);
     if (!n) return std::nullopt;
     index.counts.*field = static_cast<std::size_t>(*n);
@@ -207,7 +207,7 @@ std::optional<LogIndex> load_log_index(const fs::path& log_path, unsigned parts)
   index.rewritten_end = *rewritten_end;
   index.parts = parts;
   const std::uint64_t filter_at = nl + 1, lines_at = filter_at + *words * sizeof(std::uint64_t);
-  if (parts & LogIndex::kFilter) {
+  if (parts & LogIndex::FILTER) {
     std::vector<std::uint64_t> bits;
     if (!read_words(fd.get(), filter_at, static_cast<std::size_t>(*words), bits) || checksum(bits) != *filter_sum)
       return std::nullopt;
@@ -215,14 +215,14 @@ std::optional<LogIndex> load_log_index(const fs::path& log_path, unsigned parts)
     if (!filter) return std::nullopt;
     index.commits = std::move(*filter);
   }
-  if (parts & LogIndex::kLines) {
+  if (parts & LogIndex::LINES) {
     if (!read_words(fd.get(), lines_at, index.pending, index.pending_lines) ||
         checksum(index.pending_lines) != *lines_sum)
       return std::nullopt;
   }
   std::vector<std::uint64_t> state;
-  if (!read_words(fd.get(), static_cast<std::uint64_t>(st.st_size) - kStateWords * sizeof(std::uint64_t),
-                  kStateWords, state))
+  if (!read_words(fd.get(), static_cast<std::uint64_t>(st.st_size) - STATE_WORDS * sizeof(std::uint64_t),
+                  STATE_WORDS, state))
     return std::nullopt;
   index.last_write = {state[0], state[1], state[2], static_cast<std::int64_t>(state[3])};
   if (state != state_words(index.last_write)) return std::nullopt;
@@ -230,17 +230,17 @@ std::optional<LogIndex> load_log_index(const fs::path& log_path, unsigned parts)
 }
 
 void save_log_index(const fs::path& log_path, const LogIndex& index) noexcept {
-  if (index.parts != LogIndex::kAll || index.pending != index.pending_lines.size()) return;
+  if (index.parts != LogIndex::ALL || index.pending != index.pending_lines.size()) return;
   try {
     json::Value v = json::Value::object();
-    v["format"] = kMagic;
+    v["format"] = MAGIC;
     v["device"] = index.file.device;
     v["inode"] = index.file.inode;
     v["size"] = index.file.size;
     v["mtime_ns"] = index.file.mtime_ns;
     v["tail_sha256"] = index.tail_sha256;
     v["rewritten_end"] = index.rewritten_end;
-    for (const auto& [name, field] : kCountFields) v[name] = index.counts.*field;
+    for (const auto& [name, field] : COUNT_FIELDS) v[name] = index.counts.*field;
     v["pending"] = index.pending_lines.size();
     v["keys"] = index.commits.keys();
     v["words"] = index.commits.words().size();
@@ -263,11 +263,11 @@ void note_append(const fs::path& log_path, const utils::FileStamp& before, const
   utils::UniqueFd fd(::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW));
   if (fd.get() < 0) return;
   struct stat st {};
-  constexpr std::size_t bytes = kStateWords * sizeof(std::uint64_t);
+  constexpr std::size_t bytes = STATE_WORDS * sizeof(std::uint64_t);
   if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || static_cast<std::size_t>(st.st_size) < bytes) return;
   const auto at = static_cast<std::uint64_t>(st.st_size) - bytes;
   std::vector<std::uint64_t> state;
-  if (!read_words(fd.get(), at, kStateWords, state) || state != state_words(before)) return;
+  if (!read_words(fd.get(), at, STATE_WORDS, state) || state != state_words(before)) return;
   const auto next = state_words(after);
   // A torn write fails the checksum: the next reader then reads in full.
   [[maybe_unused]] const ssize_t n = ::pwrite(fd.get(), next.data(), bytes, static_cast<off_t>(at));
@@ -290,7 +290,7 @@ void replace_log(const fs::path& log_path, std::vector<std::string_view> parts, 
     index->tail_sha256 = tail_sha256(parts);
     index->rewritten_end = size;
     index->pending = index->pending_lines.size();
-    index->parts = LogIndex::kAll;
+    index->parts = LogIndex::ALL;
     save_log_index(log_path, *index);
   } catch (...) {
     // No index: the next reader makes one.

@@ -56,7 +56,7 @@ private:
 struct LogIndex {
   // What a load reads beyond the counts: the commit filter, the positions of
   // the pending lines (each caller reads only what it asks).
-  static constexpr unsigned kFilter = 1, kLines = 2, kAll = kFilter | kLines;
+  static constexpr unsigned FILTER = 1, LINES = 2, ALL = FILTER | LINES;
 
   utils::FileStamp file;    // the log as indexed; file.size is 0 or just past a "\n"
   // The whole log's state the index is current for: the lines past
@@ -70,7 +70,7 @@ struct LogIndex {
   std::size_t pending = 0;
   std::vector<std::uint64_t> pending_lines;  // where each pending line starts, in file order
   CommitFilter commits;
-  unsigned parts = kAll;  // which of the two are here
+  unsigned parts = ALL;  // which of the two are here
 };
 
 // "<log>.index", beside the log.
@@ -87,7 +87,7 @@ bool describes_prefix(const LogIndex& index, const utils::FileStamp& stamp, std:
 
 // None when the index is missing or not in its format. `parts` says what is
 // read beyond the counts.
-std::optional<LogIndex> load_log_index(const fs::path& log_path, unsigned parts = LogIndex::kAll);
+std::optional<LogIndex> load_log_index(const fs::path& log_path, unsigned parts = LogIndex::ALL);
 
 // Replaces the log (under its lock) by `parts` written one after the other
 // ("\n" when they are empty). The old file's index goes with it; `index`,

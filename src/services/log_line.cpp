@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "utils/fs.hpp"
+#include "utils/json.hpp"
 #include "utils/truthy.hpp"
 
 namespace brenik::services::tolvern::detail {
@@ -78,8 +79,8 @@ bool has_repeated_key(simdjson::dom::object o) {
   // A key is compared with the earlier ones only when its 256-way sketch
   // (length and three of its bytes) was seen before: usually never. The
   // keys of a common small object are kept without allocating.
-  constexpr std::size_t kInline = 32;
-  std::string_view inline_keys[kInline];
+  constexpr std::size_t INLINE = 32;
+  std::string_view inline_keys[INLINE];
   std::vector<std::string_view> more;
   std::size_t count = 0;
   std::uint64_t seen[4] = {0, 0, 0, 0};
@@ -93,13 +94,13 @@ bool has_repeated_key(simdjson::dom::object o) {
     std::uint64_t& word = seen[sketch >> 6];
     const std::uint64_t bit = std::uint64_t{1} << (sketch & 63);
     if (word & bit) {
-      const std::string_view* end = inline_keys + std::min(count, kInline);
+      const std::string_view* end = inline_keys + std::min(count, INLINE);
       if (std::find(static_cast<const std::string_view*>(inline_keys), end, key) != end ||
           std::find(more.begin(), more.end(), key) != more.end())
         return true;
     }
     word |= bit;
-    if (count < kInline)
+    if (count < INLINE)
       inline_keys[count] = key;
     else
       more.push_back(key);
@@ -108,22 +109,7 @@ bool has_repeated_key(simdjson::dom::object o) {
   return false;
 }
 
-bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
-
 }  // namespace
-
-std::string_view rstrip_view(std::string_view text) {
-  std::size_t e = text.size();
-  while (e > 0 && is_space(text[e - 1])) --e;
-  return text.substr(0, e);
-}
-
-std::string_view strip_view(std::string_view text) {
-  text = rstrip_view(text);
-  std::size_t b = 0;
-  while (b < text.size() && is_space(text[b])) ++b;
-  return text.substr(b);
-}
 
 json::Value to_value(simdjson::dom::element e) {
   using T = simdjson::dom::element_type;

@@ -48,10 +48,6 @@ private:
 // simdjson element -> value model, members in their order.
 json::Value to_value(simdjson::dom::element element);
 
-// Python str.strip() white space, both ends or the end only.
-std::string_view strip_view(std::string_view text);
-std::string_view rstrip_view(std::string_view text);
-
 // A byte the log's writer puts in a JSON string as it is: printable ASCII
 // other than '"' and '\\'.
 inline bool carried_as_is(unsigned char c) { return c >= 0x20 && c < 0x7F && c != '"' && c != '\\'; }

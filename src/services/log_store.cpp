@@ -19,7 +19,8 @@
 #include "utils/filelock.hpp"
 #include "utils/fs.hpp"
 #include "utils/mapped_file.hpp"
-#include "utils/truthy.hpp"
+#include "utils/text.hpp"
+#include "utils/json.hpp"
 #include "utils/unique_fd.hpp"
 
 namespace brenik::services::tolvern {
@@ -30,6 +31,10 @@ const std::map<std::string, std::string> RECORD_REASON_EVENTS = {
 };
 
 namespace {
+
+// The commits a walk or a trigger asks about were mostly recorded last: the
+// log's last bytes are scanned first.
+constexpr std::size_t RECENT_TAIL_BYTES = 256u << 10;
 
 // The line containing position `pos` of `text`.
 std::string_view line_around(std::string_view text, std::size_t pos) {
@@ -76,7 +81,7 @@ const OnPending build_entries = [](AttestationLog& log, const detail::LineParser
 // Lines appended after the index was saved are classified again by each
 // reader until they reach this much; only then is the index rewritten, so a
 // commit trigger does not rewrite all of it for its one line.
-constexpr std::size_t kIndexLagBytes = 256u << 10;
+constexpr std::size_t INDEX_LAG_BYTES = 256u << 10;
 
 // The log as its index and the lines after the index show it.
 struct IndexView {
@@ -87,12 +92,12 @@ struct IndexView {
 
 bool usable(const std::optional<detail::LogIndex>& index, const utils::MappedFile& file, std::size_t covered) {
   return index && index->file.size <= covered && describes_prefix(*index, file.stamp(), file.view()) &&
-         (!(index->parts & detail::LogIndex::kFilter) || !index->commits.crowded());
+         (!(index->parts & detail::LogIndex::FILTER) || !index->commits.crowded());
 }
 
 // The index of `file` (the log as opened now) with `parts` loaded, and the
 // lines after it. When there is no usable index, or the lines after it have
-// grown past kIndexLagBytes, they are classified (`on_pending` seeing the
+// grown past INDEX_LAG_BYTES, they are classified (`on_pending` seeing the
 // pending ones) and an index up to `covered` is saved for the next reader.
 IndexView view_index(const fs::path& log_path, const utils::MappedFile& file, const OnPending* on_pending,
                      unsigned parts, bool classify_after) {
@@ -102,7 +107,7 @@ IndexView view_index(const fs::path& log_path, const utils::MappedFile& file, co
   view.covered = last_nl == std::string_view::npos ? 0 : last_nl + 1;
   auto loaded = detail::load_log_index(log_path, parts);
   bool ok = usable(loaded, file, view.covered);
-  if (ok && view.covered - loaded->file.size <= kIndexLagBytes) {
+  if (ok && view.covered - loaded->file.size <= INDEX_LAG_BYTES) {
     view.base = std::move(*loaded);
     if (classify_after) {
       const std::size_t from = view.base.file.size;
@@ -110,8 +115,8 @@ IndexView view_index(const fs::path& log_path, const utils::MappedFile& file, co
     }
     return view;
   }
-  if (ok && parts != detail::LogIndex::kAll) {
-    loaded = detail::load_log_index(log_path, detail::LogIndex::kAll);
+  if (ok && parts != detail::LogIndex::ALL) {
+    loaded = detail::load_log_index(log_path, detail::LogIndex::ALL);
     ok = usable(loaded, file, view.covered);
   }
   if (ok) view.base = std::move(*loaded);
@@ -136,7 +141,7 @@ AttestationLog read_attestation_log(const fs::path& log_path) {
   const std::string_view text = file->view();
   // The index knows how the lines it covers classify and where the pending
   // ones are: only those are read again, then the lines after it.
-  auto view = view_index(log_path, *file, &build_entries, detail::LogIndex::kLines, true);
+  auto view = view_index(log_path, *file, &build_entries, detail::LogIndex::LINES, true);
   const auto& starts = view.base.pending_lines;
   const std::size_t known = view.base.file.size;
   std::optional<std::vector<json::Value>> first, later;
@@ -214,7 +219,7 @@ bool replace_log_entry(const fs::path& breniklog_path, const json::Value& entry)
     // Only a line holding the commit's text can be its line; every other
     // line is kept byte for byte without being parsed.
     if (!replaced && !commit.empty() && line.find(commit) != std::string_view::npos &&
-        parser.parse(strip_view(line)) && parser.fields().is_object &&
+        parser.parse(utils::strip_view(line)) && parser.fields().is_object &&
         parser.fields().commit == commit) {
       json::dump_to(out, entry, {.text_form_fallback = true});
       replaced = true;
@@ -270,7 +275,7 @@ bool commit_already_logged(const fs::path& breniklog_path, const std::string& co
       if (!hit) return false;
       pos = static_cast<std::size_t>(static_cast<const char*>(hit) - text.data());
       auto line = line_around(text, pos);
-      if (parser.parse(strip_view(line)) && parser.fields().is_object && parser.fields().commit == commit)
+      if (parser.parse(utils::strip_view(line)) && parser.fields().is_object && parser.fields().commit == commit)
         return true;
       pos = static_cast<std::size_t>(line.data() + line.size() - text.data()) + 1;
     }
@@ -279,12 +284,11 @@ bool commit_already_logged(const fs::path& breniklog_path, const std::string& co
   // The index answers "not there" for a new commit without reading the log;
   // a "maybe" is settled by the scan, the log's tail first, as the commit a
   // trigger asks about is most often among the last recorded.
-  const auto view = view_index(breniklog_path, *file, nullptr, LogIndex::kFilter, false);
+  const auto view = view_index(breniklog_path, *file, nullptr, LogIndex::FILTER, false);
   const std::size_t end = view.base.file.size;
   if (carried_in(end, text.size())) return true;
   if (!view.base.commits.may_contain(CommitFilter::key_of(commit))) return false;
-  constexpr std::size_t kTailBytes = 256u << 10;
-  const std::size_t tail = end > kTailBytes ? end - kTailBytes : 0;
+  const std::size_t tail = end > RECENT_TAIL_BYTES ? end - RECENT_TAIL_BYTES : 0;
   if (carried_in(tail, end)) return true;
   if (tail == 0) return false;
   file->prefault(0, tail + commit.size());
@@ -319,13 +323,12 @@ std::set<std::string, std::less<>> commits_already_logged(const fs::path& brenik
         const std::string_view commit = text.substr(value, close - value);
         if (!wanted.count(commit) || found.count(commit)) continue;
         const auto line = line_around(text, at);
-        if (parser.parse(strip_view(line)) && parser.fields().is_object && parser.fields().commit == commit)
+        if (parser.parse(utils::strip_view(line)) && parser.fields().is_object && parser.fields().commit == commit)
           found.insert(std::string(commit));
       }
     };
     // The commits a walk asks about were mostly recorded last: the tail first.
-    constexpr std::size_t kTailBytes = 256u << 10;
-    const std::size_t tail = text.size() > kTailBytes ? text.rfind('\n', text.size() - kTailBytes) : 0;
+      const std::size_t tail = text.size() > RECENT_TAIL_BYTES ? text.rfind('\n', text.size() - RECENT_TAIL_BYTES) : 0;
     const std::size_t split = tail == std::string_view::npos ? 0 : tail;
     scan(split, text.size());
     if (found.size() < wanted.size() && split > 0) {

@@ -17,6 +17,8 @@
 #include "utils/fs.hpp"
 #include "utils/logging.hpp"
 #include "utils/fs.hpp"
+#include "utils/json.hpp"
+#include "utils/text.hpp"
 #include "utils/truthy.hpp"
 
 namespace brenik::services::tolvern {

@@ -7,6 +7,7 @@
 #include "services/debug_log.hpp"
 #include "services/repo_identity.hpp"
 #include "services/shared.hpp"
+#include "utils/json.hpp"
 #include "utils/process.hpp"
 #include "utils/truthy.hpp"
 

@@ -7,7 +7,7 @@
 #include "utils/fs.hpp"
 #include "utils/logging.hpp"
 #include "utils/sha256.hpp"
-#include "utils/truthy.hpp"
+#include "utils/json.hpp"
 
 namespace brenik::services::tolvern {
 

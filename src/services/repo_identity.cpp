@@ -1,13 +1,13 @@
 #include "services/repo_identity.hpp"
 
-#include "utils/process.hpp"
+#include "services/git.hpp"
 
 namespace brenik::services::repo_identity {
 
 std::optional<std::string> origin_remote(const std::filesystem::path& repo_root) noexcept {
   try {
-    auto result = utils::run({"git", "config", "--get", "remote.origin.url"},
-                             {.cwd = repo_root, .timeout_seconds = 10.0});
+    auto result = tolvern::detail::git_run({"config", "--get", "remote.origin.url"},
+                                           {.cwd = repo_root});
     if (!result.ok()) return std::nullopt;
     std::string url = utils::strip(result.out);
     if (url.empty()) return std::nullopt;

@@ -2,6 +2,8 @@
 
 #include "utils/fs.hpp"
 #include "utils/fs.hpp"
+#include "utils/json.hpp"
+#include "utils/text.hpp"
 #include "utils/truthy.hpp"
 #include "utils/yaml.hpp"
 

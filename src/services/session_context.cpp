@@ -2,6 +2,7 @@
 
 #include "protocol/credentials.hpp"
 #include "services/shared.hpp"
+#include "utils/json.hpp"
 #include "utils/truthy.hpp"
 
 namespace brenik::services::tolvern {

@@ -8,6 +8,7 @@
 #include "services/rules_cache_state.hpp"
 #include "utils/file_times.hpp"
 #include "utils/fs.hpp"
+#include "utils/json.hpp"
 #include "utils/time.hpp"
 #include "utils/truthy.hpp"
 #include "utils/yaml.hpp"

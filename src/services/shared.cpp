@@ -14,7 +14,7 @@
 #include "utils/logging.hpp"
 #include "utils/process.hpp"
 #include "utils/sha256.hpp"
-#include "utils/truthy.hpp"
+#include "utils/json.hpp"
 #include "utils/yaml.hpp"
 
 namespace brenik::services::shared {
@@ -179,8 +179,10 @@ fs::path get_worktree_root(const std::optional<fs::path>& start) {
 std::string get_staged_diff_hash(const std::optional<fs::path>& repo_root) {
   // Exactly the bytes `git diff --staged | shasum -a 256` hashes, so the
   // hash an agent computes by hand is the hash checked here.
-  auto r = utils::run({"git", "diff", "--staged"},
-                      {.cwd = repo_root, .timeout_seconds = 60.0, .capture_stderr = true});
+  auto r = tolvern::detail::git_run(
+      {"diff", "--staged"},
+      {.cwd = repo_root, .timeout_seconds = tolvern::detail::GIT_STAGED_DIFF_TIMEOUT_SECONDS,
+       .capture_stderr = true});
   if (!r.ok()) throw RuntimeError("git diff --staged failed: " + utils::strip(r.err));
   return utils::sha256_hex(r.out);
 }

@@ -11,6 +11,7 @@
 #include "services/log_index.hpp"
 #include "services/log_line.hpp"
 #include "utils/fs.hpp"
+#include "utils/text.hpp"
 
 namespace brenik::services::tolvern::detail {
 
@@ -19,14 +20,14 @@ namespace fs = std::filesystem;
 namespace {
 
 // A log this big is rewritten on two threads.
-constexpr std::size_t kParallelRewriteBytes = 8u << 20;
+constexpr std::size_t PARALLEL_REWRITE_BYTES = 8u << 20;
 
 // Writes one line of the old log into `out` (with its newline) and counts
 // what it now is into `written`.
 void rewrite_line(std::string_view line, std::string_view text, const SyncedBatch& batch, LineParser& parser,
                   std::string& out, Classified& written) {
   const auto start = static_cast<std::uint64_t>(out.size());
-  const auto stripped = strip_view(line);
+  const auto stripped = utils::strip_view(line);
   if (!parser.parse(stripped, padded_within(text, stripped)) || !parser.fields().is_object) {
     // Not JSON, or JSON that is not a record: kept exactly as it is.
     out += line;
@@ -67,7 +68,7 @@ void rewrite_lines(std::string_view part, std::string_view text, const SyncedBat
 void rewrite_all(std::string_view body, std::string_view text, const SyncedBatch& batch, std::string& out,
                  Classified& written) {
   const std::size_t cut =
-      body.size() < kParallelRewriteBytes ? std::string_view::npos : body.find('\n', body.size() / 2);
+      body.size() < PARALLEL_REWRITE_BYTES ? std::string_view::npos : body.find('\n', body.size() / 2);
   if (cut == std::string_view::npos) return rewrite_lines(body, text, batch, out, written);
   std::string later_out;
   Classified first, later;
@@ -103,7 +104,7 @@ std::optional<LogIndex> rewritten_prefix_index(const fs::path& log_path, const u
                                                const SyncedBatch& batch) {
   for (const auto& c : batch.commits)
     if (!plain_text(c)) return std::nullopt;
-  auto index = load_log_index(log_path, LogIndex::kAll);
+  auto index = load_log_index(log_path, LogIndex::ALL);
   if (!index || index->rewritten_end == 0 || index->rewritten_end != index->file.size ||
       !describes_prefix(*index, file.stamp(), file.view()) || index->commits.crowded())
     return std::nullopt;
@@ -155,7 +156,7 @@ bool rewrite_guided(const fs::path& log_path, const utils::MappedFile& file, con
   std::int64_t delta = 0;
   for (auto& l : lines) {
     const std::string_view line = text.substr(l.begin, l.end - l.begin);
-    const auto stripped = strip_view(line);
+    const auto stripped = utils::strip_view(line);
     const bool record = parser.parse(stripped, padded_within(text, stripped)) && parser.fields().is_object;
     count_line(record ? &parser.fields() : nullptr, l.begin, before, false);
     const std::size_t from = changed.size();
@@ -171,7 +172,7 @@ bool rewrite_guided(const fs::path& log_path, const utils::MappedFile& file, con
   // as in the full rewrite.
   std::string appended_out;
   Classified appended;
-  rewrite_all(rstrip_view(text.substr(known)), text, batch, appended_out, appended);
+  rewrite_all(utils::rstrip_view(text.substr(known)), text, batch, appended_out, appended);
   const auto appended_at = static_cast<std::uint64_t>(static_cast<std::int64_t>(known) + delta);
   for (auto& start : appended.pending_lines) start += appended_at;
 
@@ -222,7 +223,7 @@ void rewrite_synced(const fs::path& log_path, const utils::MappedFile& file, con
   const std::string_view text = file.view();
   std::string out;
   Classified written;
-  rewrite_all(strip_view(text), text, batch, out, written);
+  rewrite_all(utils::strip_view(text), text, batch, out, written);
   LogIndex index;
   add_to_index(index, written);
   replace_log(log_path, {out}, std::move(index));

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "utils/fs.hpp"
+#include "utils/unique_fd.hpp"
 
 namespace brenik::utils {
 
@@ -24,7 +25,7 @@ using Clock = std::chrono::steady_clock;
 struct Held {
   std::thread::id owner;
   int depth = 0;
-  int fd = -1;
+  UniqueFd fd;
 };
 
 struct Table {
@@ -44,25 +45,24 @@ std::filesystem::path key_for(const std::filesystem::path& path) {
   return lock_file_for(ec ? path : abs.lexically_normal());
 }
 
-// Takes the OS lock on `lock_path` before `deadline`; the open fd, or -1.
-int flock_until(const std::filesystem::path& lock_path, Clock::time_point deadline) {
-  int fd = -1;
+// Takes the OS lock on `lock_path` before `deadline`; the open fd, or none.
+UniqueFd flock_until(const std::filesystem::path& lock_path, Clock::time_point deadline) {
+  UniqueFd fd;
   try {
     // Confined like every file we write: a lock that is a link is refused.
-    fd = open_confined(lock_path, O_RDWR | O_CREAT, 0644, true).release();
+    fd = open_confined(lock_path, O_RDWR | O_CREAT, 0644, true);
   } catch (const std::exception&) {
-    return -1;  // cannot even open it: proceed without (fail-open)
+    return {};  // cannot even open it: proceed without (fail-open)
   }
   auto pause = std::chrono::milliseconds(1);
   while (true) {
-    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return fd;
+    if (::flock(fd.get(), LOCK_EX | LOCK_NB) == 0) return fd;
     if (errno != EWOULDBLOCK && errno != EINTR) break;
     if (Clock::now() >= deadline) break;
     std::this_thread::sleep_for(std::min<Clock::duration>(pause, deadline - Clock::now()));
     pause = std::min(pause * 2, std::chrono::milliseconds(25));
   }
-  ::close(fd);
-  return -1;
+  return {};
 }
 
 }  // namespace
@@ -94,16 +94,16 @@ Locked::Locked(const std::filesystem::path& path, double timeout_seconds) : key_
         return;  // another thread kept it: fail-open
       }
     }
-    t.held[key_] = Held{me, 1, -1};  // reserved while we wait for the OS lock
+    t.held[key_] = Held{me, 1, UniqueFd()};  // reserved while we wait for the OS lock
   }
-  int fd = flock_until(key_, deadline);
+  UniqueFd fd = flock_until(key_, deadline);
   std::lock_guard lock(t.mutex);
-  if (fd < 0) {
+  if (fd.get() < 0) {
     t.held.erase(key_);
     t.released.notify_all();
     return;
   }
-  t.held[key_].fd = fd;
+  t.held[key_].fd = std::move(fd);
   acquired_ = true;
 }
 
@@ -114,10 +114,7 @@ Locked::~Locked() {
   auto it = t.held.find(key_);
   if (it == t.held.end()) return;
   if (--it->second.depth > 0) return;
-  if (it->second.fd >= 0) {
-    ::flock(it->second.fd, LOCK_UN);
-    ::close(it->second.fd);
-  }
+  if (it->second.fd.get() >= 0) ::flock(it->second.fd.get(), LOCK_UN);
   t.held.erase(it);
   t.released.notify_all();
 }

@@ -19,8 +19,8 @@ namespace brenik::utils {
 
 namespace {
 
-constexpr const char* kBrenikDir = ".brenik";
-constexpr std::size_t kTempRandom = 10;  // "<10 letters or digits>.tmp"
+constexpr const char* BRENIK_DIR = ".brenik";
+constexpr std::size_t TEMP_RANDOM = 10;  // "<10 letters or digits>.tmp"
 
 [[noreturn]] void refuse(int error_number, const fs::path& path) {
   if (error_number == ELOOP) throw os_error_from_errno(error_number, path.string() + " (a link; refused)");
@@ -36,8 +36,8 @@ unsigned random_number() {
 }
 
 std::string temp_name() {
-  static constexpr char kChars[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-  unsigned char bytes[kTempRandom];
+  static constexpr char CHARS[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  unsigned char bytes[TEMP_RANDOM];
   std::size_t got = 0;
   while (got < sizeof bytes) {
     ssize_t n = ::getrandom(bytes + got, sizeof bytes - got, 0);
@@ -48,22 +48,22 @@ std::string temp_name() {
     got += static_cast<std::size_t>(n);
   }
   std::string name;
-  for (unsigned char b : bytes) name += kChars[b % (sizeof kChars - 1)];
+  for (unsigned char b : bytes) name += CHARS[b % (sizeof CHARS - 1)];
   return name + ".tmp";
 }
 
 bool is_temp_name(std::string_view name) {
-  if (name.size() != kTempRandom + 4 || name.substr(kTempRandom) != ".tmp") return false;
-  for (char c : name.substr(0, kTempRandom))
+  if (name.size() != TEMP_RANDOM + 4 || name.substr(TEMP_RANDOM) != ".tmp") return false;
+  for (char c : name.substr(0, TEMP_RANDOM))
     if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'))) return false;
   return true;
 }
 
 // A folder this large (its own size, in bytes of entries) holds thousands of
 // files, the archives of as many commits: listing it costs milliseconds, so
-// only about one writer in kLargeFolderScanOdds does.
-constexpr off_t kLargeFolderBytes = 16 << 10;
-constexpr unsigned kLargeFolderScanOdds = 32;
+// only about one writer in LARGE_FOLDER_SCAN_ODDS does.
+constexpr off_t LARGE_FOLDER_BYTES = 16 << 10;
+constexpr unsigned LARGE_FOLDER_SCAN_ODDS = 32;
 
 // Our temporary files in `dir` that no writer has touched for a while: a
 // writer killed between creating and renaming one. A fresh one may belong to
@@ -71,15 +71,13 @@ constexpr unsigned kLargeFolderScanOdds = 32;
 // large folder is listed this time.
 void remove_stale_temps(const ConfinedDir& dir, unsigned dice) noexcept {
   struct stat self {};
-  if (::fstat(dir.fd(), &self) == 0 && self.st_size > kLargeFolderBytes && dice % kLargeFolderScanOdds != 0)
+  if (::fstat(dir.fd(), &self) == 0 && self.st_size > LARGE_FOLDER_BYTES && dice % LARGE_FOLDER_SCAN_ODDS != 0)
     return;
-  int fd = ::openat(dir.fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  std::unique_ptr<DIR, int (*)(DIR*)> listing(::fdopendir(fd), ::closedir);
-  if (!listing) {
-    ::close(fd);
-    return;
-  }
+  UniqueFd fd(::openat(dir.fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (fd.get() < 0) return;
+  std::unique_ptr<DIR, int (*)(DIR*)> listing(::fdopendir(fd.get()), ::closedir);
+  if (!listing) return;
+  fd.release();  // the listing owns it now
   const std::time_t now = std::time(nullptr);
   while (const dirent* e = ::readdir(listing.get())) {
     if (!is_temp_name(e->d_name)) continue;
@@ -127,7 +125,7 @@ void write_all(int fd, std::string_view data, const fs::path& path) {
 ConfinedDir::ConfinedDir(const fs::path& dir, bool create) : path_(dir.empty() ? fs::path(".") : dir) {
   std::vector<fs::path> parts(path_.begin(), path_.end());
   std::size_t first = 0;
-  while (first < parts.size() && parts[first] != kBrenikDir) ++first;
+  while (first < parts.size() && parts[first] != BRENIK_DIR) ++first;
   // The trusted part: the folder holding the outermost `.brenik`, or the
   // whole folder for a path without one.
   fs::path base;
@@ -181,7 +179,7 @@ std::optional<struct stat> ConfinedDir::entry(const std::string& name) const {
 
 bool is_confined(const fs::path& path) {
   for (const auto& part : path)
-    if (part == kBrenikDir) return true;
+    if (part == BRENIK_DIR) return true;
   return false;
 }
 
@@ -376,31 +374,6 @@ bool stays_inside(const fs::path& root, const fs::path& path) {
   for (; rit != r.end(); ++rit, ++pit) {
     if (rit->empty() && std::next(rit) == r.end()) break;  // trailing slash
     if (pit == p.end() || *rit != *pit) return false;
-  }
-  return true;
-}
-
-bool is_valid_utf8(std::string_view s) {
-  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
-  std::size_t i = 0, n = s.size();
-  while (i < n) {
-    unsigned char c = p[i];
-    if (c < 0x80) { ++i; continue; }
-    std::size_t len;
-    unsigned cp;
-    if (c >= 0xC2 && c <= 0xDF) { len = 2; cp = c & 0x1F; }
-    else if (c >= 0xE0 && c <= 0xEF) { len = 3; cp = c & 0x0F; }
-    else if (c >= 0xF0 && c <= 0xF4) { len = 4; cp = c & 0x07; }
-    else return false;
-    if (i + len > n) return false;
-    for (std::size_t k = 1; k < len; ++k) {
-      if ((p[i + k] & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (p[i + k] & 0x3F);
-    }
-    if ((len == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) ||
-        (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)))
-      return false;
-    i += len;
   }
   return true;
 }

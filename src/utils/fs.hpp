@@ -125,7 +125,5 @@ std::optional<std::string> read_small_regular_file(const fs::path& path, std::si
 // the parts that exist: nothing writes through a link that leads outside.
 bool stays_inside(const fs::path& root, const fs::path& path);
 
-// Text is valid UTF-8.
-bool is_valid_utf8(std::string_view text);
 
 }  // namespace brenik::utils

@@ -58,3 +58,21 @@ std::string repr(const Value& value);
 std::string text_form(const Value& value);
 
 }  // namespace brenik::json
+
+namespace brenik {
+
+// Member of an object, or null when `v` is not an object or lacks it.
+inline const json::Value& member(const json::Value& v, const std::string& key) {
+  static const json::Value null_value;
+  if (!v.is_object()) return null_value;
+  auto it = v.find(key);
+  return it == v.end() ? null_value : *it;
+}
+
+// Text member, or "" when absent or not text.
+inline std::string text_member(const json::Value& v, const std::string& key) {
+  const auto& m = member(v, key);
+  return m.is_string() ? m.get<std::string>() : std::string();
+}
+
+}  // namespace brenik

@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "utils/text.hpp"
+
 namespace brenik::json::detail {
 
 inline constexpr char32_t REPLACEMENT = 0xFFFD;
@@ -16,42 +18,13 @@ inline constexpr char32_t REPLACEMENT = 0xFFFD;
 // REPLACEMENT and advances by one. A surrogate (ED A0..BF xx) is accepted
 // and returned as such.
 inline char32_t next_code_point(std::string_view s, std::size_t& i) noexcept {
-  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
-  const std::size_t n = s.size();
-  const unsigned char b0 = byte(i);
-  if (b0 < 0x80) {
+  const auto step = utils::utf8_step(s, i, /*allow_surrogates=*/true);
+  if (step.length == 0) {
     ++i;
-    return b0;
+    return REPLACEMENT;
   }
-  const auto cont = [&](std::size_t k) { return k < n && (byte(k) & 0xC0) == 0x80; };
-  if (b0 >= 0xC2 && b0 <= 0xDF) {
-    if (cont(i + 1)) {
-      char32_t cp = (char32_t(b0 & 0x1F) << 6) | (byte(i + 1) & 0x3F);
-      i += 2;
-      return cp;
-    }
-  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-    if (cont(i + 1) && cont(i + 2)) {
-      const unsigned char b1 = byte(i + 1);
-      if (!(b0 == 0xE0 && b1 < 0xA0)) {
-        char32_t cp = (char32_t(b0 & 0x0F) << 12) | (char32_t(b1 & 0x3F) << 6) | (byte(i + 2) & 0x3F);
-        i += 3;
-        return cp;
-      }
-    }
-  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-    if (cont(i + 1) && cont(i + 2) && cont(i + 3)) {
-      const unsigned char b1 = byte(i + 1);
-      if (!(b0 == 0xF0 && b1 < 0x90) && !(b0 == 0xF4 && b1 > 0x8F)) {
-        char32_t cp = (char32_t(b0 & 0x07) << 18) | (char32_t(b1 & 0x3F) << 12) |
-                      (char32_t(byte(i + 2) & 0x3F) << 6) | (byte(i + 3) & 0x3F);
-        i += 4;
-        return cp;
-      }
-    }
-  }
-  ++i;
-  return REPLACEMENT;
+  i += step.length;
+  return step.code_point;
 }
 
 inline bool is_surrogate(char32_t cp) noexcept { return cp >= 0xD800 && cp <= 0xDFFF; }

@@ -9,30 +9,27 @@
 
 #include "utils/errors.hpp"
 #include "utils/fs.hpp"
+#include "utils/unique_fd.hpp"
 
 namespace brenik::utils {
 
 MappedFile::MappedFile(const std::filesystem::path& path) {
-  int fd = is_confined(path) ? open_confined(path, O_RDONLY).release() : ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) throw_os_error(path.string());
+  UniqueFd fd = is_confined(path) ? open_confined(path, O_RDONLY)
+                                   : UniqueFd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) throw_os_error(path.string());
   struct stat st {};
-  if (::fstat(fd, &st) != 0) {
-    int e = errno;
-    ::close(fd);
-    throw os_error_from_errno(e, path.string());
-  }
+  if (::fstat(fd.get(), &st) != 0) throw_os_error(path.string());
   stamp_ = file_stamp(st);
   if (S_ISREG(st.st_mode) && st.st_size > 0) {
-    void* m = ::mmap(nullptr, static_cast<std::size_t>(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+    void* m = ::mmap(nullptr, static_cast<std::size_t>(st.st_size), PROT_READ, MAP_PRIVATE, fd.get(), 0);
     if (m != MAP_FAILED) {
       map_ = m;
       size_ = static_cast<std::size_t>(st.st_size);
       view_ = std::string_view(static_cast<const char*>(map_), size_);
-      ::close(fd);
       return;
     }
   }
-  ::close(fd);
+  fd.reset();
   fallback_ = read_file(path);
   view_ = fallback_;
   stamp_.size = fallback_.size();  // it may have grown since the fstat

@@ -104,42 +104,28 @@ double now_seconds() {
   return ts.tv_sec + ts.tv_nsec / 1e9;
 }
 
-}  // namespace
-
-RunResult run(const std::vector<std::string>& argv, const RunOptions& options) {
-  RunResult result;
-  if (argv.empty()) {
-    result.start_errno = EINVAL;
-    return result;
-  }
-  // An explicit working directory must exist: spawning elsewhere would
-  // silently answer for another repository.
-  if (options.cwd && !options.cwd->empty()) {
-    std::error_code ec;
-    if (!std::filesystem::is_directory(*options.cwd, ec)) {
-      result.start_errno = ENOENT;
-      return result;
-    }
-  }
-
+// The pipes between us and one child; an unused end stays closed.
+struct Channels {
   Pipe out, err, in;
-  const bool capture = !options.inherit_output;
-  if ((capture && !make_pipe(out)) || (capture && options.capture_stderr && !make_pipe(err)) ||
-      (options.stdin_data && !make_pipe(in))) {
-    result.start_errno = errno;
-    return result;
-  }
+};
 
+bool open_channels(Channels& c, const RunOptions& options) {
+  const bool capture = !options.inherit_output;
+  return (!capture || make_pipe(c.out)) && (!capture || !options.capture_stderr || make_pipe(c.err)) &&
+         (!options.stdin_data || make_pipe(c.in));
+}
+
+// Starts the child with the channels as its standard streams: 0 and its
+// pid, or the error number of a failed start.
+int spawn_child(const std::vector<std::string>& argv, const RunOptions& options, Channels& c,
+                pid_t& pid) {
   SpawnSetup setup;
   Fd devnull(::open("/dev/null", O_RDWR | O_CLOEXEC));
-  if (options.stdin_data)
-    posix_spawn_file_actions_adddup2(&setup.actions, in.read.get(), 0);
-  else
-    posix_spawn_file_actions_adddup2(&setup.actions, devnull.get(), 0);
-  if (capture) {
-    posix_spawn_file_actions_adddup2(&setup.actions, out.write.get(), 1);
+  posix_spawn_file_actions_adddup2(&setup.actions, options.stdin_data ? c.in.read.get() : devnull.get(), 0);
+  if (!options.inherit_output) {
+    posix_spawn_file_actions_adddup2(&setup.actions, c.out.write.get(), 1);
     posix_spawn_file_actions_adddup2(&setup.actions,
-                                     options.capture_stderr ? err.write.get() : devnull.get(), 2);
+                                     options.capture_stderr ? c.err.write.get() : devnull.get(), 2);
   }
   std::string cwd_text;
   if (options.cwd && !options.cwd->empty()) {
@@ -149,9 +135,8 @@ RunResult run(const std::vector<std::string>& argv, const RunOptions& options) {
   short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
   if (options.new_session) flags |= POSIX_SPAWN_SETSID;
   posix_spawnattr_setflags(&setup.attr, flags);
-  sigset_t empty, all;
+  sigset_t empty;
   sigemptyset(&empty);
-  sigfillset(&all);
   posix_spawnattr_setsigmask(&setup.attr, &empty);
   sigset_t defaults;
   sigemptyset(&defaults);
@@ -174,47 +159,44 @@ RunResult run(const std::vector<std::string>& argv, const RunOptions& options) {
     envp = cenv.data();
   }
 
-  pid_t pid = -1;
   int rc = posix_spawnp(&pid, cargv[0], &setup.actions, &setup.attr, cargv.data(), envp);
-  if (rc != 0) {
-    result.start_errno = rc;
-    return result;
-  }
-  out.write.reset();
-  err.write.reset();
-  in.read.reset();
+  if (rc != 0) return rc;
+  // The child's ends are its own now.
+  c.out.write.reset();
+  c.err.write.reset();
+  c.in.read.reset();
+  return 0;
+}
 
+// Feeds the child its input and collects its output until every channel is
+// closed or the time limit passes; true when it passed.
+bool exchange(Channels& c, const RunOptions& options, RunResult& result) {
   // Never let a write to a child that went away kill us.
   std::optional<SigpipeBlocked> sigpipe_blocked;
-  if (in.write.get() >= 0) sigpipe_blocked.emplace();
+  if (c.in.write.get() >= 0) sigpipe_blocked.emplace();
 
-  const double deadline =
-      options.timeout_seconds ? now_seconds() + *options.timeout_seconds : 0.0;
+  const double deadline = options.timeout_seconds ? now_seconds() + *options.timeout_seconds : 0.0;
   std::size_t stdin_written = 0;
-  if (in.write.get() >= 0) ::fcntl(in.write.get(), F_SETFL, O_NONBLOCK);
-  if (options.stdin_data && options.stdin_data->empty()) in.write.reset();
-  bool timed_out = false;
+  if (c.in.write.get() >= 0) ::fcntl(c.in.write.get(), F_SETFL, O_NONBLOCK);
+  if (options.stdin_data && options.stdin_data->empty()) c.in.write.reset();
   char buf[65536];
-  while (out.read.get() >= 0 || err.read.get() >= 0 || in.write.get() >= 0) {
+  while (c.out.read.get() >= 0 || c.err.read.get() >= 0 || c.in.write.get() >= 0) {
     pollfd fds[3];
     int n = 0;
     int idx_out = -1, idx_err = -1, idx_in = -1;
-    if (out.read.get() >= 0) { idx_out = n; fds[n++] = {out.read.get(), POLLIN, 0}; }
-    if (err.read.get() >= 0) { idx_err = n; fds[n++] = {err.read.get(), POLLIN, 0}; }
-    if (in.write.get() >= 0) { idx_in = n; fds[n++] = {in.write.get(), POLLOUT, 0}; }
+    if (c.out.read.get() >= 0) { idx_out = n; fds[n++] = {c.out.read.get(), POLLIN, 0}; }
+    if (c.err.read.get() >= 0) { idx_err = n; fds[n++] = {c.err.read.get(), POLLIN, 0}; }
+    if (c.in.write.get() >= 0) { idx_in = n; fds[n++] = {c.in.write.get(), POLLOUT, 0}; }
     int wait_ms = -1;
     if (options.timeout_seconds) {
       double left = deadline - now_seconds();
-      if (left <= 0) {
-        timed_out = true;
-        break;
-      }
+      if (left <= 0) return true;
       wait_ms = static_cast<int>(left * 1000) + 1;
     }
     int pr = ::poll(fds, n, wait_ms);
     if (pr < 0) {
       if (errno == EINTR) continue;
-      break;
+      return false;
     }
     if (pr == 0) continue;
     auto drain = [&](int idx, Fd& fd, std::string& sink) {
@@ -225,27 +207,60 @@ RunResult run(const std::vector<std::string>& argv, const RunOptions& options) {
       else if (got == 0 || (errno != EINTR && errno != EAGAIN))
         fd.reset();
     };
-    drain(idx_out, out.read, result.out);
-    drain(idx_err, err.read, result.err);
+    drain(idx_out, c.out.read, result.out);
+    drain(idx_err, c.err.read, result.err);
     if (idx_in >= 0 && (fds[idx_in].revents & (POLLOUT | POLLERR | POLLHUP))) {
       const std::string& data = *options.stdin_data;
-      ssize_t put = ::write(in.write.get(), data.data() + stdin_written, data.size() - stdin_written);
+      ssize_t put = ::write(c.in.write.get(), data.data() + stdin_written, data.size() - stdin_written);
       if (put > 0) stdin_written += static_cast<std::size_t>(put);
-      if (put < 0 && errno != EAGAIN && errno != EINTR) in.write.reset();
-      if (stdin_written >= data.size()) in.write.reset();
+      if (put < 0 && errno != EAGAIN && errno != EINTR) c.in.write.reset();
+      if (stdin_written >= data.size()) c.in.write.reset();
     }
   }
-  sigpipe_blocked.reset();
+  return false;
+}
 
-  if (timed_out) {
-    if (options.new_session)
-      ::kill(-pid, SIGKILL);
-    else
-      ::kill(pid, SIGKILL);
-  }
+// Kills the child, or its whole process group when it leads a new session.
+void kill_child(pid_t pid, bool whole_group) { ::kill(whole_group ? -pid : pid, SIGKILL); }
+
+// Reaps the child: its wait status.
+int wait_child(pid_t pid) {
   int status = 0;
   while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
+  return status;
+}
+
+}  // namespace
+
+RunResult run(const std::vector<std::string>& argv, const RunOptions& options) {
+  RunResult result;
+  if (argv.empty()) {
+    result.start_errno = EINVAL;
+    return result;
+  }
+  // An explicit working directory must exist: spawning elsewhere would
+  // silently answer for another repository.
+  if (options.cwd && !options.cwd->empty()) {
+    std::error_code ec;
+    if (!std::filesystem::is_directory(*options.cwd, ec)) {
+      result.start_errno = ENOENT;
+      return result;
+    }
+  }
+  Channels channels;
+  if (!open_channels(channels, options)) {
+    result.start_errno = errno;
+    return result;
+  }
+  pid_t pid = -1;
+  if (const int error = spawn_child(argv, options, channels, pid); error != 0) {
+    result.start_errno = error;
+    return result;
+  }
+  const bool timed_out = exchange(channels, options, result);
+  if (timed_out) kill_child(pid, options.new_session);
+  const int status = wait_child(pid);
   if (timed_out) {
     result.status = RunStatus::timed_out;
   } else if (WIFEXITED(status)) {
@@ -331,57 +346,6 @@ std::optional<std::filesystem::path> current_executable() {
   auto p = std::filesystem::read_symlink("/proc/self/exe", ec);
   if (ec || p.empty()) return std::nullopt;
   return p;
-}
-
-std::string decode_utf8_replace(std::string_view s) {
-  std::string out;
-  out.reserve(s.size());
-  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
-  std::size_t i = 0, n = s.size();
-  static const char replacement[] = "\xEF\xBF\xBD";
-  while (i < n) {
-    unsigned char c = p[i];
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-      ++i;
-      continue;
-    }
-    std::size_t len = 0;
-    unsigned cp = 0;
-    if (c >= 0xC2 && c <= 0xDF) { len = 2; cp = c & 0x1F; }
-    else if (c >= 0xE0 && c <= 0xEF) { len = 3; cp = c & 0x0F; }
-    else if (c >= 0xF0 && c <= 0xF4) { len = 4; cp = c & 0x07; }
-    bool valid = len > 0 && i + len <= n;
-    for (std::size_t k = 1; valid && k < len; ++k) {
-      if ((p[i + k] & 0xC0) != 0x80) valid = false;
-      else cp = (cp << 6) | (p[i + k] & 0x3F);
-    }
-    if (valid) {
-      if ((len == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) ||
-          (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)))
-        valid = false;
-    }
-    if (valid) {
-      out.append(s.data() + i, len);
-      i += len;
-    } else {
-      // One replacement per bad byte: never swallows the valid characters
-      // that follow.
-      out += replacement;
-      ++i;
-    }
-  }
-  return out;
-}
-
-std::string strip(std::string_view text) {
-  auto is_space = [](char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
-  };
-  std::size_t b = 0, e = text.size();
-  while (b < e && is_space(text[b])) ++b;
-  while (e > b && is_space(text[e - 1])) --e;
-  return std::string(text.substr(b, e - b));
 }
 
 std::optional<std::filesystem::path> which(const std::string& program) {

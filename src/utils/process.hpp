@@ -10,6 +10,9 @@
 #include <string>
 #include <vector>
 
+// Callers decode and strip what a child printed.
+#include "utils/text.hpp"
+
 namespace brenik::utils {
 
 struct RunOptions {
@@ -59,12 +62,6 @@ bool spawn_detached(const std::vector<std::string>& argv, const DetachedOptions&
 
 // The path of the running executable; none when the system cannot say.
 std::optional<std::filesystem::path> current_executable();
-
-// Text decoded as UTF-8 with every undecodable byte replaced by U+FFFD.
-std::string decode_utf8_replace(std::string_view bytes);
-
-// Strips leading and trailing white space (as Python's str.strip()).
-std::string strip(std::string_view text);
 
 // Whether an executable of that name is on PATH.
 std::optional<std::filesystem::path> which(const std::string& program);

@@ -2,9 +2,10 @@
 // and {} are false; every other value is true.
 #pragma once
 
-#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
+
+#include "utils/json.hpp"
 
 namespace brenik {
 
@@ -24,19 +25,5 @@ inline bool truthy(const nlohmann::ordered_json& v) {
 
 inline bool truthy(const std::string& s) { return !s.empty(); }
 inline bool truthy(const std::optional<std::string>& s) { return s && !s->empty(); }
-
-// Member of an object, or null when `v` is not an object or lacks it.
-inline const nlohmann::ordered_json& member(const nlohmann::ordered_json& v, const std::string& key) {
-  static const nlohmann::ordered_json null_value;
-  if (!v.is_object()) return null_value;
-  auto it = v.find(key);
-  return it == v.end() ? null_value : *it;
-}
-
-// Text member, or "" when absent or not text.
-inline std::string text_member(const nlohmann::ordered_json& v, const std::string& key) {
-  const auto& m = member(v, key);
-  return m.is_string() ? m.get<std::string>() : std::string();
-}
 
 }  // namespace brenik

@@ -122,16 +122,7 @@ std::string describe(const Ended& e) {
 class HookLimits : public ::testing::Test {
 protected:
   void SetUp() override {
-    env = {{"HOME", home.path().string()},
-           {"CLAUDE_CONFIG_DIR", (home.path() / ".claude").string()},
-           {"CODEX_HOME", (home.path() / ".codex").string()},
-           {"XDG_CONFIG_HOME", (home.path() / ".config").string()},
-           {"NO_COLOR", "1"}};
-    for (const char* v : {"CLAUDECODE", "CLAUDE_CODE_SESSION_ID", "CLAUDE_CODE_CHILD_SESSION",
-                          "CLAUDE_CODE_PROJECT_DIR_NAME", "CODEX_THREAD_ID", "CODEX_SANDBOX",
-                          "CURSOR_AGENT", "CURSOR_EXTENSION_HOST_ROLE", "BRENIK_API_KEY", "BRENIK_API_URL",
-                          "AGENT_SESSION_ID"})
-      env[v] = std::nullopt;
+    env = isolated_cli_env(home.path());
     write_file(repo.root() / ".brenik" / ".platform" / "config.yaml", "installed_at: '2000-01-01T00:00:00Z'\n");
   }
 

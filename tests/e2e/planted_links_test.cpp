@@ -54,15 +54,7 @@ protected:
     write_file(home() / ".profile", ". ~/.bashrc\n");
     write_file(home() / "elsewhere" / "keep.txt", "mine\n");
     write_file(home() / "elsewhere" / "config.yaml", "installed_at: '2000-01-01T00:00:00Z'\n");
-    env = {{"HOME", home().string()},
-           {"XDG_CONFIG_HOME", (home() / ".config").string()},
-           {"CLAUDE_CONFIG_DIR", (home() / ".claude").string()},
-           {"CODEX_HOME", (home() / ".codex").string()},
-           {"NO_COLOR", "1"}};
-    for (const char* v : {"CLAUDECODE", "CLAUDE_CODE_SESSION_ID", "CLAUDE_CODE_CHILD_SESSION",
-                          "CLAUDE_CODE_PROJECT_DIR_NAME", "CODEX_THREAD_ID", "CODEX_SANDBOX", "CURSOR_AGENT",
-                          "CURSOR_EXTENSION_HOST_ROLE", "BRENIK_API_KEY", "BRENIK_API_URL", "AGENT_SESSION_ID"})
-      env[v] = std::nullopt;
+    env = isolated_cli_env(home());
 
     origin.commit_file("README", "hello\n", "init");
     const fs::path b = origin.root() / ".brenik";

@@ -34,21 +34,13 @@ constexpr int kIterations = 40;
 
 class RecordRace : public ::testing::Test {
 protected:
+  ScopedEnv agent_env;  // restored when the test ends
   void SetUp() override {
     isolate_git_environment();
-    clear_agent_environment();
-    env = {{"HOME", home.path().string()},
-           {"XDG_CONFIG_HOME", (home.path() / ".config").string()},
-           {"CLAUDE_CONFIG_DIR", (home.path() / ".claude").string()},
-           {"CODEX_HOME", (home.path() / ".codex").string()},
-           {"NO_COLOR", "1"},
-           {"BRENIK_DEBUG", std::nullopt},
-           {"BRENIK_API_KEY", world.key},
-           {"BRENIK_API_URL", world.url()}};
-    for (const char* v : {"CLAUDECODE", "CLAUDE_CODE_SESSION_ID", "CLAUDE_CODE_CHILD_SESSION", "CODEX_THREAD_ID",
-                          "CODEX_SANDBOX", "CURSOR_AGENT", "CURSOR_EXTENSION_HOST_ROLE", "WINDSURF_SESSION_ID",
-                          "AGENT_SESSION_ID"})
-      env[v] = std::nullopt;
+    clear_agent_environment(agent_env);
+    env = isolated_cli_env(home.path());
+    env["BRENIK_API_KEY"] = world.key;
+    env["BRENIK_API_URL"] = world.url();
   }
 
   utils::RunResult brenik(const std::vector<std::string>& args,

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <fstream>
 #include <optional>
 #include <thread>
 
@@ -133,6 +134,20 @@ TEST_F(SetupCli, ClaudeSettingsAreMergedAndAnInvalidFileIsLeftAlone) {
   EXPECT_TRUE(fs::exists(repo.root() / ".git/hooks/post-commit"));
 }
 
+// Whether some process is blocked in flock() on `lock_file`: the kernel lists
+// a waiting request in /proc/locks with "->" before it.
+bool waits_for_flock(const fs::path& lock_file) {
+  struct stat st {};
+  if (::stat(lock_file.c_str(), &st) != 0) return false;
+  std::ifstream locks("/proc/locks");
+  const std::string inode = ":" + std::to_string(st.st_ino) + " ";
+  for (std::string line; std::getline(locks, line);)
+    if (line.find("->") != std::string::npos && line.find("FLOCK") != std::string::npos &&
+        line.find(inode) != std::string::npos)
+      return true;
+  return false;
+}
+
 TEST_F(SetupCli, HookFallsBackToTheShellWhenBrenikIsUnreachableAndNeverFails) {
   ASSERT_EQ(brenik({"setup", "--no-harness-hooks"}).exit_code, 0);
   // Our hook pointing at a brenik that does not exist, and PATH without one.
@@ -173,7 +188,14 @@ TEST_F(SetupCli, HookFallsBackToTheShellWhenBrenikIsUnreachableAndNeverFails) {
       committed = utils::run({"git", "commit", "-q", "-m", "second"},
                              {.cwd = repo.root(), .env = {{"PATH", "/usr/bin:/bin"}, {"HOME", home.path().string()}}});
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    // The hook is seen blocked on the lock we hold before it is let go.
+    const fs::path lock_file = repo.root() / ".brenik/.platform/log.jsonl.lock";
+    bool waiting = false;
+    for (int i = 0; i < 1000 && !waiting; ++i) {
+      waiting = waits_for_flock(lock_file);
+      if (!waiting) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_TRUE(waiting) << "the hook never waited for the lock";
     EXPECT_EQ(log_lines().size(), 1u);  // not yet: the lock is ours
     held.reset();
     commit.join();

@@ -109,11 +109,8 @@ TEST(StatusCli, RefusedRecordsAreCountedApartWithTheirReason) {
 TEST(SessionStartCli, AnEmptyAgentWithNoHarnessGivesPlainText) {
   TempRepo repo;
   write_file(repo.root() / ".brenik/.platform/config.yaml", "installed_at: '2000-01-01T00:00:00Z'\n");
-  std::map<std::string, std::optional<std::string>> env = {{"NO_COLOR", "1"}};
-  for (const char* name : {"CLAUDECODE", "CLAUDE_CODE_SESSION_ID", "CLAUDE_CODE_CHILD_SESSION",
-                           "CODEX_THREAD_ID", "CODEX_SANDBOX", "CURSOR_AGENT",
-                           "CURSOR_EXTENSION_HOST_ROLE", "WINDSURF_SESSION_ID", "AGENT_SESSION_ID"})
-    env[name] = std::nullopt;
+  TempDir home;
+  const auto env = isolated_cli_env(home.path());
   auto r = run_binary("brenik", {"session-start", "--agent", ""}, {.cwd = repo.root(), .env = env});
   EXPECT_EQ(r.exit_code, 0) << r.err;
   EXPECT_TRUE(r.out.starts_with("brenik session context loaded\n")) << r.out;

@@ -27,21 +27,16 @@ const char* REMOTE = "https://github.com/acme/widget.git";
 
 class SyncCli : public ::testing::Test {
 protected:
+  ScopedEnv agent_env;  // restored when the test ends
   void SetUp() override {
     isolate_git_environment();
-    clear_agent_environment();
+    clear_agent_environment(agent_env);
     repo.git({"remote", "add", "origin", REMOTE});
   }
 
   std::map<std::string, std::optional<std::string>> base_env() const {
-    std::map<std::string, std::optional<std::string>> env = {
-        {"XDG_CONFIG_HOME", home.path().string()}, {"HOME", home.path().string()},
-        {"NO_COLOR", "1"}, {"BRENIK_API_KEY", std::nullopt}, {"BRENIK_API_URL", std::nullopt},
-        {"BRENIK_DEBUG", std::nullopt}};
-    for (const char* name : {"CLAUDECODE", "CLAUDE_CODE_SESSION_ID", "CLAUDE_CODE_CHILD_SESSION",
-                             "CODEX_THREAD_ID", "CODEX_SANDBOX", "CURSOR_AGENT",
-                             "CURSOR_EXTENSION_HOST_ROLE", "WINDSURF_SESSION_ID", "AGENT_SESSION_ID"})
-      env[name] = std::nullopt;
+    auto env = isolated_cli_env(home.path());
+    env["XDG_CONFIG_HOME"] = home.path().string();  // credentials under <home>/brenik
     return env;
   }
 

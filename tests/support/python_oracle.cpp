@@ -1,5 +1,6 @@
 #include "support/python_oracle.hpp"
 
+#include <cstdlib>
 #include <sstream>
 #include <stdexcept>
 
@@ -7,6 +8,11 @@
 #include "utils/process.hpp"
 
 namespace brenik::testing {
+
+bool oracle_required() {
+  const char* ci = std::getenv("CI");
+  return ci && std::string(ci) == "true";
+}
 
 bool python_available(const std::string& module) {
   const std::string code = module.empty() ? "pass" : "import " + module;

@@ -23,18 +23,6 @@ namespace brenik::testing {
 
 fs::path server_binary() { return fs::path(BRENIK_BINARY_DIR) / "brenik-server"; }
 
-ServerTempDir::ServerTempDir() {
-  std::string tmpl = (fs::temp_directory_path() / "brenik-srv-XXXXXX").string();
-  if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
-  path_ = tmpl;
-}
-
-ServerTempDir::~ServerTempDir() {
-  std::error_code ec;
-  fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ec);
-  fs::remove_all(path_, ec);
-}
-
 ServerProcess::ServerProcess(const fs::path& db, const std::vector<std::string>& extra_args) {
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
@@ -239,12 +227,12 @@ void RawServer::loop() {
   }
 }
 
-void clear_agent_environment() {
+void clear_agent_environment(ScopedEnv& env) {
   for (const char* name : {"CLAUDECODE", "CLAUDE_CODE_SESSION_ID", "CLAUDE_CODE_CHILD_SESSION",
                            "CODEX_THREAD_ID", "CODEX_SANDBOX", "CODEX_SANDBOX_NETWORK_DISABLED",
                            "CURSOR_AGENT", "CURSOR_EXTENSION_HOST_ROLE", "WINDSURF_SESSION_ID",
                            "AGENT_SESSION_ID"})
-    unsetenv(name);
+    env.unset(name);
 }
 
 int closed_port() {

@@ -15,25 +15,13 @@
 #include <vector>
 
 #include "utils/json.hpp"
+#include "support/temp_repo.hpp"
 
 namespace brenik::testing {
 
 namespace fs = std::filesystem;
 
 fs::path server_binary();
-
-// A fresh directory, removed with everything in it.
-class ServerTempDir {
-public:
-  ServerTempDir();
-  ~ServerTempDir();
-  ServerTempDir(const ServerTempDir&) = delete;
-  ServerTempDir& operator=(const ServerTempDir&) = delete;
-  const fs::path& path() const { return path_; }
-
-private:
-  fs::path path_;
-};
 
 // brenik-server --db DB --port 0 [extra...], started in the constructor
 // (waits for its "listening on" line) and ended in the destructor.
@@ -66,7 +54,7 @@ json::Value server_admin_json(const fs::path& db, const std::vector<std::string>
 struct ServerWorld {
   explicit ServerWorld(const std::vector<std::string>& extra_args = {},
                        std::optional<int> project_limit = std::nullopt);
-  ServerTempDir dir;
+  TempDir dir;
   fs::path db;
   std::string team;
   std::string key;
@@ -127,7 +115,7 @@ private:
 
 // Removes the environment variables by which the agent adapters recognise a
 // running harness, so tests see no active agent.
-void clear_agent_environment();
+void clear_agent_environment(ScopedEnv& env);
 
 // A loopback port on which nothing listens (bound, then closed).
 int closed_port();

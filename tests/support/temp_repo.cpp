@@ -17,6 +17,8 @@ TempDir::TempDir() {
 
 TempDir::~TempDir() {
   std::error_code ec;
+  // A test may have taken its own write permission away.
+  fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ec);
   fs::remove_all(path_, ec);
 }
 
@@ -83,19 +85,52 @@ std::string TempRepo::head() const {
   return out;
 }
 
-ScopedEnv::ScopedEnv(const std::string& name, const std::optional<std::string>& value) : name_(name) {
-  if (const char* old = std::getenv(name.c_str())) old_ = old;
+ScopedEnv::ScopedEnv(const std::string& name, const std::optional<std::string>& value) {
   if (value)
-    ::setenv(name.c_str(), value->c_str(), 1);
+    set(name, *value);
   else
-    ::unsetenv(name.c_str());
+    unset(name);
 }
 
 ScopedEnv::~ScopedEnv() {
-  if (old_)
-    ::setenv(name_.c_str(), old_->c_str(), 1);
-  else
-    ::unsetenv(name_.c_str());
+  for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
+    if (it->second)
+      ::setenv(it->first.c_str(), it->second->c_str(), 1);
+    else
+      ::unsetenv(it->first.c_str());
+  }
+}
+
+void ScopedEnv::save(const std::string& name) {
+  const char* old = std::getenv(name.c_str());
+  saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
+}
+
+void ScopedEnv::set(const std::string& name, const std::string& value) {
+  save(name);
+  ::setenv(name.c_str(), value.c_str(), 1);
+}
+
+void ScopedEnv::unset(const std::string& name) {
+  save(name);
+  ::unsetenv(name.c_str());
+}
+
+std::map<std::string, std::optional<std::string>> isolated_cli_env(const fs::path& home) {
+  std::map<std::string, std::optional<std::string>> env = {
+      {"HOME", home.string()},
+      {"XDG_CONFIG_HOME", (home / ".config").string()},
+      {"CLAUDE_CONFIG_DIR", (home / ".claude").string()},
+      {"CODEX_HOME", (home / ".codex").string()},
+      {"NO_COLOR", "1"},
+  };
+  for (const char* name :
+       {"CLAUDECODE", "CLAUDE_CODE_SESSION_ID", "CLAUDE_CODE_CHILD_SESSION", "CLAUDE_CODE_PROJECT_DIR_NAME",
+        "CODEX_THREAD_ID", "CODEX_SANDBOX", "CODEX_SANDBOX_NETWORK_DISABLED", "CURSOR_AGENT",
+        "CURSOR_EXTENSION_HOST_ROLE", "WINDSURF_SESSION_ID", "AGENT_SESSION_ID", "BRENIK_API_KEY",
+        "BRENIK_API_URL", "BRENIK_DEBUG"})
+    env[name] = std::nullopt;
+  return env;
 }
 
 fs::path built_binary(const std::string& name) { return fs::path(BRENIK_BINARY_DIR) / name; }

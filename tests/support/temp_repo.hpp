@@ -54,18 +54,29 @@ private:
 // fixed identity.
 void isolate_git_environment();
 
-// Sets an environment variable for the lifetime of the object.
+// Sets or clears environment variables for a scope, restoring each old
+// value (newest first) when it ends. The one place tests change the process
+// environment.
 class ScopedEnv {
 public:
+  ScopedEnv() = default;
+  // One variable; a value of none clears it.
   ScopedEnv(const std::string& name, const std::optional<std::string>& value);
   ~ScopedEnv();
   ScopedEnv(const ScopedEnv&) = delete;
   ScopedEnv& operator=(const ScopedEnv&) = delete;
 
+  void set(const std::string& name, const std::string& value);
+  void unset(const std::string& name);
+
 private:
-  std::string name_;
-  std::optional<std::string> old_;
+  void save(const std::string& name);
+  std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
 };
+
+// The environment the e2e tests give the real binary: its homes under
+// `home`, no colour, and no agent or brenik variable of the host's leaking in.
+std::map<std::string, std::optional<std::string>> isolated_cli_env(const fs::path& home);
 
 // Path of a built binary ("brenik", "brenik-server").
 fs::path built_binary(const std::string& name);

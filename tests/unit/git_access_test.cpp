@@ -36,6 +36,26 @@ TEST_P(GitAccess, LookupsAnswerForTheGivenDirectoryOnly) {
   EXPECT_EQ(tv::detail::git({"log", "-1", "--format=%s%n%n"}, {.cwd = repo.root()}), "first");
 }
 
+TEST_P(GitAccess, RunGivesRawOutputStderrAndTheGivenEnvironment) {
+  TempRepo repo(GetParam());
+  repo.commit_file("a.txt", "one\n", "first");
+  // Raw: the trailing newline git prints is kept.
+  auto log = tv::detail::git_run({"log", "-1", "--format=%s"}, {.cwd = repo.root()});
+  ASSERT_TRUE(log.ok());
+  EXPECT_EQ(log.out, "first\n");
+  // The environment given reaches git, and its stderr is captured on request.
+  auto ident = tv::detail::git_run({"var", "GIT_AUTHOR_IDENT"},
+                                   {.cwd = repo.root(), .env = {{"GIT_AUTHOR_NAME", "Ada Run"}}});
+  ASSERT_TRUE(ident.ok());
+  EXPECT_EQ(ident.out.rfind("Ada Run <", 0), 0u) << ident.out;
+  auto bad = tv::detail::git_run({"rev-parse", "--verify", "no-such-ref"},
+                                 {.cwd = repo.root(), .capture_stderr = true});
+  EXPECT_FALSE(bad.ok());
+  EXPECT_FALSE(bad.err.empty());
+  auto quiet = tv::detail::git_run({"rev-parse", "--verify", "no-such-ref"}, {.cwd = repo.root()});
+  EXPECT_TRUE(quiet.err.empty());
+}
+
 TEST_P(GitAccess, ResolvesShortIdsAndRejectsWhatIsNotACommit) {
   TempRepo repo(GetParam());
   const auto head = repo.commit_file("a.txt", "one\n", "first");

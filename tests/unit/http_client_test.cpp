@@ -139,7 +139,7 @@ TEST_F(HttpClientServer, EveryRefusalArrivesWithItsCode) {
 
 TEST_F(HttpClientServer, ContextResourcesComeWithEntityTags) {
   auto project = world.project("git@h:o/ctx");
-  ServerTempDir folder;
+  TempDir folder;
   write(folder.path() / "context.json", R"({"systems": ["billing"], "name": "ctx"})");
   write(folder.path() / "system-context.json", R"({"billing": {"owner": "team-a"}})");
   write(folder.path() / "brenikrules.yaml", "constraints:\n  no-eval:\n    description: never eval\n");
@@ -414,10 +414,11 @@ TEST(HttpClientBudget, NestedBudgetsTakeTheTighterAndRestore) {
 }
 
 TEST(Credentials, EnvironmentOverridesTheFileWhichIsPrivate) {
-  ServerTempDir home;
-  setenv("XDG_CONFIG_HOME", home.path().c_str(), 1);
-  unsetenv("BRENIK_API_KEY");
-  unsetenv("BRENIK_API_URL");
+  TempDir home;
+  ScopedEnv env;
+  env.set("XDG_CONFIG_HOME", home.path().string());
+  env.unset("BRENIK_API_KEY");
+  env.unset("BRENIK_API_URL");
   EXPECT_FALSE(brenik::protocol::load_credentials().has_value());
   brenik::protocol::save_credentials({"bk_file", ""});
   auto path = home.path() / "brenik" / "credentials.json";
@@ -427,12 +428,9 @@ TEST(Credentials, EnvironmentOverridesTheFileWhichIsPrivate) {
   ASSERT_TRUE(loaded);
   EXPECT_EQ(loaded->api_key, "bk_file");
   EXPECT_EQ(loaded->api_url, brenik::protocol::DEFAULT_API_URL);
-  setenv("BRENIK_API_KEY", "bk_env", 1);
-  setenv("BRENIK_API_URL", "http://127.0.0.1:9", 1);
+  env.set("BRENIK_API_KEY", "bk_env");
+  env.set("BRENIK_API_URL", "http://127.0.0.1:9");
   loaded = brenik::protocol::load_credentials();
   EXPECT_EQ(loaded->api_key, "bk_env");
   EXPECT_EQ(loaded->api_url, "http://127.0.0.1:9");
-  unsetenv("BRENIK_API_KEY");
-  unsetenv("BRENIK_API_URL");
-  unsetenv("XDG_CONFIG_HOME");
 }

@@ -27,8 +27,11 @@ namespace {
 bool have_python() { return brenik::testing::python_available(); }
 using brenik::testing::run_python;
 
-#define SKIP_WITHOUT_PYTHON() \
-  if (!have_python()) GTEST_SKIP() << "python3 is not installed; oracle comparison skipped"
+#define SKIP_WITHOUT_PYTHON()                                                              \
+  if (!have_python()) {                                                                 \
+    if (brenik::testing::oracle_required()) GTEST_FAIL() << "python3 is not installed in CI";  \
+    GTEST_SKIP() << "python3 is not installed; oracle comparison skipped";                        \
+  }
 
 // JSON texts whose re-serialisation must equal Python's.
 const std::vector<std::string> VALUE_CORPUS = {

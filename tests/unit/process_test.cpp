@@ -1,10 +1,13 @@
-// Child processes: feeding input to a child that exits without reading it,
-// and children started detached (their input, their directory, their own
+// Child processes: the time limit (and the whole process group it kills),
+// programs that cannot start, input read whole or not read at all, and
+// children started detached (their input, their directory, their own
 // session, and a program that cannot start).
 #include <gtest/gtest.h>
 #include <signal.h>
 
 #include <atomic>
+#include <cerrno>
+#include <fstream>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -48,6 +51,82 @@ TEST(ProcessRun, InputToAChildThatWentAwayLeavesTheSignalDispositionsAlone) {
   EXPECT_EQ(sigismember(&mask, SIGPIPE), 0);
   ::sigpending(&pending);
   EXPECT_EQ(sigismember(&pending, SIGPIPE), 0);
+}
+
+// Whether a process is gone (or a zombie waiting for its reaper).
+bool gone(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  if (!stat) return true;
+  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  const auto close = text.rfind(')');
+  return close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'Z';
+}
+
+bool gone_within_seconds(pid_t pid, int seconds) {
+  for (int i = 0; i < seconds * 50; ++i) {
+    if (gone(pid)) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return gone(pid);
+}
+
+TEST(ProcessRun, TimeLimitEndsTheChildAndSaysSo) {
+  auto r = run({"sleep", "30"}, {.timeout_seconds = 0.3});
+  EXPECT_EQ(r.status, RunStatus::timed_out);
+  EXPECT_FALSE(r.ok());
+  // Output written before the limit is kept.
+  r = run({"sh", "-c", "echo early; exec sleep 30"}, {.timeout_seconds = 0.5});
+  EXPECT_EQ(r.status, RunStatus::timed_out);
+  EXPECT_EQ(r.out, "early\n");
+}
+
+TEST(ProcessRun, TimeLimitInANewSessionKillsTheWholeGroupGrandchildIncluded) {
+  TempDir dir;
+  // The grandchild keeps the output pipe open and outlives its parent's wait.
+  auto r = run({"sh", "-c", "sleep 30 & echo $! > grandchild; wait"},
+               {.cwd = dir.path(), .timeout_seconds = 0.5, .new_session = true});
+  EXPECT_EQ(r.status, RunStatus::timed_out);
+  const auto grandchild = static_cast<pid_t>(std::stol(brenik::testing::read_file(dir.path() / "grandchild")));
+  ASSERT_GT(grandchild, 1);
+  const bool ended = gone_within_seconds(grandchild, 5);
+  if (!ended) ::kill(grandchild, SIGKILL);
+  EXPECT_TRUE(ended) << "grandchild " << grandchild << " survived the time limit";
+}
+
+TEST(ProcessRun, AProgramThatCannotStartIsReportedNotThrown) {
+  TempDir dir;
+  auto missing = run({"/nonexistent/program"});
+  EXPECT_EQ(missing.status, RunStatus::start_failed);
+  EXPECT_EQ(missing.start_errno, ENOENT);
+  auto not_on_path = run({"brenik-no-such-program-anywhere"});
+  EXPECT_EQ(not_on_path.status, RunStatus::start_failed);
+  brenik::testing::write_file(dir.path() / "plain", "not a program\n");
+  auto not_executable = run({(dir.path() / "plain").string()});
+  EXPECT_EQ(not_executable.status, RunStatus::start_failed);
+  EXPECT_EQ(not_executable.start_errno, EACCES);
+  auto bad_cwd = run({"true"}, {.cwd = dir.path() / "missing"});
+  EXPECT_EQ(bad_cwd.status, RunStatus::start_failed);
+  EXPECT_FALSE(run({}).ok());
+  // What did start reports its own exit.
+  auto failed = run({"sh", "-c", "exit 3"});
+  EXPECT_EQ(failed.status, RunStatus::exited);
+  EXPECT_EQ(failed.exit_code, 3);
+}
+
+TEST(ProcessRun, LargeInputIsDeliveredWholeOrDroppedWithoutBlocking) {
+  // Several pipe buffers, read whole while the output is collected.
+  std::string input;
+  for (int i = 0; input.size() < (std::size_t{3} << 20); ++i) input += std::to_string(i) + "\n";
+  auto echoed = run({"cat"}, {.stdin_data = input});
+  ASSERT_TRUE(echoed.ok());
+  EXPECT_EQ(echoed.out.size(), input.size());
+  EXPECT_TRUE(echoed.out == input);
+  // A child that never reads it and never ends: the time limit still holds.
+  auto stuck = run({"sleep", "30"}, {.timeout_seconds = 0.5, .stdin_data = input});
+  EXPECT_EQ(stuck.status, RunStatus::timed_out);
+  // A child that exits without reading: its own status, not a failure of ours.
+  auto ignored = run({"sh", "-c", "exit 0"}, {.stdin_data = input});
+  EXPECT_TRUE(ignored.ok());
 }
 
 TEST(SpawnDetached, RunsInItsOwnSessionWithItsInputAndOutlivesNoWait) {

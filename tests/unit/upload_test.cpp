@@ -93,10 +93,12 @@ TEST(ChunkAttestations, ByteBudgetCountsEscapedRecordsAndIsInclusive) {
 class Upload : public ::testing::Test {
 protected:
   void SetUp() override {
-    clear_agent_environment();
+    clear_agent_environment(agent_env);
     project_id = world.project("https://github.com/acme/widget.git");
   }
-  void TearDown() override { unsetenv("AGENT_SESSION_ID"); }
+  // Restores the agent variables and the session id the tests set.
+  ScopedEnv agent_env;
+  ScopedEnv session{"AGENT_SESSION_ID", std::nullopt};
 
   tv::UploadResult upload(const std::string& key, const Value& project) {
     return tv::upload_attestations(key, world.url(), repo.path(), paths::attestations_dir(repo.path()),
@@ -173,7 +175,7 @@ TEST_F(Upload, NothingPendingCountsWhatCannotBeSent) {
 TEST_F(Upload, ManyRecordsGoInBatchesWithTheSessionHeaderAndEndSynced) {
   write_repo_config(repo.path(), config_with(project_id));
   append_log_lines(repo.path(), log_lines(0, 250));
-  setenv("AGENT_SESSION_ID", "sess-42", 1);
+  session.set("AGENT_SESSION_ID", "sess-42");
   auto r = upload();
   EXPECT_TRUE(r.ok);
   EXPECT_FALSE(r.already_synced);
@@ -226,7 +228,7 @@ TEST_F(Upload, ALineUpgradedWhileItsBatchIsInFlightStaysPendingForTheNextRun) {
 TEST_F(Upload, NoSessionKnownMeansNoHeader) {
   write_repo_config(repo.path(), config_with(std::to_string(project_id)));  // id as text
   append_log_lines(repo.path(), log_lines(0, 1));
-  setenv("AGENT_SESSION_ID", "", 1);
+  session.set("AGENT_SESSION_ID", "");
   auto r = tv::upload_attestations(world.key, world.url(), repo.path(), attestations(),
                                    Value(std::to_string(project_id)));
   EXPECT_TRUE(r.ok);
@@ -285,7 +287,8 @@ TEST_F(Upload, ZeroInsertedCountsNothingButStillMarksSynced) {
 }
 
 TEST(UploadAnswers, AnswerWithoutInsertedCountsTheWholeBatch) {
-  clear_agent_environment();
+  ScopedEnv agent_env;
+  clear_agent_environment(agent_env);
   RawServer bare(RawServer::http_reply(200, "application/json", "{}"));
   TempDir repo;
   write_repo_config(repo.path(), config_with(5));
@@ -298,7 +301,8 @@ TEST(UploadAnswers, AnswerWithoutInsertedCountsTheWholeBatch) {
 }
 
 TEST(UploadAnswers, BrokenAnswersFailTheRunAndMarkNothing) {
-  clear_agent_environment();
+  ScopedEnv agent_env;
+  clear_agent_environment(agent_env);
   const std::vector<std::string> replies = {
       RawServer::GARBAGE,
       RawServer::http_reply(200, "text/html", "<html>maintenance</html>"),
@@ -539,7 +543,7 @@ TEST_F(Upload, ASessionIdAHeaderCannotCarryIsLeftOutNotFatal) {
   for (const char* id : {"a\r\nX-Evil: 1", "line\nbreak", "tab\there", "bell\x07", "del\x7f",
                          "caf\xc3\xa9", "\xff\xfe"}) {
     append_log_lines(repo.path(), {log_line(i)});
-    setenv("AGENT_SESSION_ID", id, 1);
+    session.set("AGENT_SESSION_ID", id);
     auto r = upload();
     EXPECT_TRUE(r.ok) << i << ": " << r.error.value_or("");
     EXPECT_EQ(r.uploaded, 1) << i;
@@ -573,7 +577,8 @@ TEST_F(Upload, AnAttestationPathThatIsNotAFileIsAReadFailure) {
 }
 
 TEST(UploadAnswers, EveryRecordOfARefusedBatchIsTriedAloneBeforeItIsSetAside) {
-  clear_agent_environment();
+  ScopedEnv agent_env;
+  clear_agent_environment(agent_env);
   // A server that refuses whatever it gets as unprocessable: each record is
   // refused on its own, with the server's words.
   RawServer server(RawServer::http_reply(
@@ -596,7 +601,8 @@ TEST(UploadAnswers, EveryRecordOfARefusedBatchIsTriedAloneBeforeItIsSetAside) {
 }
 
 TEST(UploadAnswers, TheRefusedFileIsNeverWrittenThroughALinkedFolder) {
-  clear_agent_environment();
+  ScopedEnv agent_env;
+  clear_agent_environment(agent_env);
   RawServer server(RawServer::http_reply(413, "application/json", "{}"));
   TempDir repo, outside;
   write_repo_config(repo.path(), config_with(5));

@@ -14,6 +14,7 @@
 #include "utils/errors.hpp"
 #include "utils/fs.hpp"
 #include "utils/mapped_file.hpp"
+#include "utils/text.hpp"
 #include "utils/yaml.hpp"
 
 namespace brenik::services::exporting {
@@ -55,7 +56,7 @@ void join_log(const fs::path& repo_root, std::unordered_map<std::string_view, js
   while (start < text.size()) {
     std::size_t end = text.find('\n', start);
     if (end == std::string_view::npos) end = text.size();
-    const std::string_view line = tolvern::detail::strip_view(text.substr(start, end - start));
+    const std::string_view line = utils::strip_view(text.substr(start, end - start));
     start = end + 1;
     // Cheap test first: a line without a wanted id needs no parse.
     if (line.empty() || line.find("\"commit\"") == std::string_view::npos) continue;
