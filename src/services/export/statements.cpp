@@ -3,19 +3,14 @@
 #include <cctype>
 #include <ctime>
 
+#include "protocol/http_client.hpp"
+#include "utils/json.hpp"
 #include "utils/sha256.hpp"
 
 namespace brenik::services::exporting {
 
 namespace {
 
-// A text member of an object; "" when absent, not text or not an object.
-std::string text_of(const json::Value& v, const char* key) {
-  if (!v.is_object()) return "";
-  auto it = v.find(key);
-  if (it == v.end() || !it->is_string()) return "";
-  return it->get<std::string>();
-}
 
 const json::Value* member_of(const json::Value& v, const char* key) {
   if (!v.is_object()) return nullptr;
@@ -26,21 +21,21 @@ const json::Value* member_of(const json::Value& v, const char* key) {
 // The archived attestation speaks first; the log line is what is left of
 // it (or all there is).
 std::string fact(const CommitRecord& r, const char* key) {
-  std::string v = text_of(r.attestation, key);
-  return v.empty() ? text_of(r.log_line, key) : v;
+  std::string v = text_member(r.attestation, key);
+  return v.empty() ? text_member(r.log_line, key) : v;
 }
 
 std::string telemetry_text(const CommitRecord& r, const char* key) {
   for (const json::Value* src : {&r.attestation, &r.log_line})
     if (const json::Value* t = member_of(*src, "telemetry")) {
-      std::string v = text_of(*t, key);
+      std::string v = text_member(*t, key);
       if (!v.empty()) return v;
     }
   return "";
 }
 
 std::string model_of(const CommitRecord& r) {
-  std::string m = text_of(r.attestation, "agent_model");
+  std::string m = text_member(r.attestation, "agent_model");
   return m.empty() ? telemetry_text(r, "model") : m;
 }
 
@@ -50,20 +45,9 @@ std::string session_of(const CommitRecord& r) {
 }
 
 // A session id inside a URN: everything but the unreserved characters is
-// percent-encoded.
+// percent-encoded, as in a URL's path segment.
 std::string session_urn(const std::string& id) {
-  static const char* hex = "0123456789ABCDEF";
-  std::string out = "urn:brenik:session:";
-  for (unsigned char c : id) {
-    if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~') {
-      out += static_cast<char>(c);
-    } else {
-      out += '%';
-      out += hex[c >> 4];
-      out += hex[c & 15];
-    }
-  }
-  return out;
+  return "urn:brenik:session:" + protocol::http_client::detail::encode_segment(id);
 }
 
 }  // namespace
@@ -135,7 +119,7 @@ json::Value agent_trace_record(const CommitRecord& r, const std::string& tool_ve
     if (std::string v = fact(r, key); !v.empty()) ours[key] = v;
   if (!session.empty()) ours["agent_session_id"] = session;
   if (const json::Value* rules = member_of(r.attestation, "rules")) ours["rules"] = *rules;
-  if (std::string h = text_of(r.attestation, "staged_diff_hash"); !h.empty()) ours["diff_hash"] = h;
+  if (std::string h = text_member(r.attestation, "staged_diff_hash"); !h.empty()) ours["diff_hash"] = h;
 
   json::Value v = json::Value::object();
   v["version"] = AGENT_TRACE_VERSION;
@@ -166,21 +150,21 @@ json::Value in_toto_statement(const CommitRecord& r) {
 std::optional<StatementClaim> statement_claim(const json::Value& s) {
   if (!s.is_object()) return std::nullopt;
   StatementClaim claim;
-  if (text_of(s, "_type") == IN_TOTO_STATEMENT_TYPE) {
+  if (text_member(s, "_type") == IN_TOTO_STATEMENT_TYPE) {
     const json::Value* subjects = member_of(s, "subject");
     if (!subjects || !subjects->is_array() || subjects->size() != 1) return std::nullopt;
     const json::Value* digest = member_of((*subjects)[0], "digest");
-    claim.commit = digest ? text_of(*digest, "gitCommit") : "";
-    if (text_of(s, "predicateType") == PREDICATE_TYPE)
+    claim.commit = digest ? text_member(*digest, "gitCommit") : "";
+    if (text_member(s, "predicateType") == PREDICATE_TYPE)
       if (const json::Value* p = member_of(s, "predicate"))
         if (const json::Value* a = member_of(*p, "attestation"))
-          if (std::string h = text_of(*a, "staged_diff_hash"); !h.empty()) claim.diff_hash = h;
+          if (std::string h = text_member(*a, "staged_diff_hash"); !h.empty()) claim.diff_hash = h;
   } else if (const json::Value* vcs = member_of(s, "vcs"); vcs && member_of(s, "version")) {
-    if (text_of(*vcs, "type") != "git") return std::nullopt;
-    claim.commit = text_of(*vcs, "revision");
+    if (text_member(*vcs, "type") != "git") return std::nullopt;
+    claim.commit = text_member(*vcs, "revision");
     if (const json::Value* m = member_of(s, "metadata"))
       if (const json::Value* ours = member_of(*m, METADATA_KEY))
-        if (std::string h = text_of(*ours, "diff_hash"); !h.empty()) claim.diff_hash = h;
+        if (std::string h = text_member(*ours, "diff_hash"); !h.empty()) claim.diff_hash = h;
   } else {
     return std::nullopt;
   }

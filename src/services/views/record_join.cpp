@@ -8,6 +8,7 @@
 #include "services/log_index.hpp"
 #include "services/log_line.hpp"
 #include "utils/mapped_file.hpp"
+#include "utils/text.hpp"
 #include "utils/fs.hpp"
 
 namespace brenik::services::views {
@@ -73,8 +74,8 @@ std::unordered_map<std::string, json::Value> find_log_lines(const fs::path& log_
   // can only sit in the lines appended since.
   std::size_t indexed = 0;
   std::unordered_set<std::string_view> maybe = wanted;
-  if (auto index = tolvern::detail::load_log_index(log_path, tolvern::detail::LogIndex::kFilter);
-      index && (index->parts & tolvern::detail::LogIndex::kFilter) && !index->commits.crowded() &&
+  if (auto index = tolvern::detail::load_log_index(log_path, tolvern::detail::LogIndex::FILTER);
+      index && (index->parts & tolvern::detail::LogIndex::FILTER) && !index->commits.crowded() &&
       tolvern::detail::describes_prefix(*index, file->stamp(), text)) {
     indexed = index->file.size;
     for (auto it = maybe.begin(); it != maybe.end();)
@@ -91,7 +92,7 @@ std::unordered_map<std::string, json::Value> find_log_lines(const fs::path& log_
     }
     const char* nl = static_cast<const char*>(std::memchr(text.data() + pos, '\n', text.size() - pos));
     const std::size_t end = nl ? static_cast<std::size_t>(nl - text.data()) : text.size();
-    const std::string_view line = tolvern::detail::strip_view(text.substr(pos, end - pos));
+    const std::string_view line = utils::strip_view(text.substr(pos, end - pos));
     const bool in_index = pos < indexed;
     pos = end + 1;
     if (line.empty()) continue;
@@ -134,7 +135,7 @@ std::string archived_model(const fs::path& attestations_dir, const std::string& 
   if (at == std::string_view::npos) return "";
   if (at != 0) ++at;
   std::size_t eol = t.find('\n', at);
-  std::string_view value = tolvern::detail::strip_view(t.substr(at + key.size(), eol == std::string_view::npos ? std::string_view::npos : eol - at - key.size()));
+  std::string_view value = utils::strip_view(t.substr(at + key.size(), eol == std::string_view::npos ? std::string_view::npos : eol - at - key.size()));
   const bool plain = !value.empty() &&
                      std::string_view("'\"&*!|>%@`{[#?-").find(value.front()) == std::string_view::npos &&
                      value.find(": ") == std::string_view::npos && value.find(" #") == std::string_view::npos;
@@ -153,7 +154,7 @@ std::vector<json::Value> read_ledger_segment(const fs::path& attestations_dir, c
   std::string_view t = *text;
   while (!t.empty()) {
     const std::size_t nl = t.find('\n');
-    const std::string_view line = tolvern::detail::strip_view(t.substr(0, nl));
+    const std::string_view line = utils::strip_view(t.substr(0, nl));
     t = nl == std::string_view::npos ? std::string_view() : t.substr(nl + 1);
     if (line.empty()) continue;
     if (auto v = json::try_loads(std::string(line))) lines.push_back(std::move(*v));
