@@ -8,9 +8,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <set>
+#include <thread>
 
 #include "utils/unique_fd.hpp"
 
@@ -170,12 +173,11 @@ int spawn_child(const std::vector<std::string>& argv, const RunOptions& options,
 
 // Feeds the child its input and collects its output until every channel is
 // closed or the time limit passes; true when it passed.
-bool exchange(Channels& c, const RunOptions& options, RunResult& result) {
+bool exchange(Channels& c, const RunOptions& options, double deadline, RunResult& result) {
   // Never let a write to a child that went away kill us.
   std::optional<SigpipeBlocked> sigpipe_blocked;
   if (c.in.write.get() >= 0) sigpipe_blocked.emplace();
 
-  const double deadline = options.timeout_seconds ? now_seconds() + *options.timeout_seconds : 0.0;
   std::size_t stdin_written = 0;
   if (c.in.write.get() >= 0) ::fcntl(c.in.write.get(), F_SETFL, O_NONBLOCK);
   if (options.stdin_data && options.stdin_data->empty()) c.in.write.reset();
@@ -223,12 +225,20 @@ bool exchange(Channels& c, const RunOptions& options, RunResult& result) {
 // Kills the child, or its whole process group when it leads a new session.
 void kill_child(pid_t pid, bool whole_group) { ::kill(whole_group ? -pid : pid, SIGKILL); }
 
-// Reaps the child: its wait status.
-int wait_child(pid_t pid) {
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+// Reaps the child, waiting no later than `deadline` (0: no limit); false
+// when it was still running then. A child may close its outputs and go on.
+bool wait_child(pid_t pid, double deadline, int& status) {
+  auto pause = std::chrono::milliseconds(1);
+  while (true) {
+    const pid_t got = ::waitpid(pid, &status, deadline > 0 ? WNOHANG : 0);
+    if (got == pid) return true;
+    if (got < 0 && errno != EINTR) return true;  // nothing left to wait for
+    if (got == 0) {
+      if (now_seconds() >= deadline) return false;
+      std::this_thread::sleep_for(pause);
+      pause = std::min(pause * 2, std::chrono::milliseconds(20));
+    }
   }
-  return status;
 }
 
 }  // namespace
@@ -258,9 +268,14 @@ RunResult run(const std::vector<std::string>& argv, const RunOptions& options) {
     result.start_errno = error;
     return result;
   }
-  const bool timed_out = exchange(channels, options, result);
-  if (timed_out) kill_child(pid, options.new_session);
-  const int status = wait_child(pid);
+  const double deadline = options.timeout_seconds ? now_seconds() + *options.timeout_seconds : 0.0;
+  bool timed_out = exchange(channels, options, deadline, result);
+  int status = 0;
+  if (!timed_out && !wait_child(pid, deadline, status)) timed_out = true;
+  if (timed_out) {
+    kill_child(pid, options.new_session);
+    wait_child(pid, 0.0, status);
+  }
   if (timed_out) {
     result.status = RunStatus::timed_out;
   } else if (WIFEXITED(status)) {

@@ -70,6 +70,13 @@ bool gone_within_seconds(pid_t pid, int seconds) {
   return gone(pid);
 }
 
+// A child that closes its outputs and goes on (a daemonising helper, a hung
+// hook) is still held to the time limit.
+TEST(ProcessRun, TimeLimitHoldsAfterTheChildClosesItsOutputs) {
+  auto r = run({"sh", "-c", "exec >&- 2>&-; sleep 30"}, {.timeout_seconds = 0.5, .capture_stderr = true});
+  EXPECT_EQ(r.status, RunStatus::timed_out);
+}
+
 TEST(ProcessRun, TimeLimitEndsTheChildAndSaysSo) {
   auto r = run({"sleep", "30"}, {.timeout_seconds = 0.3});
   EXPECT_EQ(r.status, RunStatus::timed_out);
