@@ -259,9 +259,13 @@ void save_log_index(const fs::path& log_path, const LogIndex& index) noexcept {
 }
 
 void note_append(const fs::path& log_path, const utils::FileStamp& before, const utils::FileStamp& after) noexcept {
-  const auto path = log_index_path(log_path);
-  utils::UniqueFd fd(::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW));
-  if (fd.get() < 0) return;
+  // Opened like every file under .brenik/: no link, in real folders.
+  utils::UniqueFd fd;
+  try {
+    fd = utils::open_confined(log_index_path(log_path), O_RDWR);
+  } catch (...) {
+    return;  // no index (or none we may write): nothing to move forward
+  }
   struct stat st {};
   constexpr std::size_t bytes = STATE_WORDS * sizeof(std::uint64_t);
   if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || static_cast<std::size_t>(st.st_size) < bytes) return;

@@ -118,12 +118,15 @@ bool open_channels(Channels& c, const RunOptions& options) {
          (!options.stdin_data || make_pipe(c.in));
 }
 
+// /dev/null, for a child's streams that carry nothing.
+Fd open_devnull() { return Fd(::open("/dev/null", O_RDWR | O_NOFOLLOW | O_CLOEXEC)); }
+
 // Starts the child with the channels as its standard streams: 0 and its
 // pid, or the error number of a failed start.
 int spawn_child(const std::vector<std::string>& argv, const RunOptions& options, Channels& c,
                 pid_t& pid) {
   SpawnSetup setup;
-  Fd devnull(::open("/dev/null", O_RDWR | O_CLOEXEC));
+  Fd devnull = open_devnull();
   posix_spawn_file_actions_adddup2(&setup.actions, options.stdin_data ? c.in.read.get() : devnull.get(), 0);
   if (!options.inherit_output) {
     posix_spawn_file_actions_adddup2(&setup.actions, c.out.write.get(), 1);
@@ -301,7 +304,7 @@ bool spawn_detached(const std::vector<std::string>& argv, const DetachedOptions&
     done += static_cast<std::size_t>(n);
   }
   if (::lseek(input.get(), 0, SEEK_SET) != 0) return false;
-  Fd devnull(::open("/dev/null", O_RDWR | O_CLOEXEC));
+  Fd devnull = open_devnull();
   Pipe status;
   if (devnull.get() < 0 || !make_pipe(status)) return false;
 
