@@ -13,8 +13,8 @@
 #include <fstream>
 #include <map>
 
-#include "services/log_index.hpp"
-#include "services/log_store.hpp"
+#include "services/ledger/log_index.hpp"
+#include "services/ledger/log_store.hpp"
 #include "utils/json.hpp"
 #include "utils/sha256.hpp"
 

@@ -13,7 +13,7 @@
 
 #include "paths/paths.hpp"
 #include "protocol/http_client.hpp"
-#include "services/upload.hpp"
+#include "services/upload/upload.hpp"
 #include "utils/json.hpp"
 #include "utils/process.hpp"
 

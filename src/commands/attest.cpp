@@ -8,7 +8,7 @@
 
 #include "hooks/scripts.hpp"
 #include "paths/paths.hpp"
-#include "services/attestation_fields.hpp"
+#include "services/capture/attestation_fields.hpp"
 #include "services/shared.hpp"
 #include "utils/errors.hpp"
 #include "utils/fs.hpp"

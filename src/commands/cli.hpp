@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "display/output.hpp"
-#include "services/commit_records.hpp"
+#include "services/ledger/commit_records.hpp"
 
 namespace brenik::commands {
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "commands/cli.hpp"
-#include "services/git_hooks.hpp"
+#include "services/capture/git_hooks.hpp"
 #include "services/shared.hpp"
 
 namespace brenik::commands {

@@ -6,7 +6,7 @@
 #include <iterator>
 
 #include "commands/cli.hpp"
-#include "services/commit_records.hpp"
+#include "services/ledger/commit_records.hpp"
 #include "utils/process.hpp"
 
 namespace brenik::commands {

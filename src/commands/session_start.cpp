@@ -10,8 +10,8 @@
 #include "commands/cli.hpp"
 #include "commands/hook_output.hpp"
 #include "paths/paths.hpp"
-#include "services/catch_up.hpp"
-#include "services/session_summary.hpp"
+#include "services/capture/catch_up.hpp"
+#include "services/sync/session_summary.hpp"
 #include "services/shared.hpp"
 #include "utils/truthy.hpp"
 

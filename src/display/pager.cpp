@@ -4,7 +4,7 @@
 #include <iostream>
 #include <map>
 
-#include "services/git.hpp"
+#include "services/git/git.hpp"
 #include "utils/process.hpp"
 
 namespace brenik::display::pager {

@@ -1,5 +1,5 @@
 #include "services/shared.hpp"
-#include "services/worktree_discovery.hpp"
+#include "services/git/worktree_discovery.hpp"
 
 
 #include <re2/re2.h>
@@ -7,7 +7,7 @@
 #include <algorithm>
 
 #include "paths/paths.hpp"
-#include "services/git.hpp"
+#include "services/git/git.hpp"
 #include "utils/errors.hpp"
 #include "utils/fs.hpp"
 #include "utils/hook_input.hpp"

@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "paths/paths.hpp"
-#include "services/commit_records.hpp"
-#include "services/git.hpp"
+#include "services/ledger/commit_records.hpp"
+#include "services/git/git.hpp"
 #include "support/temp_repo.hpp"
 #include "utils/base64.hpp"
 #include "utils/json.hpp"

@@ -16,7 +16,7 @@
 #include <thread>
 
 #include "paths/paths.hpp"
-#include "services/commit_records.hpp"
+#include "services/ledger/commit_records.hpp"
 #include "support/server_fixture.hpp"
 #include "support/temp_repo.hpp"
 #include "utils/filelock.hpp"

@@ -1,7 +1,7 @@
 // `brenik status` on hand-built logs.
 #include <gtest/gtest.h>
 
-#include "services/refused_records.hpp"
+#include "services/ledger/refused_records.hpp"
 #include "support/temp_repo.hpp"
 #include "utils/json.hpp"
 

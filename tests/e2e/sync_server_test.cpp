@@ -9,9 +9,9 @@
 
 #include "paths/paths.hpp"
 #include "protocol/http_client.hpp"
-#include "services/project_resolution.hpp"
+#include "services/upload/project_resolution.hpp"
 #include "services/shared.hpp"
-#include "services/upload.hpp"
+#include "services/upload/upload.hpp"
 #include "support/server_fixture.hpp"
 #include "support/temp_repo.hpp"
 #include "utils/json.hpp"

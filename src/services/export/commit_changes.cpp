@@ -2,7 +2,7 @@
 
 #include <charconv>
 
-#include "services/git.hpp"
+#include "services/git/git.hpp"
 
 namespace brenik::services::exporting {
 

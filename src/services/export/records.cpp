@@ -8,9 +8,9 @@
 
 #include "paths/paths.hpp"
 #include "services/export/block_yaml.hpp"
-#include "services/git.hpp"
-#include "services/log_line.hpp"
-#include "services/log_store.hpp"
+#include "services/git/git.hpp"
+#include "services/ledger/log_line.hpp"
+#include "services/ledger/log_store.hpp"
 #include "utils/errors.hpp"
 #include "utils/fs.hpp"
 #include "utils/mapped_file.hpp"

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "services/git.hpp"
+#include "services/git/git.hpp"
 #include "utils/base64.hpp"
 #include "utils/errors.hpp"
 #include "utils/fs.hpp"

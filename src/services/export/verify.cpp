@@ -1,8 +1,8 @@
 #include "services/export/verify.hpp"
 
 #include "services/export/dsse.hpp"
-#include "services/git.hpp"
-#include "services/log_store.hpp"
+#include "services/git/git.hpp"
+#include "services/ledger/log_store.hpp"
 #include "utils/process.hpp"
 #include "utils/sha256.hpp"
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <map>
 
-#include "services/git.hpp"
+#include "services/git/git.hpp"
 #include "utils/process.hpp"
 
 namespace brenik::services::views {

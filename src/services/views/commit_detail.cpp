@@ -1,8 +1,8 @@
 #include "services/views/commit_detail.hpp"
 
 #include "paths/paths.hpp"
-#include "services/git.hpp"
-#include "services/log_store.hpp"
+#include "services/git/git.hpp"
+#include "services/ledger/log_store.hpp"
 #include "services/views/record_join.hpp"
 #include "utils/process.hpp"
 #include "utils/truthy.hpp"

@@ -1,7 +1,7 @@
 #include "services/views/history.hpp"
 
 #include "paths/paths.hpp"
-#include "services/git.hpp"
+#include "services/git/git.hpp"
 #include "services/views/record_join.hpp"
 #include "utils/process.hpp"
 

@@ -4,9 +4,9 @@
 #include <string_view>
 #include <unordered_set>
 
-#include "services/commit_records.hpp"
-#include "services/log_index.hpp"
-#include "services/log_line.hpp"
+#include "services/ledger/commit_records.hpp"
+#include "services/ledger/log_index.hpp"
+#include "services/ledger/log_line.hpp"
 #include "utils/mapped_file.hpp"
 #include "utils/text.hpp"
 #include "utils/fs.hpp"

@@ -1,0 +1,121 @@
+#include "services/ledger/log_classify.hpp"
+
+#include <simdjson.h>
+#include "utils/text.hpp"
+
+namespace brenik::services::tolvern::detail {
+
+bool padded_within(std::string_view whole, std::string_view line) {
+  return line.data() + line.size() + simdjson::SIMDJSON_PADDING <= whole.data() + whole.size();
+}
+
+bool is_pending_line(const LineFields& f) {
+  // A commit member that is not text is as unaddressable as a short id.
+  return !f.synced && !f.uploaded && is_valid_commit_hash(f.commit.value_or(""));
+}
+
+bool count_line(const LineFields* f, std::uint64_t start, Classified& out, bool indexing) {
+  AttestationLog& log = out.log;
+  if (!f) {
+    ++log.corrupt;
+    return false;
+  }
+  if (indexing && f->commit) out.commits.push_back(CommitFilter::key_of(*f->commit));
+  if (f->event == "attestation_skipped")
+    ++log.skipped;
+  else if (f->event == "commit_unattested")
+    ++log.unattested;
+  else
+    ++log.attested;
+  if (f->synced || f->uploaded) {
+    ++log.uploaded;
+    return false;
+  }
+  if (!is_pending_line(*f)) {
+    ++log.unaddressable;
+    return false;
+  }
+  ++out.pending;
+  if (indexing) out.pending_lines.push_back(start);
+  return true;
+}
+
+namespace {
+
+// A log this big is classified in two halves on two threads: the reader
+// runs in every upload and status call, and a large log is mostly parsing.
+constexpr std::size_t SPLIT_BYTES = 8u << 20;
+
+// classify_text on one thread.
+Classified classify_lines(const utils::MappedFile& file, std::string_view part, const OnPending* on_pending,
+                          bool indexing) {
+  const std::string_view whole = file.view();
+  file.prefault(static_cast<std::size_t>(part.data() - whole.data()), part.size());
+  Classified out;
+  AttestationLog& log = out.log;
+  LineParser parser;
+  for_each_line(part, [&](std::string_view raw) {
+    auto line = utils::strip_view(raw);
+    if (line.empty()) return;
+    const bool record = parser.parse(line, padded_within(whole, line)) && parser.fields().is_object;
+    const auto start = static_cast<std::uint64_t>(raw.data() - whole.data());
+    if (count_line(record ? &parser.fields() : nullptr, start, out, indexing) && on_pending)
+      (*on_pending)(log, parser);
+  });
+  return out;
+}
+
+}  // namespace
+
+void merge_into(Classified& first, Classified&& later) {
+  append_moved(first.log.pending, later.log.pending);
+  first.log += later.log;
+  first.pending += later.pending;
+  append_moved(first.commits, later.commits);
+  append_moved(first.pending_lines, later.pending_lines);
+}
+
+void add_to_index(LogIndex& index, const Classified& c) {
+  if (index.commits.words().empty()) index.commits = CommitFilter::sized_for(c.commits.size());
+  for (auto key : c.commits) index.commits.add(key);
+  index.counts += c.log;
+  index.pending_lines.insert(index.pending_lines.end(), c.pending_lines.begin(), c.pending_lines.end());
+  index.pending = index.pending_lines.size();
+}
+
+Classified classify_text(const utils::MappedFile& file, std::string_view part, const OnPending* on_pending,
+                         bool indexing) {
+  const std::size_t cut = part.size() < SPLIT_BYTES ? std::string_view::npos : part.find('\n', part.size() / 2);
+  if (cut == std::string_view::npos) return classify_lines(file, part, on_pending, indexing);
+  Classified first, later;
+  on_two_threads([&] { first = classify_lines(file, part.substr(0, cut + 1), on_pending, indexing); },
+                 [&] { later = classify_lines(file, part.substr(cut + 1), on_pending, indexing); });
+  merge_into(first, std::move(later));
+  return first;
+}
+
+std::optional<std::vector<json::Value>> pending_entries_at(const utils::MappedFile& file,
+                                                           const std::vector<std::uint64_t>& starts,
+                                                           std::size_t begin, std::size_t end,
+                                                           std::size_t covered) {
+  std::vector<json::Value> entries;
+  if (begin >= end) return entries;
+  const std::string_view text = file.view().substr(0, covered);
+  if (starts[end - 1] >= text.size()) return std::nullopt;
+  file.prefault(starts[begin], starts[end - 1] - starts[begin] + 4096);
+  entries.reserve(end - begin);
+  LineParser parser;
+  for (std::size_t i = begin; i < end; ++i) {
+    const std::size_t at = starts[i];
+    if (at >= text.size() || (at > 0 && text[at - 1] != '\n')) return std::nullopt;
+    const std::size_t nl = text.find('\n', at);
+    const auto line = utils::strip_view(text.substr(at, (nl == std::string_view::npos ? text.size() : nl) - at));
+    if (line.empty() || !parser.parse(line, padded_within(file.view(), line)) || !parser.fields().is_object ||
+        !is_pending_line(parser.fields()))
+      return std::nullopt;
+    entries.push_back(parser.value());
+  }
+  return entries;
+}
+
+}  // namespace brenik::services::tolvern::detail
