@@ -1,0 +1,42 @@
+// Refreshing the local context cache from the server: the context fetch,
+// six fetches in parallel, the cache files, the rules' constraints, and the
+// skills, custom documents and memories caches. In hook mode
+// (mutate_workspace false) every write stays inside `.brenik/`.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+namespace brenik::services::tolvern {
+
+namespace fs = std::filesystem;
+
+struct RefreshResult {
+  bool ok = false;
+  std::optional<std::string> stage = std::nullopt;     // the stage that failed
+  std::optional<std::string> error = std::nullopt;     // the error kind's name only
+  std::optional<fs::path> log_path = std::nullopt;     // the debug log written for it
+
+  explicit operator bool() const { return ok; }
+};
+
+struct RefreshOptions {
+  bool mutate_workspace = true;
+};
+
+// Never throws: every error becomes a failed result naming its stage.
+RefreshResult refresh_context_cache_detailed(const std::string& api_key, const std::string& api_url,
+                                             const fs::path& repo_root, const std::string& project_id,
+                                             const RefreshOptions& options = {});
+
+// refresh_context_cache_detailed(...).ok
+bool refresh_context_cache(const std::string& api_key, const std::string& api_url, const fs::path& repo_root,
+                           const std::string& project_id, const RefreshOptions& options = {});
+
+namespace detail {
+// Rewrites the example attestation from the copy this build ships; never throws.
+void refresh_local_static_files(const fs::path& repo_root);
+}  // namespace detail
+
+}  // namespace brenik::services::tolvern
