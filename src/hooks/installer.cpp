@@ -27,6 +27,8 @@ const std::vector<std::string> GITIGNORE_ENTRIES = {
     "/.brenik/attestations/",     "/.brenik/ledger/",
     "/.brenik/example-attestation.yaml", "/.brenik/skills/",
     "/.brenik/guidance/",         "/.brenik/memories.json",
+    // Some versions of the `npx skills` installer leave this stray folder.
+    "/agent/skills/",
 };
 
 const char* const CHAINED_HOOK_NAME = "post-commit.brenik-chained";
@@ -346,12 +348,11 @@ StepReport ensure_gitignore(const fs::path& repo_root, const std::vector<std::st
     }
   }
   auto has = [&](const std::string& line) { return std::find(lines.begin(), lines.end(), line) != lines.end(); };
-  if (has(".brenik/") || has("/.brenik/") || has(".brenik") || has("/.brenik")) {
-    r.detail = "already ignores .brenik/";
-    return r;
-  }
+  // The whole folder ignored covers every entry inside it, not the others.
+  const bool whole_dir = has(".brenik/") || has("/.brenik/") || has(".brenik") || has("/.brenik");
   std::vector<std::string> missing;
   for (const auto& e : entries) {
+    if (whole_dir && e.rfind("/.brenik/", 0) == 0) continue;
     std::string bare = e.substr(e[0] == '/' ? 1 : 0);
     std::string noslash = bare.back() == '/' ? bare.substr(0, bare.size() - 1) : bare;
     if (has(e) || has(bare) || has(noslash) || has("/" + noslash)) continue;
@@ -492,8 +493,9 @@ std::vector<HookRow> codex_rows(const std::string& brenik) {
 
 namespace {
 
-// The command without its program word, when that program is brenik.
-std::optional<std::string> brenik_arguments(const std::string& command) {
+// The program word, unquoted, and the rest of the command, when that
+// program is brenik.
+std::optional<std::pair<std::string, std::string>> split_brenik_command(const std::string& command) {
   std::string program;
   std::size_t i = 0;
   if (!command.empty() && command[0] == '\'') {
@@ -517,10 +519,23 @@ std::optional<std::string> brenik_arguments(const std::string& command) {
     i = sp == std::string::npos ? command.size() : sp;
   }
   if (fs::path(program).filename() != "brenik") return std::nullopt;
-  return command.substr(i);
+  return std::pair{program, command.substr(i)};
+}
+
+// The command without its program word, when that program is brenik.
+std::optional<std::string> brenik_arguments(const std::string& command) {
+  auto split = split_brenik_command(command);
+  if (!split) return std::nullopt;
+  return split->second;
 }
 
 }  // namespace
+
+std::optional<std::string> brenik_program(const std::string& command) {
+  auto split = split_brenik_command(command);
+  if (!split) return std::nullopt;
+  return split->first;
+}
 
 bool merge_hook_rows(json::Value& settings, const std::vector<HookRow>& rows) {
   if (!settings.is_object()) throw ValueError("the top level is not a JSON object");

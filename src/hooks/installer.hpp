@@ -88,6 +88,10 @@ std::vector<HookRow> codex_rows(const std::string& brenik);
 // Throws ValueError when the settings have a shape we must not touch.
 bool merge_hook_rows(json::Value& settings, const std::vector<HookRow>& rows);
 
+// The program word of a hook command (unquoted) when that program is
+// brenik; none otherwise.
+std::optional<std::string> brenik_program(const std::string& command);
+
 // Merges the rows into a JSON settings file (created when missing). A file
 // that is not valid JSON is left untouched and reported as failed.
 StepReport install_hook_file(const std::string& label, const fs::path& file,
@@ -101,5 +105,27 @@ struct SetupOptions {
 
 // All steps, in order; never throws for a failed step.
 std::vector<StepReport> run_setup(const fs::path& repo_root, const SetupOptions& options);
+
+// Repairs a sync makes on its way (src/hooks/self_heal.cpp).
+
+// Removes the git hooks of the retired Entire integration from git's own
+// hooks folder: only a hook file that does nothing but run the `entire`
+// program is removed; anything else in it (a user's line, a chained call)
+// keeps the file. A configured core.hooksPath (a shared or tracked folder)
+// is left alone. Throws when the hooks folder cannot be found or read.
+StepReport cleanup_entire(const fs::path& repo_root);
+
+struct SessionStartHookOptions {
+  std::optional<fs::path> home = std::nullopt;  // none: $HOME
+};
+
+// Restores the session-start row for each of `agents` (claude-code, codex)
+// in the user's harness settings, only in a settings file that already holds
+// brenik's rows (setup was asked to edit it), with the brenik program those
+// rows name. `agents` none or empty: nothing to do. A file that does not
+// parse is left untouched.
+std::vector<StepReport> install_session_start_hook(const fs::path& repo_root,
+                                                   const std::optional<std::vector<std::string>>& agents,
+                                                   const SessionStartHookOptions& options = {});
 
 }  // namespace brenik::hooks::installer
