@@ -632,7 +632,22 @@ std::vector<StepReport> run_setup(const fs::path& repo_root, const SetupOptions&
   for (const auto& a : agents::iter_adapters())
     if (a->detect_in_repo(repo_root) || a->is_active()) detected.push_back(a->name());
 
-  guarded("configuration", [&] { return write_local_config(repo_root, detected); });
+  // A harness the user has installed is told how to attest in its guidance
+  // file, which names it from then on: the configuration names it at once,
+  // so that a second setup finds what the first one wrote.
+  std::vector<std::string> configured = detected;
+  if (options.harness_hooks) {
+    std::optional<fs::path> home = options.home;
+    if (!home)
+      if (const char* h = std::getenv("HOME"); h && *h) home = fs::path(h);
+    std::error_code ec;
+    for (const auto& [name, dir] : {std::pair{"claude-code", ".claude"}, std::pair{"codex", ".codex"}})
+      if (home && fs::is_directory(*home / dir, ec) &&
+          std::find(configured.begin(), configured.end(), name) == configured.end())
+        configured.push_back(name);
+  }
+
+  guarded("configuration", [&] { return write_local_config(repo_root, configured); });
   guarded(".gitignore", [&] { return ensure_gitignore(repo_root); });
   guarded("post-commit hook", [&] { return install_post_commit_hook(repo_root, options.brenik); });
   guarded("post-merge hook",
@@ -642,6 +657,7 @@ std::vector<StepReport> run_setup(const fs::path& repo_root, const SetupOptions&
   guarded("pre-commit hook",
           [&] { return install_git_hook(repo_root, "pre-commit", pre_commit_script(options.brenik)); });
   guarded("example attestation", [&] { return write_example_attestation(repo_root); });
+  guarded("agent guidance", [&] { return write_guidance_blocks(repo_root); });
 
   auto is_detected = [&](const char* n) { return std::find(detected.begin(), detected.end(), n) != detected.end(); };
   if (!options.harness_hooks) {

@@ -72,6 +72,11 @@ StepReport install_git_hook(const fs::path& repo_root, const std::string& hook, 
 StepReport write_local_config(const fs::path& repo_root, const std::vector<std::string>& agents);
 StepReport write_example_attestation(const fs::path& repo_root);
 
+// The brenik block in the guidance file of each configured agent (CLAUDE.md,
+// AGENTS.md), telling the agent how to attest before any sync has run.
+// Skills are named by the sync, not here.
+StepReport write_guidance_blocks(const fs::path& repo_root);
+
 // One hook handler row: event, optional matcher, command.
 struct HookRow {
   std::string event;

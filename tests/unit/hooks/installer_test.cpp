@@ -55,7 +55,12 @@ TEST(InstallerGitignore, KnownEntriesAreNotRepeated) {
   EXPECT_EQ(text.rfind("/.brenik/ledger/"), text.find("/.brenik/ledger/"));
   EXPECT_EQ(text.rfind("node_modules\n.brenik/.platform\n/.brenik/ledger/\n", 0), 0u);
   EXPECT_EQ(inst::ensure_gitignore(repo.root()).status, inst::Status::unchanged);
+  // The whole folder ignored covers the entries inside it, not the
+  // installer's stray folder outside it.
   write_file(repo.root() / ".gitignore", ".brenik/\n");
+  EXPECT_EQ(inst::ensure_gitignore(repo.root()).status, inst::Status::changed);
+  EXPECT_EQ(read_file(repo.root() / ".gitignore"),
+            ".brenik/\n\n# brenik: local state, never committed (added by `brenik setup`)\n/agent/skills/\n");
   EXPECT_EQ(inst::ensure_gitignore(repo.root()).status, inst::Status::unchanged);
 }
 
