@@ -265,7 +265,8 @@ void write_skills_into(const fs::path& repo_root, const fs::path& skills_rel,
       logging::debug("Keeping skill %s that this tool did not write", slug);
       continue;
     }
-    write_atomic(p / "SKILL.md", text);
+    // Unchanged skills are not rewritten: a sync with nothing new writes nothing.
+    if (read_small_file(p / "SKILL.md", MAX_LOCK_BYTES) != text) write_atomic(p / "SKILL.md", text);
     now.push_back(slug);
   }
   for (const auto& slug : managed)
@@ -279,7 +280,8 @@ void write_skills_into(const fs::path& repo_root, const fs::path& skills_rel,
   }
   json::Value doc = json::Value::object();
   doc["managed"] = now;
-  write_atomic(manifest, doc.dump(2) + "\n");
+  const std::string manifest_text = doc.dump(2) + "\n";
+  if (read_small_file(manifest, MAX_LOCK_BYTES) != manifest_text) write_atomic(manifest, manifest_text);
 }
 
 namespace {
