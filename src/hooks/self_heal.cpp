@@ -156,9 +156,14 @@ std::vector<StepReport> install_session_start_hook(const fs::path& repo_root,
     const fs::path target = fs::is_symlink(file, ec) ? fs::canonical(file, ec) : file;
     const auto text = ec ? std::nullopt : utils::try_read_file(target);
     const auto settings = text ? json::try_loads(*text) : std::nullopt;
+    if (text && !settings) {
+      reports.push_back({.what = label, .status = Status::failed,
+                         .detail = file.string() + " is not valid JSON; left untouched"});
+      continue;
+    }
     const auto program = settings ? program_of_our_rows(*settings) : std::nullopt;
     if (!program) {
-      // Setup was not asked to edit it (or it does not parse): not ours.
+      // Setup was not asked to edit it: not ours to change.
       reports.push_back({.what = label, .status = Status::skipped,
                          .detail = file.string() + " holds no brenik rows; not changed"});
       continue;

@@ -44,7 +44,9 @@ SyncSteps default_sync_steps() {
     if (report.status == hooks::installer::Status::failed) throw RuntimeError(report.detail);
   };
   s.install_session_start_hook = [](const fs::path& root, const Agents& agents) {
-    hooks::installer::install_session_start_hook(root, agents);
+    for (const auto& report : hooks::installer::install_session_start_hook(root, agents))
+      if (report.status == hooks::installer::Status::failed)
+        logging::debug("Session-start row not restored: %s", report.detail);
   };
   s.install_mcp_for_agents = [](const fs::path& root, const Agents& agents) {
     hooks::mcp_registration::install_mcp_for_agents(root, agents);

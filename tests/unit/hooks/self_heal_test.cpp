@@ -91,7 +91,9 @@ TEST_F(SessionStartRows, FilesSetupWasNotAskedToEditAreNotTouched) {
   write_file(codex(), broken);
   auto reports = heal(std::vector<std::string>{"claude-code", "codex", "cursor"});
   ASSERT_EQ(reports.size(), 2u);
-  for (const auto& r : reports) EXPECT_EQ(r.status, inst::Status::skipped) << r.detail;
+  EXPECT_EQ(reports[0].status, inst::Status::skipped) << reports[0].detail;
+  EXPECT_EQ(reports[1].status, inst::Status::failed) << reports[1].detail;
+  EXPECT_NE(reports[1].detail.find("not valid JSON; left untouched"), std::string::npos) << reports[1].detail;
   EXPECT_EQ(read_file(claude()), theirs);
   EXPECT_EQ(read_file(codex()), broken);
   EXPECT_TRUE(heal(std::nullopt).empty());

@@ -100,6 +100,8 @@ struct FailingRepair {
   std::string message;
 };
 
+void PrintTo(const FailingRepair& f, std::ostream* os) { *os << f.step; }
+
 class IsolatedRepair : public ::testing::TestWithParam<FailingRepair> {};
 
 TEST_P(IsolatedRepair, IsLoggedAndEverythingElseStillRuns) {
