@@ -180,6 +180,29 @@ std::size_t count_pending_entries(const fs::path& log_path) {
          detail::classify_text(*file, file->view().substr(view.covered), nullptr).pending;
 }
 
+std::vector<LastRecord> read_last_records(const fs::path& log_path, std::size_t n) {
+  std::vector<LastRecord> found;
+  if (n == 0) return found;
+  auto file = map_log(log_path);
+  if (!file) return found;
+  const std::string_view text = file->view();
+  detail::LineParser parser;
+  std::size_t end = text.size();
+  while (end > 0 && found.size() < n) {
+    const std::size_t nl = text.rfind('\n', end - 1);
+    const std::size_t from = nl == std::string_view::npos ? 0 : nl + 1;
+    const std::string_view line = utils::strip_view(text.substr(from, end - from));
+    // Blank and corrupt lines are not records, as the counts have it.
+    if (!line.empty() && parser.parse(line) && parser.fields().is_object)
+      found.push_back({parser.value(), detail::record_kind(parser.fields().event),
+                       detail::is_synced_line(parser.fields())});
+    if (nl == std::string_view::npos) break;
+    end = nl;
+  }
+  std::reverse(found.begin(), found.end());
+  return found;
+}
+
 namespace detail {
 
 void replace_log(const fs::path& log_path, std::vector<std::string_view> parts, std::optional<LogIndex> index) {

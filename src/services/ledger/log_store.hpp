@@ -40,6 +40,15 @@ extern const std::map<std::string, std::string> RECORD_REASON_EVENTS;
 // the log. Never throws for a missing or bad file.
 AttestationLog read_attestation_log(const fs::path& log_path);
 
+// One of the last records, classified as the counts classify it.
+struct LastRecord {
+  json::Value entry;
+  RecordKind kind = RecordKind::attested;
+  bool synced = false;
+};
+// The last `n` records (blank and corrupt lines left out), oldest first.
+std::vector<LastRecord> read_last_records(const fs::path& log_path, std::size_t n);
+
 // read_attestation_log(log_path).size(), without building the entries.
 std::size_t count_pending_entries(const fs::path& log_path);
 
