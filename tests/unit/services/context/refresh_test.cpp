@@ -581,6 +581,25 @@ TEST_F(Refresh, CustomDocumentsMirrorEachScope) {
             2);
 }
 
+// A scope that is not a list says nothing about which documents exist: its
+// copies stay, and so does the other scope's refresh.
+TEST_F(Refresh, AMalformedCustomDocsScopeKeepsItsCopies) {
+  RouteStub stub;
+  ASSERT_TRUE(refresh(stub.url()));
+  const fs::path g = paths::guidance_dir(root());
+  stub.set("custom-docs", {200, R"({"system": [{"slug": "style", "content": "S3"}], "project": "oops"})", ""});
+  CapturedLog log;
+  ASSERT_TRUE(refresh(stub.url()));
+  EXPECT_EQ(read_file(g / "project" / "setup.md"), "P");
+  EXPECT_EQ(read_file(g / "system" / "style.md"), "S3");
+  const auto w = log.warnings();
+  EXPECT_NE(std::find(w.begin(), w.end(), "Skipping malformed custom doc scope during sync: project"), w.end());
+  // An answer that is no mapping at all changes nothing either.
+  stub.set("custom-docs", {200, R"([1, 2])", ""});
+  ASSERT_TRUE(refresh(stub.url()));
+  EXPECT_EQ(read_file(g / "project" / "setup.md"), "P");
+}
+
 TEST_F(Refresh, MemoriesFromEitherShapeAndAnEmptyListTouchesNothing) {
   RouteStub stub;
   stub.set("memories", {200, R"({"data": [{"text": "from data"}]})", ""});
