@@ -30,8 +30,22 @@ void start_background_sync(const fs::path& state_root, const fs::path& worktree)
   }
 }
 
+namespace {
+
+// The configuration as far as it reads: status must say something even when
+// `.brenik/` holds a planted link.
+json::Value readable_config(const fs::path& root) {
+  try {
+    return shared::load_local_config(root);
+  } catch (...) {
+    return json::Value::object();
+  }
+}
+
+}  // namespace
+
 std::string background_sync_summary(const fs::path& root) {
-  const auto config = shared::load_local_config(root);
+  const auto config = readable_config(root);
   const auto state = tolvern::read_background_sync_state(root);
   std::string text;
   if (!tolvern::background_sync_enabled(config))
@@ -54,7 +68,7 @@ std::string background_sync_summary(const fs::path& root) {
 
 json::Value background_sync_json(const fs::path& root) {
   json::Value v = json::Value::object();
-  v["enabled"] = tolvern::background_sync_enabled(shared::load_local_config(root));
+  v["enabled"] = tolvern::background_sync_enabled(readable_config(root));
   if (const auto state = tolvern::read_background_sync_state(root)) {
     v["started_at"] = state->started_at;
     v["finished_at"] = state->finished_at ? json::Value(*state->finished_at) : json::Value();

@@ -667,6 +667,35 @@ TEST_F(Refresh, HookModeWritesOnlyUnderTheToolsFolderAndStartsNoInstaller) {
   EXPECT_TRUE(fs::exists(paths::guidance_dir(root()) / "system" / "style.md"));
 }
 
+// A clone can plant links where the caches go: the refresh writes and
+// deletes nothing through them, whatever else it manages.
+TEST_F(Refresh, PlantedLinksInTheCachesLeadNowhere) {
+  TempDir outside;
+  write_file(outside.path() / "keep.md", "mine");
+  write_file(outside.path() / "memories.json", "mine");
+  const auto snapshot = [&] {
+    std::map<std::string, std::string> out;
+    for (const auto& e : fs::recursive_directory_iterator(outside.path()))
+      if (e.is_regular_file()) out[e.path().string()] = read_file(e.path());
+    return out;
+  };
+  const auto before = snapshot();
+  fs::create_directories(paths::guidance_dir(root()));
+  fs::create_directory_symlink(outside.path(), paths::skills_dir(root()));
+  fs::create_directory_symlink(outside.path(), paths::guidance_dir(root()) / "system");
+  fs::create_symlink(outside.path() / "memories.json", paths::memories_file(root()));
+  fs::create_directory_symlink(outside.path(), paths::canonical_docs_dir(root()));
+  RouteStub stub;
+  stub.set("custom-docs", {200, R"({"system": [], "project": [{"slug": "setup", "content": "P"}]})", ""});
+  const auto r = refresh(stub.url());
+  EXPECT_EQ(snapshot(), before);
+  // The canonical document could not be written through the link: the
+  // refresh says so rather than pretending.
+  EXPECT_FALSE(r);
+  EXPECT_EQ(r.stage, "write_local_caches");
+  EXPECT_EQ(r.error, "OSError");
+}
+
 // --- against the development server -------------------------------------------------
 
 TEST(RefreshAgainstServer, FillsTheCacheThenANoChangeRefreshRewritesNothing) {
