@@ -667,6 +667,23 @@ TEST_F(Refresh, HookModeWritesOnlyUnderTheToolsFolderAndStartsNoInstaller) {
   EXPECT_TRUE(fs::exists(paths::guidance_dir(root()) / "system" / "style.md"));
 }
 
+TEST_F(Refresh, BothModesForgetTheFillAttemptsAndAFailureToDoSoIsTheRefreshs) {
+  RouteStub stub;
+  for (bool mutate : {false, true}) {
+    tv::record_hydrate_attempt(root(), "specs", 5.0);
+    ASSERT_EQ(tv::last_hydrate_attempt(root(), "specs"), 5.0);
+    auto r = refresh(stub.url(), mutate);
+    EXPECT_TRUE(r) << mutate << " " << r.stage.value_or("") << " " << r.error.value_or("");
+    EXPECT_FALSE(tv::last_hydrate_attempt(root(), "specs").has_value()) << mutate;
+  }
+  // A record that cannot be removed ends the refresh at its last stage.
+  fs::create_directories(tv::detail::hydrate_attempts_file(root()) / "x");
+  auto r = refresh(stub.url());
+  EXPECT_FALSE(r);
+  EXPECT_EQ(r.stage, "write_local_caches");
+  EXPECT_EQ(r.error, "IsADirectoryError");
+}
+
 // A clone can plant links where the caches go: the refresh writes and
 // deletes nothing through them, whatever else it manages.
 TEST_F(Refresh, PlantedLinksInTheCachesLeadNowhere) {
