@@ -420,6 +420,13 @@ TEST(PruneSpecs, PlantedLinksNeverLeadTheRemovalOutside) {
   fs::create_directory_symlink(outside.path(), paths::canonical_docs_dir(repo.path()));
   tv::detail::prune_canonical_docs_dir(repo.path(), {"auth"});
   EXPECT_TRUE(fs::exists(outside.path() / "old.md"));
+  // A stale document that is a link: the link goes, its target stays.
+  fs::remove(paths::canonical_docs_dir(repo.path()));
+  fs::create_directories(paths::canonical_docs_dir(repo.path()));
+  fs::create_symlink(outside.path() / "old.md", paths::canonical_docs_dir(repo.path()) / "old.md");
+  tv::detail::prune_canonical_docs_dir(repo.path(), {"auth"});
+  EXPECT_FALSE(fs::is_symlink(paths::canonical_docs_dir(repo.path()) / "old.md"));
+  EXPECT_EQ(read_file(outside.path() / "old.md"), "mine too");
 }
 
 TEST(LocalStaticFiles, ExampleIsWrittenAndAReadOnlyPlaceIsSurvived) {
