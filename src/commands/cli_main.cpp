@@ -17,7 +17,7 @@ bool is_hook_entry(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     std::string_view a = argv[i];
     if (a == "--from-hook" || a == "--record-commit" || a == "session-start" || a == "record-handoff" ||
-        a == "git-hook")
+        a == "git-hook" || a == "background-sync")
       return true;
   }
   return false;
@@ -61,6 +61,7 @@ int run_cli(int argc, char** argv, const char* stdin_data, std::size_t stdin_len
   register_session_start(app, ctx);
   register_record_handoff(app, ctx);
   register_git_hook(app, ctx);
+  register_background_sync(app, ctx);
   // `brenik help [COMMAND...]` is `brenik [COMMAND...] --help`.
   std::vector<std::string> args(argv + 1, argv + argc);
   if (!args.empty() && args[0] == "help") {

@@ -32,7 +32,7 @@ void register_git_hook(CLI::App& app, Context& ctx) {
                                   .state_root = services::shared::brenik_root(worktree),
                                   .handoff = commit_trigger_handoff()};
       if (name == "post-commit") {
-        hooks::on_post_commit(hc);
+        if (hooks::on_post_commit(hc)) start_background_sync(hc.state_root, hc.worktree);
       } else if (name == "post-merge") {
         hooks::on_post_merge(hc);
       } else if (name == "post-rewrite") {

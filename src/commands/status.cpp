@@ -152,6 +152,7 @@ void register_status(CLI::App& app, Context& ctx) {
       v["unaddressable"] = l.unaddressable;
       v["corrupt"] = l.corrupt;
       v["pending_attestation"] = pending_attestation;
+      v["background_sync"] = background_sync_json(root);
       v["tracked_platform_files"] = json::Value::array();
       for (const auto& f : tracked) v["tracked_platform_files"].push_back(f);
       v["recent"] = json::Value::array();
@@ -177,6 +178,7 @@ void register_status(CLI::App& app, Context& ctx) {
                                    : "linked to project " + (session.project_id.is_string()
                                                                  ? session.project_id.get<std::string>()
                                                                  : json::dumps(session.project_id))));
+    out::console_print(o, "Background:  " + background_sync_summary(root));
     out::console_print(o, "Attestation log: " + fs::relative(log, root, ec).string());
     if (problem)
       out::warning(o, "The attestation log " + *problem + ": no record can be kept or read until it is.");

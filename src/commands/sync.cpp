@@ -47,11 +47,10 @@ int run_record_commit() {
   try {
     // HEAD is the worktree's own; the state may be the main worktree's.
     const fs::path worktree = shared::get_worktree_root();
-    return tolvern::record_commit(shared::brenik_root(worktree), "commit_unattested", commit_trigger_handoff(),
-                                  worktree)
-                   .has_value()
-               ? 0
-               : 1;
+    const fs::path state_root = shared::brenik_root(worktree);
+    if (!tolvern::record_commit(state_root, "commit_unattested", commit_trigger_handoff(), worktree)) return 1;
+    start_background_sync(state_root, worktree);  // the network, after git has returned
+    return 0;
   } catch (...) {
     return 1;
   }
