@@ -7,7 +7,6 @@
 #include "protocol/credentials.hpp"
 #include "services/shared.hpp"
 #include "services/sync/background_sync.hpp"
-#include "utils/errors.hpp"
 #include "utils/process.hpp"
 #include "utils/truthy.hpp"
 
@@ -33,8 +32,20 @@ void start_background_sync(const fs::path& state_root, const fs::path& worktree)
 
 namespace {
 
-std::string summary_of(const fs::path& root) {
-  const auto config = shared::load_local_config(root);
+// The configuration as far as it reads: status must say something even when
+// `.brenik/` holds a planted link.
+json::Value readable_config(const fs::path& root) {
+  try {
+    return shared::load_local_config(root);
+  } catch (...) {
+    return json::Value::object();
+  }
+}
+
+}  // namespace
+
+std::string background_sync_summary(const fs::path& root) {
+  const auto config = readable_config(root);
   const auto state = tolvern::read_background_sync_state(root);
   std::string text;
   if (!tolvern::background_sync_enabled(config))
@@ -55,31 +66,15 @@ std::string summary_of(const fs::path& root) {
   return text.empty() ? last : text + "; " + last;
 }
 
-}  // namespace
-
-// A repository whose state cannot be read (a planted link, a folder where a
-// file belongs) gets its kind said, never a crash of `brenik status`.
-std::string background_sync_summary(const fs::path& root) {
-  try {
-    return summary_of(root);
-  } catch (const std::exception& e) {
-    return "unknown (" + error_kind(e) + ")";
-  }
-}
-
 json::Value background_sync_json(const fs::path& root) {
   json::Value v = json::Value::object();
-  try {
-    v["enabled"] = tolvern::background_sync_enabled(shared::load_local_config(root));
-    if (const auto state = tolvern::read_background_sync_state(root)) {
-      v["started_at"] = state->started_at;
-      v["finished_at"] = state->finished_at ? json::Value(*state->finished_at) : json::Value();
-      v["running"] = !state->finished_at && tolvern::background_sync_running(root);
-      v["ok"] = state->ok;
-      v["failure"] = state->failure ? json::Value(*state->failure) : json::Value();
-    }
-  } catch (const std::exception& e) {
-    v["error"] = error_kind(e);
+  v["enabled"] = tolvern::background_sync_enabled(readable_config(root));
+  if (const auto state = tolvern::read_background_sync_state(root)) {
+    v["started_at"] = state->started_at;
+    v["finished_at"] = state->finished_at ? json::Value(*state->finished_at) : json::Value();
+    v["running"] = !state->finished_at && tolvern::background_sync_running(root);
+    v["ok"] = state->ok;
+    v["failure"] = state->failure ? json::Value(*state->failure) : json::Value();
   }
   return v;
 }

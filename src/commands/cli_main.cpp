@@ -6,6 +6,7 @@
 #include "commands/cli.hpp"
 #include "commands/suggest.hpp"
 #include "services/context/debug_log.hpp"
+#include "utils/errors.hpp"
 #include "utils/logging.hpp"
 
 namespace {
@@ -34,12 +35,8 @@ void install_log_sink(bool quiet) {
   });
 }
 
-}  // namespace
-
-extern "C" __attribute__((visibility("default"))) int brenik_cli_main(
-    int argc, char** argv, const char* stdin_data, std::size_t stdin_len, int stdin_given) {
+int run_cli(int argc, char** argv, const char* stdin_data, std::size_t stdin_len, int stdin_given) {
   using namespace brenik::commands;
-  install_log_sink(is_hook_entry(argc, argv));
   Context ctx;
   if (stdin_given) ctx.preread_stdin = std::string(stdin_data, stdin_len);
 
@@ -102,4 +99,28 @@ extern "C" __attribute__((visibility("default"))) int brenik_cli_main(
   }
   std::cout.flush();
   return ctx.exit_code;
+}
+
+}  // namespace
+
+// Nothing may cross into the launcher: whatever a command lets escape ends
+// here as its error kind and status 1, and a hook entry still ends with 0.
+extern "C" __attribute__((visibility("default"))) int brenik_cli_main(
+    int argc, char** argv, const char* stdin_data, std::size_t stdin_len, int stdin_given) {
+  const bool hook = is_hook_entry(argc, argv);
+  install_log_sink(hook);
+  try {
+    return run_cli(argc, argv, stdin_data, stdin_len, stdin_given);
+  } catch (...) {
+    const std::string kind = brenik::error_kind(std::current_exception());
+    brenik::logging::debug_exc("Command failed");
+    if (hook) return 0;
+    try {
+      std::cout.flush();
+      brenik::display::output::error(brenik::display::output::standard(),
+                                     "Stopped on an unexpected " + kind + " (BRENIK_DEBUG=1 shows where).");
+    } catch (...) {
+    }
+    return 1;
+  }
 }

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <map>
 #include <thread>
 
 #include "paths/paths.hpp"
@@ -121,6 +122,38 @@ TEST_F(BackgroundSync, CommitReturnsFirstASecondCommitIsSafeAndTheTreeStaysClean
   auto status = brenik({"status"});
   EXPECT_NE(status.out.find("Background:  last ran "), std::string::npos) << status.out;
   EXPECT_NE(status.out.find(", ok"), std::string::npos) << status.out;
+}
+
+// Modification times of every file under `.brenik/` but the run's own
+// bookkeeping (configuration, state file, lock files) and the log with its
+// index, which are the upload's.
+std::map<std::string, fs::file_time_type> cache_times(const fs::path& root) {
+  std::map<std::string, fs::file_time_type> out;
+  for (const auto& e : fs::recursive_directory_iterator(root / ".brenik")) {
+    const std::string name = e.path().filename().string();
+    if (!e.is_regular_file() || name == "config.yaml" || name == "background-sync.json" ||
+        name.ends_with(".lock") || name.starts_with("log.jsonl"))
+      continue;
+    out[e.path().string()] = e.last_write_time();
+  }
+  return out;
+}
+
+TEST_F(BackgroundSync, ARunWithNothingNewSendsTheTagsAndRewritesNoCacheFile) {
+  link();
+  ASSERT_EQ(brenik({"background-sync"}).exit_code, 0);
+  ASSERT_TRUE(state() && state()->ok) << (state() ? state()->failure.value_or("") : "no state");
+  ASSERT_TRUE(fs::exists(tv::detail::spec_file(repo.root(), "auth")));
+  const auto then = fs::file_time_type::clock::now() - std::chrono::hours(1);
+  for (const auto& [path, _] : cache_times(repo.root())) fs::last_write_time(path, then);
+  const auto before = cache_times(repo.root());
+  ASSERT_EQ(brenik({"background-sync"}).exit_code, 0);
+  EXPECT_TRUE(state()->ok) << state()->failure.value_or("");
+  EXPECT_EQ(cache_times(repo.root()), before);
+  // The server answered "unchanged" to the tags it was sent.
+  const Value cache = services::shared::load_local_config(repo.root())["cache"];
+  EXPECT_EQ(cache["fetch_status"]["brenikrules"], 304);
+  EXPECT_TRUE(cache["etags"]["specs"].is_string());
 }
 
 TEST_F(BackgroundSync, TwoRunsNeverOverlapTheSecondIsSkipped) {

@@ -141,7 +141,7 @@ void clear_all_hydrate_attempts(const fs::path& repo_root) {
   if (utils::remove_file(file)) return;
   struct stat st {};
   if (::lstat(file.c_str(), &st) != 0 && errno == ENOENT) return;  // nothing recorded
-  throw os_error_from_errno(EACCES, file.string() + " (cannot be removed)");
+  throw os_error_from_errno(S_ISDIR(st.st_mode) ? EISDIR : EPERM, file.string() + " (cannot be removed)");
 }
 
 }  // namespace brenik::services::tolvern

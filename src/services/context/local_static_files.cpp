@@ -20,7 +20,8 @@ void prune_canonical_docs_dir(const fs::path& repo_root, const std::set<std::str
   const fs::path dir = paths::canonical_docs_dir(repo_root);
   if (!cache_files::is_real_dir(dir)) return;
   for (const auto& e : cache_files::list_dir(dir)) {
-    if (e.type != cache_files::EntryType::file) continue;
+    // A link named like a document is removed itself, never followed.
+    if (e.type != cache_files::EntryType::file && e.type != cache_files::EntryType::link) continue;
     const fs::path name(e.name);
     if (name.extension() != ".md" || server_names.count(name.stem().string())) continue;
     cache_files::remove_entry(dir, e.name);  // already gone is fine

@@ -16,8 +16,9 @@ namespace fs = std::filesystem;
 // be listed; removal errors are ignored.
 void prune_spec_dirs(const fs::path& repo_root, const std::set<std::string>& server_domains);
 
-// Deletes the canonical documents ("<name>.md" regular files) the server no
-// longer serves; other files and folders are never touched. Throws OSError
+// Deletes the canonical documents ("<name>.md" files, or links of that name,
+// never what they point to) the server no longer serves; other files and
+// folders are never touched. Throws OSError
 // when the folder cannot be listed.
 void prune_canonical_docs_dir(const fs::path& repo_root, const std::set<std::string>& server_names);
 

@@ -420,6 +420,13 @@ TEST(PruneSpecs, PlantedLinksNeverLeadTheRemovalOutside) {
   fs::create_directory_symlink(outside.path(), paths::canonical_docs_dir(repo.path()));
   tv::detail::prune_canonical_docs_dir(repo.path(), {"auth"});
   EXPECT_TRUE(fs::exists(outside.path() / "old.md"));
+  // A stale document that is a link: the link goes, its target stays.
+  fs::remove(paths::canonical_docs_dir(repo.path()));
+  fs::create_directories(paths::canonical_docs_dir(repo.path()));
+  fs::create_symlink(outside.path() / "old.md", paths::canonical_docs_dir(repo.path()) / "old.md");
+  tv::detail::prune_canonical_docs_dir(repo.path(), {"auth"});
+  EXPECT_FALSE(fs::is_symlink(paths::canonical_docs_dir(repo.path()) / "old.md"));
+  EXPECT_EQ(read_file(outside.path() / "old.md"), "mine too");
 }
 
 TEST(LocalStaticFiles, ExampleIsWrittenAndAReadOnlyPlaceIsSurvived) {
@@ -581,6 +588,25 @@ TEST_F(Refresh, CustomDocumentsMirrorEachScope) {
             2);
 }
 
+// A scope that is not a list says nothing about which documents exist: its
+// copies stay, and so does the other scope's refresh.
+TEST_F(Refresh, AMalformedCustomDocsScopeKeepsItsCopies) {
+  RouteStub stub;
+  ASSERT_TRUE(refresh(stub.url()));
+  const fs::path g = paths::guidance_dir(root());
+  stub.set("custom-docs", {200, R"({"system": [{"slug": "style", "content": "S3"}], "project": "oops"})", ""});
+  CapturedLog log;
+  ASSERT_TRUE(refresh(stub.url()));
+  EXPECT_EQ(read_file(g / "project" / "setup.md"), "P");
+  EXPECT_EQ(read_file(g / "system" / "style.md"), "S3");
+  const auto w = log.warnings();
+  EXPECT_NE(std::find(w.begin(), w.end(), "Skipping malformed custom doc scope during sync: project"), w.end());
+  // An answer that is no mapping at all changes nothing either.
+  stub.set("custom-docs", {200, R"([1, 2])", ""});
+  ASSERT_TRUE(refresh(stub.url()));
+  EXPECT_EQ(read_file(g / "project" / "setup.md"), "P");
+}
+
 TEST_F(Refresh, MemoriesFromEitherShapeAndAnEmptyListTouchesNothing) {
   RouteStub stub;
   stub.set("memories", {200, R"({"data": [{"text": "from data"}]})", ""});
@@ -646,6 +672,52 @@ TEST_F(Refresh, HookModeWritesOnlyUnderTheToolsFolderAndStartsNoInstaller) {
   EXPECT_TRUE(fs::exists(paths::skills_dir(root()) / "review.md"));
   EXPECT_TRUE(fs::exists(paths::memories_file(root())));
   EXPECT_TRUE(fs::exists(paths::guidance_dir(root()) / "system" / "style.md"));
+}
+
+TEST_F(Refresh, BothModesForgetTheFillAttemptsAndAFailureToDoSoIsTheRefreshs) {
+  RouteStub stub;
+  for (bool mutate : {false, true}) {
+    tv::record_hydrate_attempt(root(), "specs", 5.0);
+    ASSERT_EQ(tv::last_hydrate_attempt(root(), "specs"), 5.0);
+    auto r = refresh(stub.url(), mutate);
+    EXPECT_TRUE(r) << mutate << " " << r.stage.value_or("") << " " << r.error.value_or("");
+    EXPECT_FALSE(tv::last_hydrate_attempt(root(), "specs").has_value()) << mutate;
+  }
+  // A record that cannot be removed ends the refresh at its last stage.
+  fs::create_directories(tv::detail::hydrate_attempts_file(root()) / "x");
+  auto r = refresh(stub.url());
+  EXPECT_FALSE(r);
+  EXPECT_EQ(r.stage, "write_local_caches");
+  EXPECT_EQ(r.error, "IsADirectoryError");
+}
+
+// A clone can plant links where the caches go: the refresh writes and
+// deletes nothing through them, whatever else it manages.
+TEST_F(Refresh, PlantedLinksInTheCachesLeadNowhere) {
+  TempDir outside;
+  write_file(outside.path() / "keep.md", "mine");
+  write_file(outside.path() / "memories.json", "mine");
+  const auto snapshot = [&] {
+    std::map<std::string, std::string> out;
+    for (const auto& e : fs::recursive_directory_iterator(outside.path()))
+      if (e.is_regular_file()) out[e.path().string()] = read_file(e.path());
+    return out;
+  };
+  const auto before = snapshot();
+  fs::create_directories(paths::guidance_dir(root()));
+  fs::create_directory_symlink(outside.path(), paths::skills_dir(root()));
+  fs::create_directory_symlink(outside.path(), paths::guidance_dir(root()) / "system");
+  fs::create_symlink(outside.path() / "memories.json", paths::memories_file(root()));
+  fs::create_directory_symlink(outside.path(), paths::canonical_docs_dir(root()));
+  RouteStub stub;
+  stub.set("custom-docs", {200, R"({"system": [], "project": [{"slug": "setup", "content": "P"}]})", ""});
+  const auto r = refresh(stub.url());
+  EXPECT_EQ(snapshot(), before);
+  // The canonical document could not be written through the link: the
+  // refresh says so rather than pretending.
+  EXPECT_FALSE(r);
+  EXPECT_EQ(r.stage, "write_local_caches");
+  EXPECT_EQ(r.error, "OSError");
 }
 
 // --- against the development server -------------------------------------------------
