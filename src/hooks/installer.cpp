@@ -8,6 +8,7 @@
 
 #include "agents/registry.hpp"
 #include "hooks/scripts.hpp"
+#include "hooks/settings_file.hpp"
 #include "paths/paths.hpp"
 #include "services/shared.hpp"
 #include "utils/errors.hpp"
@@ -490,9 +491,6 @@ std::vector<HookRow> codex_rows(const std::string& brenik) {
           {"SessionStart", std::nullopt, b + " session-start --agent codex"}};
 }
 
-namespace {
-
-// The command without its program word, when that program is brenik.
 std::optional<std::string> brenik_arguments(const std::string& command) {
   std::string program;
   std::size_t i = 0;
@@ -519,8 +517,6 @@ std::optional<std::string> brenik_arguments(const std::string& command) {
   if (fs::path(program).filename() != "brenik") return std::nullopt;
   return command.substr(i);
 }
-
-}  // namespace
 
 bool merge_hook_rows(json::Value& settings, const std::vector<HookRow>& rows) {
   if (!settings.is_object()) throw ValueError("the top level is not a JSON object");
@@ -564,44 +560,7 @@ bool merge_hook_rows(json::Value& settings, const std::vector<HookRow>& rows) {
 
 StepReport install_hook_file(const std::string& label, const fs::path& file,
                              const std::vector<HookRow>& rows) {
-  StepReport r{.what = label};
-  std::error_code ec;
-  // Dotfile managers link these files; write the file the link names.
-  fs::path target = fs::is_symlink(file, ec) ? fs::canonical(file, ec) : file;
-  if (ec) target = file;
-  json::Value settings = json::Value::object();
-  if (auto text = utils::try_read_file(target)) {
-    if (!utils::strip(*text).empty()) {
-      auto parsed = json::try_loads(*text);
-      if (!parsed) {
-        r.status = Status::failed;
-        r.detail = file.string() + " is not valid JSON; left untouched. Fix it and rerun `brenik setup`";
-        return r;
-      }
-      settings = *parsed;
-    }
-  } else if (fs::exists(target, ec)) {
-    r.status = Status::failed;
-    r.detail = file.string() + " cannot be read; left untouched";
-    return r;
-  }
-  try {
-    if (!merge_hook_rows(settings, rows)) {
-      r.detail = "hooks already in " + file.string();
-      return r;
-    }
-  } catch (const ValueError& e) {
-    r.status = Status::failed;
-    r.detail = file.string() + ": " + e.what() + "; left untouched";
-    return r;
-  }
-  utils::make_dirs(target.parent_path());
-  utils::atomic_write(target, json::dumps(settings, {.indent = 2}) + "\n");
-  r.status = Status::changed;
-  std::string events;
-  for (const auto& row : rows) events += (events.empty() ? "" : ", ") + row.event;
-  r.detail = "added hooks (" + events + ") to " + file.string();
-  return r;
+  return settings_file::install(label, file, rows);
 }
 
 std::vector<StepReport> run_setup(const fs::path& repo_root, const SetupOptions& options) {
@@ -656,7 +615,11 @@ std::vector<StepReport> run_setup(const fs::path& repo_root, const SetupOptions&
                          .detail = "~/.claude not found; rerun `brenik setup` after installing Claude Code"});
       if (wanted("codex", *home / ".codex"))
         guarded("Codex", [&] {
-          return install_hook_file("Codex", *home / ".codex" / "hooks.json", codex_rows(options.brenik));
+          StepReport r = install_hook_file("Codex", *home / ".codex" / "hooks.json", codex_rows(options.brenik));
+          if (r.status != Status::failed)
+            r.notes.push_back("Codex skips these hooks until you trust them: open /hooks in Codex and trust "
+                              "brenik's (`brenik doctor` says whether they are)");
+          return r;
         });
       else
         steps.push_back({.what = "Codex", .status = Status::skipped,
