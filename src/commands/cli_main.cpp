@@ -54,6 +54,7 @@ extern "C" __attribute__((visibility("default"))) int brenik_cli_main(
   register_setup(app, ctx);
   register_attest(app, ctx);
   register_status(app, ctx);
+  register_doctor(app, ctx);
   register_log(app, ctx);
   register_show(app, ctx);
   register_blame(app, ctx);
