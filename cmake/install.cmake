@@ -11,9 +11,13 @@ if(NOT CMAKE_INSTALL_LIBDIR STREQUAL "lib")
   set(BRENIK_LIBDIR lib/brenik)
 endif()
 
-set_target_properties(tolvern brenik_cli PROPERTIES INSTALL_RPATH "$ORIGIN")
+# The same in the build tree: a hook runs brenik with a repository as its
+# working directory, and an empty search-path entry would mean that folder.
+set_target_properties(tolvern brenik_cli PROPERTIES INSTALL_RPATH "$ORIGIN" BUILD_WITH_INSTALL_RPATH ON)
 if(TARGET brenik-server)
-  set_target_properties(brenik-server PROPERTIES INSTALL_RPATH "$ORIGIN/../${BRENIK_LIBDIR}")
+  # $ORIGIN finds the library in the build tree, ../lib/brenik once installed.
+  set_target_properties(brenik-server PROPERTIES INSTALL_RPATH "$ORIGIN:$ORIGIN/../${BRENIK_LIBDIR}"
+                                                 BUILD_WITH_INSTALL_RPATH ON)
 endif()
 
 install(TARGETS brenik RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})

@@ -69,6 +69,35 @@ TEST_F(Installed, ProgramsAndLibrariesRunFromThePrefixOnPath) {
   EXPECT_NE(r.out.find("brenik-server"), std::string::npos);
 }
 
+// The loader searches each library's run path; an empty entry there means
+// the working directory, which for a hook is a repository a clone controls.
+TEST(BuiltPrograms, LibrarySearchPathsNeverNameTheWorkingDirectory) {
+  for (const char* file : {"libbrenik-cli.so", "libtolvern.so", "brenik-server", "brenik"}) {
+    auto r = utils::run({"readelf", "-d", (fs::path(BRENIK_BINARY_DIR) / file).string()}, {});
+    ASSERT_EQ(r.exit_code, 0) << file;
+    const auto at = r.out.find("path: [");
+    if (at == std::string::npos) continue;
+    const std::string list = r.out.substr(at + 7, r.out.find(']', at) - at - 7) + ":";
+    std::size_t i = 0;
+    while (i < list.size()) {
+      const auto j = list.find(':', i);
+      const std::string entry = list.substr(i, j - i);
+      EXPECT_TRUE(entry.rfind("$ORIGIN", 0) == 0 || entry.rfind("/", 0) == 0) << file << ": [" << list << "]";
+      i = j + 1;
+    }
+  }
+  // A repository planting a library the command library needs does not
+  // stop a command (or a hook) from loading the real one.
+  TempRepo repo;
+  repo.commit_file("README", "x\n", "init");
+  for (const char* lib : {"libstdc++.so.6", "libre2.so.9", "libyaml-cpp.so.0.7", "libtolvern.so"})
+    write_file(repo.root() / lib, "not a library");
+  TempDir home;
+  auto r = run_binary("brenik", {"setup", "--no-harness-hooks"},
+                      {.cwd = repo.root(), .timeout_seconds = 60.0, .env = isolated_cli_env(home.path())});
+  EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+}
+
 TEST_F(Installed, ACopiedProgramWithoutItsLibrarySaysHowToInstall) {
   TempDir elsewhere;
   fs::copy_file(prefix() / "bin/brenik", elsewhere.path() / "brenik");
