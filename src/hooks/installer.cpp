@@ -195,7 +195,7 @@ std::string post_merge_script(const std::string& brenik_path) {
   s += R"SH(
 ( brenik_locate && brenik_run git-hook post-merge "$@" ) >/dev/null 2>&1 </dev/null
 
-chained="$(dirname "$0")/post-merge.brenik-chained"
+chained="${0%/*}/post-merge.brenik-chained"
 if [ -x "$chained" ]; then
   brenik_chained "$chained" "$@"
 fi
@@ -212,7 +212,7 @@ std::string post_rewrite_script(const std::string& brenik_path) {
 input=$(cat)
 ( brenik_locate && printf '%s\n' "$input" | brenik_run git-hook post-rewrite "$1" ) >/dev/null 2>&1
 
-chained="$(dirname "$0")/post-rewrite.brenik-chained"
+chained="${0%/*}/post-rewrite.brenik-chained"
 if [ -x "$chained" ]; then
   printf '%s\n' "$input" | brenik_chained "$chained" "$@"
 fi
@@ -244,7 +244,7 @@ if ! brenik_check; then
   exit 1
 fi
 
-chained="$(dirname "$0")/pre-commit.brenik-chained"
+chained="${0%/*}/pre-commit.brenik-chained"
 if [ -x "$chained" ]; then
   brenik_chained "$chained" "$@" || exit $?
 fi
@@ -342,8 +342,11 @@ brenik_append() {
 }
 
 brenik_record() {
-  top=$(git rev-parse --show-toplevel 2>/dev/null) || return 0
-  cd "$top" || return 0
+  # git runs hooks at the top of the work tree; ask it only when not there.
+  if [ ! -e .git ]; then
+    top=$(git rev-parse --show-toplevel 2>/dev/null) || return 0
+    cd "$top" || return 0
+  fi
   brenik_locate || return 0
   if [ -n "$BRENIK" ] && [ -x "$BRENIK" ] && "$BRENIK" sync --record-commit >/dev/null 2>&1; then
     return 0
@@ -358,7 +361,7 @@ brenik_record() {
 
 (brenik_record) >/dev/null 2>&1
 
-chained="$(dirname "$0")/post-commit.brenik-chained"
+chained="${0%/*}/post-commit.brenik-chained"
 if [ -x "$chained" ]; then
   brenik_chained "$chained" "$@"
 fi
