@@ -147,6 +147,7 @@ brenik_shell_of() {
   IFS= read -r line <"$1"
   case $line in
     '#!'*) ;;
+    ?ELF*) return 0 ;;      # a compiled program
     *) bsh=sh; return 0 ;;  # without a #! line git runs it with sh
   esac
   set -f

@@ -262,6 +262,8 @@ TEST_F(HookManagers, AChainedHookRunsUnderItsOwnNameAndFolder) {
   write_exec(dir / "post-commit", multiplexer);
   write_exec(dir / "pre-commit", multiplexer);
   write_exec(dir / "post-merge", "#!/usr/bin/env python3\nopen('py-ran', 'a').write('merged\\n')\n");
+  // A compiled hook is started as the program it is.
+  ASSERT_EQ(utils::run({"cp", "/bin/true", (dir / "post-rewrite").string()}).exit_code, 0);
   ASSERT_EQ(setup().exit_code, 0);
   commit("a.txt");
   EXPECT_EQ(read_file(repo.root() / "seen"), "hello from pre-commit \nhello from post-commit \n");
@@ -272,6 +274,9 @@ TEST_F(HookManagers, AChainedHookRunsUnderItsOwnNameAndFolder) {
   auto r = run({"git", "merge", "-q", "--no-ff", "-m", "merge side", "side"});
   ASSERT_EQ(r.exit_code, 0) << r.err;
   EXPECT_EQ(read_file(repo.root() / "py-ran"), "merged\n");
+  r = run({"git", "commit", "-q", "--amend", "-m", "merge side, amended"});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.err, "");
   // A refusal of the user's pre-commit hook still stops the commit.
   write_exec(dir / "pre-commit.brenik-chained", "#!/bin/sh\nexit 3\n");
   write_file(repo.root() / "d.txt", "d\n");
