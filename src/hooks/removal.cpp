@@ -11,6 +11,7 @@
 #include "hooks/hook_managers.hpp"
 #include "hooks/settings_file.hpp"
 #include "paths/paths.hpp"
+#include "services/shared.hpp"
 #include "utils/errors.hpp"
 #include "utils/fs.hpp"
 #include "utils/json_edit.hpp"
@@ -155,6 +156,17 @@ StepReport remove_git_hook(const fs::path& repo_root, const std::string& hook) {
     } else {
       fs::remove(ours);
       done.push_back("removed " + display(repo_root, ours));
+    }
+  }
+  // Lines the user added to a manager's configuration are theirs to take out.
+  if (auto text = utils::try_read_file(dir / hook)) {
+    const hook_managers::Kind kind = hook_managers::generated_by(*text);
+    for (const char* config : {"lefthook.yml", "lefthook.yaml", ".lefthook.yml", "lefthook-local.yml",
+                               ".pre-commit-config.yaml"}) {
+      if (kind == hook_managers::Kind::none) break;
+      auto c = utils::try_read_file(repo_root / config);
+      if (c && c->find("brenik git-hook " + hook) != std::string::npos)
+        r.notes.push_back(std::string(config) + " still runs `brenik git-hook " + hook + "`: take those lines out");
     }
   }
   if (done.empty()) {
@@ -396,7 +408,8 @@ std::vector<StepReport> run_remove(const fs::path& repo_root, const RemoveOption
         guarded(std::string(label) + " MCP", [&] { return remove_mcp_entry(label, file, false); });
     }
   }
-  guarded(".brenik", [&] { return remove_local_state(repo_root, options.purge); });
+  // A linked worktree shares the main worktree's state.
+  guarded(".brenik", [&] { return remove_local_state(services::shared::brenik_root(repo_root), options.purge); });
   return steps;
 }
 

@@ -143,6 +143,23 @@ TEST_F(SetupRemove, NothingIsRemovedThroughALinkAClonePlanted) {
   EXPECT_FALSE(fs::exists(repo.root() / ".brenik")) << r.out << r.err;
 }
 
+TEST_F(SetupRemove, FromALinkedWorktreeTheSharedStateGoes) {
+  ASSERT_EQ(brenik({"setup", "--no-harness-hooks"}).exit_code, 0);
+  ASSERT_EQ(git({"add", "a.txt"}).exit_code, 0);
+  ASSERT_EQ(git({"commit", "-q", "-m", "a"}).exit_code, 0);
+  TempDir parent;
+  const fs::path wt = parent.path() / "wt";
+  ASSERT_EQ(git({"worktree", "add", "-q", "-b", "task", wt.string()}).exit_code, 0);
+  auto r = run_binary("brenik", {"setup", "--remove", "--no-harness-hooks"},
+                      {.cwd = wt, .timeout_seconds = 60.0, .env = isolated_cli_env(home.path())});
+  ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+  EXPECT_FALSE(fs::exists(repo.root() / ".brenik/.platform/config.yaml"));
+  EXPECT_FALSE(fs::exists(repo.root() / ".git/hooks/post-commit.brenik-chained"));
+  EXPECT_EQ(read_file(repo.root() / ".git/hooks/post-commit"),
+            "#!/bin/sh\necho ran >> \"$(git rev-parse --show-toplevel)/hook-ran\"\n");
+  EXPECT_NE(read_file(repo.root() / ".brenik/.platform/log.jsonl").find(repo.head()), std::string::npos);
+}
+
 TEST_F(SetupRemove, HuskyFilesComeBackAsTheyWere) {
   fs::create_directories(repo.root() / ".husky/_");
   write_file(repo.root() / ".husky/_/h", "#!/usr/bin/env sh\n");
