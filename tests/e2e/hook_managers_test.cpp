@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 
+#include "hooks/hook_managers.hpp"
 #include "support/temp_repo.hpp"
 #include "utils/fs.hpp"
 #include "utils/json.hpp"
@@ -99,6 +100,13 @@ fi
 )~";
 }
 
+// The command line brenik adds to a husky hook file.
+std::string hook_block_command(const std::string& hook) {
+  const std::string block = hooks::hook_managers::husky_block(hook);
+  const auto nl = block.find('\n');
+  return block.substr(nl + 1);
+}
+
 void write_exec(const fs::path& p, const std::string& text) {
   fs::create_directories(p.parent_path());
   write_file(p, text);
@@ -175,6 +183,18 @@ TEST_F(HookManagers, HuskyV9StubsKeepRunningTheUsersHookAndBrenikJoinsThroughHus
   commit("a.txt");
   EXPECT_EQ(read_file(repo.root() / "husky-ran"), "post-commit ran\n");
   EXPECT_EQ(logged_commits(), std::vector<std::string>{repo.head()});
+}
+
+TEST_F(HookManagers, ACommittedHookLineDoesNothingInACloneWithoutSetup) {
+  // husky's files travel with the repository; this clone never ran setup.
+  write_file(repo.root() / "b.txt", "b\n");
+  ASSERT_EQ(run({"git", "add", "b.txt"}).exit_code, 0);
+  ASSERT_EQ(run({"git", "commit", "-q", "-m", "b"}).exit_code, 0);
+  for (const char* hook : {"post-commit", "post-merge", "pre-commit"}) {
+    auto r = run({"sh", "-c", hook_block_command(hook)});
+    EXPECT_EQ(r.exit_code, 0) << hook << r.err;
+  }
+  EXPECT_FALSE(fs::exists(repo.root() / ".brenik"));
 }
 
 TEST_F(HookManagers, AHuskyStubChainedByAnEarlierSetupGetsItsNameBack) {
