@@ -144,7 +144,6 @@ std::string pre_commit_lines(const std::vector<std::string>& hooks) {
 }
 
 std::string program_for(const fs::path& repo_root, const fs::path& dir, const std::string& brenik_path) {
-  std::error_code ec;
   const fs::path git_dir = repo_root / ".git";
   // The hooks under .git (or a linked worktree's git directory elsewhere)
   // are never committed; a folder of the work tree may be.
@@ -152,8 +151,18 @@ std::string program_for(const fs::path& repo_root, const fs::path& dir, const st
   return "";
 }
 
+bool hooks_dir_usable(const fs::path& repo_root, const fs::path& dir) {
+  const fs::path root = repo_root.lexically_normal();
+  const fs::path d = dir.lexically_normal();
+  const bool named_inside = std::mismatch(root.begin(), root.end(), d.begin(), d.end()).first == root.end();
+  return !named_inside || utils::stays_inside(repo_root, dir);
+}
+
 StepReport install(const fs::path& repo_root, const std::string& hook, const std::string& script) {
   const fs::path dir = installer::hooks_dir(repo_root);
+  if (!hooks_dir_usable(repo_root, dir))
+    return {.what = hook + " hook", .status = Status::failed,
+            .detail = display(repo_root, dir) + " leads outside the repository through a link; not changed"};
   if (auto husky = husky_dir(repo_root)) {
     restore_husky_stub(dir, hook);
     return install_husky(repo_root, *husky, hook);

@@ -44,6 +44,10 @@ installer::StepReport install(const fs::path& repo_root, const std::string& hook
 // path of this machine must not go.
 std::string program_for(const fs::path& repo_root, const fs::path& dir, const std::string& brenik_path);
 
+// False when `dir` is named inside the work tree but a link on the way leads
+// out of it: a clone may plant one, and nothing is written through it.
+bool hooks_dir_usable(const fs::path& repo_root, const fs::path& dir);
+
 // Takes brenik's block out of a husky hook file (the file goes when brenik
 // created it). True when the file changed.
 bool remove_husky_block(const fs::path& file, const std::string& hook);

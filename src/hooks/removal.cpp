@@ -142,6 +142,11 @@ StepReport remove_git_hook(const fs::path& repo_root, const std::string& hook) {
       done.push_back("took brenik's line out of " + display(repo_root, *husky / hook));
   }
   const fs::path dir = installer::hooks_dir(repo_root);
+  if (!hook_managers::hooks_dir_usable(repo_root, dir)) {
+    r.status = Status::failed;
+    r.detail = display(repo_root, dir) + " leads outside the repository through a link; not changed";
+    return r;
+  }
   const std::string marker = installer::hook_marker(hook);
   const fs::path chained = dir / installer::chained_hook_name(hook);
   // Ours under its name, or under the name the pre-commit framework keeps an

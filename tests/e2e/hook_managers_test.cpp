@@ -304,6 +304,21 @@ TEST_F(HookManagers, AChainedHookRunsUnderItsOwnNameAndFolder) {
   EXPECT_NE(run({"git", "commit", "-q", "-m", "refused"}).exit_code, 0);
 }
 
+TEST_F(HookManagers, AHooksFolderLinkedOutOfTheRepositoryIsNotWrittenThrough) {
+  TempDir outside;
+  write_exec(outside.path() / "post-commit", "#!/bin/sh\n# brenik post-commit hook\n");
+  fs::create_directory_symlink(outside.path(), repo.root() / ".githooks");
+  run({"git", "config", "core.hooksPath", ".githooks"});
+  auto r = setup();
+  EXPECT_NE(r.exit_code, 0);
+  EXPECT_NE((r.out + r.err).find("leads outside the repository through a link"), std::string::npos) << r.out << r.err;
+  r = run({built_binary("brenik").string(), "setup", "--remove", "--no-harness-hooks"});
+  EXPECT_EQ(read_file(outside.path() / "post-commit"), "#!/bin/sh\n# brenik post-commit hook\n");
+  std::vector<std::string> names;
+  for (const auto& e : fs::directory_iterator(outside.path())) names.push_back(e.path().filename().string());
+  EXPECT_EQ(names, std::vector<std::string>{"post-commit"});
+}
+
 TEST_F(HookManagers, ACommittedHooksFolderGetsNoPathOfThisMachine) {
   run({"git", "config", "core.hooksPath", ".githooks"});
   ASSERT_EQ(setup().exit_code, 0);
