@@ -276,7 +276,8 @@ StepReport remove_guidance_blocks(const fs::path& repo_root) {
   return r;
 }
 
-StepReport remove_mcp_entry(const std::string& label, const fs::path& file, bool may_delete_file) {
+StepReport remove_mcp_entry(const std::string& label, const fs::path& file, bool may_delete_file,
+                            const std::optional<std::string>& project_key) {
   StepReport r{.what = label + " MCP"};
   if (entry_type(file) != fs::file_type::regular) {
     r.detail = "no " + file.string();
@@ -305,13 +306,26 @@ StepReport remove_mcp_entry(const std::string& label, const fs::path& file, bool
       r.detail = file.string() + " is not valid JSON; left untouched";
       return r;
     }
+    bool found = false;
+    if (project_key) {
+      // ~/.claude.json keeps a project's own servers under projects.<path>.
+      const je::Path servers{std::string("projects"), *project_key, std::string("mcpServers")};
+      if (member(member(member(doc->value(), "projects"), *project_key), "mcpServers").contains("brenik")) {
+        je::Path entry = servers;
+        entry.push_back(std::string("brenik"));
+        found = doc->remove(entry);
+      }
+    }
     const json::Value servers = member(doc->value(), "mcpServers");
-    if (!servers.is_object() || !servers.contains("brenik")) {
+    if (servers.is_object() && servers.contains("brenik")) {
+      doc->remove({std::string("mcpServers"), std::string("brenik")});
+      if (member(doc->value(), "mcpServers").empty()) doc->remove({std::string("mcpServers")});
+      found = true;
+    }
+    if (!found) {
       r.detail = "no brenik server in " + file.string();
       return r;
     }
-    doc->remove({std::string("mcpServers"), std::string("brenik")});
-    if (member(doc->value(), "mcpServers").empty()) doc->remove({std::string("mcpServers")});
     rest = doc->text();
     if (doc->value() == json::Value::object()) rest.clear();
   }
@@ -405,6 +419,11 @@ std::vector<StepReport> run_remove(const fs::path& repo_root, const RemoveOption
     guarded("Codex", [&] {
       return settings_file::uninstall("Codex", *home / ".codex" / "hooks.json", installer::codex_rows("brenik"));
     });
+    const fs::path claude_json = *home / ".claude.json";
+    if (entry_type(claude_json) == fs::file_type::regular)
+      guarded("Claude Code MCP", [&] {
+        return remove_mcp_entry("Claude Code", claude_json, false, fs::absolute(repo_root).lexically_normal().string());
+      });
     for (const auto& [label, rel] : {std::pair{"Cursor", ".cursor/mcp.json"},
                                      std::pair{"Windsurf", ".codeium/windsurf/mcp_config.json"},
                                      std::pair{"Codex", ".codex/config.toml"}}) {

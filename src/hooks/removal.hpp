@@ -32,9 +32,12 @@ installer::StepReport remove_gitignore_block(const fs::path& repo_root);
 // Lines from one containing "<!-- brenik:begin" to one containing
 // "<!-- brenik:end", in the agents' instruction files.
 installer::StepReport remove_guidance_blocks(const fs::path& repo_root);
-// The "brenik" server entry of a JSON MCP file ({"mcpServers": {...}}) or of
-// a Codex TOML configuration ([mcp_servers.brenik] and its sub-tables).
-installer::StepReport remove_mcp_entry(const std::string& label, const fs::path& file, bool may_delete_file);
+// The "brenik" server entry of a JSON MCP file ({"mcpServers": {...}}, and
+// with `project_key` also {"projects": {key: {"mcpServers": ...}}} as in
+// ~/.claude.json) or of a Codex TOML configuration ([mcp_servers.brenik] and
+// its sub-tables). A file left with nothing goes when `may_delete_file`.
+installer::StepReport remove_mcp_entry(const std::string& label, const fs::path& file, bool may_delete_file,
+                                       const std::optional<std::string>& project_key = std::nullopt);
 installer::StepReport remove_local_state(const fs::path& repo_root, bool purge);
 
 }  // namespace brenik::hooks::removal
