@@ -92,6 +92,18 @@ TEST(SettingsFile, OnlyBrenikHandlersAreTakenOut) {
                         R"("PostToolUse": [{"matcher": "Bash", "hooks": [{"type": "command", "command": "brenik attest add --from-hook --agent codex"}]}]}})"));
 }
 
+TEST(SettingsFile, SetupsEntryPointKeepsTheFileAndBacksItUp) {
+  TempDir home;
+  const fs::path file = home.path() / "settings.json";
+  write_file(file, USER_FILE);
+  ASSERT_EQ(inst::install_hook_file("Claude Code", file, inst::claude_code_rows("brenik")).status,
+            inst::Status::changed);
+  const std::string after = read_file(file);
+  EXPECT_EQ(after.find("\\u"), std::string::npos) << after;
+  EXPECT_NE(after.find("\"permissions\": {\"allow\": [\"Bash(ls)\", \"Read\"]},"), std::string::npos) << after;
+  EXPECT_EQ(read_file(sf::backup_path(file)), USER_FILE);
+}
+
 TEST(SettingsFile, InvalidOrOddFilesAreLeftUntouched) {
   TempDir home;
   const fs::path file = home.path() / "settings.json";
