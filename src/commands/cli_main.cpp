@@ -51,6 +51,7 @@ int run_cli(int argc, char** argv, const char* stdin_data, std::size_t stdin_len
   register_setup(app, ctx);
   register_attest(app, ctx);
   register_status(app, ctx);
+  register_doctor(app, ctx);
   register_log(app, ctx);
   register_show(app, ctx);
   register_blame(app, ctx);

@@ -87,6 +87,9 @@ struct HookRow {
 std::vector<HookRow> claude_code_rows(const std::string& brenik);
 std::vector<HookRow> codex_rows(const std::string& brenik);
 
+// The command without its program word, when that program is brenik.
+std::optional<std::string> brenik_arguments(const std::string& command);
+
 // Adds the rows to a harness settings object (hooks -> event -> groups).
 // A row is ours when a handler's command runs a program named brenik with
 // our arguments; a stale path is updated. True when anything changed.
@@ -97,8 +100,9 @@ bool merge_hook_rows(json::Value& settings, const std::vector<HookRow>& rows);
 // brenik; none otherwise.
 std::optional<std::string> brenik_program(const std::string& command);
 
-// Merges the rows into a JSON settings file (created when missing). A file
-// that is not valid JSON is left untouched and reported as failed.
+// Merges the rows into a JSON settings file (created when missing) as text
+// edits that keep the rest of the file, after a one-time backup beside it. A
+// file that is not valid JSON is left untouched and reported as failed.
 StepReport install_hook_file(const std::string& label, const fs::path& file,
                              const std::vector<HookRow>& rows);
 
