@@ -118,6 +118,29 @@ TEST_F(DoctorCli, SignInLinkAndCodexTrustProblems) {
   EXPECT_EQ(problem_lines(all).size(), 3u) << all;
 }
 
+TEST_F(DoctorCli, AFailedOrUnfinishedBackgroundRunIsAProblem) {
+  const fs::path state = repo.root() / ".brenik/.platform/background-sync.json";
+  write_file(state, R"({"started_at": "2026-01-02T10:00:00Z", "finished_at": "2026-01-02T10:00:01Z", "ok": false,
+                       "failure": "refresh: fetch_context ConnectionError"})");
+  auto r = brenik({"doctor"});
+  EXPECT_EQ(r.exit_code, 1);
+  std::string all = r.out + r.err;
+  EXPECT_NE(all.find("failed: refresh: fetch_context ConnectionError — fix: brenik sync"), std::string::npos) << all;
+  EXPECT_EQ(problem_lines(all).size(), 1u) << all;
+
+  // Killed mid-run: started, never finished, and nobody holds its lock.
+  write_file(state, R"({"started_at": "2026-01-02T10:00:00Z", "finished_at": null, "ok": false, "failure": null})");
+  r = brenik({"doctor"});
+  EXPECT_EQ(r.exit_code, 1);
+  all = r.out + r.err;
+  EXPECT_NE(all.find("never finished"), std::string::npos) << all;
+
+  write_file(state, R"({"started_at": "2026-01-02T10:00:00Z", "finished_at": "2026-01-02T10:00:01Z", "ok": true,
+                       "failure": null})");
+  r = brenik({"doctor"});
+  EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+}
+
 TEST_F(DoctorCli, OutsideASetUpRepositoryItSaysToRunSetup) {
   TempRepo other;
   auto r = run_binary("brenik", {"doctor"}, {.cwd = other.root(), .env = env()});

@@ -11,6 +11,7 @@
 #include "hooks/installer.hpp"
 #include "protocol/credentials.hpp"
 #include "services/git/git.hpp"
+#include "services/sync/background_sync.hpp"
 #include "services/shared.hpp"
 #include "utils/fs.hpp"
 #include "utils/process.hpp"
@@ -238,6 +239,31 @@ bool codex_trusts_brenik(const std::string& config_toml) {
   return false;
 }
 
+namespace {
+
+// The last run of the work a commit starts in the background: a failure
+// there means records or the cache silently stopped following the commits.
+void check_background_run(std::vector<Finding>& out, const fs::path& state_root) {
+  const auto state = tolvern::read_background_sync_state(state_root);
+  if (!state) return;  // never ran: nothing to judge
+  if (!state->finished_at) {
+    if (tolvern::background_sync_running(state_root))
+      out.push_back({"background sync", true, "running since " + state->started_at, ""});
+    else
+      out.push_back({"background sync", false, "the run started " + state->started_at + " never finished",
+                     "brenik sync"});
+    return;
+  }
+  if (state->ok)
+    out.push_back({"background sync", true, "last run " + *state->finished_at + " succeeded", ""});
+  else
+    out.push_back({"background sync", false,
+                   "last run " + *state->finished_at + " failed: " + state->failure.value_or("unknown"),
+                   "brenik sync"});
+}
+
+}  // namespace
+
 std::vector<Finding> run_checks(const fs::path& worktree_root, const DoctorOptions& options) {
   std::vector<Finding> out;
   const fs::path state_root = shared::brenik_root(worktree_root);
@@ -281,6 +307,7 @@ std::vector<Finding> run_checks(const fs::path& worktree_root, const DoctorOptio
     out.push_back({"sign-in", true, "signed in", ""});
   else
     out.push_back({"sign-in", false, "not signed in: records are not uploaded", "brenik auth login"});
+  check_background_run(out, state_root);
   return out;
 }
 
