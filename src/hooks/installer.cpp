@@ -11,6 +11,7 @@
 #include "hooks/scripts.hpp"
 #include "hooks/settings_file.hpp"
 #include "paths/paths.hpp"
+#include "services/git/git.hpp"
 #include "services/shared.hpp"
 #include "utils/errors.hpp"
 #include "utils/fs.hpp"
@@ -39,9 +40,7 @@ const char* const HOOK_MARKER = "# brenik post-commit hook";
 namespace {
 
 std::string git_out(const fs::path& root, const std::vector<std::string>& args, bool* ok = nullptr) {
-  std::vector<std::string> argv{"git"};
-  argv.insert(argv.end(), args.begin(), args.end());
-  auto r = utils::run(argv, {.cwd = root, .timeout_seconds = 10.0});
+  auto r = services::tolvern::detail::git_run(args, {.cwd = root});
   if (ok) *ok = r.ok();
   return r.ok() ? utils::strip(r.out) : std::string();
 }
