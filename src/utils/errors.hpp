@@ -1,6 +1,19 @@
 // The error kinds of the library. Every error carries a stable kind name
 // ("OSError", "TimeoutError", ...) that results and messages report in place
 // of a class name, and the place it was thrown, for tracebacks.
+//
+// How this code base fails, in one place:
+// - Inside the library an operation that cannot do its job throws one of
+//   the kinds below. Results that report a failure carry its kind (and, where
+//   the caller may show it, the message), never a bare catch-all string.
+// - An operation documented as best-effort or "never throws" catches at its
+//   own boundary, logs its fixed message at debug level with the traceback
+//   (utils::best_effort for a step, or one try/catch that returns the neutral
+//   value), and goes on. No other code swallows errors.
+// - A command ends through its status: it prints its refusal through the
+//   output operations and sets the status or throws commands::Exit; whatever
+//   escapes a command is caught once in brenik_cli_main, shown as its kind,
+//   and ends with status 1 (0 for a hook entry, which never fails the caller).
 #pragma once
 
 #include <exception>
