@@ -47,6 +47,7 @@ void register_record_handoff(CLI::App& app, Context& ctx);
 void register_git_hook(CLI::App& app, Context& ctx);
 void register_export(CLI::App& app, Context& ctx);
 void register_verify(CLI::App& app, Context& ctx);
+void register_mcp(CLI::App& app, Context& ctx);
 
 // What a commit trigger passes so that it never stalls on the log's lock:
 // the running brenik executable takes over its write.

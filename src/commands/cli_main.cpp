@@ -61,6 +61,7 @@ extern "C" __attribute__((visibility("default"))) int brenik_cli_main(
   register_verify(app, ctx);
   register_sync(app, ctx);
   register_auth(app, ctx);
+  register_mcp(app, ctx);
   register_session_start(app, ctx);
   register_record_handoff(app, ctx);
   register_git_hook(app, ctx);

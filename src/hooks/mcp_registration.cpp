@@ -1,12 +1,285 @@
-// PLACEHOLDER until the MCP server lands: registers nothing.
 #include "hooks/mcp_registration.hpp"
 
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <sstream>
+
+// toml++ compiled into this one file: no extra shared library for every
+// hook process to load.
+#define TOML_HEADER_ONLY 1
+#include <toml++/toml.h>
+
+#include "agents/registry.hpp"
+#include "utils/errors.hpp"
+#include "utils/fs.hpp"
+#include "utils/json.hpp"
 #include "utils/logging.hpp"
+#include "utils/text.hpp"
 
 namespace brenik::hooks::mcp_registration {
 
-void install_mcp_for_agents(const std::filesystem::path&, const std::optional<std::vector<std::string>>&) {
-  logging::debug("MCP registration skipped: the server is not built yet");
+namespace fs = std::filesystem;
+using installer::Status;
+using installer::StepReport;
+
+namespace {
+
+// Configuration files hold a few servers; anything larger is not one.
+constexpr std::size_t MAX_CONFIG_BYTES = 4 << 20;
+
+enum class Format { json, toml };
+
+// Where one agent keeps its servers.
+struct Target {
+  std::string agent;
+  std::string label;
+  Format format;
+  fs::path file;
+  std::vector<std::string> args;
+  bool in_home = false;  // the user's file, not the repository's
+};
+
+std::string dump_utf8(const json::Value& v) {
+  // Indented like the files people write, and UTF-8 kept as it is.
+  return v.dump(2, ' ', false, json::Value::error_handler_t::replace) + "\n";
+}
+
+// A folder of the repository on the way to a file we write must be a real
+// folder inside it, never a link (a hostile clone can plant one anywhere).
+void check_repository_folders(const fs::path& repo_root, const fs::path& file) {
+  fs::path at = repo_root;
+  const fs::path rel = file.parent_path().lexically_relative(repo_root);
+  for (const auto& part : rel) {
+    if (part.empty() || part == ".") continue;
+    if (part == "..") throw ValueError(file.string() + " leads outside the repository");
+    at /= part;
+    struct stat st {};
+    if (::lstat(at.c_str(), &st) != 0) continue;  // created below as a real folder
+    if (S_ISLNK(st.st_mode)) throw ValueError(at.string() + " is a link; left untouched");
+    if (!S_ISDIR(st.st_mode)) throw ValueError(at.string() + " is not a folder; left untouched");
+  }
+}
+
+// The current text of the file; empty when it does not exist. Throws
+// OSError when it exists but cannot be read (a link included), ValueError
+// when it is too large to be a configuration.
+std::string current_text(const fs::path& file) {
+  struct stat st {};
+  if (::lstat(file.c_str(), &st) != 0) return {};
+  auto text = utils::read_small_regular_file(file, MAX_CONFIG_BYTES);
+  if (!text) throw ValueError(file.string() + " is too large to be a configuration; left untouched");
+  return *text;
+}
+
+StepReport register_one(const fs::path& repo_root, const Target& t, const std::string& brenik) {
+  StepReport r{.what = t.label + " MCP"};
+  fs::path file = t.file;
+  try {
+    if (t.in_home) {
+      // Dotfile managers link the user's files; write the file the link names.
+      std::error_code ec;
+      if (fs::is_symlink(file, ec)) {
+        fs::path named = fs::canonical(file, ec);
+        if (!ec) file = named;
+      }
+    } else {
+      check_repository_folders(repo_root, file);
+    }
+    const std::string text = current_text(file);
+    std::optional<std::string> merged;
+    try {
+      merged = t.format == Format::json ? detail::merged_json_config(text, brenik, t.args)
+                                        : detail::merged_codex_toml(text, brenik, t.args);
+    } catch (const ValueError& e) {
+      r.status = Status::failed;
+      r.detail = std::string(e.what()) + "; left untouched";
+      logging::debug("MCP registration left %s untouched: %s", t.file, e);
+      return r;
+    }
+    if (!merged) {
+      r.detail = "brenik server already in " + t.file.string();
+      return r;
+    }
+    utils::make_dirs(file.parent_path());
+    if (!t.in_home) check_repository_folders(repo_root, file);
+    utils::atomic_write(file, *merged);
+    r.status = Status::changed;
+    r.detail = "brenik server registered in " + t.file.string();
+  } catch (const std::exception& e) {
+    r.status = Status::failed;
+    r.detail = t.file.string() + ": " + e.what() + "; left untouched";
+    logging::debug("MCP registration failed for %s: %s", t.file, e);
+  }
+  return r;
+}
+
+std::vector<std::string> agents_to_register(const fs::path& repo_root,
+                                            const std::optional<std::vector<std::string>>& agents) {
+  std::vector<std::string> names;
+  if (agents && !agents->empty()) {
+    for (const auto& a : *agents) names.push_back(agents::normalize_agent_name(a));
+  } else {
+    for (const auto& a : agents::iter_adapters())
+      if (a->detect_in_repo(repo_root)) names.push_back(a->name());
+  }
+  std::vector<std::string> unique;
+  for (auto& n : names)
+    if (std::find(unique.begin(), unique.end(), n) == unique.end()) unique.push_back(std::move(n));
+  return unique;
+}
+
+bool same_args(const json::Value& v, const std::vector<std::string>& args) {
+  if (!v.is_array() || v.size() != args.size()) return false;
+  for (std::size_t i = 0; i < args.size(); ++i)
+    if (!v[i].is_string() || v[i].get<std::string>() != args[i]) return false;
+  return true;
+}
+
+toml::array toml_args(const std::vector<std::string>& args) {
+  toml::array a;
+  for (const auto& s : args) a.push_back(s);
+  return a;
+}
+
+bool same_toml_entry(const toml::table& entry, const std::string& command, const std::vector<std::string>& args) {
+  const auto c = entry["command"].value<std::string>();
+  if (!c || *c != command) return false;
+  const toml::array* a = entry["args"].as_array();
+  return a && *a == toml_args(args);
+}
+
+toml::table parse_toml(std::string_view text, const char* what) {
+  try {
+    return toml::parse(text);
+  } catch (const toml::parse_error& e) {
+    throw ValueError(std::string(what) + " is not valid TOML (line " + std::to_string(e.source().begin.line) +
+                     ": " + std::string(e.description()) + ")");
+  }
+}
+
+}  // namespace
+
+namespace detail {
+
+std::optional<std::string> merged_json_config(std::string_view text, const std::string& command,
+                                              const std::vector<std::string>& args) {
+  json::Value config = json::Value::object();
+  if (!utils::strip(text).empty()) {
+    auto parsed = json::Value::parse(text, nullptr, false);
+    if (parsed.is_discarded()) throw ValueError("not valid JSON");
+    if (!parsed.is_object()) throw ValueError("not a JSON object");
+    config = std::move(parsed);
+  }
+  auto servers = config.find("mcpServers");
+  if (servers == config.end()) {
+    config["mcpServers"] = json::Value::object();
+    servers = config.find("mcpServers");
+  } else if (!servers->is_object()) {
+    throw ValueError("its \"mcpServers\" is not an object");
+  }
+  json::Value& entry = (*servers)[SERVER_NAME];
+  if (entry.is_object() && member(entry, "command") == json::Value(command) && same_args(member(entry, "args"), args))
+    return std::nullopt;
+  if (!entry.is_object()) entry = json::Value::object();
+  entry["command"] = command;
+  json::Value list = json::Value::array();
+  for (const auto& a : args) list.push_back(a);
+  entry["args"] = std::move(list);
+  return dump_utf8(config);
+}
+
+std::optional<std::string> merged_codex_toml(std::string_view text, const std::string& command,
+                                             const std::vector<std::string>& args) {
+  toml::table config = parse_toml(text, "the file");
+  toml::node* servers_node = config.get("mcp_servers");
+  if (servers_node && !servers_node->is_table()) throw ValueError("its mcp_servers is not a table");
+  const toml::table* servers = servers_node ? servers_node->as_table() : nullptr;
+  const toml::node* existing = servers ? servers->get(SERVER_NAME) : nullptr;
+  if (existing && existing->is_table() && same_toml_entry(*existing->as_table(), command, args))
+    return std::nullopt;
+
+  // The configuration as it must read afterwards.
+  toml::table wanted = config;
+  if (!wanted.get("mcp_servers")) wanted.insert("mcp_servers", toml::table{});
+  toml::table& wanted_servers = *wanted.get("mcp_servers")->as_table();
+  toml::table entry;
+  if (existing && existing->is_table()) entry = *existing->as_table();
+  entry.insert_or_assign("command", command);
+  entry.insert_or_assign("args", toml_args(args));
+  wanted_servers.insert_or_assign(SERVER_NAME, entry);
+
+  if (!existing) {
+    // Our table alone, written by the library, after the user's text: their
+    // comments and layout stay as they are. Kept only when the whole file
+    // then reads as intended (an inline `mcp_servers = {...}` cannot be
+    // extended this way).
+    toml::table ours;
+    ours.insert("mcp_servers", toml::table{{SERVER_NAME, entry}});
+    std::ostringstream block;
+    block << ours;
+    std::string appended(text);
+    if (!appended.empty() && appended.back() != '\n') appended += '\n';
+    if (!appended.empty()) appended += '\n';
+    appended += block.str() + "\n";
+    try {
+      if (toml::parse(appended) == wanted) return appended;
+    } catch (const toml::parse_error&) {
+    }
+  }
+  // An entry to correct, or a file the append cannot extend: the library
+  // writes the whole table.
+  std::ostringstream whole;
+  whole << wanted;
+  return whole.str() + "\n";
+}
+
+}  // namespace detail
+
+std::vector<StepReport> register_mcp_server(const fs::path& repo_root,
+                                            const std::optional<std::vector<std::string>>& agents,
+                                            const RegistrationOptions& options) {
+  std::vector<StepReport> steps;
+  try {
+    const std::string brenik = options.brenik.empty() ? installer::brenik_command() : options.brenik;
+    for (const auto& agent : agents_to_register(repo_root, agents)) {
+      if (agent == "claude-code") {
+        steps.push_back(register_one(
+            repo_root, {agent, "Claude Code", Format::json, repo_root / ".mcp.json", {"mcp"}}, brenik));
+      } else if (agent == "codex") {
+        steps.push_back(register_one(
+            repo_root, {agent, "Codex", Format::toml, repo_root / ".codex" / "config.toml", {"mcp"}}, brenik));
+      } else if (agent == "cursor") {
+        // Cursor expands ${workspaceFolder}; the server then serves that
+        // folder whatever directory Cursor starts it in.
+        steps.push_back(register_one(repo_root,
+                                     {agent, "Cursor", Format::json, repo_root / ".cursor" / "mcp.json",
+                                      {"mcp", "--repo", "${workspaceFolder}"}},
+                                     brenik));
+      } else if (agent == "windsurf") {
+        if (!options.home) {
+          steps.push_back({.what = "Windsurf MCP", .status = Status::skipped,
+                           .detail = "Windsurf keeps its MCP servers in your home folder; `brenik setup` "
+                                     "registers brenik there"});
+          continue;
+        }
+        steps.push_back(register_one(repo_root,
+                                     {agent, "Windsurf", Format::json,
+                                      *options.home / ".codeium" / "windsurf" / "mcp_config.json", {"mcp"}, true},
+                                     brenik));
+      }
+    }
+  } catch (const std::exception& e) {
+    steps.push_back({.what = "MCP", .status = Status::failed, .detail = e.what()});
+  } catch (...) {
+    steps.push_back({.what = "MCP", .status = Status::failed, .detail = "unexpected error"});
+  }
+  return steps;
+}
+
+void install_mcp_for_agents(const fs::path& repo_root, const std::optional<std::vector<std::string>>& agents) {
+  for (const auto& s : register_mcp_server(repo_root, agents))
+    logging::debug("MCP registration: %s: %s", s.what, s.detail);
 }
 
 }  // namespace brenik::hooks::mcp_registration
