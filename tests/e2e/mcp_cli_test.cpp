@@ -311,8 +311,14 @@ TEST_F(McpCli, BadInputIsAnsweredAndTheServerGoesOn) {
   EXPECT_EQ(m["error"]["code"], -32601);
   // A notification of a method we do not know is not answered either.
   mcp->send({{"jsonrpc", "2.0"}, {"method", "notifications/whatever"}});
-  mcp->send_raw("[" + std::string(200, '[') + std::string(200, ']') + "]\n");  // too deep to decode
-  EXPECT_EQ(mcp->receive()["error"]["code"], -32600);
+  // Nested deeper than any message needs: copying or writing it would
+  // recurse once per level, so it is refused under its id.
+  const std::size_t deep = 500000;
+  mcp->send_raw(R"({"jsonrpc": "2.0", "id": "deep", "method": "tools/call", "params": {"name": "attest", )"
+                R"("arguments": {"rules": )" + std::string(deep, '[') + std::string(deep, ']') + "}}}\n");
+  Value d = mcp->receive();
+  EXPECT_EQ(d["id"], "deep");
+  EXPECT_EQ(d["error"]["code"], -32600);
   mcp->send_raw("\n   \n");  // blank lines carry nothing
   EXPECT_EQ(mcp->request("ping")["result"], Value::object());
   EXPECT_EQ(mcp->finish(), 0);
