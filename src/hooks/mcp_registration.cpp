@@ -6,9 +6,11 @@
 #include <sstream>
 
 // toml++ compiled into this one file: no extra shared library for every
-// hook process to load.
+// hook process to load, and (hidden) no symbols of it for the loader to bind.
 #define TOML_HEADER_ONLY 1
+#pragma GCC visibility push(hidden)
 #include <toml++/toml.h>
+#pragma GCC visibility pop
 
 #include "agents/registry.hpp"
 #include "utils/errors.hpp"
