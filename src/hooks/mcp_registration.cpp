@@ -151,6 +151,51 @@ bool same_toml_entry(const toml::table& entry, const std::string& command, const
   return a && *a == toml_args(args);
 }
 
+// The byte offset of a parser position (1-based line, and column counted in
+// characters); none when the text has no such place.
+std::optional<std::size_t> byte_offset(std::string_view text, const toml::source_position& pos) {
+  std::size_t i = 0;
+  for (toml::source_index line = 1; line < pos.line; ++line) {
+    i = text.find('\n', i);
+    if (i == std::string_view::npos) return std::nullopt;
+    ++i;
+  }
+  for (toml::source_index column = 1; column < pos.column; ++column) {
+    if (i >= text.size() || text[i] == '\n') return std::nullopt;
+    ++i;
+    while (i < text.size() && (static_cast<unsigned char>(text[i]) & 0xC0) == 0x80) ++i;
+  }
+  return i;
+}
+
+// `text` with the values of our entry's `command` and `args` replaced where
+// the parser found them, each written by the library: the rest of the file
+// (comments, order, other keys of the entry) stays as it is. None when the
+// entry lacks either key or a position does not map onto the text.
+std::optional<std::string> corrected_in_place(std::string_view text, const toml::table& entry,
+                                              const std::string& command, const std::vector<std::string>& args) {
+  struct Edit {
+    std::size_t from, to;
+    std::string with;
+  };
+  std::vector<Edit> edits;
+  for (const char* key : {"command", "args"}) {
+    const toml::node* node = entry.get(key);
+    if (!node) return std::nullopt;
+    const auto from = byte_offset(text, node->source().begin), to = byte_offset(text, node->source().end);
+    if (!from || !to || *from >= *to) return std::nullopt;
+    std::ostringstream value;
+    if (std::string_view(key) == "command") value << toml::value<std::string>(command);
+    else value << toml_args(args);
+    edits.push_back({*from, *to, value.str()});
+  }
+  if (edits[0].from > edits[1].from) std::swap(edits[0], edits[1]);
+  if (edits[0].to > edits[1].from) return std::nullopt;
+  std::string out(text);
+  for (auto it = edits.rbegin(); it != edits.rend(); ++it) out.replace(it->from, it->to - it->from, it->with);
+  return out;
+}
+
 toml::table parse_toml(std::string_view text, const char* what) {
   try {
     return toml::parse(text);
@@ -211,11 +256,13 @@ std::optional<std::string> merged_codex_toml(std::string_view text, const std::s
   entry.insert_or_assign("args", toml_args(args));
   wanted_servers.insert_or_assign(SERVER_NAME, entry);
 
-  if (!existing) {
+  std::optional<std::string> candidate;
+  if (existing && existing->is_table()) {
+    candidate = corrected_in_place(text, *existing->as_table(), command, args);
+  } else if (!existing) {
     // Our table alone, written by the library, after the user's text: their
-    // comments and layout stay as they are. Kept only when the whole file
-    // then reads as intended (an inline `mcp_servers = {...}` cannot be
-    // extended this way).
+    // comments and layout stay as they are (an inline `mcp_servers = {...}`
+    // cannot be extended this way).
     toml::table ours;
     ours.insert("mcp_servers", toml::table{{SERVER_NAME, entry}});
     std::ostringstream block;
@@ -224,12 +271,16 @@ std::optional<std::string> merged_codex_toml(std::string_view text, const std::s
     if (!appended.empty() && appended.back() != '\n') appended += '\n';
     if (!appended.empty()) appended += '\n';
     appended += block.str() + "\n";
+    candidate = std::move(appended);
+  }
+  // Kept only when the whole file then reads as intended.
+  if (candidate) {
     try {
-      if (toml::parse(appended) == wanted) return appended;
+      if (toml::parse(*candidate) == wanted) return candidate;
     } catch (const toml::parse_error&) {
     }
   }
-  // An entry to correct, or a file the append cannot extend: the library
+  // An entry that is not a table, or a file neither edit fits: the library
   // writes the whole table.
   std::ostringstream whole;
   whole << wanted;

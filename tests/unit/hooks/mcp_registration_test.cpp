@@ -79,10 +79,11 @@ TEST(McpTomlMerge, AMissingEntryIsAppendedAndTheUsersTextStaysAsWritten) {
   EXPECT_FALSE(reg::detail::merged_codex_toml(*no_newline, "brenik", ARGS));
 }
 
-TEST(McpTomlMerge, EntriesTheAppendCannotExtendAreRewrittenByTheLibrary) {
-  // An inline table cannot take another table; a stale entry must change.
+TEST(McpTomlMerge, EntriesNeitherEditFitsAreRewrittenByTheLibrary) {
+  // An inline table cannot take another table; an entry without `args` has
+  // no value to correct in place.
   for (const char* text : {"mcp_servers = { other = { command = \"tool\" } }\n",
-                           "[mcp_servers.brenik]\ncommand = \"/old/brenik\"\nargs = [\"mcp\"]\nstartup_timeout_sec = 20\n"}) {
+                           "[mcp_servers.brenik]\ncommand = \"/old/brenik\"\nstartup_timeout_sec = 20\n"}) {
     const auto merged = reg::detail::merged_codex_toml(text, "/new/brenik", ARGS);
     ASSERT_TRUE(merged) << text;
     const toml::table t = toml::parse(*merged);
@@ -90,14 +91,30 @@ TEST(McpTomlMerge, EntriesTheAppendCannotExtendAreRewrittenByTheLibrary) {
     EXPECT_FALSE(reg::detail::merged_codex_toml(*merged, "/new/brenik", ARGS)) << *merged;
   }
   const auto merged = reg::detail::merged_codex_toml(
-      "[mcp_servers.brenik]\ncommand = \"/old/brenik\"\nargs = [\"mcp\"]\nstartup_timeout_sec = 20\n", "/new/brenik",
-      ARGS);
+      "[mcp_servers.brenik]\ncommand = \"/old/brenik\"\nstartup_timeout_sec = 20\n", "/new/brenik", ARGS);
   EXPECT_EQ(toml::parse(*merged)["mcp_servers"]["brenik"]["startup_timeout_sec"].value<int>(), 20);
   EXPECT_EQ(toml::parse(reg::detail::merged_codex_toml("mcp_servers = { other = { command = \"tool\" } }\n",
                                                        "/new/brenik", ARGS)
                             .value())["mcp_servers"]["other"]["command"]
                 .value<std::string>(),
             "tool");
+}
+
+TEST(McpTomlMerge, AStaleEntryIsCorrectedWhereItStandsKeepingCommentsAndOrder) {
+  const std::string text =
+      "# ours, moved\n[mcp_servers.brenik]\ncommand = \"/old/brénik\"  # installed by hand\nargs = [\n  \"serve\",\n]\n"
+      "startup_timeout_sec = 20\n\n[mcp_servers.other] # theirs\ncommand = \"tool\"\n";
+  const auto merged = reg::detail::merged_codex_toml(text, "/new/brénik", ARGS);
+  ASSERT_TRUE(merged);
+  EXPECT_EQ(*merged,
+            "# ours, moved\n[mcp_servers.brenik]\ncommand = '/new/brénik'  # installed by hand\nargs = [ 'mcp' ]\n"
+            "startup_timeout_sec = 20\n\n[mcp_servers.other] # theirs\ncommand = \"tool\"\n");
+  EXPECT_FALSE(reg::detail::merged_codex_toml(*merged, "/new/brénik", ARGS));
+  // An inline entry is corrected the same way.
+  const auto inline_entry = reg::detail::merged_codex_toml(
+      "mcp_servers.brenik = { command = \"/old\", args = [\"mcp\"], env = { A = \"1\" } } # kept\n", "/new", ARGS);
+  ASSERT_TRUE(inline_entry);
+  EXPECT_EQ(*inline_entry, "mcp_servers.brenik = { command = '/new', args = [ 'mcp' ], env = { A = \"1\" } } # kept\n");
 }
 
 TEST(McpTomlMerge, TextThatIsNotAConfigurationIsRefused) {
