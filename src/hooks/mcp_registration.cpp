@@ -95,7 +95,7 @@ StepReport register_one(const fs::path& repo_root, const Target& t, const std::s
                                         : detail::merged_codex_toml(text, brenik, t.args);
     } catch (const ValueError& e) {
       r.status = Status::failed;
-      r.detail = std::string(e.what()) + "; left untouched";
+      r.detail = t.file.string() + ": " + e.what() + "; left untouched";
       logging::debug("MCP registration left %s untouched: %s", t.file, e);
       return r;
     }

@@ -647,5 +647,15 @@ TEST_F(McpCli, SetupRegistersTheServerBesideTheEntriesThereAndASecondRunChangesN
   EXPECT_FALSE(fs::exists(home.path() / ".codeium"));
 }
 
+TEST_F(McpCli, SetupLeavesAConfigurationThatDoesNotParseAsItIsAndSaysSo) {
+  fs::create_directories(repo.root() / ".codex");
+  const std::string broken = "model = \"o3\"\n[mcp_servers.other\ncommand = \"tool\"\n";
+  write_file(repo.root() / ".codex" / "config.toml", broken);
+  auto r = run_binary("brenik", {"setup", "--no-harness-hooks"}, {.cwd = repo.root(), .env = env()});
+  EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
+  EXPECT_TRUE(contains(r.err, "config.toml: the file is not valid TOML")) << r.err;
+  EXPECT_EQ(read_file(repo.root() / ".codex" / "config.toml"), broken);
+}
+
 }  // namespace
 }  // namespace brenik::testing

@@ -167,7 +167,8 @@ TEST_F(McpRegistration, AFileThatDoesNotParseIsLeftUntouchedAndTheOthersStillReg
   write_file(root() / ".codex" / "config.toml", broken_toml);
   const auto steps = run({"claude-code", "codex", "cursor"});
   ASSERT_EQ(statuses(steps), (std::vector<Status>{Status::failed, Status::failed, Status::changed}));
-  EXPECT_NE(steps[0].detail.find("left untouched"), std::string::npos) << steps[0].detail;
+  EXPECT_EQ(steps[0].detail, (root() / ".mcp.json").string() + ": not valid JSON; left untouched");
+  EXPECT_NE(steps[1].detail.find("config.toml: the file is not valid TOML (line "), std::string::npos) << steps[1].detail;
   EXPECT_EQ(read_file(root() / ".mcp.json"), broken_json);
   EXPECT_EQ(read_file(root() / ".codex" / "config.toml"), broken_toml);
   EXPECT_TRUE(fs::exists(root() / ".cursor" / "mcp.json"));
