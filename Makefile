@@ -1,12 +1,13 @@
 # Thin wrapper over CMake. `make test` is the one command CI runs.
 BUILD_DIR ?= build
 JOBS ?= 2
+PREFIX ?= /usr/local
 CMAKE_FLAGS ?=
 ifdef CI
 CMAKE_FLAGS += -DBRENIK_WERROR=ON
 endif
 
-.PHONY: all deps configure build test bench demo clean
+.PHONY: all deps configure build test bench demo install package clean
 
 all: build
 
@@ -27,6 +28,14 @@ bench: build
 
 demo: build
 	@scripts/demo $(BUILD_DIR)
+
+# `make install PREFIX=~/.local`; DESTDIR stages it elsewhere (packaging).
+install: build
+	@cmake --install $(BUILD_DIR) --prefix $(PREFIX) --strip
+
+# A .deb in $(BUILD_DIR): `sudo apt install ./$(BUILD_DIR)/brenik_*.deb`.
+package: build
+	@cd $(BUILD_DIR) && cpack -G DEB
 
 clean:
 	@rm -rf $(BUILD_DIR)

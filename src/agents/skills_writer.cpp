@@ -265,7 +265,8 @@ void write_skills_into(const fs::path& repo_root, const fs::path& skills_rel,
       logging::debug("Keeping skill %s that this tool did not write", slug);
       continue;
     }
-    write_atomic(p / "SKILL.md", text);
+    // Unchanged skills are not rewritten: a sync with nothing new writes nothing.
+    if (read_small_file(p / "SKILL.md", MAX_LOCK_BYTES) != text) write_atomic(p / "SKILL.md", text);
     now.push_back(slug);
   }
   for (const auto& slug : managed)
@@ -279,19 +280,52 @@ void write_skills_into(const fs::path& repo_root, const fs::path& skills_rel,
   }
   json::Value doc = json::Value::object();
   doc["managed"] = now;
-  write_atomic(manifest, doc.dump(2) + "\n");
+  const std::string manifest_text = doc.dump(2) + "\n";
+  if (read_small_file(manifest, MAX_LOCK_BYTES) != manifest_text) write_atomic(manifest, manifest_text);
 }
+
+namespace {
+
+// The lock's "skills" mapping (name -> entry); an empty object when the lock
+// is missing or unreadable.
+json::Value locked_skills(const fs::path& repo_root) {
+  auto doc = json::Value::parse(read_small_file(repo_root / "skills-lock.json", MAX_LOCK_BYTES),
+                                nullptr, false);
+  if (doc.is_discarded() || !doc.is_object()) return json::Value::object();
+  auto it = doc.find("skills");
+  if (it == doc.end() || !it->is_object()) return json::Value::object();
+  return *it;
+}
+
+bool same_ascii_case_blind(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
+    if (lower(a[i]) != lower(b[i])) return false;
+  }
+  return true;
+}
+
+}  // namespace
 
 std::vector<std::string> npx_locked_skills(const fs::path& repo_root) {
   std::vector<std::string> out;
-  auto doc = json::Value::parse(read_small_file(repo_root / "skills-lock.json", MAX_LOCK_BYTES),
-                                nullptr, false);
-  if (doc.is_discarded() || !doc.is_object()) return out;
-  auto it = doc.find("skills");
-  if (it == doc.end() || !it->is_object()) return out;
-  for (const auto& [name, entry] : it->items()) {
+  const json::Value skills = locked_skills(repo_root);
+  for (const auto& [name, entry] : skills.items()) {
     (void)entry;
     out.push_back(name);
+  }
+  return out;
+}
+
+std::vector<std::string> npx_locked_skills_from(const fs::path& repo_root, std::string_view source) {
+  std::vector<std::string> out;
+  const json::Value skills = locked_skills(repo_root);
+  for (const auto& [name, entry] : skills.items()) {
+    if (!entry.is_object()) continue;
+    auto it = entry.find("source");
+    if (it != entry.end() && it->is_string() && same_ascii_case_blind(it->get_ref<const std::string&>(), source))
+      out.push_back(name);
   }
   return out;
 }

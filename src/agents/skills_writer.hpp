@@ -37,6 +37,11 @@ void write_skills_into(const std::filesystem::path& repo_root,
 // lists; empty when it is missing or unreadable.
 std::vector<std::string> npx_locked_skills(const std::filesystem::path& repo_root);
 
+// Those of them whose lock entry names `source` (the package, "owner/repo",
+// compared without regard to case) as where they came from.
+std::vector<std::string> npx_locked_skills_from(const std::filesystem::path& repo_root,
+                                                std::string_view source);
+
 // True when the lock lists skills and every one of them has a SKILL.md in
 // `<repo_root>/<dir>/<name>/` for at least one of `dirs`.
 bool npx_skills_present(const std::filesystem::path& repo_root,

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "display/output.hpp"
+#include "utils/json.hpp"
 #include "services/ledger/commit_records.hpp"
 
 namespace brenik::commands {
@@ -48,6 +49,15 @@ void register_git_hook(CLI::App& app, Context& ctx);
 void register_export(CLI::App& app, Context& ctx);
 void register_verify(CLI::App& app, Context& ctx);
 void register_mcp(CLI::App& app, Context& ctx);
+void register_doctor(CLI::App& app, Context& ctx);
+void register_background_sync(CLI::App& app, Context& ctx);
+
+// After the post-commit record: starts `brenik background-sync` detached
+// when the repository is linked, the switch is on and credentials exist.
+void start_background_sync(const std::filesystem::path& state_root, const std::filesystem::path& worktree) noexcept;
+// One line for `brenik status` about the background work, and its JSON form.
+std::string background_sync_summary(const std::filesystem::path& root);
+json::Value background_sync_json(const std::filesystem::path& root);
 
 // What a commit trigger passes so that it never stalls on the log's lock:
 // the running brenik executable takes over its write.

@@ -6,6 +6,7 @@
 #include "commands/cli.hpp"
 #include "commands/suggest.hpp"
 #include "services/context/debug_log.hpp"
+#include "utils/errors.hpp"
 #include "utils/logging.hpp"
 
 namespace {
@@ -16,7 +17,7 @@ bool is_hook_entry(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     std::string_view a = argv[i];
     if (a == "--from-hook" || a == "--record-commit" || a == "session-start" || a == "record-handoff" ||
-        a == "git-hook")
+        a == "git-hook" || a == "background-sync")
       return true;
   }
   return false;
@@ -34,12 +35,8 @@ void install_log_sink(bool quiet) {
   });
 }
 
-}  // namespace
-
-extern "C" __attribute__((visibility("default"))) int brenik_cli_main(
-    int argc, char** argv, const char* stdin_data, std::size_t stdin_len, int stdin_given) {
+int run_cli(int argc, char** argv, const char* stdin_data, std::size_t stdin_len, int stdin_given) {
   using namespace brenik::commands;
-  install_log_sink(is_hook_entry(argc, argv));
   Context ctx;
   if (stdin_given) ctx.preread_stdin = std::string(stdin_data, stdin_len);
 
@@ -54,6 +51,7 @@ extern "C" __attribute__((visibility("default"))) int brenik_cli_main(
   register_setup(app, ctx);
   register_attest(app, ctx);
   register_status(app, ctx);
+  register_doctor(app, ctx);
   register_log(app, ctx);
   register_show(app, ctx);
   register_blame(app, ctx);
@@ -65,6 +63,7 @@ extern "C" __attribute__((visibility("default"))) int brenik_cli_main(
   register_session_start(app, ctx);
   register_record_handoff(app, ctx);
   register_git_hook(app, ctx);
+  register_background_sync(app, ctx);
   // `brenik help [COMMAND...]` is `brenik [COMMAND...] --help`.
   std::vector<std::string> args(argv + 1, argv + argc);
   if (!args.empty() && args[0] == "help") {
@@ -102,4 +101,28 @@ extern "C" __attribute__((visibility("default"))) int brenik_cli_main(
   }
   std::cout.flush();
   return ctx.exit_code;
+}
+
+}  // namespace
+
+// Nothing may cross into the launcher: whatever a command lets escape ends
+// here as its error kind and status 1, and a hook entry still ends with 0.
+extern "C" __attribute__((visibility("default"))) int brenik_cli_main(
+    int argc, char** argv, const char* stdin_data, std::size_t stdin_len, int stdin_given) {
+  const bool hook = is_hook_entry(argc, argv);
+  install_log_sink(hook);
+  try {
+    return run_cli(argc, argv, stdin_data, stdin_len, stdin_given);
+  } catch (...) {
+    const std::string kind = brenik::error_kind(std::current_exception());
+    brenik::logging::debug_exc("Command failed");
+    if (hook) return 0;
+    try {
+      std::cout.flush();
+      brenik::display::output::error(brenik::display::output::standard(),
+                                     "Stopped on an unexpected " + kind + " (BRENIK_DEBUG=1 shows where).");
+    } catch (...) {
+    }
+    return 1;
+  }
 }

@@ -28,11 +28,14 @@ void register_git_hook(CLI::App& app, Context& ctx) {
     try {
       const std::string name = args->empty() ? std::string() : args->front();
       const auto worktree = services::shared::get_worktree_root();
+      // A committed hook line (husky, lefthook) runs in every clone: one
+      // that never ran setup is left alone.
+      if (!services::shared::local_config_exists(services::shared::brenik_root(worktree))) return;
       const hooks::HookContext hc{.worktree = worktree,
                                   .state_root = services::shared::brenik_root(worktree),
                                   .handoff = commit_trigger_handoff()};
       if (name == "post-commit") {
-        hooks::on_post_commit(hc);
+        if (hooks::on_post_commit(hc)) start_background_sync(hc.state_root, hc.worktree);
       } else if (name == "post-merge") {
         hooks::on_post_merge(hc);
       } else if (name == "post-rewrite") {

@@ -6,6 +6,7 @@
 #include "commands/cli.hpp"
 #include "display/output.hpp"
 #include "hooks/installer.hpp"
+#include "hooks/removal.hpp"
 #include "services/shared.hpp"
 
 namespace brenik::commands {
@@ -20,15 +21,31 @@ void register_setup(CLI::App& app, Context& ctx) {
   auto no_harness = std::make_shared<bool>(false);
   cmd->add_flag("--no-harness-hooks", *no_harness,
                 "Leave user-level harness settings (~/.claude, ~/.codex) alone.");
-  cmd->callback([no_harness, &ctx] {
+  auto remove = std::make_shared<bool>(false);
+  auto purge = std::make_shared<bool>(false);
+  cmd->add_flag("--remove", *remove,
+                "Undo setup and sync: hooks, ignore entries, guidance block, MCP entries, harness rows, "
+                "configuration and caches. The log and archived attestations stay.");
+  cmd->add_flag("--purge", *purge, "With --remove: remove .brenik/ entirely, the log included.");
+  cmd->callback([no_harness, remove, purge, &ctx] {
     const auto& o = out::standard();
+    if (*purge && !*remove) {
+      out::error(o, "--purge goes with --remove.");
+      ctx.exit_code = 2;
+      return;
+    }
     const auto root = repo_root_or_error(o, NOT_IN_REPOSITORY);
     if (!root) {
       ctx.exit_code = 1;
       return;
     }
-    inst::SetupOptions options{.harness_hooks = !*no_harness, .brenik = inst::brenik_command()};
-    auto steps = inst::run_setup(*root, options);
+    std::vector<inst::StepReport> steps;
+    if (*remove) {
+      steps = hooks::removal::run_remove(*root, {.purge = *purge, .harness_hooks = !*no_harness});
+    } else {
+      inst::SetupOptions options{.harness_hooks = !*no_harness, .brenik = inst::brenik_command()};
+      steps = inst::run_setup(*root, options);
+    }
     bool failed = false;
     for (const auto& s : steps) {
       const std::string line = s.what + ": " + s.detail;
@@ -41,7 +58,7 @@ void register_setup(CLI::App& app, Context& ctx) {
       for (const auto& n : s.notes) out::console_print(o, "  " + n);
     }
     if (failed) {
-      out::error(o, "Setup did not finish every step; see the messages above.");
+      out::error(o, std::string(*remove ? "Removal" : "Setup") + " did not finish every step; see the messages above.");
       ctx.exit_code = 1;
     }
   });

@@ -17,7 +17,6 @@
 #include "services/ledger/refused_records.hpp"
 #include "services/shared.hpp"
 #include "utils/fs.hpp"
-#include "utils/mapped_file.hpp"
 #include "utils/truthy.hpp"
 #include "utils/json.hpp"
 #include "utils/process.hpp"
@@ -32,34 +31,12 @@ namespace {
 
 // The last `n` object lines of the log, oldest first: read from the end of
 // the mapped log, which may be tens of megabytes.
-std::vector<json::Value> last_records(const fs::path& log, std::size_t n) {
-  std::vector<json::Value> found;
-  if (n == 0) return found;
-  std::optional<utils::MappedFile> file;
-  try {
-    file.emplace(log);
-  } catch (const std::exception&) {
-    return found;
+std::string kind_of(services::tolvern::RecordKind kind) {
+  switch (kind) {
+    case services::tolvern::RecordKind::unattested: return "unattested";
+    case services::tolvern::RecordKind::skipped: return "skipped";
+    case services::tolvern::RecordKind::attested: break;
   }
-  const std::string_view text = file->view();
-  std::size_t end = text.size();
-  while (end > 0 && found.size() < n) {
-    std::size_t start = text.rfind('\n', end - 1);
-    std::size_t from = start == std::string_view::npos ? 0 : start + 1;
-    std::string line = utils::strip(text.substr(from, end - from));
-    if (!line.empty())
-      if (auto v = json::try_loads(line); v && v->is_object()) found.push_back(*v);
-    if (start == std::string_view::npos) break;
-    end = start;
-  }
-  std::reverse(found.begin(), found.end());
-  return found;
-}
-
-std::string kind_of(const json::Value& v) {
-  const std::string e = text_member(v, "event");
-  if (e == "commit_unattested") return "unattested";
-  if (e == "attestation_skipped") return "skipped";
   return "attested";
 }
 
@@ -121,14 +98,6 @@ std::string padded(const std::string& text, std::size_t width) {
   return text.size() >= width ? text + " " : text + std::string(width - text.size(), ' ');
 }
 
-bool synced_of(const json::Value& v) {
-  for (const char* k : {"synced", "uploaded"}) {
-    auto it = v.find(k);
-    if (it != v.end() && it->is_boolean() && it->get<bool>()) return true;
-  }
-  return false;
-}
-
 }  // namespace
 
 void register_status(CLI::App& app, Context& ctx) {
@@ -149,7 +118,7 @@ void register_status(CLI::App& app, Context& ctx) {
     const fs::path log = paths::log_jsonl(root);
     const auto l = services::tolvern::read_attestation_log(log);
     const auto problem = log_problem(log);
-    const auto recent = last_records(log, *limit);
+    const auto recent = services::tolvern::read_last_records(log, *limit);
     const auto refused =
         services::tolvern::refused_pending(l.pending, services::tolvern::read_refused_records(log));
     const std::size_t waiting = l.pending.size() - refused.size();
@@ -183,10 +152,11 @@ void register_status(CLI::App& app, Context& ctx) {
       v["unaddressable"] = l.unaddressable;
       v["corrupt"] = l.corrupt;
       v["pending_attestation"] = pending_attestation;
+      v["background_sync"] = background_sync_json(root);
       v["tracked_platform_files"] = json::Value::array();
       for (const auto& f : tracked) v["tracked_platform_files"].push_back(f);
       v["recent"] = json::Value::array();
-      for (const auto& r : recent) v["recent"].push_back(r);
+      for (const auto& r : recent) v["recent"].push_back(r.entry);
       std::cout << json::dumps(v) << "\n";
       return;
     }
@@ -208,6 +178,7 @@ void register_status(CLI::App& app, Context& ctx) {
                                    : "linked to project " + (session.project_id.is_string()
                                                                  ? session.project_id.get<std::string>()
                                                                  : json::dumps(session.project_id))));
+    out::console_print(o, "Background:  " + background_sync_summary(root));
     out::console_print(o, "Attestation log: " + fs::relative(log, root, ec).string());
     if (problem)
       out::warning(o, "The attestation log " + *problem + ": no record can be kept or read until it is.");
@@ -246,19 +217,19 @@ void register_status(CLI::App& app, Context& ctx) {
     out::console_print(o, "Last records:");
     std::size_t agent_w = 5;
     for (const auto& r : recent) {
-      const std::string agent = text_member(r, "agent");
+      const std::string agent = text_member(r.entry, "agent");
       agent_w = std::max(agent_w, agent.empty() ? std::size_t{7} : agent.size());
     }
     out::console_print(o, "  " + padded("COMMIT", 11) + padded("DATE (UTC)", 18) + padded("AGENT", agent_w + 1) +
                               padded("KIND", 11) + padded("UPLOAD", 9) + "SUMMARY");
-    for (const auto& r : recent) {
+    for (const auto& [r, kind, synced] : recent) {
       std::string commit = text_member(r, "commit").substr(0, 10);
       std::string agent = text_member(r, "agent");
       // No agent named and "unknown" say the same thing.
       if (agent.empty()) agent = "unknown";
       out::console_print(o, "  " + padded(commit.empty() ? "-" : commit, 11) +
                                 padded(table_time(text_member(r, "timestamp")), 18) + padded(agent, agent_w + 1) +
-                                padded(kind_of(r), 11) + padded(synced_of(r) ? "uploaded" : "local", 9) +
+                                padded(kind_of(kind), 11) + padded(synced ? "uploaded" : "local", 9) +
                                 text_member(r, "summary"));
     }
   });

@@ -1,5 +1,6 @@
 // `brenik sync`: file the pending attestation, link the repository to its
-// project when it is not linked yet, and upload the unsynced records.
+// project when it is not linked yet, repair the local installation, upload
+// the unsynced records and refresh the context cache.
 // `brenik sync --record-commit` is what the git post-commit hook runs: it
 // records HEAD and nothing else, offline and silent.
 #include <memory>
@@ -12,8 +13,10 @@
 #include "protocol/credentials.hpp"
 #include "services/capture/capture.hpp"
 #include "services/context/debug_log.hpp"
+#include "services/context/rules_cache_state.hpp"
 #include "services/upload/project_resolution.hpp"
 #include "services/shared.hpp"
+#include "services/sync/sync_run.hpp"
 #include "services/upload/upload.hpp"
 #include "utils/errors.hpp"
 #include "utils/json.hpp"
@@ -47,11 +50,10 @@ int run_record_commit() {
   try {
     // HEAD is the worktree's own; the state may be the main worktree's.
     const fs::path worktree = shared::get_worktree_root();
-    return tolvern::record_commit(shared::brenik_root(worktree), "commit_unattested", commit_trigger_handoff(),
-                                  worktree)
-                   .has_value()
-               ? 0
-               : 1;
+    const fs::path state_root = shared::brenik_root(worktree);
+    if (!tolvern::record_commit(state_root, "commit_unattested", commit_trigger_handoff(), worktree)) return 1;
+    start_background_sync(state_root, worktree);  // the network, after git has returned
+    return 0;
   } catch (...) {
     return 1;
   }
@@ -61,6 +63,64 @@ void tell_refusal(const out::Output& o, const std::string& reason,
                   const std::optional<std::string>& code) {
   out::error(o, reason);
   out::info(o, tolvern::remedy(code));
+}
+
+// Entries of a cache folder (files or folders, not hidden ones); 0 when it
+// is missing. Only counted, never followed.
+std::int64_t cache_entries(const fs::path& dir, const char* extension = nullptr) {
+  std::error_code ec;
+  if (!fs::is_directory(fs::symlink_status(dir, ec))) return 0;
+  std::int64_t n = 0;
+  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    if (name.empty() || name[0] == '.') continue;
+    if (extension && it->path().extension() != extension) continue;
+    ++n;
+  }
+  return n;
+}
+
+void tell_upload(const out::Output& o, const tolvern::UploadResult& result, const json::Value& project_id) {
+  if (result.skipped_invalid > 0)
+    out::warning(o, plural(result.skipped_invalid, "record", "records") +
+                        " cannot be uploaded (no commit id, or a corrupt attestation file).");
+  if (result.refused > 0)
+    out::warning(o, plural(result.refused, "record was", "records were") +
+                        " refused by the server (too large or malformed) and set aside; they stay in "
+                        "the log. `brenik status` shows why.");
+  if (!result.ok) {
+    std::string said = result.error.value_or("upload failed");
+    if (result.uploaded > 0)
+      said += " (" + plural(result.uploaded, "record was", "records were") + " uploaded before that)";
+    tell_refusal(o, "Upload stopped: " + said, result.code);
+    return;
+  }
+  if (result.already_synced && result.refused == 0 && result.skipped_invalid == 0)
+    out::success(o, "Nothing to upload: every record is on the server.");
+  else if (result.already_synced)
+    out::info(o, "Nothing else could be uploaded.");
+  else
+    out::success(o, "Uploaded to project " + project_label(project_id) + ": " +
+                        plural(result.uploaded, "new record", "new records") + " accepted.");
+}
+
+// What the cache holds now, or at which stage and with which kind of error
+// the refresh stopped (never the error's text: it may carry a path or a URL).
+void tell_refresh(const out::Output& o, const fs::path& root, const tolvern::RefreshResult& refresh) {
+  if (!refresh.ok) {
+    std::string line = "Context cache not refreshed: stage " + refresh.stage.value_or("unknown");
+    if (refresh.error) line += " (" + *refresh.error + ")";
+    out::warning(o, line + "; the cached copies are kept.");
+    if (refresh.log_path) out::info(o, "details: " + refresh.log_path->string());
+    return;
+  }
+  const auto rules = tolvern::read_rules_cache_state(paths::platform_dir(root));
+  const std::int64_t guidance = cache_entries(paths::guidance_dir(root) / "system", ".md") +
+                                cache_entries(paths::guidance_dir(root) / "project", ".md");
+  out::success(o, "Context cache refreshed: " + plural(rules.count.value_or(0), "rule", "rules") + ", " +
+                      plural(cache_entries(paths::specs_dir(root)), "spec", "specs") + ", " +
+                      plural(cache_entries(paths::canonical_docs_dir(root)) + guidance, "document", "documents") +
+                      ", " + plural(cache_entries(paths::skills_dir(root), ".md"), "skill", "skills") + ".");
 }
 
 int run_sync(const SyncOptions& options, const out::Output& o) {
@@ -79,18 +139,16 @@ int run_sync(const SyncOptions& options, const out::Output& o) {
   else if (archived.error)
     out::warning(o, "The pending attestation was kept, not filed: " + *archived.error);
 
-  if (!credentials) {
-    tell_refusal(o, "Not signed in: the records stay local.", std::string(tolvern::NOT_SIGNED_IN));
-    return 1;
-  }
-
   json::Value project_id;
-  if (resolution) {
-    if (!resolution->ok()) {
-      tell_refusal(o, "Could not link this repository to a project: " + resolution->reason.value_or(""),
-                   resolution->code);
-      return 1;
-    }
+  std::optional<std::string> refusal;
+  std::optional<std::string> refusal_code;
+  if (!credentials) {
+    refusal = "Not signed in: the records stay local.";
+    refusal_code = std::string(tolvern::NOT_SIGNED_IN);
+  } else if (resolution && !resolution->ok()) {
+    refusal = "Could not link this repository to a project: " + resolution->reason.value_or("");
+    refusal_code = resolution->code;
+  } else if (resolution) {
     project_id = *resolution->project_id;
     std::string title = resolution->title ? " (" + *resolution->title + ")" : "";
     out::info(o, std::string(resolution->created ? "Created" : "Linked to") + " project " +
@@ -99,37 +157,28 @@ int run_sync(const SyncOptions& options, const out::Output& o) {
     project_id = member(shared::load_local_config(root), "project_id");
   }
 
-  const auto result = tolvern::upload_attestations(api_key, api_url, root,
-                                                   paths::attestations_dir(root), project_id);
-  if (result.skipped_invalid > 0)
-    out::warning(o, plural(result.skipped_invalid, "record", "records") +
-                        " cannot be uploaded (no commit id, or a corrupt attestation file).");
-  if (result.refused > 0)
-    out::warning(o, plural(result.refused, "record was", "records were") +
-                        " refused by the server (too large or malformed) and set aside; they stay in "
-                        "the log. `brenik status` shows why.");
-  if (!result.ok) {
-    std::string said = result.error.value_or("upload failed");
-    if (result.uploaded > 0)
-      said += " (" + plural(result.uploaded, "record was", "records were") + " uploaded before that)";
-    tell_refusal(o, "Upload stopped: " + said, result.code);
+  // Without a project the run makes its local repairs and touches no server.
+  const auto report = tolvern::detail::run_sync_detailed(root, refusal ? "" : api_key, api_url,
+                                                         refusal ? json::Value() : project_id);
+  if (refusal) {
+    tell_refusal(o, *refusal, refusal_code);
     return 1;
   }
-  if (result.already_synced && result.refused == 0 && result.skipped_invalid == 0)
-    out::success(o, "Nothing to upload: every record is on the server.");
-  else if (result.already_synced)
-    out::info(o, "Nothing else could be uploaded.");
-  else
-    out::success(o, "Uploaded to project " + project_label(project_id) + ": " +
-                        plural(result.uploaded, "new record", "new records") + " accepted.");
-  return 0;
+  if (!report.upload) {
+    tell_refusal(o, "This repository is not linked to a project.", std::nullopt);
+    return 1;
+  }
+  tell_upload(o, *report.upload, project_id);
+  if (report.refresh) tell_refresh(o, root, *report.refresh);
+  return report.upload->ok ? 0 : 1;
 }
 
 }  // namespace
 
 void register_sync(CLI::App& app, Context& ctx) {
   CLI::App* sync = app.add_subcommand(
-      "sync", "Upload the commit records that have not reached the server yet.");
+      "sync", "Upload the commit records that have not reached the server yet and refresh the "
+              "local copy of the project's rules, specs, documents and skills.");
   auto options = std::make_shared<SyncOptions>();
   sync->add_option("--team-id", options->team_id,
                    "Team to create or find the project in (asked once when you are on several "

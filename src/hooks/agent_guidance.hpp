@@ -5,10 +5,10 @@
 
 #include <filesystem>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "utils/errors.hpp"
 #include "utils/json.hpp"
 
 namespace brenik::hooks::agent_guidance {
@@ -16,11 +16,20 @@ namespace brenik::hooks::agent_guidance {
 namespace fs = std::filesystem;
 
 // A slug that is not safe as a file name ("..", "/", NUL, too long, a
-// leading dot...).
-class UnsafeSlugError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
+// leading dot...). The library's own error kind, so that a caller reporting
+// the kind says "UnsafeSlugError".
+using UnsafeSlugError = brenik::UnsafeSlugError;
+
+// The package of the platform's own skills, as `npx skills add` names it and
+// as its lock manifest records the source.
+inline constexpr const char* PLATFORM_SKILLS_PACKAGE = "brenik/engineering";
+
+// Longest slug accepted, in bytes: a file name with room for ".md".
+inline constexpr std::size_t MAX_SLUG_BYTES = 128;
+
+// Markers of the guidance block: each on a line of its own.
+inline constexpr const char* GUIDANCE_BEGIN_MARKER = "<!-- brenik:begin";
+inline constexpr const char* GUIDANCE_END_MARKER = "<!-- brenik:end";
 
 // The skill's file-safe slug; throws UnsafeSlugError.
 std::string extract_slug(const json::Value& skill);
@@ -43,8 +52,31 @@ void write_windsurf_skills(const fs::path& repo_root, const json::Value& skills)
 
 // Replaces the marked block of the agent's guidance file (CLAUDE.md,
 // AGENTS.md...) and leaves every byte outside it as it was. `skills` absent:
-// the block names no skills.
+// the block names no skills. A file whose markers are damaged is left
+// untouched (said in the debug log). Throws OSError when the file is a link
+// leading out of the repository, is not a regular file, or cannot be written.
 void write_agent_guidance(const fs::path& repo_root, const std::string& agent, const std::string& project_id,
                           const std::optional<json::Value>& skills = std::nullopt);
+
+// The guidance file of that agent, relative to the repository root:
+// CLAUDE.md for Claude Code, AGENTS.md for the others.
+fs::path guidance_file_name(const std::string& agent);
+
+enum class GuidanceOutcome { written, unchanged, damaged_markers, too_large };
+
+// write_agent_guidance, saying what it did (for callers that report it).
+GuidanceOutcome update_agent_guidance(const fs::path& repo_root, const std::string& agent,
+                                      const std::string& project_id,
+                                      const std::optional<json::Value>& skills = std::nullopt);
+
+namespace detail {
+// The block, markers included, with LF line ends.
+std::string guidance_block(const std::string& project_id, const std::optional<json::Value>& skills);
+// `text` with the block put in place of the marked one, or appended when
+// there is none, in the text's own line ends (CRLF when its first line
+// ends so); none when the markers are damaged (an end without a begin, two
+// begins, an end before its begin...).
+std::optional<std::string> replace_guidance_block(const std::string& text, const std::string& block_lf);
+}  // namespace detail
 
 }  // namespace brenik::hooks::agent_guidance

@@ -7,8 +7,10 @@
 #include <limits.h>
 
 #include "agents/registry.hpp"
+#include "hooks/hook_managers.hpp"
 #include "hooks/mcp_registration.hpp"
 #include "hooks/scripts.hpp"
+#include "hooks/settings_file.hpp"
 #include "paths/paths.hpp"
 #include "services/shared.hpp"
 #include "utils/errors.hpp"
@@ -28,6 +30,8 @@ const std::vector<std::string> GITIGNORE_ENTRIES = {
     "/.brenik/attestations/",     "/.brenik/ledger/",
     "/.brenik/example-attestation.yaml", "/.brenik/skills/",
     "/.brenik/guidance/",         "/.brenik/memories.json",
+    // Some versions of the `npx skills` installer leave this stray folder.
+    "/agent/skills/",
 };
 
 const char* const CHAINED_HOOK_NAME = "post-commit.brenik-chained";
@@ -122,6 +126,45 @@ brenik_locate() {
 }
 )SH";
 
+const char* const CHAIN_SH = R"SH(
+# Runs the hook kept as $1 under this hook's own path: a shell script is read
+# by its own shell with $0 set to "$0" here, so a hook that finds itself or
+# its siblings by its name and folder behaves as if it had never moved.
+brenik_chained() {
+  chained=$1
+  shift
+  brenik_shell_of "$chained"
+  if [ -n "$bsh" ]; then
+    # shellcheck disable=SC2086 # the options are words of the #! line
+    "$bsh" $bopt -c '. "$0.brenik-chained"' "$0" "$@"
+  else
+    "$chained" "$@"
+  fi
+}
+
+# Sets $bsh (and $bopt) to the shell of a script, none for another program.
+brenik_shell_of() {
+  bsh=
+  bopt=
+  line=
+  IFS= read -r line <"$1"
+  case $line in
+    '#!'*) ;;
+    ?ELF*) return 0 ;;      # a compiled program
+    *) bsh=sh; return 0 ;;  # without a #! line git runs it with sh
+  esac
+  set -f
+  # shellcheck disable=SC2086
+  set -- ${line#??}
+  set +f
+  [ "${1##*/}" = env ] && shift
+  case ${1##*/} in
+    sh|bash|dash|zsh|ksh|mksh|ash) bsh=$1; shift; bopt=$* ;;
+  esac
+  return 0
+}
+)SH";
+
 std::string script_head(const std::string& hook, const std::string& brenik_path, const std::string& what) {
   const std::string program = (brenik_path.empty() || brenik_path == "brenik") ? "" : brenik_path;
   std::string s = "#!/bin/sh\n";
@@ -131,6 +174,7 @@ std::string script_head(const std::string& hook, const std::string& brenik_path,
        " beside this file and still runs.\n";
   s += "BRENIK=" + shell_quote(program) + "\n";
   s += LOCATE_SH;
+  s += CHAIN_SH;
   s += R"SH(
 # brenik's command, from setup's path or else PATH; status 127 when none runs.
 brenik_run() {
@@ -155,9 +199,9 @@ std::string post_merge_script(const std::string& brenik_path) {
   s += R"SH(
 ( brenik_locate && brenik_run git-hook post-merge "$@" ) >/dev/null 2>&1 </dev/null
 
-chained="$(dirname "$0")/post-merge.brenik-chained"
+chained="${0%/*}/post-merge.brenik-chained"
 if [ -x "$chained" ]; then
-  "$chained" "$@"
+  brenik_chained "$chained" "$@"
 fi
 exit 0
 )SH";
@@ -172,9 +216,9 @@ std::string post_rewrite_script(const std::string& brenik_path) {
 input=$(cat)
 ( brenik_locate && printf '%s\n' "$input" | brenik_run git-hook post-rewrite "$1" ) >/dev/null 2>&1
 
-chained="$(dirname "$0")/post-rewrite.brenik-chained"
+chained="${0%/*}/post-rewrite.brenik-chained"
 if [ -x "$chained" ]; then
-  printf '%s\n' "$input" | "$chained" "$@"
+  printf '%s\n' "$input" | brenik_chained "$chained" "$@"
 fi
 exit 0
 )SH";
@@ -204,9 +248,9 @@ if ! brenik_check; then
   exit 1
 fi
 
-chained="$(dirname "$0")/pre-commit.brenik-chained"
+chained="${0%/*}/pre-commit.brenik-chained"
 if [ -x "$chained" ]; then
-  "$chained" "$@" || exit $?
+  brenik_chained "$chained" "$@" || exit $?
 fi
 exit 0
 )SH";
@@ -221,7 +265,7 @@ std::string post_commit_script(const std::string& brenik_path) {
   s += R"SH(# Records the commit just made in the attestation log. It prints nothing and
 # never fails the commit. An earlier post-commit hook was kept as
 # post-commit.brenik-chained beside this file and runs after ours.
-BRENIK=)SH" + shell_quote(program) + "\n" + LOCATE_SH + R"SH(
+BRENIK=)SH" + shell_quote(program) + "\n" + LOCATE_SH + CHAIN_SH + R"SH(
 
 brenik_json_text() {
   # A JSON string body: " and \ escaped, control characters and UTF-8
@@ -302,8 +346,11 @@ brenik_append() {
 }
 
 brenik_record() {
-  top=$(git rev-parse --show-toplevel 2>/dev/null) || return 0
-  cd "$top" || return 0
+  # git runs hooks at the top of the work tree; ask it only when not there.
+  if [ ! -e .git ]; then
+    top=$(git rev-parse --show-toplevel 2>/dev/null) || return 0
+    cd "$top" || return 0
+  fi
   brenik_locate || return 0
   if [ -n "$BRENIK" ] && [ -x "$BRENIK" ] && "$BRENIK" sync --record-commit >/dev/null 2>&1; then
     return 0
@@ -318,9 +365,9 @@ brenik_record() {
 
 (brenik_record) >/dev/null 2>&1
 
-chained="$(dirname "$0")/post-commit.brenik-chained"
+chained="${0%/*}/post-commit.brenik-chained"
 if [ -x "$chained" ]; then
-  "$chained" "$@"
+  brenik_chained "$chained" "$@"
 fi
 exit 0
 )SH";
@@ -347,12 +394,11 @@ StepReport ensure_gitignore(const fs::path& repo_root, const std::vector<std::st
     }
   }
   auto has = [&](const std::string& line) { return std::find(lines.begin(), lines.end(), line) != lines.end(); };
-  if (has(".brenik/") || has("/.brenik/") || has(".brenik") || has("/.brenik")) {
-    r.detail = "already ignores .brenik/";
-    return r;
-  }
+  // The whole folder ignored covers every entry inside it, not the others.
+  const bool whole_dir = has(".brenik/") || has("/.brenik/") || has(".brenik") || has("/.brenik");
   std::vector<std::string> missing;
   for (const auto& e : entries) {
+    if (whole_dir && e.rfind("/.brenik/", 0) == 0) continue;
     std::string bare = e.substr(e[0] == '/' ? 1 : 0);
     std::string noslash = bare.back() == '/' ? bare.substr(0, bare.size() - 1) : bare;
     if (has(e) || has(bare) || has(noslash) || has("/" + noslash)) continue;
@@ -374,21 +420,9 @@ StepReport ensure_gitignore(const fs::path& repo_root, const std::vector<std::st
 }
 
 StepReport install_post_commit_hook(const fs::path& repo_root, const std::string& brenik_path) {
-  StepReport r = install_git_hook(repo_root, "post-commit", post_commit_script(brenik_path));
   const fs::path dir = hooks_dir(repo_root);
-  const fs::path chained = dir / CHAINED_HOOK_NAME;
-  // Hook managers that rewrite the hook file: say how to keep recording.
-  const std::string chained_text = utils::try_read_file(chained).value_or("");
-  const std::string cmd = shell_quote(brenik_path.empty() ? "brenik" : brenik_path) +
-                          " sync --record-commit >/dev/null 2>&1 || true";
-  if (dir.string().find(".husky") != std::string::npos)
-    r.notes.push_back("husky regenerates " + display(repo_root, dir) +
-                      " when it installs; add this line to .husky/post-commit to keep recording: " + cmd);
-  if (chained_text.find("lefthook") != std::string::npos)
-    r.notes.push_back("`lefthook install` replaces this hook; add a post-commit command running `" + cmd +
-                      "` to lefthook.yml");
-  if (chained_text.find("pre-commit") != std::string::npos)
-    r.notes.push_back("`pre-commit install` keeps this hook as post-commit.legacy and still runs it");
+  StepReport r = hook_managers::install(
+      repo_root, "post-commit", post_commit_script(hook_managers::program_for(repo_root, dir, brenik_path)));
   // Only a configured hooks path can lead elsewhere: a linked worktree's or a
   // submodule's own hooks live in a git directory outside its work tree.
   if (configured_hooks_path(repo_root) && !utils::stays_inside(repo_root, dir))
@@ -493,8 +527,9 @@ std::vector<HookRow> codex_rows(const std::string& brenik) {
 
 namespace {
 
-// The command without its program word, when that program is brenik.
-std::optional<std::string> brenik_arguments(const std::string& command) {
+// The program word, unquoted, and the rest of the command, when that
+// program is brenik.
+std::optional<std::pair<std::string, std::string>> split_brenik_command(const std::string& command) {
   std::string program;
   std::size_t i = 0;
   if (!command.empty() && command[0] == '\'') {
@@ -518,10 +553,22 @@ std::optional<std::string> brenik_arguments(const std::string& command) {
     i = sp == std::string::npos ? command.size() : sp;
   }
   if (fs::path(program).filename() != "brenik") return std::nullopt;
-  return command.substr(i);
+  return std::pair{program, command.substr(i)};
 }
 
 }  // namespace
+
+std::optional<std::string> brenik_arguments(const std::string& command) {
+  auto split = split_brenik_command(command);
+  if (!split) return std::nullopt;
+  return split->second;
+}
+
+std::optional<std::string> brenik_program(const std::string& command) {
+  auto split = split_brenik_command(command);
+  if (!split) return std::nullopt;
+  return split->first;
+}
 
 bool merge_hook_rows(json::Value& settings, const std::vector<HookRow>& rows) {
   if (!settings.is_object()) throw ValueError("the top level is not a JSON object");
@@ -565,44 +612,7 @@ bool merge_hook_rows(json::Value& settings, const std::vector<HookRow>& rows) {
 
 StepReport install_hook_file(const std::string& label, const fs::path& file,
                              const std::vector<HookRow>& rows) {
-  StepReport r{.what = label};
-  std::error_code ec;
-  // Dotfile managers link these files; write the file the link names.
-  fs::path target = fs::is_symlink(file, ec) ? fs::canonical(file, ec) : file;
-  if (ec) target = file;
-  json::Value settings = json::Value::object();
-  if (auto text = utils::try_read_file(target)) {
-    if (!utils::strip(*text).empty()) {
-      auto parsed = json::try_loads(*text);
-      if (!parsed) {
-        r.status = Status::failed;
-        r.detail = file.string() + " is not valid JSON; left untouched. Fix it and rerun `brenik setup`";
-        return r;
-      }
-      settings = *parsed;
-    }
-  } else if (fs::exists(target, ec)) {
-    r.status = Status::failed;
-    r.detail = file.string() + " cannot be read; left untouched";
-    return r;
-  }
-  try {
-    if (!merge_hook_rows(settings, rows)) {
-      r.detail = "hooks already in " + file.string();
-      return r;
-    }
-  } catch (const ValueError& e) {
-    r.status = Status::failed;
-    r.detail = file.string() + ": " + e.what() + "; left untouched";
-    return r;
-  }
-  utils::make_dirs(target.parent_path());
-  utils::atomic_write(target, json::dumps(settings, {.indent = 2}) + "\n");
-  r.status = Status::changed;
-  std::string events;
-  for (const auto& row : rows) events += (events.empty() ? "" : ", ") + row.event;
-  r.detail = "added hooks (" + events + ") to " + file.string();
-  return r;
+  return settings_file::install(label, file, rows);
 }
 
 std::vector<StepReport> run_setup(const fs::path& repo_root, const SetupOptions& options) {
@@ -618,16 +628,34 @@ std::vector<StepReport> run_setup(const fs::path& repo_root, const SetupOptions&
   for (const auto& a : agents::iter_adapters())
     if (a->detect_in_repo(repo_root) || a->is_active()) detected.push_back(a->name());
 
-  guarded("configuration", [&] { return write_local_config(repo_root, detected); });
+  // A harness the user has installed is told how to attest in its guidance
+  // file, which names it from then on: the configuration names it at once,
+  // so that a second setup finds what the first one wrote.
+  std::vector<std::string> configured = detected;
+  if (options.harness_hooks) {
+    std::optional<fs::path> home = options.home;
+    if (!home)
+      if (const char* h = std::getenv("HOME"); h && *h) home = fs::path(h);
+    std::error_code ec;
+    for (const auto& [name, dir] : {std::pair{"claude-code", ".claude"}, std::pair{"codex", ".codex"}})
+      if (home && fs::is_directory(*home / dir, ec) &&
+          std::find(configured.begin(), configured.end(), name) == configured.end())
+        configured.push_back(name);
+  }
+
+  guarded("configuration", [&] { return write_local_config(repo_root, configured); });
   guarded(".gitignore", [&] { return ensure_gitignore(repo_root); });
   guarded("post-commit hook", [&] { return install_post_commit_hook(repo_root, options.brenik); });
+  // The program path goes only into hooks that are never committed.
+  auto program = [&] { return hook_managers::program_for(repo_root, hooks_dir(repo_root), options.brenik); };
   guarded("post-merge hook",
-          [&] { return install_git_hook(repo_root, "post-merge", post_merge_script(options.brenik)); });
+          [&] { return hook_managers::install(repo_root, "post-merge", post_merge_script(program())); });
   guarded("post-rewrite hook",
-          [&] { return install_git_hook(repo_root, "post-rewrite", post_rewrite_script(options.brenik)); });
+          [&] { return hook_managers::install(repo_root, "post-rewrite", post_rewrite_script(program())); });
   guarded("pre-commit hook",
-          [&] { return install_git_hook(repo_root, "pre-commit", pre_commit_script(options.brenik)); });
+          [&] { return hook_managers::install(repo_root, "pre-commit", pre_commit_script(program())); });
   guarded("example attestation", [&] { return write_example_attestation(repo_root); });
+  guarded("agent guidance", [&] { return write_guidance_blocks(repo_root); });
 
   auto is_detected = [&](const char* n) { return std::find(detected.begin(), detected.end(), n) != detected.end(); };
   if (!options.harness_hooks) {
@@ -657,7 +685,11 @@ std::vector<StepReport> run_setup(const fs::path& repo_root, const SetupOptions&
                          .detail = "~/.claude not found; rerun `brenik setup` after installing Claude Code"});
       if (wanted("codex", *home / ".codex"))
         guarded("Codex", [&] {
-          return install_hook_file("Codex", *home / ".codex" / "hooks.json", codex_rows(options.brenik));
+          StepReport r = install_hook_file("Codex", *home / ".codex" / "hooks.json", codex_rows(options.brenik));
+          if (r.status != Status::failed)
+            r.notes.push_back("Codex skips these hooks until you trust them: open /hooks in Codex and trust "
+                              "brenik's (`brenik doctor` says whether they are)");
+          return r;
         });
       else
         steps.push_back({.what = "Codex", .status = Status::skipped,
@@ -677,7 +709,7 @@ std::vector<StepReport> run_setup(const fs::path& repo_root, const SetupOptions&
     mcp.home = options.home;
     if (const char* h = std::getenv("HOME"); !mcp.home && h && *h) mcp.home = fs::path(h);
   }
-  for (auto& s : mcp_registration::register_mcp_server(repo_root, detected, mcp)) steps.push_back(std::move(s));
+  for (auto& s : mcp_registration::register_mcp_server(repo_root, configured, mcp)) steps.push_back(std::move(s));
   return steps;
 }
 

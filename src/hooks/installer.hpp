@@ -72,6 +72,11 @@ StepReport install_git_hook(const fs::path& repo_root, const std::string& hook, 
 StepReport write_local_config(const fs::path& repo_root, const std::vector<std::string>& agents);
 StepReport write_example_attestation(const fs::path& repo_root);
 
+// The brenik block in the guidance file of each configured agent (CLAUDE.md,
+// AGENTS.md), telling the agent how to attest before any sync has run.
+// Skills are named by the sync, not here.
+StepReport write_guidance_blocks(const fs::path& repo_root);
+
 // One hook handler row: event, optional matcher, command.
 struct HookRow {
   std::string event;
@@ -82,14 +87,22 @@ struct HookRow {
 std::vector<HookRow> claude_code_rows(const std::string& brenik);
 std::vector<HookRow> codex_rows(const std::string& brenik);
 
+// The command without its program word, when that program is brenik.
+std::optional<std::string> brenik_arguments(const std::string& command);
+
 // Adds the rows to a harness settings object (hooks -> event -> groups).
 // A row is ours when a handler's command runs a program named brenik with
 // our arguments; a stale path is updated. True when anything changed.
 // Throws ValueError when the settings have a shape we must not touch.
 bool merge_hook_rows(json::Value& settings, const std::vector<HookRow>& rows);
 
-// Merges the rows into a JSON settings file (created when missing). A file
-// that is not valid JSON is left untouched and reported as failed.
+// The program word of a hook command (unquoted) when that program is
+// brenik; none otherwise.
+std::optional<std::string> brenik_program(const std::string& command);
+
+// Merges the rows into a JSON settings file (created when missing) as text
+// edits that keep the rest of the file, after a one-time backup beside it. A
+// file that is not valid JSON is left untouched and reported as failed.
 StepReport install_hook_file(const std::string& label, const fs::path& file,
                              const std::vector<HookRow>& rows);
 
@@ -101,5 +114,27 @@ struct SetupOptions {
 
 // All steps, in order; never throws for a failed step.
 std::vector<StepReport> run_setup(const fs::path& repo_root, const SetupOptions& options);
+
+// Repairs a sync makes on its way (src/hooks/self_heal.cpp).
+
+// Removes the git hooks of the retired Entire integration from git's own
+// hooks folder: only a hook file that does nothing but run the `entire`
+// program is removed; anything else in it (a user's line, a chained call)
+// keeps the file. A configured core.hooksPath (a shared or tracked folder)
+// is left alone. Throws when the hooks folder cannot be found or read.
+StepReport cleanup_entire(const fs::path& repo_root);
+
+struct SessionStartHookOptions {
+  std::optional<fs::path> home = std::nullopt;  // none: $HOME
+};
+
+// Restores the session-start row for each of `agents` (claude-code, codex)
+// in the user's harness settings, only in a settings file that already holds
+// brenik's rows (setup was asked to edit it), with the brenik program those
+// rows name. `agents` none or empty: nothing to do. A file that does not
+// parse is left untouched.
+std::vector<StepReport> install_session_start_hook(const fs::path& repo_root,
+                                                   const std::optional<std::vector<std::string>>& agents,
+                                                   const SessionStartHookOptions& options = {});
 
 }  // namespace brenik::hooks::installer

@@ -16,6 +16,7 @@
 #include "utils/errors.hpp"
 #include "utils/fs.hpp"
 #include "utils/json.hpp"
+#include "utils/json_edit.hpp"
 #include "utils/logging.hpp"
 #include "utils/text.hpp"
 
@@ -41,11 +42,6 @@ struct Target {
   std::vector<std::string> args;
   bool in_home = false;  // the user's file, not the repository's
 };
-
-std::string dump_utf8(const json::Value& v) {
-  // Indented like the files people write, and UTF-8 kept as it is.
-  return v.dump(2, ' ', false, json::Value::error_handler_t::replace) + "\n";
-}
 
 // A folder of the repository on the way to a file we write must be a real
 // folder inside it, never a link (a hostile clone can plant one anywhere).
@@ -116,6 +112,20 @@ StepReport register_one(const fs::path& repo_root, const Target& t, const std::s
   return r;
 }
 
+// Whether the repository has the harness's own folder (a real one, or a
+// link the registration will refuse with its reason). We add our entry to
+// a harness's files but do not create its folder in the user's repository.
+bool has_folder(const fs::path& repo_root, const char* name) {
+  struct stat st {};
+  return ::lstat((repo_root / name).c_str(), &st) == 0 && (S_ISDIR(st.st_mode) || S_ISLNK(st.st_mode));
+}
+
+StepReport no_folder(const std::string& label, const std::string& folder, const std::string& file) {
+  return {.what = label + " MCP", .status = Status::skipped,
+          .detail = "no " + folder + "/ folder in this repository; brenik's server goes into " + folder + "/" + file +
+                    " once it exists"};
+}
+
 std::vector<std::string> agents_to_register(const fs::path& repo_root,
                                             const std::optional<std::vector<std::string>>& agents) {
   std::vector<std::string> names;
@@ -129,13 +139,6 @@ std::vector<std::string> agents_to_register(const fs::path& repo_root,
   for (auto& n : names)
     if (std::find(unique.begin(), unique.end(), n) == unique.end()) unique.push_back(std::move(n));
   return unique;
-}
-
-bool same_args(const json::Value& v, const std::vector<std::string>& args) {
-  if (!v.is_array() || v.size() != args.size()) return false;
-  for (std::size_t i = 0; i < args.size(); ++i)
-    if (!v[i].is_string() || v[i].get<std::string>() != args[i]) return false;
-  return true;
 }
 
 toml::array toml_args(const std::vector<std::string>& args) {
@@ -211,29 +214,37 @@ namespace detail {
 
 std::optional<std::string> merged_json_config(std::string_view text, const std::string& command,
                                               const std::vector<std::string>& args) {
-  json::Value config = json::Value::object();
-  if (!utils::strip(text).empty()) {
-    auto parsed = json::Value::parse(text, nullptr, false);
-    if (parsed.is_discarded()) throw ValueError("not valid JSON");
-    if (!parsed.is_object()) throw ValueError("not a JSON object");
-    config = std::move(parsed);
-  }
-  auto servers = config.find("mcpServers");
-  if (servers == config.end()) {
-    config["mcpServers"] = json::Value::object();
-    servers = config.find("mcpServers");
-  } else if (!servers->is_object()) {
-    throw ValueError("its \"mcpServers\" is not an object");
-  }
-  json::Value& entry = (*servers)[SERVER_NAME];
-  if (entry.is_object() && member(entry, "command") == json::Value(command) && same_args(member(entry, "args"), args))
-    return std::nullopt;
-  if (!entry.is_object()) entry = json::Value::object();
-  entry["command"] = command;
   json::Value list = json::Value::array();
   for (const auto& a : args) list.push_back(a);
-  entry["args"] = std::move(list);
-  return dump_utf8(config);
+  const json::Value ours = {{"command", command}, {"args", list}};
+  if (utils::strip(text).empty())
+    return utils::json_edit::render({{"mcpServers", {{SERVER_NAME, ours}}}}, "  ") + "\n";
+  // Edited in place: every byte but our entry's stays as the user wrote it.
+  std::optional<utils::json_edit::Document> doc;
+  try {
+    doc.emplace(std::string(text));
+  } catch (const ValueError&) {
+    throw ValueError("not valid JSON");
+  }
+  const json::Value config = doc->value();
+  if (!config.is_object()) throw ValueError("not a JSON object");
+  const auto servers = config.find("mcpServers");
+  if (servers == config.end()) {
+    doc->set({}, "mcpServers", {{SERVER_NAME, ours}});
+    return doc->text();
+  }
+  if (!servers->is_object()) throw ValueError("its \"mcpServers\" is not an object");
+  const json::Value& entry = member(*servers, SERVER_NAME);
+  if (!entry.is_object()) {
+    doc->set({std::string("mcpServers")}, SERVER_NAME, ours);
+    return doc->text();
+  }
+  if (member(entry, "command") == ours["command"] && member(entry, "args") == list) return std::nullopt;
+  // The user's own additions to our entry (env, timeouts) stay.
+  const utils::json_edit::Path at = {std::string("mcpServers"), std::string(SERVER_NAME)};
+  doc->set(at, "command", ours["command"]);
+  doc->set(at, "args", list);
+  return doc->text();
 }
 
 std::optional<std::string> merged_codex_toml(std::string_view text, const std::string& command,
@@ -300,9 +311,17 @@ std::vector<StepReport> register_mcp_server(const fs::path& repo_root,
         steps.push_back(register_one(
             repo_root, {agent, "Claude Code", Format::json, repo_root / ".mcp.json", {"mcp"}}, brenik));
       } else if (agent == "codex") {
+        if (!has_folder(repo_root, ".codex")) {
+          steps.push_back(no_folder("Codex", ".codex", "config.toml"));
+          continue;
+        }
         steps.push_back(register_one(
             repo_root, {agent, "Codex", Format::toml, repo_root / ".codex" / "config.toml", {"mcp"}}, brenik));
       } else if (agent == "cursor") {
+        if (!has_folder(repo_root, ".cursor")) {
+          steps.push_back(no_folder("Cursor", ".cursor", "mcp.json"));
+          continue;
+        }
         // Cursor expands ${workspaceFolder}; the server then serves that
         // folder whatever directory Cursor starts it in.
         steps.push_back(register_one(repo_root,

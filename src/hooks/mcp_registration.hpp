@@ -39,9 +39,9 @@ std::vector<installer::StepReport> register_mcp_server(const std::filesystem::pa
 namespace detail {
 
 // The JSON configuration text with our server under "mcpServers" set to
-// {"command": command, "args": args} (other members of our entry and every
-// other entry kept), or none when it is already so. Non-ASCII text stays
-// UTF-8. Throws ValueError for text that is not a JSON object with an
+// {"command": command, "args": args}, edited in place (every other byte
+// kept, other members of our entry included), or none when it is already so.
+// Non-ASCII text stays UTF-8. Throws ValueError for text that is not a JSON object with an
 // object "mcpServers" (an empty text counts as "{}").
 std::optional<std::string> merged_json_config(std::string_view text, const std::string& command,
                                               const std::vector<std::string>& args);

@@ -41,7 +41,10 @@ void* load_cli(std::string& error) {
     error = ::dlerror();
     return nullptr;
   }
-  error = "libbrenik-cli.so not found beside " + dir;
+  error = "libbrenik-cli.so is not beside " + dir + " nor in " + dir +
+          "/../lib/brenik. This brenik was copied out of its installation: install it with "
+          "`make install PREFIX=~/.local` (or `sudo make install`) from the source tree, or "
+          "`sudo apt install ./brenik_<version>_<arch>.deb` from `make package`, and run that brenik";
   return nullptr;
 }
 

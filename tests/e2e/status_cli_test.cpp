@@ -143,5 +143,22 @@ TEST(StatusCli, StateFirstThenOneTableOfRecords) {
   EXPECT_EQ(r.out.find("  -  "), std::string::npos) << r.out;
 }
 
+TEST(StatusCli, TheTableAndTheCountsAgreeOnWhatIsUploaded) {
+  TempRepo repo;
+  // Older writers put 1 or "uploaded": true where this one writes true.
+  write_file(repo.root() / ".brenik/.platform/log.jsonl",
+             "{\"commit\": \"" + A + "\", \"summary\": \"one\", \"synced\": 1}\n"
+             "{\"commit\": \"" + B + "\", \"summary\": \"two\", \"uploaded\": true, \"event\": \"attestation_skipped\"}\n"
+             "{\"commit\": \"" + C + "\", \"summary\": \"three\", \"synced\": 0, \"event\": \"commit_unattested\"}\n");
+  auto r = run_binary("brenik", {"status", "--json"}, {.cwd = repo.root()});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(json::loads(r.out)["uploaded"], 2);
+  r = run_binary("brenik", {"status"}, {.cwd = repo.root(), .env = {{"NO_COLOR", "1"}}});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_NE(r.out.find("attested   uploaded one"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("skipped    uploaded two"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("unattested local    three"), std::string::npos) << r.out;
+}
+
 }  // namespace
 }  // namespace brenik::testing

@@ -8,6 +8,16 @@
 
 namespace brenik::testing {
 
+namespace {
+// Tests run the library in-process too: the platform package install is off
+// unless a test turns it on (a real `npx` may be installed on the machine,
+// and a test never reaches a package registry).
+[[maybe_unused]] const bool platform_install_off = [] {
+  ::setenv("BRENIK_SKIP_PLATFORM_SKILLS", "1", 1);
+  return true;
+}();
+}  // namespace
+
 TempDir::TempDir() {
   std::string templ = (fs::temp_directory_path() / "brenik-test-XXXXXX").string();
   char* made = ::mkdtemp(templ.data());
@@ -123,6 +133,9 @@ std::map<std::string, std::optional<std::string>> isolated_cli_env(const fs::pat
       {"CLAUDE_CONFIG_DIR", (home / ".claude").string()},
       {"CODEX_HOME", (home / ".codex").string()},
       {"NO_COLOR", "1"},
+      // A real `npx` may be installed on the machine: a sync in a test must
+      // never fetch the platform package from the network.
+      {"BRENIK_SKIP_PLATFORM_SKILLS", "1"},
   };
   for (const char* name :
        {"CLAUDECODE", "CLAUDE_CODE_SESSION_ID", "CLAUDE_CODE_CHILD_SESSION", "CLAUDE_CODE_PROJECT_DIR_NAME",

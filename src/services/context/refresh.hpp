@@ -4,9 +4,13 @@
 // (mutate_workspace false) every write stays inside `.brenik/`.
 #pragma once
 
+#include <exception>
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <type_traits>
+
+#include "utils/logging.hpp"
 
 namespace brenik::services::tolvern {
 
@@ -35,6 +39,20 @@ bool refresh_context_cache(const std::string& api_key, const std::string& api_ur
                            const std::string& project_id, const RefreshOptions& options = {});
 
 namespace detail {
+// Runs one fetch whose failure must not end the refresh: its value, or none
+// after a debug line naming `label`. Safe to run on a worker thread.
+template <typename F>
+auto nf(const char* label, F&& fn) -> std::optional<std::invoke_result_t<F&>> {
+  try {
+    return fn();
+  } catch (const std::exception& e) {
+    logging::debug("%s fetch failed (non-fatal): %s", label, e);
+  } catch (...) {
+    logging::debug("%s fetch failed (non-fatal): %s", label, "unknown error");
+  }
+  return std::nullopt;
+}
+
 // Rewrites the example attestation from the copy this build ships; never throws.
 void refresh_local_static_files(const fs::path& repo_root);
 }  // namespace detail

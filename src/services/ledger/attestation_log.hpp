@@ -11,6 +11,9 @@
 
 namespace brenik::services::tolvern {
 
+// What a record counts as.
+enum class RecordKind { attested, unattested, skipped };
+
 // What the log holds, read once: the counts, and the pending entries.
 struct AttestationLog : LogCounts {
   std::vector<json::Value> pending;  // unsynced and addressable, in file order

@@ -14,6 +14,12 @@ bool is_pending_line(const LineFields& f) {
   return !f.synced && !f.uploaded && is_valid_commit_hash(f.commit.value_or(""));
 }
 
+RecordKind record_kind(std::string_view event) {
+  if (event == "attestation_skipped") return RecordKind::skipped;
+  if (event == "commit_unattested") return RecordKind::unattested;
+  return RecordKind::attested;
+}
+
 bool count_line(const LineFields* f, std::uint64_t start, Classified& out, bool indexing) {
   AttestationLog& log = out.log;
   if (!f) {
@@ -21,13 +27,12 @@ bool count_line(const LineFields* f, std::uint64_t start, Classified& out, bool 
     return false;
   }
   if (indexing && f->commit) out.commits.push_back(CommitFilter::key_of(*f->commit));
-  if (f->event == "attestation_skipped")
-    ++log.skipped;
-  else if (f->event == "commit_unattested")
-    ++log.unattested;
-  else
-    ++log.attested;
-  if (f->synced || f->uploaded) {
+  switch (record_kind(f->event)) {
+    case RecordKind::skipped: ++log.skipped; break;
+    case RecordKind::unattested: ++log.unattested; break;
+    case RecordKind::attested: ++log.attested; break;
+  }
+  if (is_synced_line(*f)) {
     ++log.uploaded;
     return false;
   }

@@ -54,6 +54,11 @@ using OnPending = std::function<void(AttestationLog&, const LineParser&)>;
 // Unsynced, and addressable by a full commit id.
 bool is_pending_line(const LineFields& f);
 
+// What a line counts as, by its event.
+RecordKind record_kind(std::string_view event);
+// Its `synced` or `uploaded` member is truthy.
+inline bool is_synced_line(const LineFields& f) { return f.synced || f.uploaded; }
+
 // Counts one non-blank line starting at `start` into `out`: `f` is its
 // fields when it is a JSON object, null when it is not. True when it is a
 // pending line.

@@ -277,28 +277,5 @@ void note_append(const fs::path& log_path, const utils::FileStamp& before, const
   [[maybe_unused]] const ssize_t n = ::pwrite(fd.get(), next.data(), bytes, static_cast<off_t>(at));
 }
 
-void replace_log(const fs::path& log_path, std::vector<std::string_view> parts, std::optional<LogIndex> index) {
-  std::size_t size = 0;
-  for (auto p : parts) size += p.size();
-  if (size == 0) parts = {"\n"}, size = 1;
-  utils::atomic_write_parts(log_path, parts);
-  utils::remove_file(log_index_path(log_path));
-  if (!index) return;
-  try {
-    const auto stamp = utils::file_stamp(log_path);
-    std::string_view last;
-    for (auto it = parts.rbegin(); it != parts.rend() && last.empty(); ++it) last = *it;
-    if (!stamp || stamp->size != size || last.empty() || last.back() != '\n') return;
-    index->file = *stamp;
-    index->last_write = *stamp;
-    index->tail_sha256 = tail_sha256(parts);
-    index->rewritten_end = size;
-    index->pending = index->pending_lines.size();
-    index->parts = LogIndex::ALL;
-    save_log_index(log_path, *index);
-  } catch (...) {
-    // No index: the next reader makes one.
-  }
-}
 
 }  // namespace brenik::services::tolvern::detail

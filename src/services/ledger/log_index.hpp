@@ -89,12 +89,6 @@ bool describes_prefix(const LogIndex& index, const utils::FileStamp& stamp, std:
 // read beyond the counts.
 std::optional<LogIndex> load_log_index(const fs::path& log_path, unsigned parts = LogIndex::ALL);
 
-// Replaces the log (under its lock) by `parts` written one after the other
-// ("\n" when they are empty). The old file's index goes with it; `index`,
-// when given, becomes the new file's, completed with what only the written
-// file can say (its stamp, its last bytes, that the rewrite wrote all of it).
-void replace_log(const fs::path& log_path, std::vector<std::string_view> parts, std::optional<LogIndex> index);
-
 // Called by an appender holding the log's lock, with the log's state before
 // and after its append: an index current for `before` becomes current for
 // `after`. Best effort, never throws.

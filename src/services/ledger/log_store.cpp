@@ -180,7 +180,54 @@ std::size_t count_pending_entries(const fs::path& log_path) {
          detail::classify_text(*file, file->view().substr(view.covered), nullptr).pending;
 }
 
+std::vector<LastRecord> read_last_records(const fs::path& log_path, std::size_t n) {
+  std::vector<LastRecord> found;
+  if (n == 0) return found;
+  auto file = map_log(log_path);
+  if (!file) return found;
+  const std::string_view text = file->view();
+  detail::LineParser parser;
+  std::size_t end = text.size();
+  while (end > 0 && found.size() < n) {
+    const std::size_t nl = text.rfind('\n', end - 1);
+    const std::size_t from = nl == std::string_view::npos ? 0 : nl + 1;
+    const std::string_view line = utils::strip_view(text.substr(from, end - from));
+    // Blank and corrupt lines are not records, as the counts have it.
+    if (!line.empty() && parser.parse(line) && parser.fields().is_object)
+      found.push_back({parser.value(), detail::record_kind(parser.fields().event),
+                       detail::is_synced_line(parser.fields())});
+    if (nl == std::string_view::npos) break;
+    end = nl;
+  }
+  std::reverse(found.begin(), found.end());
+  return found;
+}
+
 namespace detail {
+
+void replace_log(const fs::path& log_path, std::vector<std::string_view> parts, std::optional<LogIndex> index) {
+  std::size_t size = 0;
+  for (auto p : parts) size += p.size();
+  if (size == 0) parts = {"\n"}, size = 1;
+  utils::atomic_write_parts(log_path, parts);
+  utils::remove_file(log_index_path(log_path));
+  if (!index) return;
+  try {
+    const auto stamp = utils::file_stamp(log_path);
+    std::string_view last;
+    for (auto it = parts.rbegin(); it != parts.rend() && last.empty(); ++it) last = *it;
+    if (!stamp || stamp->size != size || last.empty() || last.back() != '\n') return;
+    index->file = *stamp;
+    index->last_write = *stamp;
+    index->tail_sha256 = tail_sha256(parts);
+    index->rewritten_end = size;
+    index->pending = index->pending_lines.size();
+    index->parts = LogIndex::ALL;
+    save_log_index(log_path, *index);
+  } catch (...) {
+    // No index: the next reader makes one.
+  }
+}
 
 void append_log_entry(const fs::path& breniklog_path, const json::Value& entry) {
   utils::make_dirs(breniklog_path.parent_path());

@@ -2,6 +2,18 @@
 // This module owns its line format, the one appender, the two in-place
 // rewriters, their shared lock, the classification of what the log holds,
 // and the already-recorded test on which idempotency by commit id rests.
+//
+// The entry to the log engine. Beside it: log_line (one line's fields),
+// log_classify (what the lines count as), log_index (the index kept beside
+// the log), synced_rewrite (marking lines synced in place).
+//
+// The index `log.jsonl.index` holds the counts, where each pending line
+// starts and a filter of the commit ids, for one exact state of the log
+// (device, inode, size, modification time and a hash of its last bytes).
+// It is trusted only for exactly that state: a writer holding the lock
+// carries it forward across its own append, anything else makes the next
+// reader do a full pass. Any read, even one that takes no lock, may leave a
+// fresh index behind; losing it costs one full pass, never a record.
 #pragma once
 
 #include <cstddef>
@@ -14,6 +26,7 @@
 
 #include "services/git/commit_id.hpp"
 #include "services/ledger/attestation_log.hpp"
+#include "services/ledger/log_index.hpp"
 #include "utils/json.hpp"
 
 namespace brenik::services::tolvern {
@@ -27,10 +40,25 @@ extern const std::map<std::string, std::string> RECORD_REASON_EVENTS;
 // the log. Never throws for a missing or bad file.
 AttestationLog read_attestation_log(const fs::path& log_path);
 
+// One of the last records, classified as the counts classify it.
+struct LastRecord {
+  json::Value entry;
+  RecordKind kind = RecordKind::attested;
+  bool synced = false;
+};
+// The last `n` records (blank and corrupt lines left out), oldest first.
+std::vector<LastRecord> read_last_records(const fs::path& log_path, std::size_t n);
+
 // read_attestation_log(log_path).size(), without building the entries.
 std::size_t count_pending_entries(const fs::path& log_path);
 
 namespace detail {
+
+// Replaces the log (under its lock) by `parts` written one after the other
+// ("\n" when they are empty). The old file's index goes with it; `index`,
+// when given, becomes the new file's, completed with what only the written
+// file can say (its stamp, its last bytes, that the rewrite wrote all of it).
+void replace_log(const fs::path& log_path, std::vector<std::string_view> parts, std::optional<LogIndex> index);
 
 // The one way a record enters the log (under the log's lock).
 void append_log_entry(const fs::path& breniklog_path, const json::Value& entry);

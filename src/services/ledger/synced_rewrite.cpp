@@ -10,6 +10,7 @@
 #include "services/ledger/log_classify.hpp"
 #include "services/ledger/log_index.hpp"
 #include "services/ledger/log_line.hpp"
+#include "services/ledger/log_store.hpp"
 #include "utils/fs.hpp"
 #include "utils/text.hpp"
 

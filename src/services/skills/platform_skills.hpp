@@ -4,10 +4,23 @@
 
 #include <chrono>
 #include <filesystem>
+#include <string>
+#include <vector>
+
+#include "hooks/agent_guidance.hpp"
 
 namespace brenik::services::tolvern {
 
 namespace fs = std::filesystem;
+
+// The platform's own skill package.
+inline constexpr const char* SKILLS_PACKAGE = hooks::agent_guidance::PLATFORM_SKILLS_PACKAGE;
+
+namespace detail {
+// The install command line: npx -y skills add <package> -y (the first -y
+// lets the runner fetch the installer, the second answers its questions).
+const std::vector<std::string>& skills_install_cmd();
+}  // namespace detail
 
 struct InstallOptions {
   std::chrono::milliseconds timeout = std::chrono::seconds(120);  // tests shorten it

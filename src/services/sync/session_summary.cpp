@@ -5,6 +5,7 @@
 
 #include "services/ledger/log_store.hpp"
 #include "services/ledger/refused_records.hpp"
+#include "services/context/context_cache.hpp"
 #include "services/context/rules_cache_state.hpp"
 #include "utils/file_times.hpp"
 #include "utils/fs.hpp"
@@ -50,6 +51,12 @@ long long count_specs(const fs::path& specs) {
   for (; it != fs::directory_iterator(); it.increment(ec)) {
     if (ec) return 0;
     std::error_code fec;
+    // The refresh keeps each spec domain in a folder of its own, holding
+    // its text as spec.md: such a folder is one cached spec.
+    if (it->symlink_status(fec).type() == fs::file_type::directory) {
+      if (fs::symlink_status(it->path() / SPEC_FILE_NAME, fec).type() == fs::file_type::regular) ++n;
+      continue;
+    }
     if (!it->is_regular_file(fec)) continue;
     const auto ext = it->path().extension().string();
     if (ext == ".md" || ext == ".yaml" || ext == ".yml") ++n;

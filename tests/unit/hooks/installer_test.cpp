@@ -55,7 +55,12 @@ TEST(InstallerGitignore, KnownEntriesAreNotRepeated) {
   EXPECT_EQ(text.rfind("/.brenik/ledger/"), text.find("/.brenik/ledger/"));
   EXPECT_EQ(text.rfind("node_modules\n.brenik/.platform\n/.brenik/ledger/\n", 0), 0u);
   EXPECT_EQ(inst::ensure_gitignore(repo.root()).status, inst::Status::unchanged);
+  // The whole folder ignored covers the entries inside it, not the
+  // installer's stray folder outside it.
   write_file(repo.root() / ".gitignore", ".brenik/\n");
+  EXPECT_EQ(inst::ensure_gitignore(repo.root()).status, inst::Status::changed);
+  EXPECT_EQ(read_file(repo.root() / ".gitignore"),
+            ".brenik/\n\n# brenik: local state, never committed (added by `brenik setup`)\n/agent/skills/\n");
   EXPECT_EQ(inst::ensure_gitignore(repo.root()).status, inst::Status::unchanged);
 }
 
@@ -64,14 +69,14 @@ TEST(InstallerHook, AHookThatReplacedOursIsChainedAndTheOldChainSetAside) {
   const fs::path dir = repo.root() / ".git/hooks";
   write_file(dir / "post-commit", "#!/bin/sh\necho first\n");
   inst::install_post_commit_hook(repo.root(), "/x/brenik");
-  // A hook manager writes its own file over ours.
-  write_file(dir / "post-commit", "#!/bin/sh\n# lefthook\necho second\n");
+  // Another tool writes its own file over ours.
+  write_file(dir / "post-commit", "#!/bin/sh\necho second\n");
   auto r = inst::install_post_commit_hook(repo.root(), "/x/brenik");
-  EXPECT_EQ(read_file(dir / "post-commit.brenik-chained"), "#!/bin/sh\n# lefthook\necho second\n");
+  EXPECT_EQ(read_file(dir / "post-commit.brenik-chained"), "#!/bin/sh\necho second\n");
   EXPECT_EQ(read_file(dir / "post-commit.brenik-chained.old"), "#!/bin/sh\necho first\n");
   std::string notes;
   for (const auto& n : r.notes) notes += n + "\n";
-  EXPECT_NE(notes.find("lefthook"), std::string::npos) << notes;
+  EXPECT_NE(notes.find("set aside as post-commit.brenik-chained.old"), std::string::npos) << notes;
   EXPECT_EQ(inst::install_post_commit_hook(repo.root(), "/x/brenik").status, inst::Status::unchanged);
 }
 

@@ -35,6 +35,20 @@ TEST(McpJsonMerge, OurEntryJoinsTheOthersOnceAndKeepsTheirTextAndUtf8) {
   EXPECT_FALSE(reg::detail::merged_json_config(*merged, "/opt/brenik", ARGS));
 }
 
+TEST(McpJsonMerge, TheFileIsEditedInPlaceInItsOwnLayout) {
+  const auto merged = reg::detail::merged_json_config(
+      "{\n  \"mcpServers\": {\n    \"db\": {\"command\": \"db-mcp\"}\n  }\n}\n", "/opt/brenik", ARGS);
+  ASSERT_TRUE(merged);
+  EXPECT_EQ(*merged,
+            "{\n  \"mcpServers\": {\n    \"db\": {\"command\": \"db-mcp\"},\n    \"brenik\": {\n"
+            "      \"command\": \"/opt/brenik\",\n      \"args\": [\"mcp\"]\n    }\n  }\n}\n");
+  // A stale command is replaced where it stands.
+  const auto corrected = reg::detail::merged_json_config(
+      "{\"mcpServers\": {\"brenik\": {\"command\": \"/old\", \"args\": [\"mcp\"], \"timeout\": 5}}} \n", "/new", ARGS);
+  ASSERT_TRUE(corrected);
+  EXPECT_EQ(*corrected, "{\"mcpServers\": {\"brenik\": {\"command\": \"/new\", \"args\": [\"mcp\"], \"timeout\": 5}}} \n");
+}
+
 TEST(McpJsonMerge, AStaleEntryIsCorrectedKeepingWhatTheUserAddedToIt) {
   const auto merged = reg::detail::merged_json_config(
       R"({"mcpServers": {"brenik": {"command": "/old/brenik", "args": ["mcp"], "env": {"BRENIK_DEBUG": "1"}}}})",
@@ -141,6 +155,8 @@ protected:
 
 TEST_F(McpRegistration, EachAgentsFileGetsOurEntryAndASecondRunChangesNoByte) {
   write_file(root() / ".mcp.json", R"({"mcpServers": {"db": {"command": "dbserver"}}})");
+  fs::create_directories(root() / ".codex");
+  fs::create_directories(root() / ".cursor");
   const std::vector<std::string> agents = {"claude-code", "Codex", "cursor", "windsurf"};
   EXPECT_EQ(statuses(run(agents)), std::vector<Status>(4, Status::changed));
   const std::vector<fs::path> files = {root() / ".mcp.json", root() / ".codex" / "config.toml",
@@ -165,6 +181,7 @@ TEST_F(McpRegistration, AFileThatDoesNotParseIsLeftUntouchedAndTheOthersStillReg
   write_file(root() / ".mcp.json", broken_json);
   fs::create_directories(root() / ".codex");
   write_file(root() / ".codex" / "config.toml", broken_toml);
+  fs::create_directories(root() / ".cursor");
   const auto steps = run({"claude-code", "codex", "cursor"});
   ASSERT_EQ(statuses(steps), (std::vector<Status>{Status::failed, Status::failed, Status::changed}));
   EXPECT_EQ(steps[0].detail, (root() / ".mcp.json").string() + ": not valid JSON; left untouched");
@@ -185,6 +202,17 @@ TEST_F(McpRegistration, NothingIsWrittenThroughALinkInTheRepository) {
   EXPECT_EQ(read_file(outside.path() / "target.json"), "{}");
   EXPECT_FALSE(fs::exists(outside.path() / "mcp.json"));
   EXPECT_TRUE(fs::is_symlink(root() / ".mcp.json"));
+}
+
+TEST_F(McpRegistration, AHarnessFolderTheRepositoryLacksIsNotCreated) {
+  write_file(root() / ".cursorrules", "rules\n");  // Cursor, found without its folder
+  const auto steps = run({"codex", "cursor"});
+  EXPECT_EQ(statuses(steps), (std::vector<Status>{Status::skipped, Status::skipped}));
+  EXPECT_NE(steps[0].detail.find(".codex/config.toml"), std::string::npos) << steps[0].detail;
+  EXPECT_FALSE(fs::exists(root() / ".codex"));
+  EXPECT_FALSE(fs::exists(root() / ".cursor"));
+  EXPECT_EQ(statuses(reg::register_mcp_server(root(), std::nullopt, {.brenik = "/opt/brenik"})),
+            std::vector<Status>{Status::skipped});
 }
 
 TEST_F(McpRegistration, TheUsersHomeIsEditedOnlyWhenGivenAndAgentsDefaultToThoseFound) {

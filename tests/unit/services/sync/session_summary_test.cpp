@@ -57,6 +57,19 @@ TEST_F(SummaryTest, CountsElementsRulesAndSpecs) {
             "  cache: fresh");
 }
 
+// The refresh keeps a spec domain as a folder holding spec.md: each such
+// folder is one spec; an empty folder, a folder without spec.md and a link
+// to a folder are not.
+TEST_F(SummaryTest, SpecDomainFoldersCountOnce) {
+  write_file(dir() / "specs" / "auth" / "spec.md", "x");
+  write_file(dir() / "specs" / "billing" / "spec.md", "y");
+  write_file(dir() / "specs" / "notes.md", "z");
+  write_file(dir() / "specs" / "drafts" / "other.md", "w");
+  fs::create_directories(dir() / "specs" / "empty");
+  fs::create_directory_symlink(dir() / "specs" / "auth", dir() / "specs" / "linked");
+  EXPECT_NE(summary().find("  specs: 3\n"), std::string::npos) << summary();
+}
+
 TEST_F(SummaryTest, CacheVerdicts) {
   write_file(dir() / "brenikrules.yaml", "principles:\n  p1: a\n");
   rules_status(304);

@@ -1,0 +1,142 @@
+// `brenik doctor` through the real binary: silent success on a sound setup,
+// one line per problem with its fix, exit 1, and the same in JSON.
+#include <gtest/gtest.h>
+
+#include "services/doctor/doctor.hpp"
+#include "support/temp_repo.hpp"
+#include "utils/json.hpp"
+#include "utils/process.hpp"
+
+namespace brenik::testing {
+namespace {
+
+class DoctorCli : public ::testing::Test {
+protected:
+  void SetUp() override {
+    repo.commit_file("README", "x\n", "init");
+    fs::create_directories(home.path() / ".claude");
+    fs::create_directories(home.path() / ".codex");
+    auto r = brenik({"setup"});
+    ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+    // Linked, signed in, and Codex trusting brenik's rows.
+    const fs::path config = repo.root() / ".brenik/.platform/config.yaml";
+    write_file(config, read_file(config) + "project_id: 7\n");
+    write_file(home.path() / ".codex/config.toml",
+               "model = \"o4\"\n\n[hooks.state]\n\"PostToolUse:Bash:" + built_binary("brenik").string() +
+                   " attest add --from-hook --agent codex\" = \"trusted\"\n");
+  }
+  std::map<std::string, std::optional<std::string>> env() const {
+    auto e = isolated_cli_env(home.path());
+    e["BRENIK_API_KEY"] = "bk_test";
+    return e;
+  }
+  utils::RunResult brenik(const std::vector<std::string>& args) {
+    return run_binary("brenik", args, {.cwd = repo.root(), .timeout_seconds = 60.0, .env = env()});
+  }
+  static std::vector<std::string> problem_lines(const std::string& text) {
+    std::vector<std::string> out;
+    std::size_t i = 0;
+    while (i < text.size()) {
+      auto j = text.find('\n', i);
+      if (j == std::string::npos) j = text.size();
+      std::string line = text.substr(i, j - i);
+      if (line.find(" — fix: ") != std::string::npos) out.push_back(line);
+      i = j + 1;
+    }
+    return out;
+  }
+
+  TempRepo repo;
+  TempDir home;
+};
+
+TEST_F(DoctorCli, ASoundSetupHasNoProblemsAndJsonSaysSo) {
+  auto r = brenik({"doctor"});
+  EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+  EXPECT_TRUE(problem_lines(r.out + r.err).empty()) << r.out << r.err;
+  r = brenik({"doctor", "--json"});
+  EXPECT_EQ(r.exit_code, 0);
+  auto v = json::loads(r.out);
+  EXPECT_EQ(v["ok"], true);
+  EXPECT_EQ(v["problems"], 0);
+  EXPECT_GE(v["checks"].size(), 8u);
+}
+
+TEST_F(DoctorCli, AMovedProgramAndAMissingRowAreEachOneLineWithTheirFix) {
+  const fs::path settings = home.path() / ".claude/settings.json";
+  std::string text = read_file(settings);
+  const std::string real = built_binary("brenik").string();
+  for (auto at = text.find(real); at != std::string::npos; at = text.find(real))
+    text.replace(at, real.size(), "/nonexistent/bin/brenik");
+  write_file(settings, text);
+  fs::remove(home.path() / ".codex/hooks.json");
+  auto r = brenik({"doctor"});
+  EXPECT_EQ(r.exit_code, 1);
+  const auto lines = problem_lines(r.out + r.err);
+  ASSERT_EQ(lines.size(), 4u) << r.out << r.err;  // three Claude rows, Codex's file
+  for (const auto& line : lines) EXPECT_NE(line.find("fix: brenik setup"), std::string::npos) << line;
+  EXPECT_NE(lines[0].find("/nonexistent/bin/brenik, which does not exist"), std::string::npos) << lines[0];
+  auto v = json::loads(brenik({"doctor", "--json"}).out);
+  EXPECT_EQ(v["ok"], false);
+  EXPECT_EQ(v["problems"], 4);
+
+  ASSERT_EQ(brenik({"setup"}).exit_code, 0);
+  EXPECT_EQ(brenik({"doctor"}).exit_code, 0);
+}
+
+TEST_F(DoctorCli, AHookManagerTakingOverHooksPathIsReported) {
+  repo.git({"config", "core.hooksPath", ".githooks"});
+  auto r = brenik({"doctor"});
+  EXPECT_EQ(r.exit_code, 1);
+  const auto lines = problem_lines(r.out + r.err);
+  ASSERT_EQ(lines.size(), 4u) << r.out << r.err;
+  EXPECT_NE(lines[0].find("core.hooksPath now leads to .githooks, away from brenik's hook in .git/hooks"),
+            std::string::npos)
+      << lines[0];
+
+  repo.git({"config", "core.hooksPath", ".husky/_"});
+  r = brenik({"doctor"});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_NE((r.out + r.err).find("husky runs git's hooks and .husky/post-commit does not run brenik"),
+            std::string::npos)
+      << r.out << r.err;
+}
+
+TEST_F(DoctorCli, SignInLinkAndCodexTrustProblems) {
+  write_file(home.path() / ".codex/config.toml", "model = \"o4\"\n");
+  const fs::path config = repo.root() / ".brenik/.platform/config.yaml";
+  std::string text = read_file(config);
+  text.erase(text.find("project_id: 7\n"));
+  write_file(config, text);
+  auto r = run_binary("brenik", {"doctor"},
+                      {.cwd = repo.root(), .timeout_seconds = 60.0, .env = isolated_cli_env(home.path())});
+  EXPECT_EQ(r.exit_code, 1);
+  const std::string all = r.out + r.err;
+  EXPECT_NE(all.find("fix: brenik auth login"), std::string::npos) << all;
+  EXPECT_NE(all.find("fix: brenik sync"), std::string::npos) << all;
+  EXPECT_NE(all.find("fix: in Codex, open /hooks and trust brenik's hooks"), std::string::npos) << all;
+  EXPECT_EQ(problem_lines(all).size(), 3u) << all;
+}
+
+TEST_F(DoctorCli, OutsideASetUpRepositoryItSaysToRunSetup) {
+  TempRepo other;
+  auto r = run_binary("brenik", {"doctor"}, {.cwd = other.root(), .env = env()});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_NE((r.out + r.err).find("brenik is not set up in this repository — fix: brenik setup"),
+            std::string::npos)
+      << r.out << r.err;
+}
+
+TEST(CodexTrust, ReadsHooksStateEntriesNamingBrenik) {
+  namespace d = services::doctor;
+  EXPECT_FALSE(d::codex_trusts_brenik(""));
+  EXPECT_FALSE(d::codex_trusts_brenik("[hooks]\nbrenik = true\n"));  // not the trust table
+  EXPECT_TRUE(d::codex_trusts_brenik("[hooks.state]\n\"PostToolUse:Bash:brenik attest add\" = \"trusted\"\n"));
+  EXPECT_TRUE(d::codex_trusts_brenik("[hooks.state.\"brenik session-start --agent codex\"]\ntrusted = true\n"));
+  EXPECT_FALSE(d::codex_trusts_brenik("[hooks.state.\"brenik session-start\"]\ntrusted = false\n"));
+  EXPECT_FALSE(d::codex_trusts_brenik("[hooks.state]\n\"other-tool\" = \"trusted\"\n"));
+  EXPECT_FALSE(d::codex_trusts_brenik("[hooks.state]\n\"brenik attest add\" = \"untrusted\"\n"));
+}
+
+}  // namespace
+}  // namespace brenik::testing
