@@ -108,7 +108,7 @@ json::Value build_attestation(const AttestOptions& o, const std::string& timesta
   return a;
 }
 
-int attest(const AttestOptions& o, const out::Output& output) {
+int attest(const AttestOptions& o, const out::Output& output, const std::optional<fs::path>& worktree) {
   if (o.show_example) {
     out::console_print(output, hooks::scripts::example_attestation());
     return 0;
@@ -123,13 +123,32 @@ int attest(const AttestOptions& o, const out::Output& output) {
     for (std::size_t i = 0; i < missing.size(); ++i) text += (i ? ", " : "") + missing[i];
     throw Refusal{{text}};
   }
+  // The command line's parser refuses other values before this runs; other
+  // callers pass the value as they got it.
+  if (o.task_type) {
+    const auto& valid = shared::VALID_TASK_TYPES;
+    if (std::find(valid.begin(), valid.end(), *o.task_type) == valid.end()) {
+      std::string names;
+      for (const auto& v : valid) names += (names.empty() ? "" : ", ") + v;
+      throw Refusal{{"--task-type must be one of " + names + ", got: " + json::repr(json::Value(*o.task_type))}};
+    }
+  }
 
   // The hash ties the file to the commit; it is checked even with
   // --no-verify, since a mismatched file would never be picked up.
-  const auto found = repo_root_or_error(output, NOT_IN_REPOSITORY);
+  std::optional<fs::path> found;
+  if (!worktree) {
+    found = repo_root_or_error(output, NOT_IN_REPOSITORY);
+  } else {
+    try {
+      found = shared::get_repo_root(worktree);
+    } catch (const std::exception&) {
+      out::error(output, NOT_IN_REPOSITORY);
+    }
+  }
   if (!found) return 1;
   const fs::path& repo_root = *found;
-  const std::string current = shared::get_staged_diff_hash();
+  const std::string current = shared::get_staged_diff_hash(worktree);
   if (*o.staged_diff_hash != current) {
     out::error(output, "Diff hash mismatch \xe2\x80\x94 staged changes have changed since hash was computed");
     out::console_print(output, "  Provided: " + first_chars(*o.staged_diff_hash, 16) + "...");
@@ -185,9 +204,9 @@ int attest(const AttestOptions& o, const out::Output& output) {
 
 }  // namespace detail
 
-int run_attest(const AttestOptions& options, const out::Output& output) {
+int run_attest(const AttestOptions& options, const out::Output& output, const std::optional<fs::path>& worktree) {
   try {
-    return detail::attest(options, output);
+    return detail::attest(options, output, worktree);
   } catch (const detail::Refusal& r) {
     for (const auto& m : r.messages) out::error(output, m);
     return 1;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <CLI/CLI.hpp>
+#include <filesystem>
 #include <optional>
 #include <string>
 
@@ -38,6 +39,9 @@ struct AttestOptions {
 
 // The body of `brenik attest`: prints through `out` and returns the exit
 // status (0 written, 1 refused). Errors of the final write propagate.
-int run_attest(const AttestOptions& options, const display::output::Output& out);
+// `worktree`: the working tree whose staged changes are hashed (none: the
+// one holding the current directory); the agent-facing server passes its own.
+int run_attest(const AttestOptions& options, const display::output::Output& out,
+               const std::optional<std::filesystem::path>& worktree = std::nullopt);
 
 }  // namespace brenik::commands

@@ -48,6 +48,7 @@ void register_record_handoff(CLI::App& app, Context& ctx);
 void register_git_hook(CLI::App& app, Context& ctx);
 void register_export(CLI::App& app, Context& ctx);
 void register_verify(CLI::App& app, Context& ctx);
+void register_mcp(CLI::App& app, Context& ctx);
 void register_doctor(CLI::App& app, Context& ctx);
 void register_background_sync(CLI::App& app, Context& ctx);
 

@@ -59,6 +59,7 @@ int run_cli(int argc, char** argv, const char* stdin_data, std::size_t stdin_len
   register_verify(app, ctx);
   register_sync(app, ctx);
   register_auth(app, ctx);
+  register_mcp(app, ctx);
   register_session_start(app, ctx);
   register_record_handoff(app, ctx);
   register_git_hook(app, ctx);

@@ -8,6 +8,7 @@
 
 #include "agents/registry.hpp"
 #include "hooks/hook_managers.hpp"
+#include "hooks/mcp_registration.hpp"
 #include "hooks/scripts.hpp"
 #include "hooks/settings_file.hpp"
 #include "paths/paths.hpp"
@@ -699,6 +700,15 @@ std::vector<StepReport> run_setup(const fs::path& repo_root, const SetupOptions&
                                      "reads; the git post-commit hook records its commits"});
     }
   }
+
+  // The agent-facing server in each agent's MCP configuration; a file in the
+  // user's home (Windsurf's) only when setup may edit the user's settings.
+  mcp_registration::RegistrationOptions mcp{.brenik = options.brenik};
+  if (options.harness_hooks) {
+    mcp.home = options.home;
+    if (const char* h = std::getenv("HOME"); !mcp.home && h && *h) mcp.home = fs::path(h);
+  }
+  for (auto& s : mcp_registration::register_mcp_server(repo_root, configured, mcp)) steps.push_back(std::move(s));
   return steps;
 }
 

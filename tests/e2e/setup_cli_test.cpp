@@ -82,9 +82,10 @@ TEST_F(SetupCli, SecondRunChangesNoByteAndFirstRunAnchorStays) {
   EXPECT_EQ(snapshot(), first);
   // The pending attestation and the local state are ignored by git; the
   // agents' guidance files (Claude Code and Codex are installed here) carry
-  // the attest block.
+  // the attest block, and Claude Code's project MCP file names brenik's
+  // server (Codex's would, had the repository a .codex folder).
   write_file(repo.root() / ".brenik/.commit-attestation.yaml", "x");
-  EXPECT_EQ(repo.git({"status", "--porcelain"}), "?? .gitignore\n?? AGENTS.md\n?? CLAUDE.md\n");
+  EXPECT_EQ(repo.git({"status", "--porcelain"}), "?? .gitignore\n?? .mcp.json\n?? AGENTS.md\n?? CLAUDE.md\n");
   EXPECT_NE(read_file(repo.root() / "CLAUDE.md").find("brenik attest --staged-diff-hash"), std::string::npos);
 }
 
