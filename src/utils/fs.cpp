@@ -320,8 +320,10 @@ void append_file(const fs::path& path, std::string_view content) {
   if (fd.close_now() != 0) throw_os_error(path.string());
 }
 
-std::optional<std::string> read_small_regular_file(const fs::path& path, std::size_t max_bytes) {
-  UniqueFd fd = open_confined(path, O_RDONLY);
+namespace {
+
+// The rest of read_small_regular_file, on the file as opened.
+std::optional<std::string> read_capped(const UniqueFd& fd, const fs::path& path, std::size_t max_bytes) {
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0) throw_os_error(path.string());
   if (static_cast<std::uintmax_t>(st.st_size) > max_bytes) return std::nullopt;
@@ -341,6 +343,17 @@ std::optional<std::string> read_small_regular_file(const fs::path& path, std::si
   }
   if (data.size() > max_bytes) return std::nullopt;
   return data;
+}
+
+}  // namespace
+
+std::optional<std::string> read_small_regular_file(const fs::path& path, std::size_t max_bytes) {
+  return read_capped(open_confined(path, O_RDONLY), path, max_bytes);
+}
+
+std::optional<std::string> read_small_regular_file(const ConfinedDir& dir, const std::string& name,
+                                                   std::size_t max_bytes) {
+  return read_capped(dir.open_file(name, O_RDONLY), dir.path() / name, max_bytes);
 }
 
 void rename_confined(const fs::path& from, const fs::path& to) {

@@ -1,6 +1,8 @@
 #include "services/ledger/log_classify.hpp"
 
 #include <simdjson.h>
+
+#include <algorithm>
 #include "utils/text.hpp"
 
 namespace brenik::services::tolvern::detail {
@@ -75,8 +77,57 @@ void merge_into(Classified& first, Classified&& later) {
   append_moved(first.pending_lines, later.pending_lines);
 }
 
-void add_to_index(LogIndex& index, const Classified& c) {
-  if (index.commits.words().empty()) index.commits = CommitFilter::sized_for(c.commits.size());
+namespace {
+
+bool keys_distinct(std::vector<std::uint64_t> keys) {
+  std::sort(keys.begin(), keys.end());
+  return std::adjacent_find(keys.begin(), keys.end()) == keys.end();
+}
+
+// Whether `text` holds a record line of `commit`. Ids are plain hex, which
+// no JSON writer escapes: a line without the id's text is not one.
+bool has_line_of(std::string_view text, const std::string& commit, LineParser& parser) {
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    const void* hit = ::memmem(text.data() + pos, text.size() - pos, commit.data(), commit.size());
+    if (!hit) return false;
+    const std::size_t at = static_cast<std::size_t>(static_cast<const char*>(hit) - text.data());
+    const std::size_t nl = text.rfind('\n', at);
+    const std::size_t begin = nl == std::string_view::npos ? 0 : nl + 1;
+    std::size_t end = text.find('\n', at);
+    if (end == std::string_view::npos) end = text.size();
+    if (parser.parse(utils::strip_view(text.substr(begin, end - begin))) && parser.fields().is_object &&
+        parser.fields().commit == commit)
+      return true;
+    pos = end + 1;
+  }
+  return false;
+}
+
+// Whether the commits of `part` are new to `index`, which describes
+// `covered`: the filter rules most of them out, and the text settles each
+// "maybe".
+bool new_to(const LogIndex& index, std::string_view covered, std::string_view part) {
+  LineParser parser, lookup;
+  bool fresh = true;
+  for_each_line(part, [&](std::string_view raw) {
+    if (!fresh) return;
+    const auto line = utils::strip_view(raw);
+    if (line.empty() || !parser.parse(line) || !parser.fields().is_object || !parser.fields().commit) return;
+    const std::string commit(*parser.fields().commit);
+    if (index.commits.may_contain(CommitFilter::key_of(commit)) && has_line_of(covered, commit, lookup))
+      fresh = false;
+  });
+  return fresh;
+}
+
+}  // namespace
+
+void add_to_index(LogIndex& index, const Classified& c, std::string_view covered, std::string_view part) {
+  const bool empty = index.commits.words().empty();
+  index.distinct = (empty || index.distinct) && keys_distinct(c.commits) &&
+                   (empty || c.commits.empty() || new_to(index, covered, part));
+  if (empty) index.commits = CommitFilter::sized_for(c.commits.size());
   for (auto key : c.commits) index.commits.add(key);
   index.counts += c.log;
   index.pending_lines.insert(index.pending_lines.end(), c.pending_lines.begin(), c.pending_lines.end());
