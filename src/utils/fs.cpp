@@ -292,6 +292,9 @@ void atomic_write_parts(const fs::path& path, const std::vector<std::string_view
   try {
     for (auto part : parts) write_all(fd.get(), part, tmp);
     if (final_mode && ::fchmod(fd.get(), *final_mode) != 0) throw_os_error(tmp.string());
+    // On disk before it takes the old file's place: after a crash the file
+    // holds the old content or the new, never an empty or partial one.
+    if (::fsync(fd.get()) != 0) throw_os_error(tmp.string());
     if (fd.close_now() != 0) throw_os_error(tmp.string());
     replaceable(dir, name, path);
     if (::renameat(dir.fd(), tmp_name.c_str(), dir.fd(), name.c_str()) != 0) throw_os_error(path.string());
@@ -299,6 +302,10 @@ void atomic_write_parts(const fs::path& path, const std::vector<std::string_view
     ::unlinkat(dir.fd(), tmp_name.c_str(), 0);  // the old content stays; only our temp goes
     throw;
   }
+  // The rename is on disk once the folder is. A file system that cannot
+  // flush a folder (EINVAL) keeps it as it keeps the rename; a failed flush
+  // is a failed write.
+  if (::fsync(dir.fd()) != 0 && errno != EINVAL) throw_os_error(dir.path().string());
 }
 
 void append_file(const fs::path& path, std::string_view content) {

@@ -96,9 +96,12 @@ std::optional<std::string> try_read_file(const fs::path& path) noexcept;
 void make_dirs(const fs::path& dir);
 
 // Writes `content` to a new "<random>.tmp" file in the target's (confined)
-// directory and renames it over `path` in one step; a link or a folder at
-// `path` is refused, never replaced. On any failure the temporary file is
-// removed, the target keeps its old content, and the error propagates.
+// directory, flushes it to disk and renames it over `path` in one step, then
+// flushes the folder, so that after a crash `path` holds the old content or
+// the new; a link or a folder at `path` is refused, never replaced. On any
+// failure before the rename the temporary file is removed, the target keeps
+// its old content, and the error propagates; a failure to flush the folder
+// after it is reported too (the new content is then in place).
 // `mode` sets the new file's permissions (default 0666 less the umask, or the
 // old file's mode when it exists). Stale temporary files of killed writers in
 // that folder are removed on the way (see STALE_TEMP_SECONDS).
