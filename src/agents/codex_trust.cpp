@@ -352,6 +352,21 @@ const char* word_of(CodexHookTrust t) {
   return "unknown";
 }
 
+// A settings file of the user's: a link (dotfile managers make them) is
+// read where it leads; only a regular file of sane size is read, so a FIFO
+// never holds the caller. None when missing or refused.
+std::optional<std::string> read_settings(const fs::path& file, bool& present) {
+  std::error_code ec;
+  const fs::path target = fs::canonical(file, ec);
+  present = !ec;
+  if (ec) return std::nullopt;
+  try {
+    return utils::read_small_regular_file(target, MAX_SETTINGS_BYTES);
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
+}
+
 }  // namespace
 
 CodexHookTrust CodexHooksTrust::overall() const {
@@ -368,11 +383,12 @@ CodexHooksTrust codex_hooks_trust(const fs::path& codex_home) {
   CodexHooksTrust result;
   try {
     const fs::path hooks_file = codex_home / "hooks.json";
-    const auto hooks_text = utils::try_read_file(hooks_file);
+    bool present = false;
+    const auto hooks_text = read_settings(hooks_file, present);
     std::optional<json::Value> settings;
-    if (hooks_text && hooks_text->size() <= MAX_SETTINGS_BYTES) settings = json::try_loads(*hooks_text);
+    if (hooks_text) settings = json::try_loads(*hooks_text);
     if (!settings) {
-      result.detail = hooks_file.string() + (hooks_text ? " is not readable JSON" : " not found");
+      result.detail = hooks_file.string() + (present ? " is not readable JSON" : " not found");
       return result;
     }
     const auto handlers = handlers_of(*settings);
@@ -385,10 +401,10 @@ CodexHooksTrust codex_hooks_trust(const fs::path& codex_home) {
     }
 
     const fs::path config_file = codex_home / "config.toml";
-    const auto config_text = utils::try_read_file(config_file);
+    const auto config_text = read_settings(config_file, present);
     std::optional<std::vector<TomlValue>> values;
-    if (!config_text) values.emplace();  // no configuration: nothing trusted yet
-    else if (config_text->size() <= MAX_SETTINGS_BYTES) values = TomlScan(*config_text).run();
+    if (!present) values.emplace();  // no configuration: nothing trusted yet
+    else if (config_text) values = TomlScan(*config_text).run();
     if (!values) {
       result.detail = config_file.string() + " could not be read as TOML";
       return result;

@@ -1,6 +1,7 @@
 // Whether Codex trusts brenik's hook rows, from the user's hooks.json and
 // the trust state in config.toml.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "agents/codex_trust.hpp"
 #include "fixtures/agents/agents_env.hpp"
@@ -107,6 +108,17 @@ TEST_F(CodexTrustTest, StateThatDoesNotNameItsHooksOrCannotBeReadIsUnknown) {
   write_config("instructions = \"\"\"\n[hooks.state]\n\"x\" = true\n\"\"\"\nlist = [\n  1,\n  2, # two\n]\n"
                "[hooks.state]\n" + toml_string(ADD) + " = true\n" + toml_string(START) + " = true\n");
   EXPECT_EQ(codex_hooks_trust(home).overall(), CodexHookTrust::trusted);
+  // Both files kept elsewhere and linked, as dotfile managers do.
+  fs::create_directories(tmp.path() / "dotfiles");
+  fs::rename(home / "config.toml", tmp.path() / "dotfiles" / "config.toml");
+  fs::rename(home / "hooks.json", tmp.path() / "dotfiles" / "hooks.json");
+  fs::create_symlink(tmp.path() / "dotfiles" / "config.toml", home / "config.toml");
+  fs::create_symlink(tmp.path() / "dotfiles" / "hooks.json", home / "hooks.json");
+  EXPECT_EQ(codex_hooks_trust(home).overall(), CodexHookTrust::trusted);
+  // A configuration that is not a file is not waited on: unknown.
+  fs::remove(home / "config.toml");
+  ASSERT_EQ(::mkfifo((home / "config.toml").c_str(), 0600), 0);
+  EXPECT_EQ(codex_hooks_trust(home).overall(), CodexHookTrust::unknown);
 }
 
 TEST_F(CodexTrustTest, NoHooksFileOrNoBrenikRowIsNotInstalled) {
