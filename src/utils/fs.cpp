@@ -249,8 +249,9 @@ void make_dirs(const fs::path& dir) {
   }
 }
 
-void atomic_write(const fs::path& path, std::string_view content, std::optional<fs::perms> mode) {
-  atomic_write_parts(path, {content}, mode);
+void atomic_write(const fs::path& path, std::string_view content, std::optional<fs::perms> mode,
+                  Durability durability) {
+  atomic_write_parts(path, {content}, mode, durability);
 }
 
 namespace {
@@ -267,7 +268,8 @@ std::optional<struct stat> replaceable(const ConfinedDir& dir, const std::string
 }  // namespace
 
 void atomic_write_parts(const fs::path& path, const std::vector<std::string_view>& parts,
-                        std::optional<fs::perms> mode) {
+                        std::optional<fs::perms> mode, Durability durability) {
+  const bool flush = durability == Durability::flushed;
   const std::string name = entry_name(path);
   const ConfinedDir dir(folder_of(path), false);
   remove_stale_temps(dir, random_number());
@@ -294,7 +296,7 @@ void atomic_write_parts(const fs::path& path, const std::vector<std::string_view
     if (final_mode && ::fchmod(fd.get(), *final_mode) != 0) throw_os_error(tmp.string());
     // On disk before it takes the old file's place: after a crash the file
     // holds the old content or the new, never an empty or partial one.
-    if (::fsync(fd.get()) != 0) throw_os_error(tmp.string());
+    if (flush && ::fsync(fd.get()) != 0) throw_os_error(tmp.string());
     if (fd.close_now() != 0) throw_os_error(tmp.string());
     replaceable(dir, name, path);
     if (::renameat(dir.fd(), tmp_name.c_str(), dir.fd(), name.c_str()) != 0) throw_os_error(path.string());
@@ -305,7 +307,7 @@ void atomic_write_parts(const fs::path& path, const std::vector<std::string_view
   // The rename is on disk once the folder is. A file system that cannot
   // flush a folder (EINVAL) keeps it as it keeps the rename; a failed flush
   // is a failed write.
-  if (::fsync(dir.fd()) != 0 && errno != EINVAL) throw_os_error(dir.path().string());
+  if (flush && ::fsync(dir.fd()) != 0 && errno != EINVAL) throw_os_error(dir.path().string());
 }
 
 void append_file(const fs::path& path, std::string_view content) {

@@ -105,12 +105,17 @@ void make_dirs(const fs::path& dir);
 // `mode` sets the new file's permissions (default 0666 less the umask, or the
 // old file's mode when it exists). Stale temporary files of killed writers in
 // that folder are removed on the way (see STALE_TEMP_SECONDS).
+// A file derived from others and rebuilt when lost (the log's index) is
+// written `derived`: replaced in one step all the same, but not flushed, as
+// the flush would cost a hook more than losing the file costs the next reader.
+enum class Durability { flushed, derived };
 void atomic_write(const fs::path& path, std::string_view content,
-                  std::optional<fs::perms> mode = std::nullopt);
+                  std::optional<fs::perms> mode = std::nullopt, Durability durability = Durability::flushed);
 
 // atomic_write of the parts one after the other, without joining them first.
 void atomic_write_parts(const fs::path& path, const std::vector<std::string_view>& parts,
-                        std::optional<fs::perms> mode = std::nullopt);
+                        std::optional<fs::perms> mode = std::nullopt,
+                        Durability durability = Durability::flushed);
 
 // Appends bytes to a file (created when missing) with O_APPEND in one write,
 // confined. Throws OSError; a write that fails part way is taken back, so

@@ -2,7 +2,7 @@
 
 #include <simdjson.h>
 
-#include <algorithm>
+#include <unordered_map>
 #include "utils/text.hpp"
 
 namespace brenik::services::tolvern::detail {
@@ -79,9 +79,15 @@ void merge_into(Classified& first, Classified&& later) {
 
 namespace {
 
-bool keys_distinct(std::vector<std::uint64_t> keys) {
-  std::sort(keys.begin(), keys.end());
-  return std::adjacent_find(keys.begin(), keys.end()) == keys.end();
+// Whether one of `suspects` is twice in `keys`. The suspects are the keys
+// the filter already said "maybe" to when they were added: a repeat is
+// always one of them, and they are few.
+bool repeats_any(const std::vector<std::uint64_t>& keys, const std::vector<std::uint64_t>& suspects) {
+  std::unordered_map<std::uint64_t, unsigned> seen;
+  for (auto key : suspects) seen.emplace(key, 0);
+  for (auto key : keys)
+    if (auto it = seen.find(key); it != seen.end() && ++it->second > 1) return true;
+  return false;
 }
 
 // Whether `text` holds a record line of `commit`. Ids are plain hex, which
@@ -125,10 +131,14 @@ bool new_to(const LogIndex& index, std::string_view covered, std::string_view pa
 
 void add_to_index(LogIndex& index, const Classified& c, std::string_view covered, std::string_view part) {
   const bool empty = index.commits.words().empty();
-  index.distinct = (empty || index.distinct) && keys_distinct(c.commits) &&
-                   (empty || c.commits.empty() || new_to(index, covered, part));
+  bool distinct = (empty || index.distinct) && (empty || c.commits.empty() || new_to(index, covered, part));
   if (empty) index.commits = CommitFilter::sized_for(c.commits.size());
-  for (auto key : c.commits) index.commits.add(key);
+  std::vector<std::uint64_t> suspects;
+  for (auto key : c.commits) {
+    if (distinct && index.commits.may_contain(key)) suspects.push_back(key);
+    index.commits.add(key);
+  }
+  index.distinct = distinct && (suspects.empty() || !repeats_any(c.commits, suspects));
   index.counts += c.log;
   index.pending_lines.insert(index.pending_lines.end(), c.pending_lines.begin(), c.pending_lines.end());
   index.pending = index.pending_lines.size();

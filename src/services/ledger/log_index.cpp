@@ -256,7 +256,8 @@ void save_log_index(const fs::path& log_path, const LogIndex& index) noexcept {
                 index.pending_lines.size() * sizeof(std::uint64_t));
     const auto state = state_words(index.last_write);
     data.append(reinterpret_cast<const char*>(state.data()), state.size() * sizeof(std::uint64_t));
-    utils::atomic_write(log_index_path(log_path), data);
+    // Derived from the log and rebuilt when lost: not worth a flush on a hook's path.
+    utils::atomic_write(log_index_path(log_path), data, std::nullopt, utils::Durability::derived);
   } catch (...) {
   }
 }
