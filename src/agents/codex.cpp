@@ -250,12 +250,69 @@ std::vector<Rollout> codex_rollouts() {
   return out;
 }
 
+namespace {
+
+constexpr const char* TOKEN_FIELDS[] = {"input_tokens",          "cached_input_tokens",     "cache_write_input_tokens",
+                                        "output_tokens",         "reasoning_output_tokens", "total_tokens"};
+
+// A session's running token total. Builds write it in two kinds of line:
+// `token_usage_record` (its `thread_token_usage`), written as soon as a
+// response ends, hence before the shell call it asks for runs, and the
+// `token_count` event (its `info.total_token_usage`), which some builds write
+// only once that call has ended. Both are cumulative and repeated, so the
+// latest reading is the session's total, never a sum of them; a reading lower
+// than one already seen is a late echo of an earlier state and is passed over.
+class CumulativeTokens {
+public:
+  void see(element usage) {
+    json::Value t = json::Value::object();
+    for (const char* key : TOKEN_FIELDS)
+      if (auto v = int_of(usage, key)) t[key] = *v;
+    if (t.empty()) return;
+    const auto total = int_of(usage, "total_tokens");
+    if (total && best_ && *total < *best_) return;
+    if (total) best_ = total;
+    tokens_ = std::move(t);
+  }
+  json::Value take() { return std::move(tokens_); }
+
+private:
+  json::Value tokens_ = json::Value::object();
+  std::optional<std::int64_t> best_;
+};
+
+// Turns, from whichever kind of line the build writes: one `user_message`
+// event per prompt (interactive runs of every build), one `task_started`
+// event per turn, and each turn's `turn_context` naming its turn id (a
+// headless run of current builds writes no `user_message`). The kinds overlap
+// rather than add up, so the count is the largest any of them gives.
+class TurnCount {
+public:
+  void user_message() { ++user_messages_; }
+  void task_started(std::string_view turn_id) {
+    ++tasks_started_;
+    note(turn_id);
+  }
+  void turn_context(std::string_view turn_id) { note(turn_id); }
+  std::size_t count() const { return std::max({user_messages_, tasks_started_, turn_ids_.size()}); }
+
+private:
+  void note(std::string_view turn_id) {
+    if (!turn_id.empty()) turn_ids_.emplace(turn_id);
+  }
+  std::size_t user_messages_ = 0, tasks_started_ = 0;
+  std::unordered_set<std::string> turn_ids_;
+};
+
+}  // namespace
+
 TelemetryRecord codex_rollout_telemetry(const fs::path& rollout, const std::string& session_id) {
   simdjson::dom::parser parser;
   std::string meta_id, provider, version, model;
   std::vector<std::string> models;
-  json::Value tokens = json::Value::object();
-  std::size_t turns = 0, anonymous_calls = 0;
+  CumulativeTokens tokens;
+  TurnCount turns;
+  std::size_t anonymous_calls = 0;
   std::unordered_set<std::string> call_ids;
   TimestampRange span;
 
@@ -263,6 +320,8 @@ TelemetryRecord codex_rollout_telemetry(const fs::path& rollout, const std::stri
     if (auto ts = find_string_field(line, "timestamp")) span.see(*ts);
     bool wanted = contains(line, "\"type\":\"session_meta\"") || contains(line, "\"type\":\"turn_context\"") ||
                   contains(line, "\"type\":\"token_count\"") || contains(line, "\"type\":\"user_message\"") ||
+                  contains(line, "\"type\":\"token_usage_record\"") ||
+                  contains(line, "\"type\":\"task_started\"") ||
                   contains(line, "\"type\":\"function_call\"") ||
                   contains(line, "\"type\":\"custom_tool_call\"") ||
                   contains(line, "\"type\":\"local_shell_call\"") ||
@@ -286,26 +345,31 @@ TelemetryRecord codex_rollout_telemetry(const fs::path& rollout, const std::stri
     }
     if (type == "turn_context") {
       set_model(str_of(*p, "model"));
+      turns.turn_context(str_of(*p, "turn_id"));
+      return true;
+    }
+    if (type == "token_usage_record") {
+      if (auto usage = child_object(*p, "thread_token_usage")) tokens.see(*usage);
       return true;
     }
     std::string_view kind = str_of(*p, "type");
     if (type == "event_msg") {
       if (kind == "token_count") {
-        // Cumulative for the session and repeated: the last one is the
-        // session's total, never a sum of them.
         auto info = child_object(*p, "info");
         if (!info) return true;
-        auto total = child_object(*info, "total_token_usage");
-        if (!total) return true;
-        json::Value t = json::Value::object();
-        for (const char* key : {"input_tokens", "cached_input_tokens", "output_tokens",
-                                "reasoning_output_tokens", "total_tokens"})
-          if (auto v = int_of(*total, key)) t[key] = *v;
-        if (!t.empty()) tokens = std::move(t);
+        if (auto total = child_object(*info, "total_token_usage")) tokens.see(*total);
       } else if (kind == "user_message") {
-        ++turns;
+        turns.user_message();
+      } else if (kind == "task_started") {
+        std::string_view turn_id = str_of(*p, "turn_id");
+        if (auto attribution = child_object(*p, "turn_attribution"); attribution && turn_id.empty())
+          turn_id = str_of(*attribution, "turn_id");
+        turns.task_started(turn_id);
       } else if (kind == "thread_settings_applied") {
-        set_model(str_of(*p, "model"));
+        // Current builds nest the settings; earlier ones put the model beside the type.
+        auto settings = child_object(*p, "thread_settings");
+        std::string_view m = settings ? str_of(*settings, "model") : std::string_view();
+        set_model(m.empty() ? str_of(*p, "model") : m);
       }
       return true;
     }
@@ -326,8 +390,8 @@ TelemetryRecord codex_rollout_telemetry(const fs::path& rollout, const std::stri
   d["model"] = model;
   if (models.size() > 1) d["models"] = models;
   if (!provider.empty()) d["model_provider"] = provider;
-  d["tokens"] = tokens;
-  d["turns"] = turns;
+  d["tokens"] = tokens.take();
+  d["turns"] = turns.count();
   d["tool_calls"] = call_ids.size() + anonymous_calls;
   if (!span.empty()) {
     d["first_timestamp"] = span.first();

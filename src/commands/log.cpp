@@ -28,7 +28,7 @@ struct LogOptions {
   bool as_json = false;
 };
 
-json::Value entry_json(const views::CommitEntry& e, const fs::path& attestations) {
+json::Value entry_json(const views::CommitEntry& e, const views::ArchiveDir& attestations) {
   json::Value v = json::Value::object();
   v["commit"] = e.commit;
   v["date"] = e.date;
@@ -38,7 +38,7 @@ json::Value entry_json(const views::CommitEntry& e, const fs::path& attestations
   v["attested"] = views::is_attested(e.line);
   v["synced"] = views::is_synced(e.line);
   v["record"] = e.line;
-  const auto archived = e.recorded() ? views::read_archived(attestations, e.commit) : std::nullopt;
+  const auto archived = e.recorded() ? attestations.read_archived(e.commit) : std::nullopt;
   v["attestation"] = archived ? views::main_fields(*archived) : json::Value();
   return v;
 }
@@ -93,7 +93,7 @@ void register_log(CLI::App& app, Context& ctx) {
       throw Exit{1};
     }
     if (options->as_json) {
-      const fs::path attestations = paths::attestations_dir(*root);
+      const views::ArchiveDir attestations(paths::attestations_dir(*root));
       std::string text;
       for (const auto& e : history.commits) text += json::dumps(entry_json(e, attestations)) + "\n";
       std::cout << text;

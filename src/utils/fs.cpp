@@ -249,8 +249,9 @@ void make_dirs(const fs::path& dir) {
   }
 }
 
-void atomic_write(const fs::path& path, std::string_view content, std::optional<fs::perms> mode) {
-  atomic_write_parts(path, {content}, mode);
+void atomic_write(const fs::path& path, std::string_view content, std::optional<fs::perms> mode,
+                  Durability durability) {
+  atomic_write_parts(path, {content}, mode, durability);
 }
 
 namespace {
@@ -267,7 +268,8 @@ std::optional<struct stat> replaceable(const ConfinedDir& dir, const std::string
 }  // namespace
 
 void atomic_write_parts(const fs::path& path, const std::vector<std::string_view>& parts,
-                        std::optional<fs::perms> mode) {
+                        std::optional<fs::perms> mode, Durability durability) {
+  const bool flush = durability == Durability::flushed;
   const std::string name = entry_name(path);
   const ConfinedDir dir(folder_of(path), false);
   remove_stale_temps(dir, random_number());
@@ -292,6 +294,9 @@ void atomic_write_parts(const fs::path& path, const std::vector<std::string_view
   try {
     for (auto part : parts) write_all(fd.get(), part, tmp);
     if (final_mode && ::fchmod(fd.get(), *final_mode) != 0) throw_os_error(tmp.string());
+    // On disk before it takes the old file's place: after a crash the file
+    // holds the old content or the new, never an empty or partial one.
+    if (flush && ::fsync(fd.get()) != 0) throw_os_error(tmp.string());
     if (fd.close_now() != 0) throw_os_error(tmp.string());
     replaceable(dir, name, path);
     if (::renameat(dir.fd(), tmp_name.c_str(), dir.fd(), name.c_str()) != 0) throw_os_error(path.string());
@@ -299,6 +304,10 @@ void atomic_write_parts(const fs::path& path, const std::vector<std::string_view
     ::unlinkat(dir.fd(), tmp_name.c_str(), 0);  // the old content stays; only our temp goes
     throw;
   }
+  // The rename is on disk once the folder is. A file system that cannot
+  // flush a folder (EINVAL) keeps it as it keeps the rename; a failed flush
+  // is a failed write.
+  if (flush && ::fsync(dir.fd()) != 0 && errno != EINVAL) throw_os_error(dir.path().string());
 }
 
 void append_file(const fs::path& path, std::string_view content) {
@@ -320,8 +329,10 @@ void append_file(const fs::path& path, std::string_view content) {
   if (fd.close_now() != 0) throw_os_error(path.string());
 }
 
-std::optional<std::string> read_small_regular_file(const fs::path& path, std::size_t max_bytes) {
-  UniqueFd fd = open_confined(path, O_RDONLY);
+namespace {
+
+// The rest of read_small_regular_file, on the file as opened.
+std::optional<std::string> read_capped(const UniqueFd& fd, const fs::path& path, std::size_t max_bytes) {
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0) throw_os_error(path.string());
   if (static_cast<std::uintmax_t>(st.st_size) > max_bytes) return std::nullopt;
@@ -341,6 +352,17 @@ std::optional<std::string> read_small_regular_file(const fs::path& path, std::si
   }
   if (data.size() > max_bytes) return std::nullopt;
   return data;
+}
+
+}  // namespace
+
+std::optional<std::string> read_small_regular_file(const fs::path& path, std::size_t max_bytes) {
+  return read_capped(open_confined(path, O_RDONLY), path, max_bytes);
+}
+
+std::optional<std::string> read_small_regular_file(const ConfinedDir& dir, const std::string& name,
+                                                   std::size_t max_bytes) {
+  return read_capped(dir.open_file(name, O_RDONLY), dir.path() / name, max_bytes);
 }
 
 void rename_confined(const fs::path& from, const fs::path& to) {

@@ -96,18 +96,26 @@ std::optional<std::string> try_read_file(const fs::path& path) noexcept;
 void make_dirs(const fs::path& dir);
 
 // Writes `content` to a new "<random>.tmp" file in the target's (confined)
-// directory and renames it over `path` in one step; a link or a folder at
-// `path` is refused, never replaced. On any failure the temporary file is
-// removed, the target keeps its old content, and the error propagates.
+// directory, flushes it to disk and renames it over `path` in one step, then
+// flushes the folder, so that after a crash `path` holds the old content or
+// the new; a link or a folder at `path` is refused, never replaced. On any
+// failure before the rename the temporary file is removed, the target keeps
+// its old content, and the error propagates; a failure to flush the folder
+// after it is reported too (the new content is then in place).
 // `mode` sets the new file's permissions (default 0666 less the umask, or the
 // old file's mode when it exists). Stale temporary files of killed writers in
 // that folder are removed on the way (see STALE_TEMP_SECONDS).
+// A file derived from others and rebuilt when lost (the log's index) is
+// written `derived`: replaced in one step all the same, but not flushed, as
+// the flush would cost a hook more than losing the file costs the next reader.
+enum class Durability { flushed, derived };
 void atomic_write(const fs::path& path, std::string_view content,
-                  std::optional<fs::perms> mode = std::nullopt);
+                  std::optional<fs::perms> mode = std::nullopt, Durability durability = Durability::flushed);
 
 // atomic_write of the parts one after the other, without joining them first.
 void atomic_write_parts(const fs::path& path, const std::vector<std::string_view>& parts,
-                        std::optional<fs::perms> mode = std::nullopt);
+                        std::optional<fs::perms> mode = std::nullopt,
+                        Durability durability = Durability::flushed);
 
 // Appends bytes to a file (created when missing) with O_APPEND in one write,
 // confined. Throws OSError; a write that fails part way is taken back, so
@@ -120,6 +128,9 @@ void append_file(const fs::path& path, std::string_view content);
 // waited on, EINVAL), so a hook neither follows it to a secret elsewhere nor
 // loads more than any sane content needs. Throws OSError.
 std::optional<std::string> read_small_regular_file(const fs::path& path, std::size_t max_bytes);
+// The same for the entry `name` of a folder already opened under the rule.
+std::optional<std::string> read_small_regular_file(const ConfinedDir& dir, const std::string& name,
+                                                   std::size_t max_bytes);
 
 // True when `path` is `root` or inside it after resolving symbolic links of
 // the parts that exist: nothing writes through a link that leads outside.

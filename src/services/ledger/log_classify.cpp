@@ -1,6 +1,8 @@
 #include "services/ledger/log_classify.hpp"
 
 #include <simdjson.h>
+
+#include <unordered_map>
 #include "utils/text.hpp"
 
 namespace brenik::services::tolvern::detail {
@@ -80,9 +82,68 @@ void merge_into(Classified& first, Classified&& later) {
   append_moved(first.pending_lines, later.pending_lines);
 }
 
-void add_to_index(LogIndex& index, const Classified& c) {
-  if (index.commits.words().empty()) index.commits = CommitFilter::sized_for(c.commits.size());
-  for (auto key : c.commits) index.commits.add(key);
+namespace {
+
+// Whether one of `suspects` is twice in `keys`. The suspects are the keys
+// the filter already said "maybe" to when they were added: a repeat is
+// always one of them, and they are few.
+bool repeats_any(const std::vector<std::uint64_t>& keys, const std::vector<std::uint64_t>& suspects) {
+  std::unordered_map<std::uint64_t, unsigned> seen;
+  for (auto key : suspects) seen.emplace(key, 0);
+  for (auto key : keys)
+    if (auto it = seen.find(key); it != seen.end() && ++it->second > 1) return true;
+  return false;
+}
+
+// Whether `text` holds a record line of `commit`. Ids are plain hex, which
+// no JSON writer escapes: a line without the id's text is not one.
+bool has_line_of(std::string_view text, const std::string& commit, LineParser& parser) {
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    const void* hit = ::memmem(text.data() + pos, text.size() - pos, commit.data(), commit.size());
+    if (!hit) return false;
+    const std::size_t at = static_cast<std::size_t>(static_cast<const char*>(hit) - text.data());
+    const std::size_t nl = text.rfind('\n', at);
+    const std::size_t begin = nl == std::string_view::npos ? 0 : nl + 1;
+    std::size_t end = text.find('\n', at);
+    if (end == std::string_view::npos) end = text.size();
+    if (parser.parse(utils::strip_view(text.substr(begin, end - begin))) && parser.fields().is_object &&
+        parser.fields().commit == commit)
+      return true;
+    pos = end + 1;
+  }
+  return false;
+}
+
+// Whether the commits of `part` are new to `index`, which describes
+// `covered`: the filter rules most of them out, and the text settles each
+// "maybe".
+bool new_to(const LogIndex& index, std::string_view covered, std::string_view part) {
+  LineParser parser, lookup;
+  bool fresh = true;
+  for_each_line(part, [&](std::string_view raw) {
+    if (!fresh) return;
+    const auto line = utils::strip_view(raw);
+    if (line.empty() || !parser.parse(line) || !parser.fields().is_object || !parser.fields().commit) return;
+    const std::string commit(*parser.fields().commit);
+    if (index.commits.may_contain(CommitFilter::key_of(commit)) && has_line_of(covered, commit, lookup))
+      fresh = false;
+  });
+  return fresh;
+}
+
+}  // namespace
+
+void add_to_index(LogIndex& index, const Classified& c, std::string_view covered, std::string_view part) {
+  const bool empty = index.commits.words().empty();
+  bool distinct = (empty || index.distinct) && (empty || c.commits.empty() || new_to(index, covered, part));
+  if (empty) index.commits = CommitFilter::sized_for(c.commits.size());
+  std::vector<std::uint64_t> suspects;
+  for (auto key : c.commits) {
+    if (distinct && index.commits.may_contain(key)) suspects.push_back(key);
+    index.commits.add(key);
+  }
+  index.distinct = distinct && (suspects.empty() || !repeats_any(c.commits, suspects));
   index.counts += c.log;
   index.pending_lines.insert(index.pending_lines.end(), c.pending_lines.begin(), c.pending_lines.end());
   index.pending = index.pending_lines.size();

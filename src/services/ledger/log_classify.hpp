@@ -69,10 +69,13 @@ bool count_line(const LineFields* f, std::uint64_t start, Classified& out, bool 
 Classified classify_text(const utils::MappedFile& file, std::string_view part, const OnPending* on_pending,
                          bool indexing = false);
 
-// Adds what `c` classified (lines the index did not cover, positions in the
-// file) to `index`: their commits, counts and pending lines. An index
-// without a filter yet gets one sized for those commits.
-void add_to_index(LogIndex& index, const Classified& c);
+// Adds what `c` classified (the lines `part`, which the index did not cover,
+// positions in the file) to `index`: their commits, counts and pending
+// lines. An index without a filter yet gets one sized for those commits.
+// `covered` is the text the index already describes (its lines end in "\n"):
+// the index stays `distinct` only when no commit of `part` has a line there
+// or two lines in `part`.
+void add_to_index(LogIndex& index, const Classified& c, std::string_view covered, std::string_view part);
 
 // `later` follows `first` in the file, and its line positions are already
 // positions in the file.

@@ -205,6 +205,8 @@ std::optional<LogIndex> load_log_index(const fs::path& log_path, unsigned parts)
   const auto rewritten_end = unsigned_member(*v, "rewritten_end");
   if (!rewritten_end || *rewritten_end > *size) return std::nullopt;
   index.rewritten_end = *rewritten_end;
+  // Absent from indexes saved before it was kept: not shown.
+  index.distinct = v->contains("distinct") && (*v)["distinct"].is_boolean() && (*v)["distinct"].get<bool>();
   index.parts = parts;
   const std::uint64_t filter_at = nl + 1, lines_at = filter_at + *words * sizeof(std::uint64_t);
   if (parts & LogIndex::FILTER) {
@@ -240,6 +242,7 @@ void save_log_index(const fs::path& log_path, const LogIndex& index) noexcept {
     v["mtime_ns"] = index.file.mtime_ns;
     v["tail_sha256"] = index.tail_sha256;
     v["rewritten_end"] = index.rewritten_end;
+    v["distinct"] = index.distinct;
     for (const auto& [name, field] : COUNT_FIELDS) v[name] = index.counts.*field;
     v["pending"] = index.pending_lines.size();
     v["keys"] = index.commits.keys();
@@ -253,7 +256,8 @@ void save_log_index(const fs::path& log_path, const LogIndex& index) noexcept {
                 index.pending_lines.size() * sizeof(std::uint64_t));
     const auto state = state_words(index.last_write);
     data.append(reinterpret_cast<const char*>(state.data()), state.size() * sizeof(std::uint64_t));
-    utils::atomic_write(log_index_path(log_path), data);
+    // Derived from the log and rebuilt when lost: not worth a flush on a hook's path.
+    utils::atomic_write(log_index_path(log_path), data, std::nullopt, utils::Durability::derived);
   } catch (...) {
   }
 }

@@ -67,6 +67,11 @@ struct LogIndex {
   // The log up to here was written by the synced rewrite itself, so each of
   // its lines is already as that rewrite would write it again.
   std::uint64_t rewritten_end = 0;
+  // No commit has two lines in the indexed part (a reader may then take the
+  // line it meets first from either end as that commit's first line). False
+  // whenever not shown: an index saved by an earlier version, a log holding
+  // repeated lines from earlier writers.
+  bool distinct = false;
   std::size_t pending = 0;
   std::vector<std::uint64_t> pending_lines;  // where each pending line starts, in file order
   CommitFilter commits;

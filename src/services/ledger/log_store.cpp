@@ -124,7 +124,7 @@ IndexView view_index(const fs::path& log_path, const utils::MappedFile& file, co
   view.after = detail::classify_text(file, text.substr(from, view.covered - from), on_pending, true);
 
   detail::LogIndex saved = ok ? view.base : detail::LogIndex{};
-  detail::add_to_index(saved, view.after);
+  detail::add_to_index(saved, view.after, text.substr(0, from), text.substr(from, view.covered - from));
   saved.file = file.stamp();
   saved.last_write = file.stamp();
   saved.file.size = view.covered;

@@ -211,7 +211,7 @@ bool rewrite_guided(const fs::path& log_path, const utils::MappedFile& file, con
   }
   while (k < lines.size()) pass(lines[k++]);
   next.pending_lines = std::move(moved);
-  add_to_index(next, appended);
+  add_to_index(next, appended, text.substr(0, known), text.substr(known));
 
   replace_log(log_path, std::move(parts), std::move(next));
   return true;
@@ -226,7 +226,7 @@ void rewrite_synced(const fs::path& log_path, const utils::MappedFile& file, con
   Classified written;
   rewrite_all(utils::strip_view(text), text, batch, out, written);
   LogIndex index;
-  add_to_index(index, written);
+  add_to_index(index, written, {}, {});
   replace_log(log_path, {out}, std::move(index));
 }
 

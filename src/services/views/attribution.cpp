@@ -27,8 +27,7 @@ std::string Attribution::kind() const {
   return "not recorded";
 }
 
-Attribution attribute(const json::Value& line, const std::filesystem::path& attestations_dir,
-                      const std::string& commit) {
+Attribution attribute(const json::Value& line, const ArchiveDir& archive, const std::string& commit) {
   Attribution a;
   if (!line.is_object()) return a;
   const std::string agent = text_member(line, "agent");
@@ -45,7 +44,7 @@ Attribution attribute(const json::Value& line, const std::filesystem::path& atte
   const auto& telemetry = member(line, "telemetry");
   a.model = text_member(telemetry, "model");
   // Only an attested record keeps a model outside its log line.
-  if (a.model.empty() && is_attested(line)) a.model = archived_model(attestations_dir, commit);
+  if (a.model.empty() && is_attested(line)) a.model = archive.archived_model(commit);
   return a;
 }
 

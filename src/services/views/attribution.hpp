@@ -28,10 +28,11 @@ struct Attribution {
   std::string kind() const;
 };
 
+class ArchiveDir;
+
 // `line` is the commit's log line (null when there is none); the model comes
 // from the line's telemetry, else from the archived attestation.
-Attribution attribute(const json::Value& line, const std::filesystem::path& attestations_dir,
-                      const std::string& commit);
+Attribution attribute(const json::Value& line, const ArchiveDir& archive, const std::string& commit);
 
 // The record carried an attestation (it is not a record of a commit that
 // went in without one).

@@ -82,9 +82,9 @@ CommitLookup describe_commit(const fs::path& repo_root, const std::string& revis
   d.entry.date = f[0];
   d.author = f[1];
   d.entry.subject = f[2];
-  const fs::path archive = paths::attestations_dir(repo_root);
-  d.archived = read_archived(archive, full);
-  d.ledger = read_ledger_segment(archive, full);
+  const ArchiveDir archive(paths::attestations_dir(repo_root));
+  d.archived = archive.read_archived(full);
+  d.ledger = archive.read_ledger_segment(full);
   // The record says what a rewrite replaced (amend, rebase, squash); an
   // amend recorded before rewrites were followed is found in the reflog.
   std::vector<std::string> from;

@@ -28,7 +28,7 @@ std::vector<std::string_view> split(std::string_view text, char sep) {
 
 std::vector<CommitEntry> join_records(const fs::path& repo_root, const std::vector<std::string>& ids) {
   auto lines = find_log_lines(paths::log_jsonl(repo_root), ids);
-  const fs::path archive = paths::attestations_dir(repo_root);
+  const ArchiveDir archive(paths::attestations_dir(repo_root));
   std::vector<CommitEntry> entries;
   entries.reserve(ids.size());
   for (const auto& id : ids) {

@@ -9,6 +9,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "utils/fs.hpp"
 #include "utils/json.hpp"
 
 namespace brenik::services::views {
@@ -20,6 +21,24 @@ namespace fs = std::filesystem;
 // holds nothing.
 std::unordered_map<std::string, json::Value> find_log_lines(const fs::path& log_path,
                                                            const std::vector<std::string>& commits);
+
+// The archive folder of attestations and ledger segments, opened once (under
+// the rule for files in .brenik/) so that a view reading hundreds of its
+// files does not walk the path again for each. A missing or refused folder
+// holds nothing. Never throws.
+class ArchiveDir {
+public:
+  explicit ArchiveDir(const fs::path& attestations_dir) noexcept;
+
+  // See the functions of the same names below.
+  std::optional<json::Value> read_archived(const std::string& commit) const;
+  std::string archived_model(const std::string& commit) const;
+  std::vector<json::Value> read_ledger_segment(const std::string& commit) const;
+
+private:
+  std::optional<std::string> read(const std::string& name) const;
+  std::optional<utils::ConfinedDir> dir_;
+};
 
 // The archived attestation <commit>.yaml, or none when there is none or it
 // is not a mapping. Never throws.

@@ -59,6 +59,81 @@ TEST_F(CodexAdapterTest, TelemetryTakesTheLastCumulativeTotal) {
   EXPECT_FALSE(adapter.get_telemetry_for_session(repo, std::nullopt));
 }
 
+// A rollout of a headless run of a current build, cut where it stands while
+// the commit its one shell call makes is being recorded: the usage record of
+// the response that asked for the call is there, the first token_count event
+// (written once the call ends) is not, and no user_message was written.
+std::vector<std::string> current_build_rollout_until_commit(const std::string& uuid, const fs::path& repo,
+                                                            const J& thread_usage) {
+  return {codex_line(T0, "session_meta",
+                     J{{"id", uuid}, {"session_id", uuid}, {"timestamp", iso(T0)}, {"cwd", repo.string()},
+                       {"originator", "codex_exec"}, {"cli_version", "0.169.0"}, {"source", "exec"},
+                       {"model_provider", "openai"}}),
+          codex_line(T0 + 0.1, "event_msg",
+                     J{{"type", "task_started"}, {"turn_attribution", {{"turn_id", "turn-1"}}},
+                       {"model_context_window", 272000}}),
+          codex_line(T0 + 0.2, "response_item",
+                     J{{"type", "message"}, {"role", "developer"}, {"content", J::array()}}),
+          codex_line(T0 + 0.3, "world_state", J{{"cwd", repo.string()}}),
+          codex_line(T0 + 0.4, "turn_context",
+                     J{{"turn_id", "turn-1"}, {"cwd", repo.string()}, {"approval_policy", "never"}}),
+          codex_line(T0 + 0.5, "event_msg",
+                     J{{"type", "thread_settings_applied"},
+                       {"thread_settings", {{"model", "gpt-5.3-codex"}, {"model_provider_id", "openai"}}}}),
+          codex_line(T0 + 0.6, "response_item",
+                     J{{"type", "message"}, {"role", "user"},
+                       {"content", J::array({J{{"type", "input_text"}, {"text", "commit the fix"}}})}}),
+          codex_line(T0 + 0.7, "event_msg", J{{"type", "item_completed"}}),
+          codex_exec_call(T0 + 1, "call_1", {{"cmd", "git commit -am fix"}}),
+          codex_line(T0 + 1.1, "token_usage_record",
+                     J{{"thread_id", uuid}, {"turn_id", "turn-1"}, {"session_id", uuid}, {"response_id", "resp_1"},
+                       {"usage", thread_usage}, {"turn_token_usage", thread_usage},
+                       {"thread_token_usage", thread_usage}})};
+}
+
+J usage_of(long in, long cached, long cache_write, long out, long reasoning, long total) {
+  return {{"input_tokens", in},   {"cached_input_tokens", cached},         {"cache_write_input_tokens", cache_write},
+          {"output_tokens", out}, {"reasoning_output_tokens", reasoning}, {"total_tokens", total}};
+}
+
+TEST_F(CodexAdapterTest, CurrentBuildRolloutWhileTheCommitIsRecorded) {
+  const J usage = usage_of(5200, 1100, 300, 640, 410, 5840);
+  write_lines(codex_rollout_path(tmp.path(), U1), current_build_rollout_until_commit(U1, repo, usage));
+  env.set("CODEX_THREAD_ID", U1);
+  auto session = adapter.get_session_id(repo);
+  ASSERT_EQ(session, U1);
+  auto rec = adapter.get_telemetry_for_session(repo, session);
+  ASSERT_TRUE(rec);
+  J d = rec->to_dict();
+  EXPECT_EQ(d["tokens"], usage);
+  EXPECT_EQ(d["turns"], 1);
+  EXPECT_EQ(d["model"], "gpt-5.3-codex");
+  EXPECT_EQ(d["tool_calls"], 1);
+  EXPECT_EQ(d["cli_version"], "0.169.0");
+  EXPECT_EQ(d["session_id"], U1);
+}
+
+TEST_F(CodexAdapterTest, CurrentBuildRolloutAfterLaterTurns) {
+  // The same session carried on: the first call's token_count event came,
+  // then a second turn whose usage record is newer than any token_count, and
+  // a late echo of the first total; each turn named once by task_started and
+  // once by turn_context.
+  auto lines = current_build_rollout_until_commit(U1, repo, usage_of(5200, 1100, 300, 640, 410, 5840));
+  lines.push_back(codex_line(T0 + 2, "response_item",
+                             J{{"type", "function_call_output"}, {"call_id", "call_1"}, {"output", "ok"}}));
+  lines.push_back(codex_tokens(T0 + 2.1, 5200, 1100, 640, 410, 5840));
+  lines.push_back(codex_line(T0 + 3, "event_msg",
+                             J{{"type", "task_started"}, {"turn_attribution", {{"turn_id", "turn-2"}}}}));
+  lines.push_back(codex_line(T0 + 3.1, "turn_context", J{{"turn_id", "turn-2"}, {"cwd", repo.string()}}));
+  const J second = usage_of(11000, 6000, 0, 900, 500, 11900);
+  lines.push_back(codex_line(T0 + 3.5, "token_usage_record", J{{"turn_id", "turn-2"}, {"thread_token_usage", second}}));
+  lines.push_back(codex_tokens(T0 + 3.6, 5200, 1100, 640, 410, 5840));  // late echo of the first total
+  write_lines(codex_rollout_path(tmp.path(), U1), lines);
+  J d = adapter.get_telemetry_for_session(repo, U1)->to_dict();
+  EXPECT_EQ(d["tokens"], second);
+  EXPECT_EQ(d["turns"], 2);
+}
+
 TEST_F(CodexAdapterTest, ArchivedAndOldStyleRolloutsAreRead) {
   fs::path archived = tmp.path() / ".codex" / "archived_sessions" / ("rollout-2026-08-01T10-00-00-" + U2 + ".jsonl");
   write_lines(archived, {J{{"timestamp", iso(T0)}, {"type", "session_meta"},

@@ -2,6 +2,7 @@
 // for what it covers), the archived model, git blame's porcelain, shares.
 #include <gtest/gtest.h>
 
+#include "services/ledger/log_index.hpp"
 #include "services/ledger/log_store.hpp"
 #include "services/views/blame.hpp"
 #include "services/views/record_join.hpp"
@@ -43,6 +44,99 @@ TEST(RecordJoin, FindsTheFirstLineOfEachCommitWhateverTheIndexCovers) {
   EXPECT_EQ(found[id('e')]["agent"], "claude-code");
 
   EXPECT_TRUE(views::find_log_lines(dir.path() / "missing.jsonl", {id('a')}).empty());
+}
+
+// A log of `count` distinct commits, `who` naming the agent of the line of
+// commit `special` (at line `at`); each line ~100 bytes.
+std::string filler_log(std::size_t count, std::size_t at, const std::string& special, const std::string& who) {
+  std::string text;
+  for (std::size_t i = 0; i < count; ++i) {
+    char hex[41];
+    std::snprintf(hex, sizeof hex, "%040zx", i + 0x100000);
+    text += i == at ? line(special, who) : line(hex, "filler-with-some-words-to-make-a-longer-line");
+  }
+  return text;
+}
+
+json::Value entry(const std::string& commit, const std::string& agent, std::size_t pad = 0) {
+  json::Value v = json::Value::object();
+  v["commit"] = commit;
+  v["agent"] = agent;
+  v["synced"] = false;
+  if (pad) v["padding"] = std::string(pad, 'p');
+  return v;
+}
+
+std::optional<bool> index_distinct(const fs::path& log) {
+  auto index = services::tolvern::detail::load_log_index(log);
+  if (!index) return std::nullopt;
+  return index->distinct;
+}
+
+TEST(RecordJoin, LinesAtEitherEndOfALogWithoutRepeatsAreFound) {
+  TempDir dir;
+  const fs::path log = dir.path() / "log.jsonl";
+  write_file(log, line(id('a'), "at-start") + filler_log(4000, 2000, id('m'), "in-middle") + line(id('z'), "at-end"));
+  services::tolvern::read_attestation_log(log);
+  ASSERT_EQ(index_distinct(log), true);
+  // Appended by this tool's writer since: the index still holds, and the
+  // new lines are found too.
+  services::tolvern::detail::append_log_entry(log, entry(id('n'), "appended"));
+  auto found = views::find_log_lines(log, {id('z'), id('a'), id('n'), id('e')});
+  ASSERT_EQ(found.size(), 3u);
+  EXPECT_EQ(found[id('a')]["agent"], "at-start");
+  EXPECT_EQ(found[id('z')]["agent"], "at-end");
+  EXPECT_EQ(found[id('n')]["agent"], "appended");
+  found = views::find_log_lines(log, {id('m'), id('z')});
+  ASSERT_EQ(found.size(), 2u);
+  EXPECT_EQ(found[id('m')]["agent"], "in-middle");
+}
+
+TEST(RecordJoin, ARepeatedCommitKeepsItsFirstLineThroughIndexUpdates) {
+  TempDir dir;
+  const fs::path log = dir.path() / "log.jsonl";
+  namespace ledger = services::tolvern;
+  // An older log with a repeat: its index, made by a full read, says so.
+  write_file(log, filler_log(3000, 1500, id('x'), "first") + line(id('x'), "second"));
+  ledger::read_attestation_log(log);
+  EXPECT_EQ(index_distinct(log), false);
+  EXPECT_EQ(views::find_log_lines(log, {id('x')})[id('x')]["agent"], "first");
+
+  // A commit in the middle of a log whose index shows no repeats...
+  write_file(log, filler_log(3000, 1500, id('x'), "first"));
+  ledger::read_attestation_log(log);
+  ASSERT_EQ(index_distinct(log), true);
+  // ...then written again near its end, as an earlier writer could, through
+  // the appender that keeps the index current, and enough more for the next
+  // reader to bring the index up to the end of the log.
+  ledger::detail::append_log_entry(log, entry(id('x'), "second"));
+  ledger::detail::append_log_entry(log, entry(id('y'), "padded", 300u << 10));
+  ledger::read_attestation_log(log);
+  EXPECT_EQ(index_distinct(log), false);
+  auto found = views::find_log_lines(log, {id('x'), id('y')});
+  ASSERT_EQ(found.size(), 2u);
+  EXPECT_EQ(found[id('x')]["agent"], "first");
+
+  // A log rewritten by the upload's synced rewrite gets an index of its own;
+  // a repeat appended after it is caught when the next rewrite brings the
+  // index forward.
+  write_file(log, filler_log(3000, 1500, id('x'), "first"));
+  ledger::detail::mark_synced(log, {entry(id('0'), "none")});
+  ASSERT_EQ(index_distinct(log), true);
+  ledger::detail::append_log_entry(log, entry(id('x'), "second"));
+  ledger::detail::mark_synced(log, {entry(id('x'), "first")});
+  EXPECT_EQ(index_distinct(log), false);
+  found = views::find_log_lines(log, {id('x')});
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_EQ(found[id('x')]["agent"], "first");
+  EXPECT_EQ(found[id('x')]["synced"], true);
+
+  // A commit new to the log keeps the index free of repeats.
+  write_file(log, filler_log(3000, 1500, id('x'), "first"));
+  ledger::read_attestation_log(log);
+  ledger::detail::append_log_entry(log, entry(id('w'), "new", 300u << 10));
+  ledger::read_attestation_log(log);
+  EXPECT_EQ(index_distinct(log), true);
 }
 
 TEST(RecordJoin, ArchivedModelReadsPlainAndQuotedScalars) {
