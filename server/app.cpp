@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <charconv>
 
+#include "utils/json.hpp"
+
 namespace brenik::server {
 
 void send_json(httplib::Response& res, int status, const Json& body) {
@@ -54,30 +56,8 @@ std::optional<Project> authorize_project(App& app, const httplib::Request& req,
   return project;
 }
 
-std::size_t json_nesting_depth(std::string_view text, std::size_t limit) {
-  std::size_t depth = 0, deepest = 0;
-  bool in_string = false, escaped = false;
-  for (char c : text) {
-    if (in_string) {
-      if (escaped) escaped = false;
-      else if (c == '\\') escaped = true;
-      else if (c == '"') in_string = false;
-      continue;
-    }
-    if (c == '"') {
-      in_string = true;
-    } else if (c == '[' || c == '{') {
-      deepest = std::max(deepest, ++depth);
-      if (deepest > limit) return limit + 1;
-    } else if ((c == ']' || c == '}') && depth > 0) {
-      --depth;
-    }
-  }
-  return deepest;
-}
-
 std::optional<Json> json_body(const httplib::Request& req, httplib::Response& res) {
-  if (json_nesting_depth(req.body, MAX_JSON_DEPTH) > MAX_JSON_DEPTH) {
+  if (brenik::json::nesting_depth(req.body, MAX_JSON_DEPTH) > MAX_JSON_DEPTH) {
     send_error(res, 400, "bad_request",
                "The request body nests deeper than " + std::to_string(MAX_JSON_DEPTH) + " levels.");
     return std::nullopt;

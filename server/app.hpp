@@ -60,10 +60,6 @@ std::optional<User> authenticate(App& app, const httplib::Request& req, httplib:
 std::optional<Project> authorize_project(App& app, const httplib::Request& req,
                                          httplib::Response& res, const std::string& id_text);
 
-// How deeply arrays and objects nest in a JSON text, counted without
-// parsing it; stops counting past `limit` (returns limit + 1).
-std::size_t json_nesting_depth(std::string_view text, std::size_t limit);
-
 // The body as a JSON value, or none after a 400 answer was sent (not JSON,
 // or nested deeper than MAX_JSON_DEPTH).
 std::optional<Json> json_body(const httplib::Request& req, httplib::Response& res);

@@ -44,7 +44,10 @@ constexpr const char* GROUP_EPILOG = R"(Example:
 
 Developer identity, agent session id, and telemetry are populated automatically by brenik post-commit. Don't pass them here.)";
 
-struct Refusal {
+// The lines an attestation is refused with, each printed as an error.
+struct Refusal : std::exception {
+  explicit Refusal(std::vector<std::string> lines) : messages(std::move(lines)) {}
+  const char* what() const noexcept override { return messages.empty() ? "refused" : messages.front().c_str(); }
   std::vector<std::string> messages;
 };
 
@@ -77,7 +80,7 @@ std::optional<json::Value> decode_option(const std::optional<std::string>& text,
   try {
     return json::loads(*text);
   } catch (const JSONDecodeError& e) {
-    throw Refusal{{std::string("Invalid ") + flag + " JSON: " + e.what()}};
+    throw Refusal({std::string("Invalid ") + flag + " JSON: " + e.what()});
   }
 }
 
@@ -121,7 +124,7 @@ int attest(const AttestOptions& o, const out::Output& output, const std::optiona
   if (!missing.empty()) {
     std::string text = "Missing required flags: ";
     for (std::size_t i = 0; i < missing.size(); ++i) text += (i ? ", " : "") + missing[i];
-    throw Refusal{{text}};
+    throw Refusal({text});
   }
   // The command line's parser refuses other values before this runs; other
   // callers pass the value as they got it.
@@ -130,7 +133,7 @@ int attest(const AttestOptions& o, const out::Output& output, const std::optiona
     if (std::find(valid.begin(), valid.end(), *o.task_type) == valid.end()) {
       std::string names;
       for (const auto& v : valid) names += (names.empty() ? "" : ", ") + v;
-      throw Refusal{{"--task-type must be one of " + names + ", got: " + json::repr(json::Value(*o.task_type))}};
+      throw Refusal({"--task-type must be one of " + names + ", got: " + json::repr(json::Value(*o.task_type))});
     }
   }
 
@@ -160,17 +163,17 @@ int attest(const AttestOptions& o, const out::Output& output, const std::optiona
   const auto rules = decode_option(o.rules, "--rules");
   const auto arch_changes = decode_option(o.arch_changes, "--arch-changes");
   if (arch_changes && truthy(*arch_changes) && !arch_changes->is_object())
-    throw Refusal{{"--arch-changes must be a JSON object, got: " + json::type_name(*arch_changes)}};
+    throw Refusal({"--arch-changes must be a JSON object, got: " + json::type_name(*arch_changes)});
   const auto provenance = decode_option(o.provenance, "--provenance");
   if (provenance) {
     if (!provenance->is_object())
-      throw Refusal{{"--provenance must be a JSON object, got: " + json::type_name(*provenance)}};
+      throw Refusal({"--provenance must be a JSON object, got: " + json::type_name(*provenance)});
     const auto& type = member(*provenance, "type");
     const auto& valid = shared::VALID_PROVENANCE_TYPES;
     if (!type.is_string() ||
         std::find(valid.begin(), valid.end(), type.get<std::string>()) == valid.end())
-      throw Refusal{{"provenance.type must be one of " + shared::provenance_types_text() +
-                     ", got: " + json::repr(type)}};
+      throw Refusal({"provenance.type must be one of " + shared::provenance_types_text() +
+                     ", got: " + json::repr(type)});
   }
 
   const std::string timestamp = truthy(o.timestamp) ? *o.timestamp : utils::utc_now_iso();
@@ -189,12 +192,12 @@ int attest(const AttestOptions& o, const out::Output& output, const std::optiona
   // A `.brenik` that is a link to somewhere else would carry the write out
   // of the repository.
   if (!utils::stays_inside(repo_root, path))
-    throw Refusal{{"Refusing to write " + relative + ": it leads outside the repository"}};
+    throw Refusal({"Refusing to write " + relative + ": it leads outside the repository"});
   try {
     utils::make_dirs(path.parent_path());
     utils::atomic_write(path, "---\n" + yaml::dump(attestation) + "---\n");
   } catch (const OSError& e) {
-    throw Refusal{{"Could not write " + relative + ": " + e.what()}};
+    throw Refusal({"Could not write " + relative + ": " + e.what()});
   }
 
   out::success(output, "Created " + relative);

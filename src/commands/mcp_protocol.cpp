@@ -145,28 +145,6 @@ std::string serialize(const json::Value& message) {
   return message.dump(-1, ' ', false, json::Value::error_handler_t::replace);
 }
 
-std::size_t nesting_depth(std::string_view text, std::size_t limit) {
-  std::size_t depth = 0, deepest = 0;
-  bool in_string = false, escaped = false;
-  for (char c : text) {
-    if (in_string) {
-      if (escaped) escaped = false;
-      else if (c == '\\') escaped = true;
-      else if (c == '"') in_string = false;
-      continue;
-    }
-    if (c == '"') {
-      in_string = true;
-    } else if (c == '[' || c == '{') {
-      deepest = std::max(deepest, ++depth);
-      if (deepest > limit) return deepest;
-    } else if ((c == ']' || c == '}') && depth > 0) {
-      --depth;
-    }
-  }
-  return deepest;
-}
-
 json::Value id_of_prefix(std::string_view start) {
   IdFinder finder;
   try {
@@ -182,7 +160,7 @@ Server::Server(ServerInfo info, std::vector<ToolSpec> tools, ToolCaller call)
 std::optional<std::string> Server::handle_line(std::string_view line) {
   // Blank lines between messages carry nothing.
   if (line.find_first_not_of(" \t\r") == std::string_view::npos) return std::nullopt;
-  if (nesting_depth(line, MAX_NESTING) > MAX_NESTING)
+  if (json::nesting_depth(line, MAX_NESTING) > MAX_NESTING)
     return serialize(error_response(id_of_prefix(line), INVALID_REQUEST,
                                     "Invalid Request: nested more than " + std::to_string(MAX_NESTING) +
                                         " levels deep"));

@@ -120,10 +120,6 @@ json::Value error_response(const json::Value& id, int code, const std::string& m
 // newline inside.
 std::string serialize(const json::Value& message);
 
-// How deeply arrays and objects nest in a JSON text (brackets inside
-// strings do not count); stops counting past `limit`.
-std::size_t nesting_depth(std::string_view text, std::size_t limit);
-
 // The top-level "id" of a JSON object text that may be cut short; null when
 // it cannot be found before the cut.
 json::Value id_of_prefix(std::string_view start);

@@ -569,6 +569,16 @@ std::optional<std::string> brenik_program(const std::string& command) {
   return split->first;
 }
 
+json::Value hook_group(const HookRow& row) {
+  json::Value group = json::Value::object();
+  if (row.matcher) group["matcher"] = *row.matcher;
+  json::Value handler = json::Value::object();
+  handler["type"] = "command";
+  handler["command"] = row.command;
+  group["hooks"] = json::Value::array({handler});
+  return group;
+}
+
 bool merge_hook_rows(json::Value& settings, const std::vector<HookRow>& rows) {
   if (!settings.is_object()) throw ValueError("the top level is not a JSON object");
   if (settings.contains("hooks") && !settings["hooks"].is_object())
@@ -597,13 +607,7 @@ bool merge_hook_rows(json::Value& settings, const std::vector<HookRow>& rows) {
       }
     }
     if (found) continue;
-    json::Value group = json::Value::object();
-    if (row.matcher) group["matcher"] = *row.matcher;
-    json::Value handler = json::Value::object();
-    handler["type"] = "command";
-    handler["command"] = row.command;
-    group["hooks"] = json::Value::array({handler});
-    groups.push_back(group);
+    groups.push_back(hook_group(row));
     changed = true;
   }
   return changed;
@@ -615,14 +619,8 @@ StepReport install_hook_file(const std::string& label, const fs::path& file,
 }
 
 std::vector<StepReport> run_setup(const fs::path& repo_root, const SetupOptions& options) {
-  std::vector<StepReport> steps;
-  auto guarded = [&](const std::string& what, auto&& fn) {
-    try {
-      steps.push_back(fn());
-    } catch (const std::exception& e) {
-      steps.push_back({.what = what, .status = Status::failed, .detail = e.what()});
-    }
-  };
+  StepRunner guarded;
+  auto& steps = guarded.steps;
   std::vector<std::string> detected;
   for (const auto& a : agents::iter_adapters())
     if (a->detect_in_repo(repo_root) || a->is_active()) detected.push_back(a->name());

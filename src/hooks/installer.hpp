@@ -5,6 +5,7 @@
 // Every step is idempotent: a second run changes no byte.
 #pragma once
 
+#include <exception>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -24,6 +25,21 @@ struct StepReport {
   Status status = Status::unchanged;
   std::string detail = {};
   std::vector<std::string> notes = {};
+};
+
+// Setup and removal run their steps one by one: a step that throws becomes
+// a failed step with its message, and the next step still runs.
+class StepRunner {
+ public:
+  template <typename F>
+  void operator()(const std::string& what, F&& step) {
+    try {
+      steps.push_back(step());
+    } catch (const std::exception& e) {
+      steps.push_back({.what = what, .status = Status::failed, .detail = e.what()});
+    }
+  }
+  std::vector<StepReport> steps;
 };
 
 // The local-only files under .brenik/ that never belong in a commit.
@@ -83,6 +99,9 @@ struct HookRow {
   std::optional<std::string> matcher;
   std::string command;
 };
+
+// The settings group of one row: {"matcher"?, "hooks": [{"type": "command", "command"}]}.
+json::Value hook_group(const HookRow& row);
 
 std::vector<HookRow> claude_code_rows(const std::string& brenik);
 std::vector<HookRow> codex_rows(const std::string& brenik);

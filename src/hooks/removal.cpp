@@ -385,14 +385,8 @@ StepReport remove_local_state(const fs::path& repo_root, bool purge) {
 }
 
 std::vector<StepReport> run_remove(const fs::path& repo_root, const RemoveOptions& options) {
-  std::vector<StepReport> steps;
-  auto guarded = [&](const std::string& what, auto&& fn) {
-    try {
-      steps.push_back(fn());
-    } catch (const std::exception& e) {
-      steps.push_back({.what = what, .status = Status::failed, .detail = e.what()});
-    }
-  };
+  installer::StepRunner guarded;
+  auto& steps = guarded.steps;
   for (const auto& hook : hook_managers::GIT_HOOKS)
     guarded(hook + " hook", [&] { return remove_git_hook(repo_root, hook); });
   guarded(".gitignore", [&] { return remove_gitignore_block(repo_root); });

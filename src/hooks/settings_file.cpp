@@ -18,16 +18,6 @@ namespace {
 
 je::Path path_of(std::initializer_list<je::Step> steps) { return je::Path(steps); }
 
-json::Value group_for(const HookRow& row) {
-  json::Value group = json::Value::object();
-  if (row.matcher) group["matcher"] = *row.matcher;
-  json::Value handler = json::Value::object();
-  handler["type"] = "command";
-  handler["command"] = row.command;
-  group["hooks"] = json::Value::array({handler});
-  return group;
-}
-
 void check_shape(const json::Value& v) {
   if (!v.is_object()) throw ValueError("the top level is not a JSON object");
   if (v.contains("hooks") && !v["hooks"].is_object()) throw ValueError("its \"hooks\" member is not an object");
@@ -54,14 +44,14 @@ bool add_rows(je::Document& doc, const std::vector<HookRow>& rows) {
     const json::Value v = doc.value();
     if (!v.contains("hooks")) {
       json::Value hooks = json::Value::object();
-      hooks[row.event] = json::Value::array({group_for(row)});
+      hooks[row.event] = json::Value::array({installer::hook_group(row)});
       doc.set({}, "hooks", hooks);
       changed = true;
       continue;
     }
     const json::Value& hooks = v["hooks"];
     if (!hooks.contains(row.event)) {
-      doc.set(path_of({std::string("hooks")}), row.event, json::Value::array({group_for(row)}));
+      doc.set(path_of({std::string("hooks")}), row.event, json::Value::array({installer::hook_group(row)}));
       changed = true;
       continue;
     }
@@ -86,7 +76,7 @@ bool add_rows(je::Document& doc, const std::vector<HookRow>& rows) {
       }
     }
     if (!found) {
-      doc.append(path_of({std::string("hooks"), row.event}), group_for(row));
+      doc.append(path_of({std::string("hooks"), row.event}), installer::hook_group(row));
       changed = true;
     }
   }

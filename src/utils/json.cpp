@@ -2,6 +2,7 @@
 // Python-style repr. The decoder lives in json_decode.cpp.
 #include "utils/json.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -369,6 +370,28 @@ std::string text_form(const Value& value) {
   if (value.is_null()) return "";
   if (value.is_string()) return value.get<std::string>();
   return dumps(value);
+}
+
+std::size_t nesting_depth(std::string_view text, std::size_t limit) {
+  std::size_t depth = 0, deepest = 0;
+  bool in_string = false, escaped = false;
+  for (char c : text) {
+    if (in_string) {
+      if (escaped) escaped = false;
+      else if (c == '\\') escaped = true;
+      else if (c == '"') in_string = false;
+      continue;
+    }
+    if (c == '"') {
+      in_string = true;
+    } else if (c == '[' || c == '{') {
+      deepest = std::max(deepest, ++depth);
+      if (deepest > limit) return deepest;
+    } else if ((c == ']' || c == '}') && depth > 0) {
+      --depth;
+    }
+  }
+  return deepest;
 }
 
 }  // namespace brenik::json

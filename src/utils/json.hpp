@@ -57,6 +57,12 @@ std::string repr(const Value& value);
 // JSON text (a number 42 gives "42").
 std::string text_form(const Value& value);
 
+// How deeply arrays and objects nest in a JSON text, counted without
+// parsing it (brackets inside strings do not count): a parser recurses once
+// per level, so a hostile text is turned away before it is parsed. Stops
+// counting past `limit`.
+std::size_t nesting_depth(std::string_view text, std::size_t limit);
+
 }  // namespace brenik::json
 
 namespace brenik {

@@ -7,6 +7,7 @@
 #include <optional>
 #include <system_error>
 
+#include "agents/codex_trust.hpp"
 #include "hooks/hook_managers.hpp"
 #include "hooks/installer.hpp"
 #include "protocol/credentials.hpp"
@@ -209,36 +210,6 @@ void check_settings_rows(std::vector<Finding>& out, const std::string& label, co
 
 }  // namespace
 
-bool codex_trusts_brenik(const std::string& config_toml) {
-  bool in_state = false, table_names_brenik = false;
-  std::size_t i = 0;
-  while (i < config_toml.size()) {
-    auto j = config_toml.find('\n', i);
-    if (j == std::string::npos) j = config_toml.size();
-    std::string line = utils::strip(std::string_view(config_toml).substr(i, j - i));
-    i = j + 1;
-    if (line.empty() || line[0] == '#') continue;
-    std::string lower = line;
-    std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
-    if (line[0] == '[') {
-      std::string name = lower.substr(lower[1] == '[' ? 2 : 1);
-      name.erase(std::remove_if(name.begin(), name.end(), [](char c) { return c == ' ' || c == '"'; }), name.end());
-      in_state = name.rfind("hooks.state", 0) == 0;
-      table_names_brenik = in_state && name.find("brenik") != std::string::npos;
-      continue;
-    }
-    if (!in_state || (!table_names_brenik && lower.find("brenik") == std::string::npos)) continue;
-    bool negative = false;
-    for (const char* word : {"false", "untrusted", "disabled", "denied", "rejected", "revoked"})
-      negative = negative || lower.find(word) != std::string::npos;
-    bool positive = false;
-    for (const char* word : {"true", "trusted", "approved", "allowed", "enabled"})
-      positive = positive || lower.find(word) != std::string::npos;
-    if (positive && !negative) return true;
-  }
-  return false;
-}
-
 namespace {
 
 // The last run of the work a commit starts in the background: a failure
@@ -284,12 +255,14 @@ std::vector<Finding> run_checks(const fs::path& worktree_root, const DoctorOptio
   const fs::path codex = options.home / ".codex";
   if (fs::is_directory(codex, ec)) {
     check_settings_rows(out, "Codex", codex / "hooks.json", inst::codex_rows("brenik"));
-    const std::string config = read_small(codex / "config.toml").value_or("");
-    if (codex_trusts_brenik(config))
-      out.push_back({"Codex trust", true, "Codex trusts brenik's hooks", ""});
-    else
-      out.push_back({"Codex trust", false, "Codex skips brenik's hooks until they are trusted",
-                     "in Codex, open /hooks and trust brenik's hooks"});
+    const auto trust = agents::codex_hooks_trust(codex);
+    if (trust.installed()) {
+      if (trust.overall() == agents::CodexHookTrust::untrusted)
+        out.push_back({"Codex trust", false, "Codex skips brenik's hooks until they are trusted",
+                       "in Codex, open /hooks and trust brenik's hooks"});
+      else
+        out.push_back({"Codex trust", true, trust.detail, ""});
+    }
   }
   // Linking and sign-in: without both, records stay on this machine.
   const json::Value config = shared::load_local_config(state_root);

@@ -31,9 +31,4 @@ std::vector<Finding> run_checks(const fs::path& worktree_root, const DoctorOptio
 // {"ok": ..., "problems": n, "checks": [{"check", "ok", "detail", "fix"}...]}.
 json::Value to_json(const std::vector<Finding>& findings);
 
-// Whether Codex's own configuration text marks brenik's hook rows trusted:
-// its [hooks.state] tables, keyed to each hook's definition, hold an entry
-// naming the brenik command that is not marked untrusted or disabled.
-bool codex_trusts_brenik(const std::string& config_toml);
-
 }  // namespace brenik::services::doctor

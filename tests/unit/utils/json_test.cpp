@@ -273,3 +273,12 @@ TEST(JsonRepr, FloatReprLayout) {
   EXPECT_EQ(json::float_repr(std::nan("")), "nan");
   EXPECT_EQ(json::float_repr(-std::numeric_limits<double>::infinity()), "-inf");
 }
+
+TEST(JsonNestingDepth, CountsBracketsOutsideStringsOnly) {
+  EXPECT_EQ(json::nesting_depth(R"({"a": [1, {"b": []}]})", 10), 4u);
+  // Brackets in strings, and an escaped quote that does not end one.
+  EXPECT_EQ(json::nesting_depth(R"(["[[[", "\"[[{", {}])", 10), 2u);
+  // Stops past the limit, whatever the rest holds.
+  EXPECT_GT(json::nesting_depth(std::string(100000, '[') + std::string(100000, ']'), 64), 64u);
+  EXPECT_EQ(json::nesting_depth("]]]", 10), 0u);
+}
