@@ -1,5 +1,6 @@
 #include "services/capture/capture.hpp"
 
+#include <future>
 #include <system_error>
 
 #include "agents/registry.hpp"
@@ -43,6 +44,18 @@ bool non_empty(const std::optional<std::string>& s) { return s && !s->empty(); }
 
 BackfillResult capture(const fs::path& repo_root, const std::string& sha, const CaptureOptions& o) {
   const fs::path& git_cwd = o.worktree ? *o.worktree : repo_root;
+  // The developer's identity is asked of git beside the commit's metadata,
+  // not after it: the two git calls overlap instead of adding up.
+  std::future<std::optional<json::Value>> developer_read;
+  if (o.attribute_ambient)
+    developer_read = std::async(std::launch::async, [&repo_root]() -> std::optional<json::Value> {
+      try {
+        return shared::detect_git_author(repo_root);
+      } catch (...) {
+        logging::debug_exc("Developer identity detection failed");
+        return std::nullopt;
+      }
+    });
   // The id and the metadata the record shows, in one git call.
   auto shown = detail::commit_metadata(git_cwd, sha);
   if (!shown) return {.commit = sha, .written = false, .reason = REASON_NO_SUCH_COMMIT};
@@ -101,14 +114,7 @@ BackfillResult capture(const fs::path& repo_root, const std::string& sha, const 
   }
 
   std::optional<json::Value> developer;
-  if (o.attribute_ambient) {
-    try {
-      developer = shared::detect_git_author(repo_root);
-    } catch (...) {
-      logging::debug_exc("Developer identity detection failed");
-      developer = std::nullopt;
-    }
-  }
+  if (developer_read.valid()) developer = developer_read.get();
 
   std::optional<std::string> branch;
   if (o.attribute_ambient)
