@@ -344,6 +344,7 @@ brenik_append() {
   fi
 }
 
+# With "tried" as $1, brenik at $BRENIK already ran and failed here.
 brenik_record() {
   # git runs hooks at the top of the work tree; ask it only when not there.
   if [ ! -e .git ]; then
@@ -351,7 +352,7 @@ brenik_record() {
     cd "$top" || return 0
   fi
   brenik_locate || return 0
-  if [ -n "$BRENIK" ] && [ -x "$BRENIK" ] && "$BRENIK" sync --record-commit >/dev/null 2>&1; then
+  if [ "$1" != tried ] && [ -n "$BRENIK" ] && [ -x "$BRENIK" ] && "$BRENIK" sync --record-commit >/dev/null 2>&1; then
     return 0
   fi
   on_path=$(command -v brenik 2>/dev/null)
@@ -362,7 +363,15 @@ brenik_record() {
   [ "$state" = . ] && brenik_fallback
 }
 
-(brenik_record) >/dev/null 2>&1
+# The usual case runs brenik straight from this shell, setting no variable
+# (a subshell costs a fork on every commit); anything else goes through
+# brenik_record in a subshell, so that neither its change of folder nor its
+# variables reach the chained hook.
+if [ -e .git ] && brenik_set_up . && [ -n "$BRENIK" ] && [ -x "$BRENIK" ]; then
+  "$BRENIK" sync --record-commit >/dev/null 2>&1 || (brenik_record tried) >/dev/null 2>&1
+else
+  (brenik_record) >/dev/null 2>&1
+fi
 
 chained="${0%/*}/post-commit.brenik-chained"
 if [ -x "$chained" ]; then

@@ -239,6 +239,41 @@ TEST_F(SetupCli, HookShellFallbackNeverGluesOntoAnUnfinishedLine) {
   EXPECT_EQ((*line)["summary"], "after the torn line");
 }
 
+TEST_F(SetupCli, HookWhoseBrenikFailsRunsItOnceThenWritesTheShellLine) {
+  ASSERT_EQ(brenik({"setup", "--no-harness-hooks"}).exit_code, 0);
+  // Our hook pointing at a brenik that runs but fails, counting its runs.
+  TempDir bin;
+  const fs::path fake = bin.path() / "brenik";
+  const fs::path runs = bin.path() / "runs";
+  write_file(fake, "#!/bin/sh\necho ran >>'" + runs.string() + "'\nexit 3\n");
+  fs::permissions(fake, fs::perms::owner_all);
+  const fs::path hook = repo.root() / ".git/hooks/post-commit";
+  std::string text = read_file(hook);
+  auto at = text.find("BRENIK=");
+  text.replace(at, text.find('\n', at) - at, "BRENIK=" + fake.string());
+  write_file(hook, text);
+  fs::permissions(hook, fs::perms::owner_all);
+  // An earlier hook kept beside ours sees the variables it was started with.
+  const fs::path seen = bin.path() / "seen";
+  write_file(repo.root() / ".git/hooks/post-commit.brenik-chained",
+             "#!/bin/sh\nprintf '%s|%s|%s' \"$state\" \"$commit\" \"$PWD\" >'" + seen.string() + "'\n");
+  fs::permissions(repo.root() / ".git/hooks/post-commit.brenik-chained", fs::perms::owner_all);
+  write_file(repo.root() / "c.txt", "c\n");
+  repo.git({"add", "c.txt"});
+  auto r = utils::run({"git", "commit", "-q", "-m", "brenik fails"},
+                      {.cwd = repo.root(),
+                       .env = {{"PATH", "/usr/bin:/bin"}, {"HOME", home.path().string()},
+                               {"state", "outer-state"}, {"commit", "outer-commit"}}});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.out + r.err, "");
+  EXPECT_EQ(read_file(runs), "ran\n");
+  auto lines = log_lines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0]["commit"], repo.head());
+  EXPECT_EQ(lines[0]["summary"], "brenik fails");
+  EXPECT_EQ(read_file(seen), "outer-state|outer-commit|" + fs::canonical(repo.root()).string());
+}
+
 TEST_F(SetupCli, OutsideARepositoryExitsOne) {
   TempDir plain;
   auto r = run_binary("brenik", {"setup", "--no-harness-hooks"}, {.cwd = plain.path(), .env = env()});

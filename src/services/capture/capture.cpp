@@ -1,5 +1,6 @@
 #include "services/capture/capture.hpp"
 
+#include <future>
 #include <system_error>
 
 #include "agents/registry.hpp"
@@ -43,10 +44,24 @@ bool non_empty(const std::optional<std::string>& s) { return s && !s->empty(); }
 
 BackfillResult capture(const fs::path& repo_root, const std::string& sha, const CaptureOptions& o) {
   const fs::path& git_cwd = o.worktree ? *o.worktree : repo_root;
-  auto full = detail::resolve_full_sha(git_cwd, sha);
-  if (!full) return {.commit = sha, .written = false, .reason = REASON_NO_SUCH_COMMIT};
+  // The developer's identity is asked of git beside the commit's metadata,
+  // not after it: the two git calls overlap instead of adding up.
+  std::future<std::optional<json::Value>> developer_read;
+  if (o.attribute_ambient)
+    developer_read = std::async(std::launch::async, [&repo_root]() -> std::optional<json::Value> {
+      try {
+        return shared::detect_git_author(repo_root);
+      } catch (...) {
+        logging::debug_exc("Developer identity detection failed");
+        return std::nullopt;
+      }
+    });
+  // The id and the metadata the record shows, in one git call.
+  auto shown = detail::commit_metadata(git_cwd, sha);
+  if (!shown) return {.commit = sha, .written = false, .reason = REASON_NO_SUCH_COMMIT};
+  const std::optional<std::string> full = shown->id;
   std::optional<std::string> worktree_branch;
-  if (o.worktree) worktree_branch = detail::git_rev_parse({"--abbrev-ref", "HEAD"}, {.cwd = *o.worktree});
+  if (o.worktree) worktree_branch = detail::head_branch(*o.worktree);
   // A pending attestation is filed even when another trigger recorded the
   // commit first: it upgrades that record in place.
   std::error_code ec;
@@ -99,18 +114,11 @@ BackfillResult capture(const fs::path& repo_root, const std::string& sha, const 
   }
 
   std::optional<json::Value> developer;
-  if (o.attribute_ambient) {
-    try {
-      developer = shared::detect_git_author(repo_root);
-    } catch (...) {
-      logging::debug_exc("Developer identity detection failed");
-      developer = std::nullopt;
-    }
-  }
+  if (developer_read.valid()) developer = developer_read.get();
 
   std::optional<std::string> branch;
   if (o.attribute_ambient)
-    branch = worktree_branch ? worktree_branch : detail::git_rev_parse({"--abbrev-ref", "HEAD"}, {.cwd = repo_root});
+    branch = worktree_branch ? worktree_branch : detail::head_branch(repo_root);
 
   return detail::write_commit_record(
       repo_root, *full,
@@ -127,7 +135,8 @@ BackfillResult capture(const fs::path& repo_root, const std::string& sha, const 
        .event = o.event,
        // The branch just read is HEAD's in repo_root: the log line reuses it.
        .head_branch = branch,
-       .handoff = o.handoff});
+       .handoff = o.handoff,
+       .shown = std::move(shown)});
 }
 
 }  // namespace

@@ -77,6 +77,25 @@ std::optional<std::string> commit_patch(const std::string& id,
 // Full id of the commit a revision names, or none.
 std::optional<std::string> resolve_full_sha(const fs::path& repo_root, const std::string& commit);
 
+// One commit as a record shows it, read with a single git call.
+struct CommitMetadata {
+  std::string id;           // full commit id
+  std::string author_date;  // strict ISO 8601
+  std::string author_name;
+  std::string author_email;
+  std::string subject;
+};
+
+// The commit a revision names and its metadata, or none when it names no
+// commit (or git fails).
+std::optional<CommitMetadata> commit_metadata(const fs::path& cwd, const std::string& revision);
+
+// The branch HEAD of the work tree at `worktree` is on, as
+// `git rev-parse --abbrev-ref HEAD` names it ("HEAD" when detached,
+// "unknown" when git fails). Read from the git files without starting git
+// where that answer is certain to be the same; asks git otherwise.
+std::string head_branch(const fs::path& worktree);
+
 // SHA-256 of a patch with every CR LF turned into LF, lowercase hex.
 std::string patch_hash(std::string_view patch);
 

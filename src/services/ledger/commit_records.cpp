@@ -292,21 +292,13 @@ BackfillResult write_commit_record(const fs::path& repo_root, const std::string&
   const auto log_path = paths::log_jsonl(repo_root);
   const auto attestations = paths::attestations_dir(repo_root);
 
-  const std::string shown = git({"show", "-s", "--format=%aI%n%an%n%ae%n%s", commit}, {.cwd = repo_root});
-  std::vector<std::string> parts;
-  std::size_t start = 0;
-  while (parts.size() < 3) {
-    auto nl = shown.find('\n', start);
-    if (nl == std::string::npos) break;
-    parts.push_back(shown.substr(start, nl - start));
-    start = nl + 1;
-  }
-  parts.push_back(start <= shown.size() ? shown.substr(start) : std::string());
-  while (parts.size() < 4) parts.emplace_back();
-  const std::string& author_date = parts[0];
-  const std::string& author_name = parts[1];
-  const std::string& author_email = parts[2];
-  const std::string& subject = parts[3];
+  std::optional<CommitMetadata> read;
+  if (!o.shown || o.shown->id != commit) read = commit_metadata(repo_root, commit);
+  const CommitMetadata shown = o.shown && o.shown->id == commit ? *o.shown : read.value_or(CommitMetadata{});
+  const std::string& author_date = shown.author_date;
+  const std::string& author_name = shown.author_name;
+  const std::string& author_email = shown.author_email;
+  const std::string& subject = shown.subject;
 
   json::Value developer;
   if (o.developer_from_commit) {

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "services/git/git.hpp"
 #include "services/types.hpp"
 #include "utils/file_stamp.hpp"
 #include "utils/json.hpp"
@@ -99,6 +100,8 @@ struct WriteCommitRecordOptions {
   // Passed on to log_attestation (see there): saves asking git twice.
   std::optional<std::string> head_branch = std::nullopt;
   std::optional<RecordHandoff> handoff = std::nullopt;
+  // The commit's metadata when the caller already read it: saves a git call.
+  std::optional<CommitMetadata> shown = std::nullopt;
 };
 
 BackfillResult write_commit_record(const fs::path& repo_root, const std::string& commit,

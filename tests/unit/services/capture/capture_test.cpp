@@ -174,6 +174,28 @@ TEST_F(CaptureTest, AttributionFollowsTheSessionAndTheDeclaredHarness) {
   EXPECT_EQ(line["developer"]["git_author_name"], "Test Author");  // the commit's own author
 }
 
+TEST_F(CaptureTest, TheCommitTriggerTakesTheDeveloperFromTheConfigurationOnly) {
+  repo.git({"config", "user.name", "Config Person"});
+  repo.git({"config", "user.email", "config@example.com"});
+  write_file(repo.root() / "a.txt", "a\n");
+  repo.git({"add", "a.txt"});
+  repo.git({"commit", "-q", "-m", "by another", "--author", "Someone Else <else@example.com>"});
+  ASSERT_EQ(t::record_commit(repo.root()), repo.head());
+  auto line = read_log_lines(repo.root()).back();
+  EXPECT_EQ(line["commit"], repo.head());
+  EXPECT_EQ(line["summary"], "by another");
+  EXPECT_EQ(line["developer"]["git_author_name"], "Config Person");
+  EXPECT_EQ(line["developer"]["git_author_email"], "config@example.com");
+  // Without a configured identity the record names no developer at all.
+  repo.git({"config", "--unset", "user.name"});
+  repo.git({"config", "--unset", "user.email"});
+  repo.commit_file("b.txt", "b\n", "unconfigured");
+  ASSERT_EQ(t::record_commit(repo.root()), repo.head());
+  line = read_log_lines(repo.root()).back();
+  EXPECT_EQ(line["summary"], "unconfigured");
+  EXPECT_FALSE(line.contains("developer")) << json::dumps(line);
+}
+
 TEST_F(CaptureTest, AKnownSessionBringsItsTelemetry) {
   const auto sha = repo.commit_file("a.txt", "a\n", "one");
   const std::string s = "3f2a9c1e-0000-4000-8000-0000000000aa";

@@ -9,9 +9,11 @@
 #include "support/temp_repo.hpp"
 #include "utils/process.hpp"
 #include "utils/sha256.hpp"
+#include "utils/text.hpp"
 
 namespace tv = brenik::services::tolvern;
 using brenik::testing::ScopedCwd;
+using brenik::testing::ScopedEnv;
 using brenik::testing::TempDir;
 using brenik::testing::TempRepo;
 using brenik::testing::write_file;
@@ -165,4 +167,138 @@ TEST_P(StagedHashAgreement, StagedHashEqualsTheCommitsDiffHash) {
   EXPECT_EQ(brenik::utils::strip(piped.out), staged);
   repo.git({"commit", "-q", "-m", kind});
   EXPECT_EQ(tv::detail::find_commit_by_diff_hash(staged), repo.head()) << kind;
+}
+
+TEST_P(GitAccess, CommitMetadataResolvesAndReadsInOneCall) {
+  TempRepo repo(GetParam());
+  repo.commit_file("a.txt", "one\n", "first");
+  const auto head = repo.commit_file("a.txt", "two\n", "second line\n\nbody text");
+  auto m = tv::detail::commit_metadata(repo.root(), "HEAD");
+  ASSERT_TRUE(m);
+  EXPECT_EQ(m->id, head);
+  EXPECT_EQ(m->subject, "second line");
+  EXPECT_EQ(m->author_name, brenik::utils::strip(repo.git({"log", "-1", "--format=%an"})));
+  EXPECT_EQ(m->author_email, brenik::utils::strip(repo.git({"log", "-1", "--format=%ae"})));
+  EXPECT_EQ(m->author_date, brenik::utils::strip(repo.git({"log", "-1", "--format=%aI"})));
+  EXPECT_FALSE(m->author_name.empty());
+  // A short id and an annotated tag both name the commit.
+  auto short_id = tv::detail::commit_metadata(repo.root(), head.substr(0, 10));
+  ASSERT_TRUE(short_id);
+  EXPECT_EQ(short_id->id, head);
+  repo.git({"tag", "-a", "-m", "tagged", "v1", "HEAD~1"});
+  auto tagged = tv::detail::commit_metadata(repo.root(), "v1");
+  ASSERT_TRUE(tagged);
+  EXPECT_EQ(tagged->id, brenik::utils::strip(repo.git({"rev-parse", "HEAD~1"})));
+  EXPECT_EQ(tagged->subject, "first");
+  // What names no commit gives nothing: a tree, an unknown name, an option.
+  EXPECT_FALSE(tv::detail::commit_metadata(repo.root(), "HEAD^{tree}"));
+  EXPECT_FALSE(tv::detail::commit_metadata(repo.root(), "no-such-ref"));
+  EXPECT_FALSE(tv::detail::commit_metadata(repo.root(), "--all"));
+  EXPECT_FALSE(tv::detail::commit_metadata(repo.root(), ""));
+  // A file named like a revision does not turn it into a path.
+  write_file(repo.root() / "HEAD~1", "x\n");
+  auto beside_file = tv::detail::commit_metadata(repo.root(), "HEAD~1");
+  ASSERT_TRUE(beside_file);
+  EXPECT_EQ(beside_file->id, brenik::utils::strip(repo.git({"rev-parse", "HEAD~1"})));
+}
+
+TEST_P(GitAccess, CommitMetadataKeepsEmptyFieldsInPlace) {
+  TempRepo repo(GetParam());
+  repo.commit_file("a.txt", "one\n", "first");
+  repo.git({"-c", "user.email=", "commit", "--allow-empty", "--allow-empty-message", "-m", "",
+            "--author", "Nobody <>"});
+  auto m = tv::detail::commit_metadata(repo.root(), "HEAD");
+  ASSERT_TRUE(m);
+  EXPECT_EQ(m->id, repo.head());
+  EXPECT_EQ(m->author_name, "Nobody");
+  EXPECT_EQ(m->author_email, "");
+  EXPECT_EQ(m->subject, "");
+  EXPECT_EQ(m->author_date, brenik::utils::strip(repo.git({"log", "-1", "--format=%aI"})));
+}
+
+// The branch of HEAD: the same answer as `git rev-parse --abbrev-ref HEAD`,
+// read from the files when certain. With git off the PATH only the files can
+// answer, so those checks show which way each answer came.
+class HeadBranch : public ::testing::Test {
+protected:
+  static std::string git_answer(const std::filesystem::path& dir) {
+    return tv::detail::git_rev_parse({"--abbrev-ref", "HEAD"}, {.cwd = dir});
+  }
+  static std::string files_answer(const std::filesystem::path& dir) {
+    ScopedEnv no_git("PATH", std::string("/nonexistent"));
+    return tv::detail::head_branch(dir);
+  }
+};
+
+TEST_F(HeadBranch, ReadFromTheFilesForLooseAndPackedBranchesWithSlashes) {
+  TempRepo repo;
+  repo.commit_file("a.txt", "one\n", "first");
+  EXPECT_EQ(tv::detail::head_branch(repo.root()), "main");
+  EXPECT_EQ(files_answer(repo.root()), "main");
+  repo.git({"checkout", "-q", "-b", "feature/deep/name"});
+  EXPECT_EQ(git_answer(repo.root()), "feature/deep/name");
+  EXPECT_EQ(tv::detail::head_branch(repo.root()), "feature/deep/name");
+  EXPECT_EQ(files_answer(repo.root()), "feature/deep/name");
+  // Packed: no loose file left for the branch.
+  repo.git({"pack-refs", "--all", "--prune"});
+  ASSERT_FALSE(std::filesystem::exists(repo.root() / ".git/refs/heads/feature/deep/name"));
+  EXPECT_EQ(files_answer(repo.root()), "feature/deep/name");
+  EXPECT_EQ(tv::detail::head_branch(repo.root()), git_answer(repo.root()));
+}
+
+TEST_F(HeadBranch, LinkedWorktreeReadsItsOwnHeadWithOrWithoutGitDirSet) {
+  TempRepo repo;
+  repo.commit_file("a.txt", "one\n", "first");
+  TempDir outside;
+  const auto wt = outside.path() / "linked";
+  repo.git({"worktree", "add", "-q", "-b", "wt/topic", wt.string()});
+  EXPECT_EQ(git_answer(wt), "wt/topic");
+  EXPECT_EQ(tv::detail::head_branch(wt), "wt/topic");
+  EXPECT_EQ(files_answer(wt), "wt/topic");
+  EXPECT_EQ(files_answer(repo.root()), "main");
+  // git sets GIT_DIR for hooks run in a linked worktree.
+  ScopedEnv gitdir("GIT_DIR", brenik::utils::strip(brenik::testing::git(wt, {"rev-parse", "--absolute-git-dir"})));
+  EXPECT_EQ(files_answer(wt), "wt/topic");
+  EXPECT_EQ(tv::detail::head_branch(wt), "wt/topic");
+}
+
+TEST_F(HeadBranch, DetachedUnbornAndAmbiguousAreLeftToGit) {
+  TempRepo repo;
+  repo.commit_file("a.txt", "one\n", "first");
+  // Detached.
+  repo.git({"checkout", "-q", "--detach"});
+  EXPECT_EQ(tv::detail::head_branch(repo.root()), "HEAD");
+  EXPECT_EQ(files_answer(repo.root()), "unknown");
+  // A tag of the branch's name: git names the branch heads/<name>.
+  repo.git({"checkout", "-q", "main"});
+  repo.git({"tag", "main"});
+  EXPECT_EQ(git_answer(repo.root()), "heads/main");
+  EXPECT_EQ(tv::detail::head_branch(repo.root()), "heads/main");
+  EXPECT_EQ(files_answer(repo.root()), "unknown");
+  // The same with the tag packed.
+  repo.git({"pack-refs", "--all", "--prune"});
+  EXPECT_EQ(tv::detail::head_branch(repo.root()), "heads/main");
+  EXPECT_EQ(files_answer(repo.root()), "unknown");
+  // Unborn: no commit on the branch yet, so git has no short name for it.
+  repo.git({"checkout", "-q", "--orphan", "fresh/start"});
+  EXPECT_EQ(tv::detail::head_branch(repo.root()), git_answer(repo.root()));
+  EXPECT_EQ(tv::detail::head_branch(repo.root()), "unknown");
+  EXPECT_EQ(files_answer(repo.root()), "unknown");
+}
+
+TEST_F(HeadBranch, ABranchPointingAtAnotherRefOrAPlantedHeadIsLeftToGit) {
+  TempRepo repo;
+  repo.commit_file("a.txt", "one\n", "first");
+  repo.git({"branch", "target"});
+  repo.git({"symbolic-ref", "refs/heads/alias", "refs/heads/target"});
+  repo.git({"symbolic-ref", "HEAD", "refs/heads/alias"});
+  EXPECT_EQ(tv::detail::head_branch(repo.root()), git_answer(repo.root()));
+  EXPECT_EQ(files_answer(repo.root()), "unknown");
+  repo.git({"symbolic-ref", "HEAD", "refs/heads/main"});
+  // HEAD as a link (a hostile clone) is not followed by the reader.
+  TempDir elsewhere;
+  write_file(elsewhere.path() / "HEAD", "ref: refs/heads/main\n");
+  std::filesystem::remove(repo.root() / ".git/HEAD");
+  std::filesystem::create_symlink(elsewhere.path() / "HEAD", repo.root() / ".git/HEAD");
+  EXPECT_EQ(files_answer(repo.root()), "unknown");
 }
