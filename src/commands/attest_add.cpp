@@ -108,7 +108,7 @@ void upload_best_effort(const fs::path& repo_root) {
 }
 
 void nudge(const std::string& sha) {
-  const std::string short_id = sha.substr(0, 7);
+  const std::string short_id = sha.substr(0, SHORT_ID_LENGTH);
   const std::string message =
       "brenik recorded commit " + short_id +
       " without an attestation. Write .brenik/.commit-attestation.yaml for it (format: `brenik "
@@ -190,7 +190,7 @@ int run_add(const AddOptions& o, const Context& ctx) {
       fs::exists(paths::commit_attestation(repo_root), ec)) {
     auto result = tolvern::attach_pending_attestation(repo_root, *o.commit);
     if (result.written) {
-      out::success("Attached attestation to " + result.commit.substr(0, 12));
+      out::success("Attached attestation to " + result.commit.substr(0, RECORD_ID_LENGTH));
       return 0;
     }
     out::error(*o.commit + ": " + result.reason);
@@ -207,13 +207,13 @@ int run_add(const AddOptions& o, const Context& ctx) {
   auto result = tolvern::record_backfill(
       repo_root, {.commit = *o.commit, .session_id = *o.session_id, .task_type = *o.task_type});
   if (result.written) {
-    std::string text = "Recorded " + result.commit.substr(0, 12) + " (" + *o.task_type + ")";
+    std::string text = "Recorded " + result.commit.substr(0, RECORD_ID_LENGTH) + " (" + *o.task_type + ")";
     if (!result.tokens) text += " \xe2\x80\x94 no token counts in that transcript";
     out::success(text);
     return 0;
   }
   if (result.reason == tolvern::REASON_ALREADY_RECORDED) {
-    out::info(result.commit.substr(0, 12) + " already recorded");
+    out::info(result.commit.substr(0, RECORD_ID_LENGTH) + " already recorded");
     return 0;
   }
   out::error(*o.commit + ": " + result.reason);

@@ -82,7 +82,7 @@ std::string render_text(const views::Blame& b, bool styled) {
   for (const auto& l : b.lines) {
     const auto& who = who_of(b, l.commit);
     std::string number = std::to_string(l.number);
-    text += out::paint(styled, fmt::YELLOW, l.commit.substr(0, 7)) + " ";
+    text += out::paint(styled, fmt::YELLOW, l.commit.substr(0, SHORT_ID_LENGTH)) + " ";
     const std::string label = fmt::pad(who.label(), label_w);
     text += who.author == views::Author::not_recorded ? out::paint(styled, fmt::RED, label) : label;
     text += " " + std::string(number_w > number.size() ? number_w - number.size() : 0, ' ') + number + ") ";

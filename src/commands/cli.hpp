@@ -32,6 +32,12 @@ struct Exit {
 // the error (the caller exits 1).
 std::optional<std::filesystem::path> repo_root_or_error(const display::output::Output& o, std::string_view message);
 
+// How much of a commit id is shown: git's own short form in one-line views
+// and messages, more where an id heads a table row or confirms a record.
+inline constexpr std::size_t SHORT_ID_LENGTH = 7;
+inline constexpr std::size_t TABLE_ID_LENGTH = 10;
+inline constexpr std::size_t RECORD_ID_LENGTH = 12;
+
 // The one refusal of every command run outside a repository.
 inline constexpr std::string_view NOT_IN_REPOSITORY = "Not inside a git repository.";
 

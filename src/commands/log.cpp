@@ -54,7 +54,7 @@ std::string render_text(const std::vector<views::CommitEntry>& commits, bool sty
   text.reserve(commits.size() * 120);
   for (const auto& e : commits) {
     const std::string who = e.who.author == views::Author::agent ? e.who.agent : e.who.label();
-    text += out::paint(styled, fmt::YELLOW, e.commit.substr(0, 7));
+    text += out::paint(styled, fmt::YELLOW, e.commit.substr(0, SHORT_ID_LENGTH));
     text += "  " + fmt::short_date(e.date) + "  ";
     text += e.recorded() ? fmt::pad(who, who_w) : out::paint(styled, fmt::RED, fmt::pad(who, who_w));
     text += "  " + fmt::pad(e.who.model.empty() ? "-" : e.who.model, model_w) + "  ";

@@ -143,7 +143,7 @@ ToolOutcome sync_tool(const fs::path& root, const json::Value& args) {
   // on the network.
   auto [archived, resolution] = tolvern::resolve_if_unlinked(root, api_key, api_url, team_id);
   if (archived.matched_commit)
-    lines.push_back("Filed the pending attestation under commit " + archived.matched_commit->substr(0, 7) + ".");
+    lines.push_back("Filed the pending attestation under commit " + archived.matched_commit->substr(0, SHORT_ID_LENGTH) + ".");
   else if (archived.error)
     lines.push_back("The pending attestation was kept, not filed: " + *archived.error);
 

@@ -205,7 +205,7 @@ void register_status(CLI::App& app, Context& ctx) {
       out::console_print(o, "  delete .brenik/.platform/refused.json to try them all again):");
       constexpr std::size_t shown = 10;
       for (std::size_t i = 0; i < refused.size() && i < shown; ++i)
-        out::console_print(o, "  " + refused[i].first.substr(0, 10) + "  " + refused[i].second.at + "  " +
+        out::console_print(o, "  " + refused[i].first.substr(0, TABLE_ID_LENGTH) + "  " + refused[i].second.at + "  " +
                                   refused[i].second.reason);
       if (refused.size() > shown)
         out::console_print(o, "  ... and " + std::to_string(refused.size() - shown) + " more (brenik status --json)");
@@ -223,7 +223,7 @@ void register_status(CLI::App& app, Context& ctx) {
     out::console_print(o, "  " + padded("COMMIT", 11) + padded("DATE (UTC)", 18) + padded("AGENT", agent_w + 1) +
                               padded("KIND", 11) + padded("UPLOAD", 9) + "SUMMARY");
     for (const auto& [r, kind, synced] : recent) {
-      std::string commit = text_member(r, "commit").substr(0, 10);
+      std::string commit = text_member(r, "commit").substr(0, TABLE_ID_LENGTH);
       std::string agent = text_member(r, "agent");
       // No agent named and "unknown" say the same thing.
       if (agent.empty()) agent = "unknown";

@@ -135,7 +135,7 @@ int run_sync(const SyncOptions& options, const out::Output& o) {
   // the network.
   auto [archived, resolution] = tolvern::resolve_if_unlinked(root, api_key, api_url, options.team_id);
   if (archived.matched_commit)
-    out::info(o, "Filed the pending attestation under commit " + archived.matched_commit->substr(0, 7) + ".");
+    out::info(o, "Filed the pending attestation under commit " + archived.matched_commit->substr(0, SHORT_ID_LENGTH) + ".");
   else if (archived.error)
     out::warning(o, "The pending attestation was kept, not filed: " + *archived.error);
 
