@@ -7,7 +7,7 @@ ifdef CI
 CMAKE_FLAGS += -DBRENIK_WERROR=ON
 endif
 
-.PHONY: all deps configure build test bench demo install package clean
+.PHONY: all deps configure build test format format-check bench demo install package clean
 
 all: build
 
@@ -22,6 +22,15 @@ build: configure
 
 test: build
 	@cd $(BUILD_DIR) && ctest --output-on-failure -j$(JOBS) --timeout 300
+
+# The C++ sources as .clang-format lays them out.
+FORMAT_FILES = $(shell git ls-files 'src/*.cpp' 'src/*.hpp' 'tests/*.cpp' 'tests/*.hpp' 'server/*.cpp' 'server/*.hpp' 'bench/*.cpp')
+
+format:
+	@clang-format -i $(FORMAT_FILES)
+
+format-check: deps
+	@clang-format --dry-run --Werror $(FORMAT_FILES)
 
 bench: build
 	@scripts/run-benchmarks $(BUILD_DIR)

@@ -25,9 +25,7 @@ using brenik::json::Value;
 namespace {
 
 // Commit ids look like real ones: uniformly random hex.
-std::string commit_id(std::size_t i) {
-  return brenik::utils::sha256_hex(std::to_string(i)).substr(0, 40);
-}
+std::string commit_id(std::size_t i) { return brenik::utils::sha256_hex(std::to_string(i)).substr(0, 40); }
 
 Value realistic_entry(std::size_t i) {
   Value e = Value::object();
@@ -41,10 +39,13 @@ Value realistic_entry(std::size_t i) {
   e["agent_provider"] = "anthropic";
   e["agent_session_id"] = "3f2a9c1e-0000-4000-8000-" + commit_id(i).substr(0, 12);
   e["developer"] = {{"git_author_name", "Dana Dev"}, {"git_author_email", "dana@example.com"}};
-  e["telemetry"] = {{"model", "claude-opus-4-6"},
-                    {"tokens", {{"input_tokens", 1200 + i % 77}, {"output_tokens", 430},
-                                {"cache_read_input_tokens", 15030}, {"total", 16660}}},
-                    {"turns", 12}, {"source", "post_commit"}, {"agent_runtime", "claude-code"}};
+  e["telemetry"] = {
+      {"model", "claude-opus-4-6"},
+      {"tokens",
+       {{"input_tokens", 1200 + i % 77}, {"output_tokens", 430}, {"cache_read_input_tokens", 15030}, {"total", 16660}}},
+      {"turns", 12},
+      {"source", "post_commit"},
+      {"agent_runtime", "claude-code"}};
   return e;
 }
 
@@ -81,7 +82,6 @@ void BM_read_attestation_log(benchmark::State& state) {
   }
   state.SetItemsProcessed(state.iterations() * state.range(0));
 }
-
 
 void BM_read_attestation_log_unindexed(benchmark::State& state) {
   const auto& p = log_of(static_cast<std::size_t>(state.range(0)));

@@ -59,13 +59,17 @@ struct World {
     const fs::path seed = dir / "seed";
     const std::string paragraph(1500, 'x');
     for (int i = 0; i < 200; ++i)
-      write(seed / "specs" / ("domain-" + std::to_string(i) + ".md"), "# Domain " + std::to_string(i) + "\n" + paragraph + "\n");
+      write(seed / "specs" / ("domain-" + std::to_string(i) + ".md"),
+            "# Domain " + std::to_string(i) + "\n" + paragraph + "\n");
     for (int i = 0; i < 100; ++i)
-      write(seed / "skills" / ("skill-" + std::to_string(i) + ".md"), "Do thing " + std::to_string(i) + ".\n" + paragraph + "\n");
+      write(seed / "skills" / ("skill-" + std::to_string(i) + ".md"),
+            "Do thing " + std::to_string(i) + ".\n" + paragraph + "\n");
     for (int i = 0; i < 20; ++i) write(seed / "docs" / ("doc-" + std::to_string(i) + ".md"), paragraph);
     Value rules = Value::array();
     for (int i = 0; i < 50; ++i)
-      rules.push_back({{"ruleType", "constraint"}, {"name", "rule-" + std::to_string(i)}, {"description", "d"},
+      rules.push_back({{"ruleType", "constraint"},
+                       {"name", "rule-" + std::to_string(i)},
+                       {"description", "d"},
                        {"checkCondition", "c"}});
     write(seed / "guardrails.json", brenik::json::dumps(Value{{"rules", rules}}));
     write(seed / "brenikrules.yaml", "principles:\n  small: Keep changes small\n");
@@ -137,9 +141,11 @@ double fetch_only_seconds(const World& w, const Value& etags, const std::optiona
   const auto started = std::chrono::steady_clock::now();
   http::fetch_context(w.project, w.key, w.url);
   auto a = std::async(std::launch::async, [&] { return http::fetch_system_context(w.project, w.key, w.url); });
-  auto b = std::async(std::launch::async,
-                      [&] { return http::fetch_declarative_state_detailed(w.project, w.key, w.url, {.etags = etags}); });
-  auto c = std::async(std::launch::async, [&] { return http::fetch_all_specs(w.key, w.url, w.project, {.etag = specs_tag}); });
+  auto b = std::async(std::launch::async, [&] {
+    return http::fetch_declarative_state_detailed(w.project, w.key, w.url, {.etags = etags});
+  });
+  auto c = std::async(std::launch::async,
+                      [&] { return http::fetch_all_specs(w.key, w.url, w.project, {.etag = specs_tag}); });
   auto d = std::async(std::launch::async, [&] { return http::fetch_guardrails(w.project, w.key, w.url); });
   auto e = std::async(std::launch::async, [&] { return http::fetch_skills(w.project, w.key, w.url); });
   auto f = std::async(std::launch::async, [&] { return http::fetch_custom_docs(w.project, w.key, w.url); });

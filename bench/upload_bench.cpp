@@ -62,8 +62,8 @@ void BM_Upload10k(benchmark::State& state) {
   int round = 0;
   for (auto _ : state) {
     state.PauseTiming();
-    const std::string project = admin(db, {"create-project", "--team", team, "--remote",
-                                           "https://h.test/o/r" + std::to_string(round++)});
+    const std::string project =
+        admin(db, {"create-project", "--team", team, "--remote", "https://h.test/o/r" + std::to_string(round++)});
     std::ofstream(brenik::paths::config_yaml(repo)) << "project_id: " << project << "\n";
     {
       std::ofstream log(brenik::paths::log_jsonl(repo), std::ios::trunc);
@@ -80,8 +80,8 @@ void BM_Upload10k(benchmark::State& state) {
     tv::UploadResult result;
     {
       http::TransferTimer timer(transfer);
-      result = tv::upload_attestations(key, url, repo, brenik::paths::attestations_dir(repo),
-                                       Value(std::stoll(project)));
+      result =
+          tv::upload_attestations(key, url, repo, brenik::paths::attestations_dir(repo), Value(std::stoll(project)));
     }
     total += std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     if (!result.ok || result.uploaded != 10000) state.SkipWithError("upload failed");

@@ -57,8 +57,7 @@ std::int64_t integer(const Args& a, const std::string& name) {
   if (it == a.options.end()) throw StoreError(name + " is required");
   std::int64_t v = 0;
   auto [p, ec] = std::from_chars(it->second.data(), it->second.data() + it->second.size(), v);
-  if (ec != std::errc() || p != it->second.data() + it->second.size())
-    throw StoreError(name + " must be an integer");
+  if (ec != std::errc() || p != it->second.data() + it->second.size()) throw StoreError(name + " must be an integer");
   return v;
 }
 
@@ -92,8 +91,8 @@ int load_context(Store& store, std::int64_t project, const fs::path& dir) {
     std::cout << "loaded " << name << "\n";
     ++loaded;
   };
-  for (const char* name : {"context", "system-context", "brenikrules", "brenikstate", "guardrails",
-                           "memories", "skills", "custom-docs"})
+  for (const char* name :
+       {"context", "system-context", "brenikrules", "brenikstate", "guardrails", "memories", "skills", "custom-docs"})
     if (auto body = document(dir, name)) put(name, *body);
 
   auto specs = markdown_files(dir / "specs");
@@ -110,9 +109,8 @@ int load_context(Store& store, std::int64_t project, const fs::path& dir) {
   if (!skills.empty() && !fs::exists(dir / "skills.json") && !fs::exists(dir / "skills.yaml")) {
     json::Value body = {{"skills", json::Value::array()}};
     for (const auto& f : skills)
-      body["skills"].push_back({{"slug", f.stem().string()},
-                                {"name", f.stem().string()},
-                                {"content", utils::read_file(f)}});
+      body["skills"].push_back(
+          {{"slug", f.stem().string()}, {"name", f.stem().string()}, {"content", utils::read_file(f)}});
     put("skills", json::dumps(body));
   }
   auto sys_docs = markdown_files(dir / "custom-docs" / "system");
@@ -147,9 +145,7 @@ int run_admin(Store& store, const std::vector<std::string>& argv) {
       std::cout << store.create_team(a.positional[0], limit) << "\n";
     } else if (cmd == "create-key") {
       auto a = parse(rest, {"--inactive"});
-      std::cout << store.create_key(integer(a, "--team"), !a.options.count("--inactive"),
-                                    text(a, "--email"))
-                << "\n";
+      std::cout << store.create_key(integer(a, "--team"), !a.options.count("--inactive"), text(a, "--email")) << "\n";
     } else if (cmd == "add-member") {
       auto a = parse(rest, {});
       store.add_member(text(a, "--key"), integer(a, "--team"));
@@ -161,8 +157,7 @@ int run_admin(Store& store, const std::vector<std::string>& argv) {
       auto a = parse(rest, {});
       auto key = normalize_remote(text(a, "--remote"));
       if (!key) throw StoreError("--remote is not a network git remote");
-      std::cout << store.create_project(integer(a, "--team"), key->key, text(a, "--title", key->title))
-                << "\n";
+      std::cout << store.create_project(integer(a, "--team"), key->key, text(a, "--title", key->title)) << "\n";
     } else if (cmd == "load-context") {
       auto a = parse(rest, {});
       if (a.positional.size() != 1) throw StoreError("load-context needs one DIR");

@@ -12,8 +12,7 @@ void send_json(httplib::Response& res, int status, const Json& body) {
   res.set_content(body.dump(), "application/json");
 }
 
-void send_error(httplib::Response& res, int status, const std::string& code,
-                const std::string& message) {
+void send_error(httplib::Response& res, int status, const std::string& code, const std::string& message) {
   Json body = {{"error", {{"code", code}, {"message", message}}}};
   send_json(res, status, body);
 }
@@ -37,8 +36,8 @@ std::optional<User> authenticate(App& app, const httplib::Request& req, httplib:
   return user;
 }
 
-std::optional<Project> authorize_project(App& app, const httplib::Request& req,
-                                         httplib::Response& res, const std::string& id_text) {
+std::optional<Project> authorize_project(App& app, const httplib::Request& req, httplib::Response& res,
+                                         const std::string& id_text) {
   auto user = authenticate(app, req, res);
   if (!user) return std::nullopt;
   std::int64_t id = 0;

@@ -49,16 +49,15 @@ struct App {
 };
 
 void send_json(httplib::Response& res, int status, const Json& body);
-void send_error(httplib::Response& res, int status, const std::string& code,
-                const std::string& message);
+void send_error(httplib::Response& res, int status, const std::string& code, const std::string& message);
 
 // The caller's user, or none after a 401/402 answer was sent.
 std::optional<User> authenticate(App& app, const httplib::Request& req, httplib::Response& res);
 
 // The project named in the path when the caller may use it; none after an
 // error answer (401, 402, 404, 403) was sent.
-std::optional<Project> authorize_project(App& app, const httplib::Request& req,
-                                         httplib::Response& res, const std::string& id_text);
+std::optional<Project> authorize_project(App& app, const httplib::Request& req, httplib::Response& res,
+                                         const std::string& id_text);
 
 // The body as a JSON value, or none after a 400 answer was sent (not JSON,
 // or nested deeper than MAX_JSON_DEPTH).

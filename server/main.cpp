@@ -35,8 +35,7 @@ int serve(brenik::server::Store& store, const ServerOptions& options) {
   server.set_read_timeout(15, 0);
   server.set_write_timeout(15, 0);
   server.set_keep_alive_max_count(1000);
-  server.set_exception_handler([](const httplib::Request&, httplib::Response& res,
-                                  std::exception_ptr ep) {
+  server.set_exception_handler([](const httplib::Request&, httplib::Response& res, std::exception_ptr ep) {
     std::string what = "internal error";
     try {
       if (ep) std::rethrow_exception(ep);

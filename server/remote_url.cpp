@@ -9,8 +9,7 @@ namespace brenik::server {
 namespace {
 
 std::string lower(std::string s) {
-  std::transform(s.begin(), s.end(), s.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
   return s;
 }
 
@@ -61,8 +60,8 @@ std::optional<RemoteKey> normalize_remote(const std::string& raw) {
   auto scheme_end = remote.find("://");
   if (scheme_end != std::string::npos) {
     std::string scheme = lower(remote.substr(0, scheme_end));
-    if (scheme != "https" && scheme != "http" && scheme != "ssh" && scheme != "git" &&
-        scheme != "git+ssh" && scheme != "ssh+git")
+    if (scheme != "https" && scheme != "http" && scheme != "ssh" && scheme != "git" && scheme != "git+ssh" &&
+        scheme != "ssh+git")
       return std::nullopt;
     std::string rest = remote.substr(scheme_end + 3);
     auto slash = rest.find('/');
@@ -74,15 +73,13 @@ std::optional<RemoteKey> normalize_remote(const std::string& raw) {
     // Default ports name the same server.
     if (auto colon = host.rfind(':'); colon != std::string::npos && host.back() != ']') {
       std::string port = host.substr(colon + 1);
-      if (port == "22" || port == "443" || port == "80" || port == "9418" || port.empty())
-        host = host.substr(0, colon);
+      if (port == "22" || port == "443" || port == "80" || port == "9418" || port.empty()) host = host.substr(0, colon);
     }
   } else {
     // scp-like: [user@]host:path, where the colon comes before any slash.
     auto colon = remote.find(':');
     auto slash = remote.find('/');
-    if (colon == std::string::npos || (slash != std::string::npos && slash < colon))
-      return std::nullopt;
+    if (colon == std::string::npos || (slash != std::string::npos && slash < colon)) return std::nullopt;
     std::string authority = remote.substr(0, colon);
     if (auto at = authority.rfind('@'); at != std::string::npos) authority = authority.substr(at + 1);
     host = lower(authority);

@@ -24,8 +24,8 @@ const std::map<std::string, std::string>& defaults() {
   return d;
 }
 
-void respond(App& app, const httplib::Request& req, httplib::Response& res,
-             const Project& project, const std::string& name) {
+void respond(App& app, const httplib::Request& req, httplib::Response& res, const Project& project,
+             const std::string& name) {
   auto stored = app.store.resource(project.id, name);
   Resource r;
   if (stored) {
@@ -43,8 +43,8 @@ void respond(App& app, const httplib::Request& req, httplib::Response& res,
   res.set_content(r.body, "application/json");
 }
 
-void serve(App& app, const httplib::Request& req, httplib::Response& res,
-           const std::string& project_text, const std::string& name) {
+void serve(App& app, const httplib::Request& req, httplib::Response& res, const std::string& project_text,
+           const std::string& name) {
   auto project = authorize_project(app, req, res, project_text);
   if (project) respond(app, req, res, *project, name);
 }
@@ -63,16 +63,14 @@ void register_context_routes(httplib::Server& server, App& app) {
              [&app](const httplib::Request& req, httplib::Response& res) {
                serve(app, req, res, req.matches[1], req.matches[2]);
              });
-  server.Post("/api/v1/projects/([^/]+)/system-context",
-              [&app](const httplib::Request& req, httplib::Response& res) {
-                auto project = authorize_project(app, req, res, req.matches[1]);
-                if (!project) return;
-                auto body = json_body(req, res);
-                if (!body) return;
-                if (!body->is_object())
-                  return send_error(res, 400, "bad_request", "Expected a JSON object.");
-                respond(app, req, res, *project, "system-context");
-              });
+  server.Post("/api/v1/projects/([^/]+)/system-context", [&app](const httplib::Request& req, httplib::Response& res) {
+    auto project = authorize_project(app, req, res, req.matches[1]);
+    if (!project) return;
+    auto body = json_body(req, res);
+    if (!body) return;
+    if (!body->is_object()) return send_error(res, 400, "bad_request", "Expected a JSON object.");
+    respond(app, req, res, *project, "system-context");
+  });
 }
 
 }  // namespace brenik::server

@@ -63,8 +63,7 @@ public:
   bool is_null(int col) { return sqlite3_column_type(stmt_.get(), col) == SQLITE_NULL; }
   std::string text(int col) {
     auto* p = reinterpret_cast<const char*>(sqlite3_column_text(stmt_.get(), col));
-    return p ? std::string(p, static_cast<std::size_t>(sqlite3_column_bytes(stmt_.get(), col)))
-             : std::string();
+    return p ? std::string(p, static_cast<std::size_t>(sqlite3_column_bytes(stmt_.get(), col))) : std::string();
   }
 
 private:
@@ -127,7 +126,10 @@ std::int64_t Store::create_team(const std::string& name, std::optional<std::int6
   std::lock_guard lock(mutex_);
   Stmt s(db_, "INSERT INTO teams(name, project_limit) VALUES(?, ?)");
   s.bind(1, name);
-  if (limit) s.bind(2, *limit); else s.bind_null(2);
+  if (limit)
+    s.bind(2, *limit);
+  else
+    s.bind_null(2);
   s.step();
   return sqlite3_last_insert_rowid(db_);
 }
@@ -168,14 +170,16 @@ void Store::set_active(const std::string& key, bool active) {
   if (sqlite3_changes(db_) == 0) throw StoreError("no such key");
 }
 
-std::int64_t Store::create_project(std::int64_t team_id, const std::string& remote_key,
-                                   const std::string& title) {
+std::int64_t Store::create_project(std::int64_t team_id, const std::string& remote_key, const std::string& title) {
   std::lock_guard lock(mutex_);
   Stmt t(db_, "SELECT 1 FROM teams WHERE id = ?");
   if (!t.bind(1, team_id).step()) throw StoreError("no team " + std::to_string(team_id));
   Stmt s(db_, "INSERT INTO projects(team_id, remote_key, title) VALUES(?, ?, ?)");
   s.bind(1, team_id);
-  if (remote_key.empty()) s.bind_null(2); else s.bind(2, remote_key);
+  if (remote_key.empty())
+    s.bind_null(2);
+  else
+    s.bind(2, remote_key);
   s.bind(3, title).step();
   return sqlite3_last_insert_rowid(db_);
 }
@@ -183,16 +187,18 @@ std::int64_t Store::create_project(std::int64_t team_id, const std::string& remo
 void Store::put_resource(std::int64_t project_id, const std::string& name, const std::string& body) {
   std::lock_guard lock(mutex_);
   std::string etag = "\"" + utils::sha256_hex(body).substr(0, 32) + "\"";
-  Stmt s(db_, "INSERT INTO resources(project_id, name, body, etag) VALUES(?, ?, ?, ?) "
-              "ON CONFLICT(project_id, name) DO UPDATE SET body = excluded.body, etag = excluded.etag");
+  Stmt s(db_,
+         "INSERT INTO resources(project_id, name, body, etag) VALUES(?, ?, ?, ?) "
+         "ON CONFLICT(project_id, name) DO UPDATE SET body = excluded.body, etag = excluded.etag");
   s.bind(1, project_id).bind(2, name).bind(3, body).bind(4, etag).step();
 }
 
 Json Store::list_attestations(std::int64_t project_id) {
   std::lock_guard lock(mutex_);
   Json out = Json::array();
-  Stmt s(db_, "SELECT commit_id, record, session_id FROM attestations WHERE project_id = ? "
-              "ORDER BY rowid");
+  Stmt s(db_,
+         "SELECT commit_id, record, session_id FROM attestations WHERE project_id = ? "
+         "ORDER BY rowid");
   s.bind(1, project_id);
   while (s.step()) {
     Json row = Json::object();
@@ -207,8 +213,9 @@ Json Store::list_attestations(std::int64_t project_id) {
 Json Store::list_uploads(std::int64_t project_id) {
   std::lock_guard lock(mutex_);
   Json out = Json::array();
-  Stmt s(db_, "SELECT records, inserted, session_id FROM upload_requests WHERE project_id = ? "
-              "ORDER BY id");
+  Stmt s(db_,
+         "SELECT records, inserted, session_id FROM upload_requests WHERE project_id = ? "
+         "ORDER BY id");
   s.bind(1, project_id);
   while (s.step()) {
     Json row = Json::object();
@@ -255,8 +262,7 @@ std::optional<Project> Store::project(std::int64_t project_id) {
   return Project{s.integer(0), s.integer(1), s.text(2), s.text(3)};
 }
 
-ResolveOutcome Store::resolve(std::int64_t team_id, const std::string& remote_key,
-                              const std::string& title) {
+ResolveOutcome Store::resolve(std::int64_t team_id, const std::string& remote_key, const std::string& title) {
   std::lock_guard lock(mutex_);
   Transaction tx(db_);
   ResolveOutcome out;
@@ -267,7 +273,10 @@ ResolveOutcome Store::resolve(std::int64_t team_id, const std::string& remote_ke
     s.bind(1, remote_key);
     while (s.step()) {
       Project p{s.integer(0), s.integer(1), s.text(2), s.text(3)};
-      if (p.team_id == team_id) own.push_back(p); else elsewhere = true;
+      if (p.team_id == team_id)
+        own.push_back(p);
+      else
+        elsewhere = true;
     }
   }
   if (own.size() > 1) {
@@ -284,8 +293,9 @@ ResolveOutcome Store::resolve(std::int64_t team_id, const std::string& remote_ke
     return out;
   }
   {
-    Stmt l(db_, "SELECT project_limit, (SELECT COUNT(*) FROM projects WHERE team_id = teams.id) "
-                "FROM teams WHERE id = ?");
+    Stmt l(db_,
+           "SELECT project_limit, (SELECT COUNT(*) FROM projects WHERE team_id = teams.id) "
+           "FROM teams WHERE id = ?");
     if (l.bind(1, team_id).step() && !l.is_null(0) && l.integer(1) >= l.integer(0)) {
       out.kind = ResolveOutcome::Kind::capacity;
       return out;
@@ -306,8 +316,7 @@ std::optional<Resource> Store::resource(std::int64_t project_id, const std::stri
   return Resource{s.text(0), s.text(1)};
 }
 
-IngestOutcome Store::ingest(std::int64_t project_id,
-                            const std::vector<std::pair<std::string, std::string>>& records,
+IngestOutcome Store::ingest(std::int64_t project_id, const std::vector<std::pair<std::string, std::string>>& records,
                             const std::string& session_id) {
   std::lock_guard lock(mutex_);
   Transaction tx(db_);
@@ -317,17 +326,24 @@ IngestOutcome Store::ingest(std::int64_t project_id,
     f.bind(1, project_id).bind(2, commit);
     bool exists = f.step();
     if (exists && f.text(0) == record) continue;
-    Stmt w(db_, "INSERT INTO attestations(project_id, commit_id, record, session_id) VALUES(?, ?, ?, ?) "
-                "ON CONFLICT(project_id, commit_id) DO UPDATE SET record = excluded.record, "
-                "session_id = excluded.session_id");
+    Stmt w(db_,
+           "INSERT INTO attestations(project_id, commit_id, record, session_id) VALUES(?, ?, ?, ?) "
+           "ON CONFLICT(project_id, commit_id) DO UPDATE SET record = excluded.record, "
+           "session_id = excluded.session_id");
     w.bind(1, project_id).bind(2, commit).bind(3, record);
-    if (session_id.empty()) w.bind_null(4); else w.bind(4, session_id);
+    if (session_id.empty())
+      w.bind_null(4);
+    else
+      w.bind(4, session_id);
     w.step();
     ++out.inserted;
   }
   Stmt r(db_, "INSERT INTO upload_requests(project_id, records, inserted, session_id) VALUES(?, ?, ?, ?)");
   r.bind(1, project_id).bind(2, static_cast<std::int64_t>(records.size())).bind(3, out.inserted);
-  if (session_id.empty()) r.bind_null(4); else r.bind(4, session_id);
+  if (session_id.empty())
+    r.bind_null(4);
+  else
+    r.bind(4, session_id);
   r.step();
   tx.commit();
   return out;

@@ -63,8 +63,7 @@ public:
   std::string create_key(std::int64_t team_id, bool active, const std::string& email);
   void add_member(const std::string& key, std::int64_t team_id);
   void set_active(const std::string& key, bool active);
-  std::int64_t create_project(std::int64_t team_id, const std::string& remote_key,
-                              const std::string& title);
+  std::int64_t create_project(std::int64_t team_id, const std::string& remote_key, const std::string& title);
   void put_resource(std::int64_t project_id, const std::string& name, const std::string& body);
   Json list_attestations(std::int64_t project_id);
   Json list_uploads(std::int64_t project_id);
@@ -75,8 +74,7 @@ public:
   bool is_member(std::int64_t user_id, std::int64_t team_id);
   bool team_exists(std::int64_t team_id);
   std::optional<Project> project(std::int64_t project_id);
-  ResolveOutcome resolve(std::int64_t team_id, const std::string& remote_key,
-                         const std::string& title);
+  ResolveOutcome resolve(std::int64_t team_id, const std::string& remote_key, const std::string& title);
   std::optional<Resource> resource(std::int64_t project_id, const std::string& name);
   // Idempotent by commit: a re-sent identical record is not counted.
   IngestOutcome ingest(std::int64_t project_id, const std::vector<std::pair<std::string, std::string>>& records,

@@ -24,7 +24,7 @@ struct TelemetryRecord {
 };
 
 struct SessionsMentioningOptions {
-  std::optional<double> since = std::nullopt;     // epoch seconds: older transcripts unread
+  std::optional<double> since = std::nullopt;       // epoch seconds: older transcripts unread
   std::map<std::string, double> commit_times = {};  // commit id -> committer time
 };
 

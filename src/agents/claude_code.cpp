@@ -25,9 +25,7 @@ constexpr std::size_t FOLDER_NAME_LIMIT = 200;
 // Lines read from the head of a transcript to find its working directory.
 constexpr int CWD_PROBE_LINES = 200;
 
-bool contains(std::string_view hay, std::string_view needle) {
-  return hay.find(needle) != std::string_view::npos;
-}
+bool contains(std::string_view hay, std::string_view needle) { return hay.find(needle) != std::string_view::npos; }
 
 struct Usage {
   std::int64_t input = 0, output = 0, cache_creation = 0, cache_read = 0;
@@ -58,8 +56,7 @@ Usage read_usage(element usage) {
 // harness's own bookkeeping (meta lines, compaction summaries, slash-command
 // echoes).
 bool is_prompt(element line) {
-  if (bool_of(line, "isMeta") || bool_of(line, "isCompactSummary") ||
-      bool_of(line, "isVisibleInTranscriptOnly"))
+  if (bool_of(line, "isMeta") || bool_of(line, "isCompactSummary") || bool_of(line, "isVisibleInTranscriptOnly"))
     return false;
   auto msg = child_object(line, "message");
   if (!msg) return false;
@@ -107,8 +104,8 @@ std::vector<Transcript> list_transcripts(const std::vector<fs::path>& folders, b
   std::vector<Transcript> out;
   for (const auto& folder : folders) {
     std::error_code ec;
-    for (fs::directory_iterator it(folder, fs::directory_options::skip_permission_denied, ec), end;
-         !ec && it != end; it.increment(ec)) {
+    for (fs::directory_iterator it(folder, fs::directory_options::skip_permission_denied, ec), end; !ec && it != end;
+         it.increment(ec)) {
       const fs::path& p = it->path();
       std::string stem = p.stem().string();
       if (p.extension() == ".jsonl") {
@@ -119,8 +116,8 @@ std::vector<Transcript> list_transcripts(const std::vector<fs::path>& folders, b
         std::error_code ec2;
         fs::path sub = p / "subagents";
         if (!fs::is_directory(sub, ec2)) continue;
-        for (fs::directory_iterator s(sub, fs::directory_options::skip_permission_denied, ec2), e2;
-             !ec2 && s != e2; s.increment(ec2)) {
+        for (fs::directory_iterator s(sub, fs::directory_options::skip_permission_denied, ec2), e2; !ec2 && s != e2;
+             s.increment(ec2)) {
           if (s->path().extension() != ".jsonl") continue;
           auto mt = mtime_seconds(s->path());
           out.push_back({s->path(), p.filename().string(), mt.value_or(0)});
@@ -132,8 +129,8 @@ std::vector<Transcript> list_transcripts(const std::vector<fs::path>& folders, b
 }
 
 // Hits of one transcript, and whether any of its lines ran in the repo.
-FileHits scan_transcript(const fs::path& file, const CommitIndex& index,
-                         const std::vector<fs::path>& repo, bool& in_repo) {
+FileHits scan_transcript(const fs::path& file, const CommitIndex& index, const std::vector<fs::path>& repo,
+                         bool& in_repo) {
   FileHits hits;
   in_repo = false;
   simdjson::dom::parser parser;
@@ -151,8 +148,7 @@ FileHits scan_transcript(const fs::path& file, const CommitIndex& index,
       auto start = parse_iso8601(str_of(*doc, "timestamp"));
       auto msg = child_object(*doc, "message");
       simdjson::dom::array blocks;
-      if (!msg || !child(*msg, "content") ||
-          (*msg)["content"].get_array().get(blocks) != simdjson::SUCCESS)
+      if (!msg || !child(*msg, "content") || (*msg)["content"].get_array().get(blocks) != simdjson::SUCCESS)
         return true;
       for (auto b : blocks) {
         if (str_of(b, "type") != "tool_use") continue;
@@ -194,8 +190,8 @@ std::optional<fs::path> find_transcript(const fs::path& repo_root, const std::st
   // An explicit session id names one session wherever it ran (a session
   // started in a parent directory can still commit here).
   for (const auto& projects : claude_projects_dirs()) {
-    for (fs::directory_iterator it(projects, fs::directory_options::skip_permission_denied, ec), end;
-         !ec && it != end; it.increment(ec)) {
+    for (fs::directory_iterator it(projects, fs::directory_options::skip_permission_denied, ec), end; !ec && it != end;
+         it.increment(ec)) {
       std::error_code ec2;
       fs::path p = it->path() / file;
       if (fs::is_regular_file(p, ec2)) return p;
@@ -219,17 +215,20 @@ std::vector<fs::path> claude_projects_dirs() {
   std::vector<fs::path> roots;
   std::string config = env_text("CLAUDE_CONFIG_DIR");
   auto home = home_dir();
-  if (!config.empty()) roots.emplace_back(config);
-  else if (home) roots.push_back(*home / ".claude");
+  if (!config.empty())
+    roots.emplace_back(config);
+  else if (home)
+    roots.push_back(*home / ".claude");
   std::string xdg = env_text("XDG_CONFIG_HOME");
-  if (!xdg.empty()) roots.push_back(fs::path(xdg) / "claude");
-  else if (home) roots.push_back(*home / ".config" / "claude");
+  if (!xdg.empty())
+    roots.push_back(fs::path(xdg) / "claude");
+  else if (home)
+    roots.push_back(*home / ".config" / "claude");
   std::vector<fs::path> out;
   for (const auto& r : roots) {
     fs::path p = (r / "projects").lexically_normal();
     std::error_code ec;
-    if (fs::is_directory(p, ec) && std::find(out.begin(), out.end(), p) == out.end())
-      out.push_back(p);
+    if (fs::is_directory(p, ec) && std::find(out.begin(), out.end(), p) == out.end()) out.push_back(p);
   }
   return out;
 }
@@ -241,25 +240,24 @@ std::vector<fs::path> claude_repo_folders(const fs::path& repo_root) {
     if (std::find(names.begin(), names.end(), n) == names.end()) names.push_back(n);
   }
   std::string fixed = env_text("CLAUDE_CODE_PROJECT_DIR_NAME");
-  bool fixed_ok = !fixed.empty() && !env_text("CLAUDE_CONFIG_DIR").empty() &&
-                  fixed.find('/') == std::string::npos && fixed != "." && fixed != "..";
+  bool fixed_ok = !fixed.empty() && !env_text("CLAUDE_CONFIG_DIR").empty() && fixed.find('/') == std::string::npos &&
+                  fixed != "." && fixed != "..";
   std::vector<fs::path> out;
   for (const auto& projects : claude_projects_dirs()) {
     std::error_code ec;
-    for (fs::directory_iterator it(projects, fs::directory_options::skip_permission_denied, ec), end;
-         !ec && it != end; it.increment(ec)) {
+    for (fs::directory_iterator it(projects, fs::directory_options::skip_permission_denied, ec), end; !ec && it != end;
+         it.increment(ec)) {
       std::string entry = it->path().filename().string();
       bool match = fixed_ok && entry == fixed;
       for (const auto& n : names) {
         if (match) break;
         if (n.size() <= FOLDER_NAME_LIMIT) {
           // The root itself, or a subdirectory of it ("-repo-sub").
-          match = entry == n || (entry.size() > n.size() && entry.compare(0, n.size(), n) == 0 &&
-                                 entry[n.size()] == '-');
+          match =
+              entry == n || (entry.size() > n.size() && entry.compare(0, n.size(), n) == 0 && entry[n.size()] == '-');
         } else {
           // Cut to 200 characters plus "-<hash>": only the prefix is known.
-          match = entry.size() > FOLDER_NAME_LIMIT &&
-                  entry.compare(0, FOLDER_NAME_LIMIT, n, 0, FOLDER_NAME_LIMIT) == 0;
+          match = entry.size() > FOLDER_NAME_LIMIT && entry.compare(0, FOLDER_NAME_LIMIT, n, 0, FOLDER_NAME_LIMIT) == 0;
         }
       }
       std::error_code ec2;
@@ -269,8 +267,7 @@ std::vector<fs::path> claude_repo_folders(const fs::path& repo_root) {
   return out;
 }
 
-TelemetryRecord claude_transcript_telemetry(const fs::path& transcript,
-                                            const std::string& session_id) {
+TelemetryRecord claude_transcript_telemetry(const fs::path& transcript, const std::string& session_id) {
   simdjson::dom::parser parser;
   std::unordered_map<std::string, Usage> by_message;
   Usage unkeyed;
@@ -316,8 +313,10 @@ TelemetryRecord claude_transcript_telemetry(const fs::path& transcript,
       for (auto b : blocks) {
         if (str_of(b, "type") != "tool_use") continue;
         std::string_view id = str_of(b, "id");
-        if (id.empty()) ++tool_calls_without_id;
-        else tool_ids.emplace(id);
+        if (id.empty())
+          ++tool_calls_without_id;
+        else
+          tool_ids.emplace(id);
       }
     }
     auto usage = child_object(*msg, "usage");
@@ -385,8 +384,7 @@ TelemetryRecord claude_transcript_telemetry(const fs::path& transcript,
 }  // namespace detail
 
 bool ClaudeCodeAdapter::is_active() const {
-  return detail::env_text("CLAUDECODE") == "1" ||
-         !detail::env_text("CLAUDE_CODE_SESSION_ID").empty() ||
+  return detail::env_text("CLAUDECODE") == "1" || !detail::env_text("CLAUDE_CODE_SESSION_ID").empty() ||
          !detail::env_text("CLAUDE_CODE_CHILD_SESSION").empty();
 }
 
@@ -402,8 +400,7 @@ std::optional<std::string> ClaudeCodeAdapter::get_session_id(const fs::path& rep
     if (!env.empty()) return env;
     auto repo = detail::repo_spellings(repo_root);
     auto transcripts = detail::list_transcripts(detail::claude_repo_folders(repo_root), false);
-    std::sort(transcripts.begin(), transcripts.end(),
-              [](const auto& a, const auto& b) { return a.mtime > b.mtime; });
+    std::sort(transcripts.begin(), transcripts.end(), [](const auto& a, const auto& b) { return a.mtime > b.mtime; });
     for (const auto& t : transcripts)
       if (detail::cwd_in_repo(repo, detail::transcript_cwd(t.path))) return t.session_id;
   } catch (...) {

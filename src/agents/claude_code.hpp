@@ -19,9 +19,8 @@ public:
   bool is_active() const override;
   bool detect_in_repo(const std::filesystem::path& repo_root) const override;
   std::optional<std::string> get_session_id(const std::filesystem::path& repo_root) const override;
-  std::optional<TelemetryRecord> get_telemetry_for_session(
-      const std::filesystem::path& repo_root,
-      const std::optional<std::string>& session_id) const override;
+  std::optional<TelemetryRecord> get_telemetry_for_session(const std::filesystem::path& repo_root,
+                                                           const std::optional<std::string>& session_id) const override;
   std::map<std::string, std::vector<std::string>> sessions_mentioning(
       const std::filesystem::path& repo_root, const std::vector<std::string>& commits,
       const SessionsMentioningOptions& options = {}) const override;
@@ -48,8 +47,7 @@ std::vector<std::filesystem::path> claude_projects_dirs();
 std::vector<std::filesystem::path> claude_repo_folders(const std::filesystem::path& repo_root);
 
 // Telemetry of one transcript file (see claude_code.cpp for the figures).
-TelemetryRecord claude_transcript_telemetry(const std::filesystem::path& transcript,
-                                            const std::string& session_id);
+TelemetryRecord claude_transcript_telemetry(const std::filesystem::path& transcript, const std::string& session_id);
 
 }  // namespace detail
 

@@ -24,9 +24,7 @@ constexpr int META_PROBE_LINES = 20;
 // Rollouts probed, newest first, when looking for the repository's latest.
 constexpr std::size_t SESSION_PROBE_FILES = 500;
 
-bool contains(std::string_view hay, std::string_view needle) {
-  return hay.find(needle) != std::string_view::npos;
-}
+bool contains(std::string_view hay, std::string_view needle) { return hay.find(needle) != std::string_view::npos; }
 
 // Current lines keep their body under "payload"; early ones under a key
 // named after the line's type.
@@ -42,8 +40,7 @@ bool looks_like_uuid(std::string_view s) {
   for (std::size_t i = 0; i < s.size(); ++i) {
     char c = s[i];
     bool dash = i == 8 || i == 13 || i == 18 || i == 23;
-    if (dash ? c != '-' : !((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F')))
-      return false;
+    if (dash ? c != '-' : !((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'))) return false;
   }
   return true;
 }
@@ -66,8 +63,8 @@ std::string command_text(element cmd) {
 }
 
 bool is_shell_tool(std::string_view name) {
-  return name == "exec_command" || name == "shell" || name == "shell_command" ||
-         name == "container.exec" || name == "local_shell";
+  return name == "exec_command" || name == "shell" || name == "shell_command" || name == "container.exec" ||
+         name == "local_shell";
 }
 
 struct ShellCall {
@@ -93,8 +90,10 @@ std::optional<ShellCall> shell_call(element payload, simdjson::dom::parser& args
   std::string_view arguments = str_of(payload, "arguments");
   auto args = parse_object(args_parser, arguments);
   if (!args) return std::nullopt;
-  if (auto c = child(*args, "cmd")) call.command = command_text(*c);
-  else if (auto c2 = child(*args, "command")) call.command = command_text(*c2);
+  if (auto c = child(*args, "cmd"))
+    call.command = command_text(*c);
+  else if (auto c2 = child(*args, "command"))
+    call.command = command_text(*c2);
   call.workdir = std::string(str_of(*args, "workdir"));
   return call;
 }
@@ -139,8 +138,8 @@ Meta rollout_meta(const fs::path& file) {
   return meta;
 }
 
-FileHits scan_rollout(const fs::path& file, const CommitIndex& index,
-                      const std::vector<fs::path>& repo, bool& in_repo, std::string& meta_id) {
+FileHits scan_rollout(const fs::path& file, const CommitIndex& index, const std::vector<fs::path>& repo, bool& in_repo,
+                      std::string& meta_id) {
   FileHits hits;
   in_repo = false;
   simdjson::dom::parser parser, args_parser;
@@ -252,8 +251,8 @@ std::vector<Rollout> codex_rollouts() {
 
 namespace {
 
-constexpr const char* TOKEN_FIELDS[] = {"input_tokens",          "cached_input_tokens",     "cache_write_input_tokens",
-                                        "output_tokens",         "reasoning_output_tokens", "total_tokens"};
+constexpr const char* TOKEN_FIELDS[] = {"input_tokens",  "cached_input_tokens",     "cache_write_input_tokens",
+                                        "output_tokens", "reasoning_output_tokens", "total_tokens"};
 
 // A session's running token total. Builds write it in two kinds of line:
 // `token_usage_record` (its `thread_token_usage`), written as soon as a
@@ -320,10 +319,8 @@ TelemetryRecord codex_rollout_telemetry(const fs::path& rollout, const std::stri
     if (auto ts = find_string_field(line, "timestamp")) span.see(*ts);
     bool wanted = contains(line, "\"type\":\"session_meta\"") || contains(line, "\"type\":\"turn_context\"") ||
                   contains(line, "\"type\":\"token_count\"") || contains(line, "\"type\":\"user_message\"") ||
-                  contains(line, "\"type\":\"token_usage_record\"") ||
-                  contains(line, "\"type\":\"task_started\"") ||
-                  contains(line, "\"type\":\"function_call\"") ||
-                  contains(line, "\"type\":\"custom_tool_call\"") ||
+                  contains(line, "\"type\":\"token_usage_record\"") || contains(line, "\"type\":\"task_started\"") ||
+                  contains(line, "\"type\":\"function_call\"") || contains(line, "\"type\":\"custom_tool_call\"") ||
                   contains(line, "\"type\":\"local_shell_call\"") ||
                   contains(line, "\"type\":\"thread_settings_applied\"");
     if (!wanted) return true;
@@ -377,8 +374,10 @@ TelemetryRecord codex_rollout_telemetry(const fs::path& rollout, const std::stri
         (kind == "function_call" || kind == "custom_tool_call" || kind == "local_shell_call")) {
       std::string_view id = str_of(*p, "call_id");
       if (id.empty()) id = str_of(*p, "id");
-      if (id.empty()) ++anonymous_calls;
-      else call_ids.emplace(id);
+      if (id.empty())
+        ++anonymous_calls;
+      else
+        call_ids.emplace(id);
     }
     return true;
   });
@@ -448,15 +447,14 @@ std::optional<TelemetryRecord> CodexAdapter::get_telemetry_for_session(
 std::map<std::string, std::vector<std::string>> CodexAdapter::sessions_mentioning(
     const fs::path& repo_root, const std::vector<std::string>& commits,
     const SessionsMentioningOptions& options) const {
-  return detail::sessions_in_files(
-      detail::codex_rollouts(), repo_root, commits, options, "codex rollout",
-      [](const fs::path& file, const detail::CommitIndex& index, const std::vector<fs::path>& repo, bool& in_repo,
-         std::string& session_id) {
-        std::string meta_id;
-        auto hits = detail::scan_rollout(file, index, repo, in_repo, meta_id);
-        if (!meta_id.empty()) session_id = meta_id;
-        return hits;
-      });
+  return detail::sessions_in_files(detail::codex_rollouts(), repo_root, commits, options, "codex rollout",
+                                   [](const fs::path& file, const detail::CommitIndex& index,
+                                      const std::vector<fs::path>& repo, bool& in_repo, std::string& session_id) {
+                                     std::string meta_id;
+                                     auto hits = detail::scan_rollout(file, index, repo, in_repo, meta_id);
+                                     if (!meta_id.empty()) session_id = meta_id;
+                                     return hits;
+                                   });
 }
 
 bool CodexAdapter::npx_covers_skills(const fs::path& repo_root) const {

@@ -18,9 +18,8 @@ public:
   bool is_active() const override;
   bool detect_in_repo(const std::filesystem::path& repo_root) const override;
   std::optional<std::string> get_session_id(const std::filesystem::path& repo_root) const override;
-  std::optional<TelemetryRecord> get_telemetry_for_session(
-      const std::filesystem::path& repo_root,
-      const std::optional<std::string>& session_id) const override;
+  std::optional<TelemetryRecord> get_telemetry_for_session(const std::filesystem::path& repo_root,
+                                                           const std::optional<std::string>& session_id) const override;
   std::map<std::string, std::vector<std::string>> sessions_mentioning(
       const std::filesystem::path& repo_root, const std::vector<std::string>& commits,
       const SessionsMentioningOptions& options = {}) const override;
@@ -43,8 +42,7 @@ struct Rollout {
 std::vector<Rollout> codex_rollouts();
 
 // Telemetry of one rollout file (see codex.cpp for the figures).
-TelemetryRecord codex_rollout_telemetry(const std::filesystem::path& rollout,
-                                        const std::string& session_id);
+TelemetryRecord codex_rollout_telemetry(const std::filesystem::path& rollout, const std::string& session_id);
 
 }  // namespace detail
 

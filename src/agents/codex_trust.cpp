@@ -130,8 +130,10 @@ private:
     const std::string triple(3, quote);
     const bool multi = s_.substr(i_, 3) == triple;
     i_ += multi ? 3 : 1;
-    if (multi && !at_end() && peek() == '\n') ++i_;
-    else if (multi && s_.substr(i_, 2) == "\r\n") i_ += 2;
+    if (multi && !at_end() && peek() == '\n')
+      ++i_;
+    else if (multi && s_.substr(i_, 2) == "\r\n")
+      i_ += 2;
     std::string out;
     while (!at_end()) {
       const char c = peek();
@@ -164,8 +166,10 @@ private:
           std::uint32_t cp = 0;
           for (std::size_t k = 0; k < digits; ++k) {
             const char h = s_[i_++];
-            const int v = h >= '0' && h <= '9' ? h - '0' : h >= 'a' && h <= 'f' ? h - 'a' + 10
-                          : h >= 'A' && h <= 'F' ? h - 'A' + 10 : -1;
+            const int v = h >= '0' && h <= '9'   ? h - '0'
+                          : h >= 'a' && h <= 'f' ? h - 'a' + 10
+                          : h >= 'A' && h <= 'F' ? h - 'A' + 10
+                                                 : -1;
             if (v < 0) return std::nullopt;
             cp = cp * 16 + static_cast<std::uint32_t>(v);
           }
@@ -317,12 +321,12 @@ bool names(const StateEntry& e, const std::string& command) {
 // words this reader knows.
 std::optional<bool> verdict(const StateEntry& e) {
   static const std::map<std::string, bool, std::less<>> WORDS = {
-      {"trusted", true},    {"approved", true}, {"allow", true},     {"allowed", true},  {"enabled", true},
+      {"trusted", true},    {"approved", true}, {"allow", true},     {"allowed", true},   {"enabled", true},
       {"untrusted", false}, {"denied", false},  {"deny", false},     {"rejected", false}, {"disabled", false},
       {"blocked", false},   {"revoked", false}, {"modified", false}, {"changed", false}};
   static const std::map<std::string, bool, std::less<>> FLAGS = {
-      {"trusted", true}, {"approved", true}, {"allowed", true}, {"enabled", true},
-      {"untrusted", false}, {"denied", false}, {"disabled", false}, {"blocked", false}};
+      {"trusted", true},    {"approved", true}, {"allowed", true},   {"enabled", true},
+      {"untrusted", false}, {"denied", false},  {"disabled", false}, {"blocked", false}};
   std::optional<bool> says;
   auto see = [&](bool yes) {
     // Any "no" wins over a "yes".
@@ -403,8 +407,10 @@ CodexHooksTrust codex_hooks_trust(const fs::path& codex_home) {
     const fs::path config_file = codex_home / "config.toml";
     const auto config_text = read_settings(config_file, present);
     std::optional<std::vector<TomlValue>> values;
-    if (!present) values.emplace();  // no configuration: nothing trusted yet
-    else if (config_text) values = TomlScan(*config_text).run();
+    if (!present)
+      values.emplace();  // no configuration: nothing trusted yet
+    else if (config_text)
+      values = TomlScan(*config_text).run();
     if (!values) {
       result.detail = config_file.string() + " could not be read as TOML";
       return result;
@@ -428,13 +434,13 @@ CodexHooksTrust codex_hooks_trust(const fs::path& codex_home) {
       for (const auto& e : entries)
         if (names(e, row.command))
           if (auto v = verdict(e)) says = says.value_or(true) && *v;
-      if (says) row.trust = *says ? CodexHookTrust::trusted : CodexHookTrust::untrusted;
-      else if (entries.empty() || by_command) row.trust = CodexHookTrust::untrusted;
+      if (says)
+        row.trust = *says ? CodexHookTrust::trusted : CodexHookTrust::untrusted;
+      else if (entries.empty() || by_command)
+        row.trust = CodexHookTrust::untrusted;
     }
     switch (result.overall()) {
-      case CodexHookTrust::trusted:
-        result.detail = "Codex trusts brenik's hooks";
-        break;
+      case CodexHookTrust::trusted: result.detail = "Codex trusts brenik's hooks"; break;
       case CodexHookTrust::untrusted:
         result.detail = "Codex skips brenik's hooks until they are trusted: run `codex`, open /hooks and trust them";
         break;

@@ -35,16 +35,15 @@ bool hex_run(std::string_view s, std::size_t pos, std::size_t n) {
 bool is_uuid_group(std::string_view text, std::size_t s, std::size_t len) {
   if (len == 8) {
     std::size_t p = s + 8;
-    return p + 28 <= text.size() && text[p] == '-' && hex_run(text, p + 1, 4) &&
-           text[p + 5] == '-' && hex_run(text, p + 6, 4) && text[p + 10] == '-' &&
-           hex_run(text, p + 11, 4) && text[p + 15] == '-' && hex_run(text, p + 16, 12);
+    return p + 28 <= text.size() && text[p] == '-' && hex_run(text, p + 1, 4) && text[p + 5] == '-' &&
+           hex_run(text, p + 6, 4) && text[p + 10] == '-' && hex_run(text, p + 11, 4) && text[p + 15] == '-' &&
+           hex_run(text, p + 16, 12);
   }
   if (len == 12) {
     if (s < 24) return false;
     std::size_t b = s - 24;
-    return hex_run(text, b, 8) && text[b + 8] == '-' && hex_run(text, b + 9, 4) &&
-           text[b + 13] == '-' && hex_run(text, b + 14, 4) && text[b + 18] == '-' &&
-           hex_run(text, b + 19, 4) && text[b + 23] == '-';
+    return hex_run(text, b, 8) && text[b + 8] == '-' && hex_run(text, b + 9, 4) && text[b + 13] == '-' &&
+           hex_run(text, b + 14, 4) && text[b + 18] == '-' && hex_run(text, b + 19, 4) && text[b + 23] == '-';
   }
   return false;
 }
@@ -66,8 +65,7 @@ bool is_git_commit_command(std::string_view command) {
   return RE2::PartialMatch(re2::StringPiece(command.data(), command.size()), git_commit_re());
 }
 
-CommitIndex::CommitIndex(const std::vector<std::string>& commits,
-                         const std::map<std::string, double>& times) {
+CommitIndex::CommitIndex(const std::vector<std::string>& commits, const std::map<std::string, double>& times) {
   for (const auto& c : commits) {
     if (c.size() < MIN_PREFIX || c.size() > 64) continue;
     if (!std::all_of(c.begin(), c.end(), is_hex)) continue;
@@ -84,8 +82,7 @@ CommitIndex::CommitIndex(const std::vector<std::string>& commits,
   }
 }
 
-void CommitIndex::match_run(std::string_view run,
-                            const std::function<void(std::size_t)>& found) const {
+void CommitIndex::match_run(std::string_view run, const std::function<void(std::size_t)>& found) const {
   std::string key(run.substr(0, MIN_PREFIX));
   std::transform(key.begin(), key.end(), key.begin(), lower);
   auto it = by_prefix_.find(key);
@@ -99,8 +96,7 @@ void CommitIndex::match_run(std::string_view run,
   }
 }
 
-void CommitIndex::mentions(std::string_view text,
-                           const std::function<void(std::size_t)>& found) const {
+void CommitIndex::mentions(std::string_view text, const std::function<void(std::size_t)>& found) const {
   if (ids_.empty()) return;
   const std::size_t n = text.size();
   std::size_t i = 0;
@@ -112,13 +108,11 @@ void CommitIndex::mentions(std::string_view text,
     std::size_t s = i;
     while (i < n && is_hex(text[i])) ++i;
     std::size_t len = i - s;
-    if (len >= MIN_PREFIX && len <= 64 && !is_uuid_group(text, s, len))
-      match_run(text.substr(s, len), found);
+    if (len >= MIN_PREFIX && len <= 64 && !is_uuid_group(text, s, len)) match_run(text.substr(s, len), found);
   }
 }
 
-void CommitIndex::summaries(std::string_view text,
-                            const std::function<void(std::size_t)>& found) const {
+void CommitIndex::summaries(std::string_view text, const std::function<void(std::size_t)>& found) const {
   if (ids_.empty()) return;
   re2::StringPiece input(text.data(), text.size());
   re2::StringPiece abbrev;
@@ -132,8 +126,8 @@ void CommitIndex::made_by_time(double start, std::optional<double> end,
     if (!times_[i]) continue;
     double ct = *times_[i];
     bool near_start = start >= ct - MADE_WINDOW_BEFORE && start <= ct + MADE_WINDOW_AFTER;
-    bool bracketed = end && *end >= start && *end - start <= MAX_CALL_BRACKET &&
-                     ct >= start - MADE_WINDOW_AFTER && ct <= *end + MADE_WINDOW_AFTER;
+    bool bracketed = end && *end >= start && *end - start <= MAX_CALL_BRACKET && ct >= start - MADE_WINDOW_AFTER &&
+                     ct <= *end + MADE_WINDOW_AFTER;
     if (near_start || bracketed) found(i);
   }
 }
@@ -150,8 +144,7 @@ void SessionHits::add(const FileHits& hits, const std::string& session_id) {
     if (i < mentioned_.size()) push_unique(mentioned_[i], session_id);
 }
 
-std::map<std::string, std::vector<std::string>> SessionHits::result(
-    const CommitIndex& index) const {
+std::map<std::string, std::vector<std::string>> SessionHits::result(const CommitIndex& index) const {
   std::map<std::string, std::vector<std::string>> out;
   for (std::size_t i = 0; i < index.size() && i < made_.size(); ++i) {
     const auto& chosen = made_[i].empty() ? mentioned_[i] : made_[i];

@@ -62,8 +62,7 @@ public:
   void summaries(std::string_view text, const std::function<void(std::size_t)>& found) const;
   // Every commit whose committer time fits a `git commit` call started at
   // `start` and, when known, finished at `end`.
-  void made_by_time(double start, std::optional<double> end,
-                    const std::function<void(std::size_t)>& found) const;
+  void made_by_time(double start, std::optional<double> end, const std::function<void(std::size_t)>& found) const;
 
 private:
   void match_run(std::string_view run, const std::function<void(std::size_t)>& found) const;
@@ -101,10 +100,11 @@ private:
 // replace session_id (preset to file.session_id) by the id the file names.
 // A file that cannot be read is skipped: it must not hide what the others show.
 template <typename File, typename Scan>
-std::map<std::string, std::vector<std::string>> sessions_in_files(
-    const std::vector<File>& files, const std::filesystem::path& repo_root,
-    const std::vector<std::string>& commits, const SessionsMentioningOptions& options, const char* what,
-    const Scan& scan) {
+std::map<std::string, std::vector<std::string>> sessions_in_files(const std::vector<File>& files,
+                                                                  const std::filesystem::path& repo_root,
+                                                                  const std::vector<std::string>& commits,
+                                                                  const SessionsMentioningOptions& options,
+                                                                  const char* what, const Scan& scan) {
   CommitIndex index(commits, options.commit_times);
   SessionHits hits(index.size());
   if (index.empty()) return {};
@@ -117,8 +117,7 @@ std::map<std::string, std::vector<std::string>> sessions_in_files(
       auto file_hits = scan(file.path, index, repo, in_repo, session_id);
       if (in_repo) hits.add(file_hits, session_id);
     } catch (...) {
-      logging::debug_exc_fmt(std::current_exception(), "%s scan failed: %s", what,
-                             file.path.filename().string());
+      logging::debug_exc_fmt(std::current_exception(), "%s scan failed: %s", what, file.path.filename().string());
     }
   }
   return hits.result(index);

@@ -12,8 +12,7 @@ namespace fs = std::filesystem;
 bool CursorAdapter::is_active() const {
   // Set for the CLI agent and for the IDE agent's shells; ordinary Cursor
   // terminals carry neither.
-  return detail::env_text("CURSOR_AGENT") == "1" ||
-         detail::env_text("CURSOR_EXTENSION_HOST_ROLE") == "agent-exec";
+  return detail::env_text("CURSOR_AGENT") == "1" || detail::env_text("CURSOR_EXTENSION_HOST_ROLE") == "agent-exec";
 }
 
 bool CursorAdapter::detect_in_repo(const fs::path& repo_root) const {

@@ -15,11 +15,9 @@ namespace brenik::agents {
 // Shared behaviour of adapters without a readable session store.
 class StorelessAdapter : public Adapter {
 public:
-  std::optional<std::string> get_session_id(const std::filesystem::path&) const override {
-    return std::nullopt;
-  }
-  std::optional<TelemetryRecord> get_telemetry_for_session(
-      const std::filesystem::path&, const std::optional<std::string>&) const override {
+  std::optional<std::string> get_session_id(const std::filesystem::path&) const override { return std::nullopt; }
+  std::optional<TelemetryRecord> get_telemetry_for_session(const std::filesystem::path&,
+                                                           const std::optional<std::string>&) const override {
     return std::nullopt;
   }
   std::map<std::string, std::vector<std::string>> sessions_mentioning(

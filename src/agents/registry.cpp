@@ -79,8 +79,10 @@ std::string normalize_agent_name(std::string_view name) {
   std::string out;
   out.reserve(name.size());
   for (char c : name) {
-    if (c == '_' || blank(c)) out += '-';
-    else out += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (c == '_' || blank(c))
+      out += '-';
+    else
+      out += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   }
   return out;
 }

@@ -77,12 +77,10 @@ std::optional<fs::path> safe_dir(const fs::path& root, const fs::path& rel, bool
   if (ec) throw os_error_from_errno(ec.value(), "repository root " + root.string());
   fs::path cur = root;
   for (const auto& part : rel) {
-    if (part.empty() || part == "." || part == "..")
-      throw OSError(EINVAL, "bad skills directory " + rel.string());
+    if (part.empty() || part == "." || part == "..") throw OSError(EINVAL, "bad skills directory " + rel.string());
     cur /= part;
     auto st = fs::symlink_status(cur, ec);
-    if (ec && ec != std::errc::no_such_file_or_directory)
-      throw os_error_from_errno(ec.value(), cur.string());
+    if (ec && ec != std::errc::no_such_file_or_directory) throw os_error_from_errno(ec.value(), cur.string());
     if (!fs::exists(st)) {
       if (!create) return std::nullopt;
       if (::mkdir(cur.c_str(), 0755) != 0 && errno != EEXIST) throw_os_error("cannot create " + cur.string());
@@ -91,8 +89,7 @@ std::optional<fs::path> safe_dir(const fs::path& root, const fs::path& rel, bool
     if (fs::is_symlink(st)) {
       fs::path target = fs::canonical(cur, ec);
       if (ec) throw os_error_from_errno(ec.value(), "dangling link " + cur.string());
-      if (!lexically_inside(real_root, target))
-        throw OSError(EXDEV, cur.string() + " leads out of the repository");
+      if (!lexically_inside(real_root, target)) throw OSError(EXDEV, cur.string() + " leads out of the repository");
       if (!fs::is_directory(target, ec)) throw OSError(ENOTDIR, cur.string() + " is not a directory");
       continue;
     }
@@ -223,13 +220,12 @@ std::string skill_md_text(const std::string& slug, const json::Value& skill) {
     }
   }
   if (description.empty()) description = slug;
-  std::string out = "---\nname: " + slug + "\ndescription: " +
-                    yaml_quoted(utf8_cut(description, MAX_DESCRIPTION)) + "\n---\n\n";
+  std::string out =
+      "---\nname: " + slug + "\ndescription: " + yaml_quoted(utf8_cut(description, MAX_DESCRIPTION)) + "\n---\n\n";
   return out + content;
 }
 
-void write_skills_into(const fs::path& repo_root, const fs::path& skills_rel,
-                       const json::Value& skills) {
+void write_skills_into(const fs::path& repo_root, const fs::path& skills_rel, const json::Value& skills) {
   if (!skills.is_array()) throw TypeError("skills must be a list, not " + json::type_name(skills));
 
   std::vector<std::pair<std::string, std::string>> wanted;  // slug, SKILL.md text
@@ -289,8 +285,7 @@ namespace {
 // The lock's "skills" mapping (name -> entry); an empty object when the lock
 // is missing or unreadable.
 json::Value locked_skills(const fs::path& repo_root) {
-  auto doc = json::Value::parse(read_small_file(repo_root / "skills-lock.json", MAX_LOCK_BYTES),
-                                nullptr, false);
+  auto doc = json::Value::parse(read_small_file(repo_root / "skills-lock.json", MAX_LOCK_BYTES), nullptr, false);
   if (doc.is_discarded() || !doc.is_object()) return json::Value::object();
   auto it = doc.find("skills");
   if (it == doc.end() || !it->is_object()) return json::Value::object();
@@ -335,8 +330,8 @@ bool npx_skills_present(const fs::path& repo_root, const std::vector<fs::path>& 
   if (names.empty()) return false;
   for (const auto& name : names) {
     // The installer's names are file names; anything else cannot be checked.
-    if (name.empty() || name.size() > 255 || name == "." || name == ".." ||
-        name.find('/') != std::string::npos || name.find('\0') != std::string::npos)
+    if (name.empty() || name.size() > 255 || name == "." || name == ".." || name.find('/') != std::string::npos ||
+        name.find('\0') != std::string::npos)
       return false;
     bool found = false;
     for (const auto& d : dirs) {

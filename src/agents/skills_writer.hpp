@@ -30,8 +30,8 @@ std::string skill_md_text(const std::string& slug, const json::Value& skill);
 // (and the folder when nothing else is left in it). Unsafe slugs are skipped.
 // Throws OSError when the directory cannot be made or leads out of the
 // repository through a symbolic link; TypeError when `skills` is no list.
-void write_skills_into(const std::filesystem::path& repo_root,
-                       const std::filesystem::path& skills_rel, const json::Value& skills);
+void write_skills_into(const std::filesystem::path& repo_root, const std::filesystem::path& skills_rel,
+                       const json::Value& skills);
 
 // Names of the skills the installer's project lock file `skills-lock.json`
 // lists; empty when it is missing or unreadable.
@@ -39,12 +39,10 @@ std::vector<std::string> npx_locked_skills(const std::filesystem::path& repo_roo
 
 // Those of them whose lock entry names `source` (the package, "owner/repo",
 // compared without regard to case) as where they came from.
-std::vector<std::string> npx_locked_skills_from(const std::filesystem::path& repo_root,
-                                                std::string_view source);
+std::vector<std::string> npx_locked_skills_from(const std::filesystem::path& repo_root, std::string_view source);
 
 // True when the lock lists skills and every one of them has a SKILL.md in
 // `<repo_root>/<dir>/<name>/` for at least one of `dirs`.
-bool npx_skills_present(const std::filesystem::path& repo_root,
-                        const std::vector<std::filesystem::path>& dirs);
+bool npx_skills_present(const std::filesystem::path& repo_root, const std::vector<std::filesystem::path>& dirs);
 
 }  // namespace brenik::agents::detail

@@ -22,8 +22,6 @@ using Fd = utils::UniqueFd;
 
 constexpr std::size_t CHUNK = 1u << 20;
 
-
-
 }  // namespace
 
 bool for_each_line(const fs::path& path, const LineHandler& on_line, std::size_t max_line) {
@@ -47,8 +45,7 @@ bool for_each_line(const fs::path& path, const LineHandler& on_line, std::size_t
     std::string_view data(chunk.data(), static_cast<std::size_t>(n));
     while (!data.empty()) {
       const void* nl = std::memchr(data.data(), '\n', data.size());
-      std::size_t take = nl ? static_cast<std::size_t>(static_cast<const char*>(nl) - data.data())
-                            : data.size();
+      std::size_t take = nl ? static_cast<std::size_t>(static_cast<const char*>(nl) - data.data()) : data.size();
       if (!skipping) {
         if (buf.size() + take > max_line) {
           skipping = true;
@@ -75,7 +72,6 @@ bool for_each_line(const fs::path& path, const LineHandler& on_line, std::size_t
   if (!skipping && !buf.empty()) on_line(buf);
   return true;
 }
-
 
 std::optional<std::string_view> find_string_field(std::string_view line, std::string_view key) {
   std::string needle;
@@ -119,8 +115,8 @@ std::optional<fs::path> home_dir() {
   std::vector<char> scratch(16384);
   struct passwd pw {};
   struct passwd* found = nullptr;
-  if (::getpwuid_r(::getuid(), &pw, scratch.data(), scratch.size(), &found) == 0 && found &&
-      found->pw_dir && *found->pw_dir)
+  if (::getpwuid_r(::getuid(), &pw, scratch.data(), scratch.size(), &found) == 0 && found && found->pw_dir &&
+      *found->pw_dir)
     return fs::path(found->pw_dir);
   return std::nullopt;
 }
@@ -167,8 +163,8 @@ bool cwd_in_repo(const std::vector<fs::path>& spellings, std::string_view cwd) {
 bool is_safe_session_id(std::string_view id) {
   if (id.empty() || id.size() > 128 || id.front() == '.') return false;
   for (char c : id) {
-    bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-              c == '-' || c == '_' || c == '.';
+    bool ok =
+        (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_' || c == '.';
     if (!ok) return false;
   }
   return id.find("..") == std::string_view::npos;

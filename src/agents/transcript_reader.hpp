@@ -29,8 +29,7 @@ using LineHandler = std::function<bool(std::string_view line)>;
 // parse. Never opens anything but a regular file (a FIFO or a directory named
 // like a transcript is refused without blocking). Returns false when the file
 // could not be opened or is not a regular file; never throws for I/O.
-bool for_each_line(const fs::path& path, const LineHandler& on_line,
-                   std::size_t max_line = MAX_LINE_BYTES);
+bool for_each_line(const fs::path& path, const LineHandler& on_line, std::size_t max_line = MAX_LINE_BYTES);
 
 // Transcript timestamps ("2026-08-10T12:00:05.123Z") read with the one
 // ISO 8601 parser of the tool.

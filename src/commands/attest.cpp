@@ -26,8 +26,7 @@ namespace shared = services::shared;
 
 namespace detail {
 
-constexpr const char* GROUP_DESCRIPTION =
-    "Create .brenik/.commit-attestation.yaml from structured flags.";
+constexpr const char* GROUP_DESCRIPTION = "Create .brenik/.commit-attestation.yaml from structured flags.";
 
 // Printed as written: the formatter does not re-wrap it, so the shell
 // continuation lines stay copyable.
@@ -85,8 +84,7 @@ std::optional<json::Value> decode_option(const std::optional<std::string>& text,
 }
 
 json::Value build_attestation(const AttestOptions& o, const std::string& timestamp,
-                              const std::optional<json::Value>& provenance,
-                              const std::optional<json::Value>& rules,
+                              const std::optional<json::Value>& provenance, const std::optional<json::Value>& rules,
                               const std::optional<json::Value>& arch_changes) {
   json::Value a = json::Value::object();
   a["staged_diff_hash"] = *o.staged_diff_hash;
@@ -170,10 +168,9 @@ int attest(const AttestOptions& o, const out::Output& output, const std::optiona
       throw Refusal({"--provenance must be a JSON object, got: " + json::type_name(*provenance)});
     const auto& type = member(*provenance, "type");
     const auto& valid = shared::VALID_PROVENANCE_TYPES;
-    if (!type.is_string() ||
-        std::find(valid.begin(), valid.end(), type.get<std::string>()) == valid.end())
-      throw Refusal({"provenance.type must be one of " + shared::provenance_types_text() +
-                     ", got: " + json::repr(type)});
+    if (!type.is_string() || std::find(valid.begin(), valid.end(), type.get<std::string>()) == valid.end())
+      throw Refusal(
+          {"provenance.type must be one of " + shared::provenance_types_text() + ", got: " + json::repr(type)});
   }
 
   const std::string timestamp = truthy(o.timestamp) ? *o.timestamp : utils::utc_now_iso();
@@ -236,16 +233,14 @@ void register_attest(CLI::App& app, Context& ctx) {
     std::deque<TextOption> texts;  // stable addresses for CLI11's bindings
   };
   auto b = std::make_shared<Bound>();
-  auto text = [&](const char* name, std::optional<std::string> AttestOptions::*field,
-                  const char* help) {
+  auto text = [&](const char* name, std::optional<std::string> AttestOptions::*field, const char* help) {
     TextOption& t = b->texts.emplace_back();
     t.field = field;
     t.option = group->add_option(name, t.value, help);
     return t.option;
   };
 
-  group->add_flag("--example", b->options.show_example,
-                  "Print the example attestation template and exit.");
+  group->add_flag("--example", b->options.show_example, "Print the example attestation template and exit.");
   text("--staged-diff-hash", &AttestOptions::staged_diff_hash, "SHA-256 of staged diff.");
   text("--agent", &AttestOptions::agent,
        "Agent name (e.g. claude-code, cursor, aider). Optional \xe2\x80\x94 sync fills it from the "
@@ -257,16 +252,16 @@ void register_attest(CLI::App& app, Context& ctx) {
   text("--summary", &AttestOptions::summary, "One-line impact summary.");
   text("--agent-id", &AttestOptions::agent_id, "Optional agent identifier.");
   text("--rules", &AttestOptions::rules, R"(JSON string: {"checked": true, "applicable": [...]}.)");
-  text("--arch-changes", &AttestOptions::arch_changes,
-       R"(JSON string with architecture change primitives. Elements use structured format: {"architecture": {"elements": [{"name": "...", "change": "added|modified|removed", "description": "...", "fact_changes": {"add": [], "update": [], "remove": []}}], ...}})");
+  text(
+      "--arch-changes", &AttestOptions::arch_changes,
+      R"(JSON string with architecture change primitives. Elements use structured format: {"architecture": {"elements": [{"name": "...", "change": "added|modified|removed", "description": "...", "fact_changes": {"add": [], "update": [], "remove": []}}], ...}})");
   text("--provenance", &AttestOptions::provenance,
        R"(JSON string: {"type": "spec|ticket|bug-fix|ad-hoc", "ref": "..."}. Where the request came from.)");
   text("--task-type", &AttestOptions::task_type,
        "What kind of change this is, as opposed to where the request came from.")
       ->check(CLI::IsMember(shared::VALID_TASK_TYPES));
   text("--timestamp", &AttestOptions::timestamp, "ISO 8601 timestamp. Auto-generated if omitted.");
-  group->add_flag("--no-verify", b->options.no_verify,
-                  "Skip field validation (hash check still runs).");
+  group->add_flag("--no-verify", b->options.no_verify, "Skip field validation (hash check still runs).");
 
   group->callback([group, b, &ctx] {
     if (!group->get_subcommands().empty()) return;

@@ -102,18 +102,17 @@ void upload_best_effort(const fs::path& repo_root) {
     auto budget = protocol::http_client::network_budget(HOOK_UPLOAD_BUDGET);
     const auto session = tolvern::resolve_session(repo_root);
     if (session.connected)
-      tolvern::upload_attestations(session.api_key, session.api_url, repo_root,
-                                   paths::attestations_dir(repo_root), session.project_id);
+      tolvern::upload_attestations(session.api_key, session.api_url, repo_root, paths::attestations_dir(repo_root),
+                                   session.project_id);
   });
 }
 
 void nudge(const std::string& sha) {
   const std::string short_id = sha.substr(0, SHORT_ID_LENGTH);
-  const std::string message =
-      "brenik recorded commit " + short_id +
-      " without an attestation. Write .brenik/.commit-attestation.yaml for it (format: `brenik "
-      "attest --example`), then run `brenik attest add --commit " +
-      short_id + "` to attach it. Skip if this commit was intentionally unattested.";
+  const std::string message = "brenik recorded commit " + short_id +
+                              " without an attestation. Write .brenik/.commit-attestation.yaml for it (format: `brenik "
+                              "attest --example`), then run `brenik attest add --commit " +
+                              short_id + "` to attach it. Skip if this commit was intentionally unattested.";
   std::cout << json::dumps(render_hook_context("claude-code", "PostToolUse", message)) << "\n";
   std::cout.flush();
 }
@@ -130,8 +129,8 @@ void add_from_hook(const std::optional<std::string>& agent, const std::optional<
     if (tool_failed(payload)) return;
 
     const auto& cwd = member(payload, "cwd");
-    fs::path start = (cwd.is_string() && !cwd.get<std::string>().empty()) ? fs::path(cwd.get<std::string>())
-                                                                        : fs::current_path();
+    fs::path start =
+        (cwd.is_string() && !cwd.get<std::string>().empty()) ? fs::path(cwd.get<std::string>()) : fs::current_path();
     auto worktree = repo_root_for(start);
     if (!worktree) return;
     // A linked worktree records into the main worktree's state; HEAD is its own.
@@ -142,9 +141,9 @@ void add_from_hook(const std::optional<std::string>& agent, const std::optional<
     std::optional<std::string> session_id;
     if (member(payload, "session_id").is_string()) session_id = payload["session_id"].get<std::string>();
 
-    auto result = tolvern::capture_commit(*repo_root, "HEAD",
-                                          {.session_id = session_id, .agent = agent,
-                                           .handoff = commit_trigger_handoff(), .worktree = *worktree});
+    auto result = tolvern::capture_commit(
+        *repo_root, "HEAD",
+        {.session_id = session_id, .agent = agent, .handoff = commit_trigger_handoff(), .worktree = *worktree});
     if (result.written) {
       try {
         upload_best_effort(*repo_root);
@@ -204,8 +203,8 @@ int run_add(const AddOptions& o, const Context& ctx) {
   }
   if (!missing.empty()) usage_error("Missing required options: " + missing);
 
-  auto result = tolvern::record_backfill(
-      repo_root, {.commit = *o.commit, .session_id = *o.session_id, .task_type = *o.task_type});
+  auto result = tolvern::record_backfill(repo_root,
+                                         {.commit = *o.commit, .session_id = *o.session_id, .task_type = *o.task_type});
   if (result.written) {
     std::string text = "Recorded " + result.commit.substr(0, RECORD_ID_LENGTH) + " (" + *o.task_type + ")";
     if (!result.tokens) text += " \xe2\x80\x94 no token counts in that transcript";
@@ -231,14 +230,12 @@ void register_attest_add(CLI::App& group, Context& ctx) {
   };
   auto b = std::make_shared<Bound>();
   b->commit_opt = add->add_option("--commit", b->commit, "Commit sha (short or full) the session made.");
-  b->session_opt =
-      add->add_option("--session", b->session, "The agent session id (transcript id) that made it.");
+  b->session_opt = add->add_option("--session", b->session, "The agent session id (transcript id) that made it.");
   b->task_opt = add->add_option("--task-type", b->task_type, "What kind of change the commit is.")
                     ->check(CLI::IsMember(services::shared::VALID_TASK_TYPES));
   add->add_flag("--from-hook", b->from_hook,
                 "Hook invocation: read the PostToolUse payload from stdin, record HEAD, always exit 0.");
-  b->agent_opt =
-      add->add_option("--agent", b->agent, "With --from-hook only: the harness this row was installed for.");
+  b->agent_opt = add->add_option("--agent", b->agent, "With --from-hook only: the harness this row was installed for.");
   add->add_flag("--user", b->user_level, "Installed at user level (accepted, no effect).")->group("");
 
   add->callback([b, &ctx] {

@@ -31,9 +31,7 @@ struct LoginOptions {
   std::optional<std::string> api_url;
 };
 
-bool has_blank(const std::string& text) {
-  return text.find_first_of(" \t\r\n\f\v") != std::string::npos;
-}
+bool has_blank(const std::string& text) { return text.find_first_of(" \t\r\n\f\v") != std::string::npos; }
 
 // Terminal echo off while the scope lives, back as it was after.
 class EchoOff {
@@ -124,8 +122,8 @@ int run_login(const LoginOptions& options, const out::Output& o) {
     // clear to that host.
     http::detail::check_url_safe(url);
   } catch (const http::InsecureURLError&) {
-    out::error(o, "Refusing server URL " + url +
-                      ": the key is only sent over https (plain http only to this machine).");
+    out::error(o,
+               "Refusing server URL " + url + ": the key is only sent over https (plain http only to this machine).");
     return 1;
   }
   const KeyCheck check = check_key(*key, url);

@@ -30,8 +30,7 @@ void install_log_sink(bool quiet) {
   brenik::logging::set_sink([debug, quiet](brenik::logging::Level level, std::string_view logger,
                                            const std::string& message) {
     if (!debug && (level == brenik::logging::Level::debug || quiet)) return;
-    std::cerr << (level == brenik::logging::Level::debug ? "DEBUG " : "WARNING ") << logger
-              << ": " << message << "\n";
+    std::cerr << (level == brenik::logging::Level::debug ? "DEBUG " : "WARNING ") << logger << ": " << message << "\n";
   });
 }
 
@@ -107,8 +106,8 @@ int run_cli(int argc, char** argv, const char* stdin_data, std::size_t stdin_len
 
 // Nothing may cross into the launcher: whatever a command lets escape ends
 // here as its error kind and status 1, and a hook entry still ends with 0.
-extern "C" __attribute__((visibility("default"))) int brenik_cli_main(
-    int argc, char** argv, const char* stdin_data, std::size_t stdin_len, int stdin_given) {
+extern "C" __attribute__((visibility("default"))) int brenik_cli_main(int argc, char** argv, const char* stdin_data,
+                                                                      std::size_t stdin_len, int stdin_given) {
   const bool hook = is_hook_entry(argc, argv);
   install_log_sink(hook);
   try {

@@ -15,9 +15,10 @@ namespace out = display::output;
 namespace doctor = services::doctor;
 
 void register_doctor(CLI::App& app, Context& ctx) {
-  CLI::App* cmd = app.add_subcommand(
-      "doctor", "Check that brenik's hooks are in place and run an existing brenik, that no hook manager "
-                "took git's hooks over, and the link, sign-in and Codex trust state.");
+  CLI::App* cmd =
+      app.add_subcommand("doctor",
+                         "Check that brenik's hooks are in place and run an existing brenik, that no hook manager "
+                         "took git's hooks over, and the link, sign-in and Codex trust state.");
   auto as_json = std::make_shared<bool>(false);
   cmd->add_flag("--json", *as_json, "Print the findings as one JSON object.");
   cmd->callback([as_json, &ctx] {

@@ -78,8 +78,8 @@ int run_export(const ExportArgs& a) {
     }
   }
   // Counts go to standard error: standard output is the export itself.
-  o.err << lines.size() << (lines.size() == 1 ? " record" : " records") << " exported"
-        << (a.sign ? " and signed" : "") << (a.output ? " to " + *a.output : std::string()) << ".\n";
+  o.err << lines.size() << (lines.size() == 1 ? " record" : " records") << " exported" << (a.sign ? " and signed" : "")
+        << (a.output ? " to " + *a.output : std::string()) << ".\n";
   if (lookup->without_record > 0)
     o.err << lookup->without_record << (lookup->without_record == 1 ? " commit" : " commits")
           << " without a record left out.\n";
@@ -93,8 +93,8 @@ int run_export(const ExportArgs& a) {
 }  // namespace
 
 void register_export(CLI::App& app, Context& ctx) {
-  CLI::App* cmd = app.add_subcommand(
-      "export", "Export the records of a revision range as Agent Trace or in-toto (JSON Lines).");
+  CLI::App* cmd =
+      app.add_subcommand("export", "Export the records of a revision range as Agent Trace or in-toto (JSON Lines).");
   auto a = std::make_shared<ExportArgs>();
   cmd->add_option("range", a->range, "Revision range, as git log takes it (default HEAD).");
   cmd->add_option("--format", a->format, "agent-trace or in-toto.")

@@ -40,9 +40,8 @@ void register_git_hook(CLI::App& app, Context& ctx) {
         hooks::on_post_merge(hc);
       } else if (name == "post-rewrite") {
         const std::string kind = args->size() > 1 ? (*args)[1] : std::string();
-        const std::string input = ctx.preread_stdin
-                                      ? *ctx.preread_stdin
-                                      : std::string(std::istreambuf_iterator<char>(std::cin), {});
+        const std::string input =
+            ctx.preread_stdin ? *ctx.preread_stdin : std::string(std::istreambuf_iterator<char>(std::cin), {});
         hooks::on_post_rewrite(hc, kind, input);
       } else if (name == "pre-commit") {
         const auto check = hooks::check_pre_commit(hc);

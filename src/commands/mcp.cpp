@@ -62,8 +62,10 @@ int run_mcp(const std::optional<std::string>& repo) {
   mcp::LineReader reader(STDIN_FILENO, mcp::MAX_MESSAGE_BYTES);
   while (auto line = reader.next()) {
     std::optional<std::string> answer;
-    if (line->truncated) answer = server.oversized(line->text);
-    else answer = server.handle_line(line->text);
+    if (line->truncated)
+      answer = server.oversized(line->text);
+    else
+      answer = server.handle_line(line->text);
     std::cout.flush();
     if (answer && !send_line(protocol_out.get(), *answer)) break;
   }

@@ -54,8 +54,10 @@ std::vector<Entry> list_folder(const fs::path& dir) {
     if (name == "." || name == "..") continue;
     const auto st = folder->entry(name);
     if (!st) continue;
-    if (S_ISREG(st->st_mode)) entries.push_back({name, false});
-    else if (S_ISDIR(st->st_mode)) entries.push_back({name, true});
+    if (S_ISREG(st->st_mode))
+      entries.push_back({name, false});
+    else if (S_ISDIR(st->st_mode))
+      entries.push_back({name, true});
   }
   std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) { return a.name < b.name; });
   return entries;
@@ -65,8 +67,9 @@ std::vector<Entry> list_folder(const fs::path& dir) {
 std::string document_text(const fs::path& file) {
   try {
     auto text = utils::read_small_regular_file(file, MAX_DOCUMENT_BYTES);
-    if (!text) return "(" + file.filename().string() + " is over " + std::to_string(MAX_DOCUMENT_BYTES >> 20) +
-                      " MiB; not shown)";
+    if (!text)
+      return "(" + file.filename().string() + " is over " + std::to_string(MAX_DOCUMENT_BYTES >> 20) +
+             " MiB; not shown)";
     return *text;
   } catch (const std::exception& e) {
     return "(" + file.filename().string() + " cannot be read: " + error_kind(e) + ")";
@@ -159,7 +162,8 @@ ToolOutcome read_rules(const fs::path& repo_root, const std::optional<std::strin
   const auto& sections = services::tolvern::detail::RULE_SECTIONS;
 
   if (!name) {
-    std::string out = "Cached rules (" + services::tolvern::read_rules_cache_state(paths::platform_dir(repo_root)).describe() +
+    std::string out = "Cached rules (" +
+                      services::tolvern::read_rules_cache_state(paths::platform_dir(repo_root)).describe() +
                       "), by section:";
     for (const auto& s : sections) {
       const auto& section = member(doc, s);

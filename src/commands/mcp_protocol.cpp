@@ -8,8 +8,8 @@
 
 namespace brenik::commands::mcp {
 
-const std::vector<std::string> SUPPORTED_VERSIONS = {HANDSHAKE_FREE_VERSION, "2025-11-25", "2025-06-18",
-                                                     "2025-03-26", "2024-11-05"};
+const std::vector<std::string> SUPPORTED_VERSIONS = {HANDSHAKE_FREE_VERSION, "2025-11-25", "2025-06-18", "2025-03-26",
+                                                     "2024-11-05"};
 
 namespace {
 
@@ -161,9 +161,9 @@ std::optional<std::string> Server::handle_line(std::string_view line) {
   // Blank lines between messages carry nothing.
   if (line.find_first_not_of(" \t\r") == std::string_view::npos) return std::nullopt;
   if (json::nesting_depth(line, MAX_NESTING) > MAX_NESTING)
-    return serialize(error_response(id_of_prefix(line), INVALID_REQUEST,
-                                    "Invalid Request: nested more than " + std::to_string(MAX_NESTING) +
-                                        " levels deep"));
+    return serialize(
+        error_response(id_of_prefix(line), INVALID_REQUEST,
+                       "Invalid Request: nested more than " + std::to_string(MAX_NESTING) + " levels deep"));
   json::Value message = json::Value::parse(line, nullptr, false);
   if (message.is_discarded()) return serialize(error_response(nullptr, PARSE_ERROR, "Parse error: not a JSON text"));
   if (message.is_array()) {
@@ -181,9 +181,9 @@ std::optional<std::string> Server::handle_line(std::string_view line) {
 }
 
 std::string Server::oversized(std::string_view start) const {
-  return serialize(error_response(id_of_prefix(start), INVALID_REQUEST,
-                                  "Invalid Request: message over " + std::to_string(MAX_MESSAGE_BYTES >> 20) +
-                                      " MiB; ignored"));
+  return serialize(
+      error_response(id_of_prefix(start), INVALID_REQUEST,
+                     "Invalid Request: message over " + std::to_string(MAX_MESSAGE_BYTES >> 20) + " MiB; ignored"));
 }
 
 std::optional<json::Value> Server::handle(const json::Value& message) {
@@ -263,8 +263,7 @@ json::Value Server::dispatch(const std::string& method, const json::Value& param
 }
 
 json::Value Server::discover() const {
-  json::Value result = {{"supportedVersions", versions_array()},
-                        {"capabilities", {{"tools", json::Value::object()}}}};
+  json::Value result = {{"supportedVersions", versions_array()}, {"capabilities", {{"tools", json::Value::object()}}}};
   if (!info_.instructions.empty()) result["instructions"] = info_.instructions;
   result["ttlMs"] = LIST_TTL_MS;
   result["cacheScope"] = "public";

@@ -43,9 +43,7 @@ json::Value object_schema(json::Value properties, std::vector<std::string> requi
   return schema;
 }
 
-json::Value text_property(const std::string& description) {
-  return {{"type", "string"}, {"description", description}};
-}
+json::Value text_property(const std::string& description) { return {{"type", "string"}, {"description", description}}; }
 
 // A JSON option of `brenik attest`: the JSON itself, or its text.
 json::Value json_property(const std::string& description) {
@@ -143,7 +141,8 @@ ToolOutcome sync_tool(const fs::path& root, const json::Value& args) {
   // on the network.
   auto [archived, resolution] = tolvern::resolve_if_unlinked(root, api_key, api_url, team_id);
   if (archived.matched_commit)
-    lines.push_back("Filed the pending attestation under commit " + archived.matched_commit->substr(0, SHORT_ID_LENGTH) + ".");
+    lines.push_back("Filed the pending attestation under commit " +
+                    archived.matched_commit->substr(0, SHORT_ID_LENGTH) + ".");
   else if (archived.error)
     lines.push_back("The pending attestation was kept, not filed: " + *archived.error);
 
@@ -171,16 +170,14 @@ ToolOutcome sync_tool(const fs::path& root, const json::Value& args) {
 
   const std::size_t sent = waiting_before > waiting_after ? waiting_before - waiting_after : 0;
   if (uploaded)
-    lines.push_back(sent == 0 && waiting_after == 0
-                        ? std::string("Nothing to upload: every record is on the server.")
-                        : "Uploaded to project " + project_text(project_id) + ": " +
-                              plural(sent, "record", "records") +
-                              (waiting_after ? "; " + plural(waiting_after, "record", "records") + " still waiting."
-                                             : "."));
+    lines.push_back(
+        sent == 0 && waiting_after == 0
+            ? std::string("Nothing to upload: every record is on the server.")
+            : "Uploaded to project " + project_text(project_id) + ": " + plural(sent, "record", "records") +
+                  (waiting_after ? "; " + plural(waiting_after, "record", "records") + " still waiting." : "."));
   else
-    lines.push_back("Upload did not complete: " + plural(waiting_after, "record waits", "records wait") +
-                    " (" + plural(sent, "was", "were") + " uploaded before it stopped). " +
-                    tolvern::remedy(std::nullopt));
+    lines.push_back("Upload did not complete: " + plural(waiting_after, "record waits", "records wait") + " (" +
+                    plural(sent, "was", "were") + " uploaded before it stopped). " + tolvern::remedy(std::nullopt));
   lines.push_back(refreshed ? "Context cache: refreshed (rules, specs, documents)."
                             : "Context cache: not refreshed; the cached rules, specs and documents are as before.");
   std::string text;
@@ -205,8 +202,8 @@ ToolOutcome status_tool(const fs::path& root) {
   std::error_code ec;
   const bool pending_attestation = fs::exists(paths::commit_attestation(root), ec);
   text += "\n\nAttestation log (.brenik/.platform/log.jsonl):";
-  text += "\n  records: " + std::to_string(records) + " (attested " + std::to_string(l.attested) +
-          ", unattested " + std::to_string(l.unattested) + ", skipped " + std::to_string(l.skipped) + ")";
+  text += "\n  records: " + std::to_string(records) + " (attested " + std::to_string(l.attested) + ", unattested " +
+          std::to_string(l.unattested) + ", skipped " + std::to_string(l.skipped) + ")";
   text += "\n  waiting for upload: " + std::to_string(l.pending.size() - refused.size());
   if (!refused.empty()) text += "\n  refused by the server: " + std::to_string(refused.size());
   text += "\n  uploaded: " + std::to_string(l.uploaded);
@@ -230,29 +227,31 @@ std::vector<ToolSpec> tool_specs() {
        "`git diff --staged` (hex digits only: `git diff --staged | sha256sum | cut -d' ' -f1`), your model id "
        "and a one-line summary. Refused (with the reason) when the hash does not match what is staged now or a "
        "field is invalid. Developer identity, session id and telemetry are filled in at commit time.",
-       object_schema({{"staged_diff_hash", text_property("SHA-256 of `git diff --staged`, 64 hex digits.")},
-                      {"model", text_property("Model ID (e.g. claude-opus-4-6).")},
-                      {"summary", text_property("One-line impact summary.")},
-                      {"agent", text_property("Agent name (e.g. claude-code, cursor). Optional.")},
-                      {"provider", text_property("Model provider (e.g. anthropic, openai). Optional.")},
-                      {"agent_id", text_property("Optional agent identifier.")},
-                      {"rules", json_property(R"(Rules consulted: {"checked": true, "applicable": [...]}.)")},
-                      {"arch_changes",
-                       json_property(R"(Architecture change primitives: {"architecture": {"elements": [{"name": "...", "change": "added|modified|removed", "description": "...", "fact_changes": {"add": [], "update": [], "remove": []}}]}}.)")},
-                      {"provenance",
-                       json_property(R"(Where the request came from: {"type": "spec|ticket|bug-fix|ad-hoc", "ref": "..."}.)")},
-                      {"task_type", task_type},
-                      {"timestamp", text_property("ISO 8601 timestamp. Generated when omitted.")},
-                      {"no_verify", {{"type", "boolean"},
-                                     {"description", "Skip field validation (the hash check still runs)."}}}},
-                     {"staged_diff_hash", "model", "summary"})},
+       object_schema(
+           {{"staged_diff_hash", text_property("SHA-256 of `git diff --staged`, 64 hex digits.")},
+            {"model", text_property("Model ID (e.g. claude-opus-4-6).")},
+            {"summary", text_property("One-line impact summary.")},
+            {"agent", text_property("Agent name (e.g. claude-code, cursor). Optional.")},
+            {"provider", text_property("Model provider (e.g. anthropic, openai). Optional.")},
+            {"agent_id", text_property("Optional agent identifier.")},
+            {"rules", json_property(R"(Rules consulted: {"checked": true, "applicable": [...]}.)")},
+            {"arch_changes",
+             json_property(
+                 R"(Architecture change primitives: {"architecture": {"elements": [{"name": "...", "change": "added|modified|removed", "description": "...", "fact_changes": {"add": [], "update": [], "remove": []}}]}}.)")},
+            {"provenance",
+             json_property(R"(Where the request came from: {"type": "spec|ticket|bug-fix|ad-hoc", "ref": "..."}.)")},
+            {"task_type", task_type},
+            {"timestamp", text_property("ISO 8601 timestamp. Generated when omitted.")},
+            {"no_verify",
+             {{"type", "boolean"}, {"description", "Skip field validation (the hash check still runs)."}}}},
+           {"staged_diff_hash", "model", "summary"})},
       {"sync",
        "Sync this repository: file the pending attestation, link the repository to its project when it is not "
        "linked yet, upload the commit records waiting for upload and refresh the local context cache (rules, "
        "specs, documents). Says what was uploaded and refreshed; on a refusal, the reason and what to do. Pass "
        "`team_id` when you are told you belong to several teams (it is saved).",
-       object_schema({{"team_id", {{"type", "integer"},
-                                   {"description", "Team to find or create the project in; asked once."}}}})},
+       object_schema({{"team_id",
+                       {{"type", "integer"}, {"description", "Team to find or create the project in; asked once."}}}})},
       {"status",
        "What the local context cache holds and whether it can be relied on, then the attestation log's counts "
        "(records, attested, waiting for upload...). Local files only.",

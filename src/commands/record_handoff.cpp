@@ -24,8 +24,8 @@ void register_record_handoff(CLI::App& app, Context& ctx) {
   cmd->group("");  // internal: started by brenik itself
   cmd->callback([&ctx] {
     try {
-      const std::string handed = ctx.preread_stdin ? *ctx.preread_stdin
-                                                   : std::string(std::istreambuf_iterator<char>(std::cin), {});
+      const std::string handed =
+          ctx.preread_stdin ? *ctx.preread_stdin : std::string(std::istreambuf_iterator<char>(std::cin), {});
       tolvern::detail::file_handed_off_record(handed);
       ctx.exit_code = 0;
     } catch (...) {

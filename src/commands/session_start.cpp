@@ -67,8 +67,7 @@ int run_session_start(const std::optional<std::string>& agent_flag) {
     project_id = member(shared::load_local_config(repo_root), "project_id");
   } catch (const std::exception&) {
   }
-  const std::string summary =
-      tolvern::generate_session_summary(paths::platform_dir(repo_root), project_id, agent);
+  const std::string summary = tolvern::generate_session_summary(paths::platform_dir(repo_root), project_id, agent);
   // `--agent ""` with no harness active names no agent: plain text then.
   if (agent_flag && agent && takes_hook_json(*agent))
     std::cout << json::dumps(render_hook_context(*agent, "SessionStart", summary)) << "\n";
@@ -80,12 +79,11 @@ int run_session_start(const std::optional<std::string>& agent_flag) {
 }  // namespace
 
 void register_session_start(CLI::App& app, Context& ctx) {
-  CLI::App* cmd = app.add_subcommand(
-      "session-start",
-      "Session-start hook: record commits no hook saw, then print the session summary.");
+  CLI::App* cmd = app.add_subcommand("session-start",
+                                     "Session-start hook: record commits no hook saw, then print the session summary.");
   auto agent = std::make_shared<std::string>();
-  CLI::Option* agent_opt = cmd->add_option(
-      "--agent", *agent, "The harness this hook row was installed for (output in its hook format).");
+  CLI::Option* agent_opt =
+      cmd->add_option("--agent", *agent, "The harness this hook row was installed for (output in its hook format).");
   cmd->callback([agent, agent_opt, &ctx] {
     std::optional<std::string> flag;
     if (agent_opt->count()) flag = *agent;

@@ -15,12 +15,11 @@ namespace out = display::output;
 namespace inst = hooks::installer;
 
 void register_setup(CLI::App& app, Context& ctx) {
-  CLI::App* cmd = app.add_subcommand(
-      "setup", "Set up brenik in this repository: configuration, .gitignore entries, the git "
-               "post-commit hook and the agent harness hooks.");
+  CLI::App* cmd = app.add_subcommand("setup",
+                                     "Set up brenik in this repository: configuration, .gitignore entries, the git "
+                                     "post-commit hook and the agent harness hooks.");
   auto no_harness = std::make_shared<bool>(false);
-  cmd->add_flag("--no-harness-hooks", *no_harness,
-                "Leave user-level harness settings (~/.claude, ~/.codex) alone.");
+  cmd->add_flag("--no-harness-hooks", *no_harness, "Leave user-level harness settings (~/.claude, ~/.codex) alone.");
   auto remove = std::make_shared<bool>(false);
   auto purge = std::make_shared<bool>(false);
   cmd->add_flag("--remove", *remove,
@@ -53,7 +52,10 @@ void register_setup(CLI::App& app, Context& ctx) {
         case inst::Status::changed: out::success(o, line); break;
         case inst::Status::unchanged: out::info(o, line); break;
         case inst::Status::skipped: out::info(o, line); break;
-        case inst::Status::failed: out::warning(o, line); failed = true; break;
+        case inst::Status::failed:
+          out::warning(o, line);
+          failed = true;
+          break;
       }
       for (const auto& n : s.notes) out::console_print(o, "  " + n);
     }

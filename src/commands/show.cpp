@@ -55,7 +55,8 @@ json::Value detail_json(const views::CommitDetail& d) {
 void block(std::string& text, const std::string& heading, const json::Value& value) {
   if (!truthy(value)) return;
   if (!value.is_object() && !value.is_array()) {
-    text += "  " + fmt::pad(heading + ":", 22) + (value.is_string() ? value.get<std::string>() : json::dumps(value)) + "\n";
+    text +=
+        "  " + fmt::pad(heading + ":", 22) + (value.is_string() ? value.get<std::string>() : json::dumps(value)) + "\n";
     return;
   }
   text += "  " + heading + ":\n";

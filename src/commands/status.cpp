@@ -49,8 +49,7 @@ std::optional<std::string> log_problem(const fs::path& log) {
     case fs::file_type::regular: return std::nullopt;
     case fs::file_type::directory: return "is a folder, not a file";
     case fs::file_type::symlink: return "is a link, not a file";
-    case fs::file_type::none:
-      return ec ? "cannot be examined (" + ec.message() + ")" : std::optional<std::string>();
+    case fs::file_type::none: return ec ? "cannot be examined (" + ec.message() + ")" : std::optional<std::string>();
     default: return "is not a regular file";
   }
 }
@@ -119,8 +118,7 @@ void register_status(CLI::App& app, Context& ctx) {
     const auto l = services::tolvern::read_attestation_log(log);
     const auto problem = log_problem(log);
     const auto recent = services::tolvern::read_last_records(log, *limit);
-    const auto refused =
-        services::tolvern::refused_pending(l.pending, services::tolvern::read_refused_records(log));
+    const auto refused = services::tolvern::refused_pending(l.pending, services::tolvern::read_refused_records(log));
     const std::size_t waiting = l.pending.size() - refused.size();
     const auto tracked = tracked_platform_files(root);
     const bool configured = services::shared::local_config_exists(root);
@@ -167,24 +165,23 @@ void register_status(CLI::App& app, Context& ctx) {
     const auto session = services::tolvern::resolve_session(root);
     const auto creds = protocol::load_credentials();
     out::console_print(o, std::string("Set up:      ") + (configured ? "yes" : "no (run `brenik setup`)"));
-    out::console_print(o, std::string("Git hook:    ") +
-                              (post_commit_hook_installed(root) ? "post-commit installed"
-                                                                : "post-commit missing (run `brenik setup`)"));
+    out::console_print(o, std::string("Git hook:    ") + (post_commit_hook_installed(root)
+                                                              ? "post-commit installed"
+                                                              : "post-commit missing (run `brenik setup`)"));
     out::console_print(o, std::string("Signed in:   ") +
                               (creds ? "yes, to " + creds->api_url : std::string("no (run `brenik auth login`)")));
-    out::console_print(o, std::string("Project:     ") +
-                              (session.project_id.is_null()
-                                   ? std::string("not linked yet (`brenik sync` links it)")
-                                   : "linked to project " + (session.project_id.is_string()
-                                                                 ? session.project_id.get<std::string>()
-                                                                 : json::dumps(session.project_id))));
+    out::console_print(
+        o, std::string("Project:     ") +
+               (session.project_id.is_null()
+                    ? std::string("not linked yet (`brenik sync` links it)")
+                    : "linked to project " + (session.project_id.is_string() ? session.project_id.get<std::string>()
+                                                                             : json::dumps(session.project_id))));
     out::console_print(o, "Background:  " + background_sync_summary(root));
     out::console_print(o, "Attestation log: " + fs::relative(log, root, ec).string());
-    if (problem)
-      out::warning(o, "The attestation log " + *problem + ": no record can be kept or read until it is.");
+    if (problem) out::warning(o, "The attestation log " + *problem + ": no record can be kept or read until it is.");
     if (!tracked.empty())
-      out::warning(o, "git tracks " + std::to_string(tracked.size()) +
-                          " file(s) under .brenik/.platform/ (such as " + tracked.front() +
+      out::warning(o, "git tracks " + std::to_string(tracked.size()) + " file(s) under .brenik/.platform/ (such as " +
+                          tracked.front() +
                           "): that state is local to each clone, and a tracked copy came from "
                           "someone else. Do not trust it; remove it with `git rm --cached -r "
                           ".brenik/.platform`.");
@@ -197,9 +194,9 @@ void register_status(CLI::App& app, Context& ctx) {
     row("Uploaded", l.uploaded);
     row("Unaddressable", l.unaddressable);
     row("Corrupt lines", l.corrupt);
-    out::console_print(o, std::string("Pending attestation: ") +
-                              (pending_attestation ? ".brenik/.commit-attestation.yaml (for the next commit)"
-                                                   : "none"));
+    out::console_print(o,
+                       std::string("Pending attestation: ") +
+                           (pending_attestation ? ".brenik/.commit-attestation.yaml (for the next commit)" : "none"));
     if (!refused.empty()) {
       out::console_print(o, "Refused by the server (kept in the log, not sent again until they change;");
       out::console_print(o, "  delete .brenik/.platform/refused.json to try them all again):");

@@ -59,8 +59,7 @@ int run_record_commit() {
   }
 }
 
-void tell_refusal(const out::Output& o, const std::string& reason,
-                  const std::optional<std::string>& code) {
+void tell_refusal(const out::Output& o, const std::string& reason, const std::optional<std::string>& code) {
   out::error(o, reason);
   out::info(o, tolvern::remedy(code));
 }
@@ -135,7 +134,8 @@ int run_sync(const SyncOptions& options, const out::Output& o) {
   // the network.
   auto [archived, resolution] = tolvern::resolve_if_unlinked(root, api_key, api_url, options.team_id);
   if (archived.matched_commit)
-    out::info(o, "Filed the pending attestation under commit " + archived.matched_commit->substr(0, SHORT_ID_LENGTH) + ".");
+    out::info(
+        o, "Filed the pending attestation under commit " + archived.matched_commit->substr(0, SHORT_ID_LENGTH) + ".");
   else if (archived.error)
     out::warning(o, "The pending attestation was kept, not filed: " + *archived.error);
 
@@ -158,8 +158,8 @@ int run_sync(const SyncOptions& options, const out::Output& o) {
   }
 
   // Without a project the run makes its local repairs and touches no server.
-  const auto report = tolvern::detail::run_sync_detailed(root, refusal ? "" : api_key, api_url,
-                                                         refusal ? json::Value() : project_id);
+  const auto report =
+      tolvern::detail::run_sync_detailed(root, refusal ? "" : api_key, api_url, refusal ? json::Value() : project_id);
   if (refusal) {
     tell_refusal(o, *refusal, refusal_code);
     return 1;
@@ -176,9 +176,9 @@ int run_sync(const SyncOptions& options, const out::Output& o) {
 }  // namespace
 
 void register_sync(CLI::App& app, Context& ctx) {
-  CLI::App* sync = app.add_subcommand(
-      "sync", "Upload the commit records that have not reached the server yet and refresh the "
-              "local copy of the project's rules, specs, documents and skills.");
+  CLI::App* sync = app.add_subcommand("sync",
+                                      "Upload the commit records that have not reached the server yet and refresh the "
+                                      "local copy of the project's rules, specs, documents and skills.");
   auto options = std::make_shared<SyncOptions>();
   sync->add_option("--team-id", options->team_id,
                    "Team to create or find the project in (asked once when you are on several "

@@ -17,8 +17,8 @@ struct Style {
   std::string_view word;    // prefix in its place when not styled (git's and cargo's)
 };
 
-constexpr Style SUCCESS_STYLE{"\x1b[32m", "\xe2\x9c\x93 ", ""};            // green, check mark
-constexpr Style INFO_STYLE{"\x1b[36m", "", ""};                             // cyan
+constexpr Style SUCCESS_STYLE{"\x1b[32m", "\xe2\x9c\x93 ", ""};           // green, check mark
+constexpr Style INFO_STYLE{"\x1b[36m", "", ""};                           // cyan
 constexpr Style WARNING_STYLE{"\x1b[33m", "\xe2\x9a\xa0 ", "warning: "};  // yellow, warning sign
 constexpr Style ERROR_STYLE{"\x1b[1;31m", "\xe2\x9c\x97 ", "error: "};    // bold red, ballot x
 
@@ -57,8 +57,7 @@ std::string paint(bool styled, std::string_view sgr, std::string_view text) {
 }
 
 const Output& standard() {
-  static const Output instance{std::cout, std::cerr, styling_allowed(STDOUT_FILENO),
-                               styling_allowed(STDERR_FILENO)};
+  static const Output instance{std::cout, std::cerr, styling_allowed(STDOUT_FILENO), styling_allowed(STDERR_FILENO)};
   return instance;
 }
 

@@ -47,10 +47,8 @@ void page(const std::string& text, const std::filesystem::path& repo_root, bool 
       if (!std::getenv("LESS")) env["LESS"] = "FRX";
       if (!std::getenv("LV")) env["LV"] = "-c";
       std::cout.flush();
-      auto r = utils::run(pager_argv(*command), {.timeout_seconds = std::nullopt,
-                                                  .inherit_output = true,
-                                                  .stdin_data = text,
-                                                  .env = env});
+      auto r = utils::run(pager_argv(*command),
+                          {.timeout_seconds = std::nullopt, .inherit_output = true, .stdin_data = text, .env = env});
       if (r.status != utils::RunStatus::start_failed) return;
     }
   }

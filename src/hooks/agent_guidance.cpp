@@ -91,7 +91,8 @@ fs::path guidance_target(const fs::path& repo_root, const fs::path& file) {
   const fs::path rel = target.lexically_relative(real_root);
   const std::string first = rel.empty() ? std::string() : rel.begin()->string();
   std::string ext = target.extension().string();
-  std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  std::transform(ext.begin(), ext.end(), ext.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
   if (ec || first == ".brenik" || first == ".git" || ext != ".md")
     throw OSError(EINVAL, file.string() + " is a link to " + target.string() + ", not a Markdown page; not changed");
   return target;
@@ -301,8 +302,8 @@ std::optional<std::string> replace_guidance_block(const std::string& text, const
   }
   if (begin.has_value() != end.has_value()) return std::nullopt;
 
-  const bool crlf = !lines.empty() && lines[0].end < text.size() && lines[0].end > lines[0].start &&
-                    text[lines[0].end - 1] == '\r';
+  const bool crlf =
+      !lines.empty() && lines[0].end < text.size() && lines[0].end > lines[0].start && text[lines[0].end - 1] == '\r';
   const std::string eol = crlf ? "\r\n" : "\n";
   std::string block;
   for (char c : block_lf) block += c == '\n' ? eol : std::string(1, c);

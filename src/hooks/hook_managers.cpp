@@ -15,8 +15,9 @@ const std::vector<std::string> GIT_HOOKS = {"post-commit", "post-merge", "post-r
 
 namespace {
 
-const char* const HUSKY_COMMENT = "# brenik: records commits in .brenik/ (added by `brenik setup`; "
-                                  "`brenik setup --remove` takes it out)\n";
+const char* const HUSKY_COMMENT =
+    "# brenik: records commits in .brenik/ (added by `brenik setup`; "
+    "`brenik setup --remove` takes it out)\n";
 
 // The command each hook runs, `brenik` from PATH; a clone without brenik
 // (or without its setup) runs nothing.
@@ -34,8 +35,8 @@ std::string husky_new_file_head(const fs::path& repo_root) {
   return configured && configured->filename() == ".husky" ? "#!/usr/bin/env sh\n" : "";
 }
 
-const auto EXEC_MODE = fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                       fs::perms::others_read | fs::perms::others_exec;
+const auto EXEC_MODE = fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec | fs::perms::others_read |
+                       fs::perms::others_exec;
 
 std::string display(const fs::path& root, const fs::path& p) {
   std::error_code ec;
@@ -76,8 +77,9 @@ StepReport install_husky(const fs::path& repo_root, const fs::path& dir, const s
     r.detail = "created husky's " + display(repo_root, file);
   }
   r.status = Status::changed;
-  r.notes.push_back("it runs `brenik` from PATH and does nothing in a clone without brenik; commit the file "
-                    "to share it, or keep it to yourself");
+  r.notes.push_back(
+      "it runs `brenik` from PATH and does nothing in a clone without brenik; commit the file "
+      "to share it, or keep it to yourself");
   return r;
 }
 
@@ -161,7 +163,8 @@ bool hooks_dir_usable(const fs::path& repo_root, const fs::path& dir) {
 StepReport install(const fs::path& repo_root, const std::string& hook, const std::string& script) {
   const fs::path dir = installer::hooks_dir(repo_root);
   if (!hooks_dir_usable(repo_root, dir))
-    return {.what = hook + " hook", .status = Status::failed,
+    return {.what = hook + " hook",
+            .status = Status::failed,
             .detail = display(repo_root, dir) + " leads outside the repository through a link; not changed"};
   if (auto husky = husky_dir(repo_root)) {
     restore_husky_stub(dir, hook);
@@ -180,8 +183,10 @@ StepReport install(const fs::path& repo_root, const std::string& hook, const std
                           lefthook_lines({hook}));
       } else {
         r.detail = "the pre-commit framework runs " + display(repo_root, target) + "; left as it is";
-        r.notes.push_back("add this under `repos:` in .pre-commit-config.yaml, then run `pre-commit install "
-                          "--hook-type " + hook + "`:\n" + pre_commit_lines({hook}));
+        r.notes.push_back(
+            "add this under `repos:` in .pre-commit-config.yaml, then run `pre-commit install "
+            "--hook-type " +
+            hook + "`:\n" + pre_commit_lines({hook}));
       }
       return r;
     }

@@ -27,10 +27,14 @@ namespace brenik::hooks::installer {
 // and are uploaded, not committed; the example, skills, guidance and
 // memories are rewritten by every sync from the tool and the server.
 const std::vector<std::string> GITIGNORE_ENTRIES = {
-    "/.brenik/.platform/",        "/.brenik/.commit-attestation.yaml",
-    "/.brenik/attestations/",     "/.brenik/ledger/",
-    "/.brenik/example-attestation.yaml", "/.brenik/skills/",
-    "/.brenik/guidance/",         "/.brenik/memories.json",
+    "/.brenik/.platform/",
+    "/.brenik/.commit-attestation.yaml",
+    "/.brenik/attestations/",
+    "/.brenik/ledger/",
+    "/.brenik/example-attestation.yaml",
+    "/.brenik/skills/",
+    "/.brenik/guidance/",
+    "/.brenik/memories.json",
     // Some versions of the `npx skills` installer leave this stray folder.
     "/agent/skills/",
 };
@@ -46,8 +50,7 @@ std::string git_out(const fs::path& root, const std::vector<std::string>& args, 
   return r.ok() ? utils::strip(r.out) : std::string();
 }
 
-bool write_if_changed(const fs::path& path, const std::string& content,
-                      std::optional<fs::perms> mode = std::nullopt) {
+bool write_if_changed(const fs::path& path, const std::string& content, std::optional<fs::perms> mode = std::nullopt) {
   auto old = utils::try_read_file(path);
   if (old && *old == content) return false;
   utils::make_dirs(path.parent_path());
@@ -65,9 +68,9 @@ std::string display(const fs::path& root, const fs::path& p) {
 }  // namespace
 
 std::string shell_quote(const std::string& text) {
-  if (!text.empty() && text.find_first_not_of(
-                           "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_./-+:@%,=") ==
-                           std::string::npos)
+  if (!text.empty() &&
+      text.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_./-+:@%,=") ==
+          std::string::npos)
     return text;
   std::string out = "'";
   for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
@@ -169,8 +172,7 @@ std::string script_head(const std::string& hook, const std::string& brenik_path,
   std::string s = "#!/bin/sh\n";
   s += hook_marker(hook) + " (installed by `brenik setup`; rerun it to update).\n";
   s += what;
-  s += "# An earlier " + hook + " hook was kept as " + chained_hook_name(hook) +
-       " beside this file and still runs.\n";
+  s += "# An earlier " + hook + " hook was kept as " + chained_hook_name(hook) + " beside this file and still runs.\n";
   s += "BRENIK=" + shell_quote(program) + "\n";
   s += LOCATE_SH;
   s += CHAIN_SH;
@@ -264,7 +266,8 @@ std::string post_commit_script(const std::string& brenik_path) {
   s += R"SH(# Records the commit just made in the attestation log. It prints nothing and
 # never fails the commit. An earlier post-commit hook was kept as
 # post-commit.brenik-chained beside this file and runs after ours.
-BRENIK=)SH" + shell_quote(program) + "\n" + LOCATE_SH + CHAIN_SH + R"SH(
+BRENIK=)SH" +
+       shell_quote(program) + "\n" + LOCATE_SH + CHAIN_SH + R"SH(
 
 brenik_json_text() {
   # A JSON string body: " and \ escaped, control characters and UTF-8
@@ -429,8 +432,8 @@ StepReport ensure_gitignore(const fs::path& repo_root, const std::vector<std::st
 
 StepReport install_post_commit_hook(const fs::path& repo_root, const std::string& brenik_path) {
   const fs::path dir = hooks_dir(repo_root);
-  StepReport r = hook_managers::install(
-      repo_root, "post-commit", post_commit_script(hook_managers::program_for(repo_root, dir, brenik_path)));
+  StepReport r = hook_managers::install(repo_root, "post-commit",
+                                        post_commit_script(hook_managers::program_for(repo_root, dir, brenik_path)));
   // Only a configured hooks path can lead elsewhere: a linked worktree's or a
   // submodule's own hooks live in a git directory outside its work tree.
   if (configured_hooks_path(repo_root) && !utils::stays_inside(repo_root, dir))
@@ -447,8 +450,8 @@ StepReport install_git_hook(const fs::path& repo_root, const std::string& hook, 
   const std::string chained_name = chained_hook_name(hook);
   const fs::path chained = dir / chained_name;
   const std::string marker = hook_marker(hook);
-  const auto exec_mode = fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                         fs::perms::others_read | fs::perms::others_exec;
+  const auto exec_mode = fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec | fs::perms::others_read |
+                         fs::perms::others_exec;
   utils::make_dirs(dir);
   std::error_code ec;
   const bool exists = fs::symlink_status(target, ec).type() != fs::file_type::not_found && !ec;
@@ -470,8 +473,8 @@ StepReport install_git_hook(const fs::path& repo_root, const std::string& hook, 
             if (fs::symlink_status(aside, ec).type() == fs::file_type::not_found) break;
           }
           fs::rename(chained, aside);
-          r.notes.push_back("the hook chained by an earlier setup was set aside as " +
-                            aside.filename().string() + " and no longer runs");
+          r.notes.push_back("the hook chained by an earlier setup was set aside as " + aside.filename().string() +
+                            " and no longer runs");
         }
       }
       fs::rename(target, chained);
@@ -493,13 +496,12 @@ StepReport write_local_config(const fs::path& repo_root, const std::vector<std::
   if (!config.is_object()) config = json::Value::object();
   const json::Value before = config;
   if (!config.contains("installed_at")) config["installed_at"] = utils::utc_now_iso();
-  json::Value list = config.contains("agents") && config["agents"].is_array() ? config["agents"]
-                                                                                : json::Value::array();
+  json::Value list = config.contains("agents") && config["agents"].is_array() ? config["agents"] : json::Value::array();
   for (const auto& a : agents)
     if (std::find(list.begin(), list.end(), json::Value(a)) == list.end()) list.push_back(a);
   config["agents"] = list;
-  const bool changed = config != before || !shared::local_config_exists(repo_root) ||
-                       !fs::exists(paths::config_yaml(repo_root));
+  const bool changed =
+      config != before || !shared::local_config_exists(repo_root) || !fs::exists(paths::config_yaml(repo_root));
   if (changed) shared::save_local_config(repo_root, config);
   r.status = changed ? Status::changed : Status::unchanged;
   std::string names;
@@ -622,8 +624,7 @@ bool merge_hook_rows(json::Value& settings, const std::vector<HookRow>& rows) {
   return changed;
 }
 
-StepReport install_hook_file(const std::string& label, const fs::path& file,
-                             const std::vector<HookRow>& rows) {
+StepReport install_hook_file(const std::string& label, const fs::path& file, const std::vector<HookRow>& rows) {
   return settings_file::install(label, file, rows);
 }
 
@@ -665,8 +666,7 @@ std::vector<StepReport> run_setup(const fs::path& repo_root, const SetupOptions&
 
   auto is_detected = [&](const char* n) { return std::find(detected.begin(), detected.end(), n) != detected.end(); };
   if (!options.harness_hooks) {
-    steps.push_back({.what = "harness hooks", .status = Status::skipped,
-                     .detail = "skipped (--no-harness-hooks)"});
+    steps.push_back({.what = "harness hooks", .status = Status::skipped, .detail = "skipped (--no-harness-hooks)"});
   } else {
     std::optional<fs::path> home = options.home;
     if (!home) {
@@ -674,8 +674,8 @@ std::vector<StepReport> run_setup(const fs::path& repo_root, const SetupOptions&
       if (h && *h) home = fs::path(h);
     }
     if (!home) {
-      steps.push_back({.what = "harness hooks", .status = Status::failed,
-                       .detail = "HOME is not set; no harness hooks installed"});
+      steps.push_back(
+          {.what = "harness hooks", .status = Status::failed, .detail = "HOME is not set; no harness hooks installed"});
     } else {
       std::error_code ec;
       auto wanted = [&](const char* name, const fs::path& dir) {
@@ -687,22 +687,26 @@ std::vector<StepReport> run_setup(const fs::path& repo_root, const SetupOptions&
                                    claude_code_rows(options.brenik));
         });
       else
-        steps.push_back({.what = "Claude Code", .status = Status::skipped,
+        steps.push_back({.what = "Claude Code",
+                         .status = Status::skipped,
                          .detail = "~/.claude not found; rerun `brenik setup` after installing Claude Code"});
       if (wanted("codex", *home / ".codex"))
         guarded("Codex", [&] {
           StepReport r = install_hook_file("Codex", *home / ".codex" / "hooks.json", codex_rows(options.brenik));
           if (r.status != Status::failed)
-            r.notes.push_back("Codex skips these hooks until you trust them: open /hooks in Codex and trust "
-                              "brenik's (`brenik doctor` says whether they are)");
+            r.notes.push_back(
+                "Codex skips these hooks until you trust them: open /hooks in Codex and trust "
+                "brenik's (`brenik doctor` says whether they are)");
           return r;
         });
       else
-        steps.push_back({.what = "Codex", .status = Status::skipped,
+        steps.push_back({.what = "Codex",
+                         .status = Status::skipped,
                          .detail = "~/.codex not found; rerun `brenik setup` after installing Codex"});
       for (const auto& [name, label] : {std::pair{"cursor", "Cursor"}, std::pair{"windsurf", "Windsurf"}})
         if (is_detected(name))
-          steps.push_back({.what = label, .status = Status::skipped,
+          steps.push_back({.what = label,
+                           .status = Status::skipped,
                            .detail = "no hook installed: its hook payload does not carry what brenik "
                                      "reads; the git post-commit hook records its commits"});
     }

@@ -30,7 +30,7 @@ struct StepReport {
 // Setup and removal run their steps one by one: a step that throws becomes
 // a failed step with its message, and the next step still runs.
 class StepRunner {
- public:
+public:
   template <typename F>
   void operator()(const std::string& what, F&& step) {
     try {
@@ -79,8 +79,7 @@ std::string post_merge_script(const std::string& brenik_path);
 std::string post_rewrite_script(const std::string& brenik_path);
 std::string pre_commit_script(const std::string& brenik_path);
 
-StepReport ensure_gitignore(const fs::path& repo_root,
-                            const std::vector<std::string>& entries = GITIGNORE_ENTRIES);
+StepReport ensure_gitignore(const fs::path& repo_root, const std::vector<std::string>& entries = GITIGNORE_ENTRIES);
 StepReport install_post_commit_hook(const fs::path& repo_root, const std::string& brenik_path);
 // Installs `script` as the hook of that name, keeping an existing foreign
 // hook as chained_hook_name(hook). Idempotent.
@@ -122,13 +121,12 @@ std::optional<std::string> brenik_program(const std::string& command);
 // Merges the rows into a JSON settings file (created when missing) as text
 // edits that keep the rest of the file, after a one-time backup beside it. A
 // file that is not valid JSON is left untouched and reported as failed.
-StepReport install_hook_file(const std::string& label, const fs::path& file,
-                             const std::vector<HookRow>& rows);
+StepReport install_hook_file(const std::string& label, const fs::path& file, const std::vector<HookRow>& rows);
 
 struct SetupOptions {
   bool harness_hooks = true;
   std::optional<fs::path> home = std::nullopt;  // none: $HOME
-  std::string brenik;                            // program path for hooks
+  std::string brenik;                           // program path for hooks
 };
 
 // All steps, in order; never throws for a failed step.

@@ -121,7 +121,8 @@ bool has_folder(const fs::path& repo_root, const char* name) {
 }
 
 StepReport no_folder(const std::string& label, const std::string& folder, const std::string& file) {
-  return {.what = label + " MCP", .status = Status::skipped,
+  return {.what = label + " MCP",
+          .status = Status::skipped,
           .detail = "no " + folder + "/ folder in this repository; brenik's server goes into " + folder + "/" + file +
                     " once it exists"};
 }
@@ -188,8 +189,10 @@ std::optional<std::string> corrected_in_place(std::string_view text, const toml:
     const auto from = byte_offset(text, node->source().begin), to = byte_offset(text, node->source().end);
     if (!from || !to || *from >= *to) return std::nullopt;
     std::ostringstream value;
-    if (std::string_view(key) == "command") value << toml::value<std::string>(command);
-    else value << toml_args(args);
+    if (std::string_view(key) == "command")
+      value << toml::value<std::string>(command);
+    else
+      value << toml_args(args);
     edits.push_back({*from, *to, value.str()});
   }
   if (edits[0].from > edits[1].from) std::swap(edits[0], edits[1]);
@@ -203,8 +206,8 @@ toml::table parse_toml(std::string_view text, const char* what) {
   try {
     return toml::parse(text);
   } catch (const toml::parse_error& e) {
-    throw ValueError(std::string(what) + " is not valid TOML (line " + std::to_string(e.source().begin.line) +
-                     ": " + std::string(e.description()) + ")");
+    throw ValueError(std::string(what) + " is not valid TOML (line " + std::to_string(e.source().begin.line) + ": " +
+                     std::string(e.description()) + ")");
   }
 }
 
@@ -217,8 +220,7 @@ std::optional<std::string> merged_json_config(std::string_view text, const std::
   json::Value list = json::Value::array();
   for (const auto& a : args) list.push_back(a);
   const json::Value ours = {{"command", command}, {"args", list}};
-  if (utils::strip(text).empty())
-    return utils::json_edit::render({{"mcpServers", {{SERVER_NAME, ours}}}}, "  ") + "\n";
+  if (utils::strip(text).empty()) return utils::json_edit::render({{"mcpServers", {{SERVER_NAME, ours}}}}, "  ") + "\n";
   // Edited in place: every byte but our entry's stays as the user wrote it.
   std::optional<utils::json_edit::Document> doc;
   try {
@@ -254,8 +256,7 @@ std::optional<std::string> merged_codex_toml(std::string_view text, const std::s
   if (servers_node && !servers_node->is_table()) throw ValueError("its mcp_servers is not a table");
   const toml::table* servers = servers_node ? servers_node->as_table() : nullptr;
   const toml::node* existing = servers ? servers->get(SERVER_NAME) : nullptr;
-  if (existing && existing->is_table() && same_toml_entry(*existing->as_table(), command, args))
-    return std::nullopt;
+  if (existing && existing->is_table() && same_toml_entry(*existing->as_table(), command, args)) return std::nullopt;
 
   // The configuration as it must read afterwards.
   toml::table wanted = config;
@@ -308,8 +309,8 @@ std::vector<StepReport> register_mcp_server(const fs::path& repo_root,
     const std::string brenik = options.brenik.empty() ? installer::brenik_command() : options.brenik;
     for (const auto& agent : agents_to_register(repo_root, agents)) {
       if (agent == "claude-code") {
-        steps.push_back(register_one(
-            repo_root, {agent, "Claude Code", Format::json, repo_root / ".mcp.json", {"mcp"}}, brenik));
+        steps.push_back(
+            register_one(repo_root, {agent, "Claude Code", Format::json, repo_root / ".mcp.json", {"mcp"}}, brenik));
       } else if (agent == "codex") {
         if (!has_folder(repo_root, ".codex")) {
           steps.push_back(no_folder("Codex", ".codex", "config.toml"));
@@ -325,19 +326,27 @@ std::vector<StepReport> register_mcp_server(const fs::path& repo_root,
         // Cursor expands ${workspaceFolder}; the server then serves that
         // folder whatever directory Cursor starts it in.
         steps.push_back(register_one(repo_root,
-                                     {agent, "Cursor", Format::json, repo_root / ".cursor" / "mcp.json",
+                                     {agent,
+                                      "Cursor",
+                                      Format::json,
+                                      repo_root / ".cursor" / "mcp.json",
                                       {"mcp", "--repo", "${workspaceFolder}"}},
                                      brenik));
       } else if (agent == "windsurf") {
         if (!options.home) {
-          steps.push_back({.what = "Windsurf MCP", .status = Status::skipped,
+          steps.push_back({.what = "Windsurf MCP",
+                           .status = Status::skipped,
                            .detail = "Windsurf keeps its MCP servers in your home folder; `brenik setup` "
                                      "registers brenik there"});
           continue;
         }
         steps.push_back(register_one(repo_root,
-                                     {agent, "Windsurf", Format::json,
-                                      *options.home / ".codeium" / "windsurf" / "mcp_config.json", {"mcp"}, true},
+                                     {agent,
+                                      "Windsurf",
+                                      Format::json,
+                                      *options.home / ".codeium" / "windsurf" / "mcp_config.json",
+                                      {"mcp"},
+                                      true},
                                      brenik));
       }
     }

@@ -166,8 +166,8 @@ StepReport remove_git_hook(const fs::path& repo_root, const std::string& hook) {
   // Lines the user added to a manager's configuration are theirs to take out.
   if (auto text = utils::try_read_file(dir / hook)) {
     const hook_managers::Kind kind = hook_managers::generated_by(*text);
-    for (const char* config : {"lefthook.yml", "lefthook.yaml", ".lefthook.yml", "lefthook-local.yml",
-                               ".pre-commit-config.yaml"}) {
+    for (const char* config :
+         {"lefthook.yml", "lefthook.yaml", ".lefthook.yml", "lefthook-local.yml", ".pre-commit-config.yaml"}) {
       if (kind == hook_managers::Kind::none) break;
       auto c = utils::try_read_file(repo_root / config);
       if (c && c->find("brenik git-hook " + hook) != std::string::npos)
@@ -227,8 +227,8 @@ StepReport remove_gitignore_block(const fs::path& repo_root) {
 StepReport remove_guidance_blocks(const fs::path& repo_root) {
   StepReport r{.what = "agent guidance"};
   std::vector<fs::path> candidates;
-  for (const char* name : {"CLAUDE.md", "AGENTS.md", "GEMINI.md", ".cursorrules", ".windsurfrules",
-                           ".github/copilot-instructions.md"})
+  for (const char* name :
+       {"CLAUDE.md", "AGENTS.md", "GEMINI.md", ".cursorrules", ".windsurfrules", ".github/copilot-instructions.md"})
     candidates.push_back(repo_root / name);
   for (const char* folder : {".cursor/rules", ".windsurf/rules"}) {
     std::error_code ec;
@@ -403,8 +403,8 @@ std::vector<StepReport> run_remove(const fs::path& repo_root, const RemoveOption
     if (h && *h) home = fs::path(h);
   }
   if (!options.harness_hooks) {
-    steps.push_back({.what = "harness hooks", .status = Status::skipped,
-                     .detail = "left as they are (--no-harness-hooks)"});
+    steps.push_back(
+        {.what = "harness hooks", .status = Status::skipped, .detail = "left as they are (--no-harness-hooks)"});
   } else if (home) {
     guarded("Claude Code", [&] {
       return settings_file::uninstall("Claude Code", *home / ".claude" / "settings.json",
@@ -418,9 +418,9 @@ std::vector<StepReport> run_remove(const fs::path& repo_root, const RemoveOption
       guarded("Claude Code MCP", [&] {
         return remove_mcp_entry("Claude Code", claude_json, false, fs::absolute(repo_root).lexically_normal().string());
       });
-    for (const auto& [label, rel] : {std::pair{"Cursor", ".cursor/mcp.json"},
-                                     std::pair{"Windsurf", ".codeium/windsurf/mcp_config.json"},
-                                     std::pair{"Codex", ".codex/config.toml"}}) {
+    for (const auto& [label, rel] :
+         {std::pair{"Cursor", ".cursor/mcp.json"}, std::pair{"Windsurf", ".codeium/windsurf/mcp_config.json"},
+          std::pair{"Codex", ".codex/config.toml"}}) {
       const fs::path file = *home / rel;
       if (entry_type(file) == fs::file_type::regular)
         guarded(std::string(label) + " MCP", [&] { return remove_mcp_entry(label, file, false); });

@@ -18,8 +18,8 @@ namespace brenik::hooks::removal {
 namespace fs = std::filesystem;
 
 struct RemoveOptions {
-  bool purge = false;                            // .brenik/ goes entirely, log included
-  bool harness_hooks = true;                     // false: the user's harness settings stay
+  bool purge = false;                           // .brenik/ goes entirely, log included
+  bool harness_hooks = true;                    // false: the user's harness settings stay
   std::optional<fs::path> home = std::nullopt;  // none: $HOME
 };
 

@@ -44,8 +44,7 @@ bool is_entire_hook(std::string_view text) {
     i = nl + 1;
     if (line.empty() || line.front() == '#') continue;
     const std::string_view program = command_word(line);
-    if (program != "entire" && !(program.size() > 7 && program.substr(program.size() - 7) == "/entire"))
-      return false;
+    if (program != "entire" && !(program.size() > 7 && program.substr(program.size() - 7) == "/entire")) return false;
     runs_entire = true;
   }
   return runs_entire;
@@ -157,15 +156,15 @@ std::vector<StepReport> install_session_start_hook(const fs::path& repo_root,
     const auto text = ec ? std::nullopt : utils::try_read_file(target);
     const auto settings = text ? json::try_loads(*text) : std::nullopt;
     if (text && !settings) {
-      reports.push_back({.what = label, .status = Status::failed,
-                         .detail = file.string() + " is not valid JSON; left untouched"});
+      reports.push_back(
+          {.what = label, .status = Status::failed, .detail = file.string() + " is not valid JSON; left untouched"});
       continue;
     }
     const auto program = settings ? program_of_our_rows(*settings) : std::nullopt;
     if (!program) {
       // Setup was not asked to edit it: not ours to change.
-      reports.push_back({.what = label, .status = Status::skipped,
-                         .detail = file.string() + " holds no brenik rows; not changed"});
+      reports.push_back(
+          {.what = label, .status = Status::skipped, .detail = file.string() + " holds no brenik rows; not changed"});
       continue;
     }
     std::vector<HookRow> rows;

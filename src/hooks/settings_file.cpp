@@ -206,8 +206,8 @@ StepReport uninstall(const std::string& label, const fs::path& file, const std::
     utils::atomic_write(target, doc->text());
   }
   r.status = Status::changed;
-  r.detail = "removed " + std::to_string(removed) + " brenik hook" + (removed == 1 ? "" : "s") + " from " +
-             file.string();
+  r.detail =
+      "removed " + std::to_string(removed) + " brenik hook" + (removed == 1 ? "" : "s") + " from " + file.string();
   return r;
 }
 

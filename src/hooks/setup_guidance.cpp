@@ -25,8 +25,10 @@ StepReport write_guidance_blocks(const fs::path& repo_root) {
   }
   std::string project;
   if (auto it = config.find("project_id"); it != config.end()) {
-    if (it->is_string()) project = it->get<std::string>();
-    else if (it->is_number_integer()) project = std::to_string(it->get<std::int64_t>());
+    if (it->is_string())
+      project = it->get<std::string>();
+    else if (it->is_number_integer())
+      project = std::to_string(it->get<std::int64_t>());
   }
 
   std::vector<fs::path> files;  // one block per file, whichever agents share it
@@ -57,8 +59,9 @@ StepReport write_guidance_blocks(const fs::path& repo_root) {
   if (!kept.empty()) parts.push_back("block already current in " + joined(kept));
   if (!damaged.empty()) {
     parts.push_back(joined(damaged) + " left untouched");
-    r.notes.push_back("its brenik:begin/brenik:end marker lines are damaged (or the file is very large); "
-                      "remove the broken block by hand and rerun `brenik setup`");
+    r.notes.push_back(
+        "its brenik:begin/brenik:end marker lines are damaged (or the file is very large); "
+        "remove the broken block by hand and rerun `brenik setup`");
     r.status = Status::failed;
   }
   if (r.status != Status::failed) r.status = written.empty() ? Status::unchanged : Status::changed;

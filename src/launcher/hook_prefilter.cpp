@@ -13,8 +13,7 @@ bool git_then_commit_on_one_line(std::string_view command) {
     if (end == std::string_view::npos) end = command.size();
     std::string_view line = command.substr(start, end - start);
     std::size_t git = line.find("git");
-    if (git != std::string_view::npos && line.find("commit", git + 3) != std::string_view::npos)
-      return true;
+    if (git != std::string_view::npos && line.find("commit", git + 3) != std::string_view::npos) return true;
     start = end + 1;
   }
   return false;
@@ -31,8 +30,7 @@ bool may_be_commit_payload(std::string_view payload) {
   if (doc.is_discarded()) return true;
   if (!doc.is_object()) return false;
   auto name = doc.find("tool_name");
-  if (name == doc.end() || !name->is_string() || name->get_ref<const std::string&>() != "Bash")
-    return false;
+  if (name == doc.end() || !name->is_string() || name->get_ref<const std::string&>() != "Bash") return false;
   auto input = doc.find("tool_input");
   if (input == doc.end() || !input->is_object()) return false;
   auto command = input->find("command");

@@ -32,8 +32,7 @@ std::string executable_dir() {
 
 void* load_cli(std::string& error) {
   const std::string dir = executable_dir();
-  const char* candidates[] = {"/libbrenik-cli.so", "/../lib/brenik/libbrenik-cli.so",
-                              "/../lib/libbrenik-cli.so"};
+  const char* candidates[] = {"/libbrenik-cli.so", "/../lib/brenik/libbrenik-cli.so", "/../lib/libbrenik-cli.so"};
   for (const char* c : candidates) {
     std::string path = dir + c;
     if (::access(path.c_str(), R_OK) != 0) continue;
@@ -55,11 +54,16 @@ bool is_hook_invocation(int argc, char** argv) {
   bool from_hook = false;
   for (int i = 3; i < argc; ++i) {
     std::string_view a = argv[i];
-    if (a == "--from-hook") from_hook = true;
-    else if (a == "--user") continue;
-    else if (a == "--agent" && i + 1 < argc) ++i;
-    else if (a.rfind("--agent=", 0) == 0) continue;
-    else return false;
+    if (a == "--from-hook")
+      from_hook = true;
+    else if (a == "--user")
+      continue;
+    else if (a == "--agent" && i + 1 < argc)
+      ++i;
+    else if (a.rfind("--agent=", 0) == 0)
+      continue;
+    else
+      return false;
   }
   return from_hook;
 }

@@ -55,8 +55,7 @@ void save_credentials(const Credentials& credentials) {
   json::Value body = json::Value::object();
   body["api_key"] = credentials.api_key;
   body["api_url"] = credentials.api_url;
-  utils::atomic_write(path, json::dumps(body, {.indent = 2}) + "\n",
-                      fs::perms::owner_read | fs::perms::owner_write);
+  utils::atomic_write(path, json::dumps(body, {.indent = 2}) + "\n", fs::perms::owner_read | fs::perms::owner_write);
 }
 
 }  // namespace brenik::protocol

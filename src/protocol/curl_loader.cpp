@@ -47,8 +47,7 @@ const CurlApi& api() {
     a.loaded = bind(h, "curl_global_init", a.global_init) && bind(h, "curl_easy_init", a.easy_init) &&
                bind(h, "curl_easy_cleanup", a.easy_cleanup) && bind(h, "curl_easy_setopt", a.easy_setopt) &&
                bind(h, "curl_easy_perform", a.easy_perform) && bind(h, "curl_easy_getinfo", a.easy_getinfo) &&
-               bind(h, "curl_easy_strerror", a.easy_strerror) &&
-               bind(h, "curl_slist_append", a.slist_append) &&
+               bind(h, "curl_easy_strerror", a.easy_strerror) && bind(h, "curl_slist_append", a.slist_append) &&
                bind(h, "curl_slist_free_all", a.slist_free_all) && bind(h, "curl_url", a.url) &&
                bind(h, "curl_url_cleanup", a.url_cleanup) && bind(h, "curl_url_get", a.url_get) &&
                bind(h, "curl_url_set", a.url_set) && bind(h, "curl_free", a.free);
@@ -60,9 +59,7 @@ const CurlApi& api() {
 
 extern "C" {
 
-CURLcode curl_global_init(long flags) {
-  return api().loaded ? api().global_init(flags) : CURLE_FAILED_INIT;
-}
+CURLcode curl_global_init(long flags) { return api().loaded ? api().global_init(flags) : CURLE_FAILED_INIT; }
 
 CURL* curl_easy_init() { return api().loaded ? api().easy_init() : nullptr; }
 

@@ -11,9 +11,9 @@ namespace brenik::protocol::http_client {
 namespace {
 
 const std::set<std::string>& known_codes() {
-  static const std::set<std::string> codes = {
-      CODE_KEY_REJECTED, CODE_ACCOUNT_INACTIVE, CODE_AMBIGUOUS_TEAM, CODE_REPO_AMBIGUOUS,
-      CODE_REPO_CONFLICT, CODE_NOT_A_MEMBER,    CODE_CAPACITY,       CODE_BAD_REMOTE};
+  static const std::set<std::string> codes = {CODE_KEY_REJECTED,   CODE_ACCOUNT_INACTIVE, CODE_AMBIGUOUS_TEAM,
+                                              CODE_REPO_AMBIGUOUS, CODE_REPO_CONFLICT,    CODE_NOT_A_MEMBER,
+                                              CODE_CAPACITY,       CODE_BAD_REMOTE};
   return codes;
 }
 
@@ -21,8 +21,7 @@ std::string project_path(const std::string& project_id, const std::string& tail)
   return "api/v1/projects/" + detail::project_segment(json::Value(project_id)) + "/" + tail;
 }
 
-detail::Request get(const std::string& api_key, const std::string& api_url,
-                    const std::string& path) {
+detail::Request get(const std::string& api_key, const std::string& api_url, const std::string& path) {
   detail::Request r;
   r.method = "GET";
   r.url = detail::join_url(api_url, path);
@@ -30,8 +29,8 @@ detail::Request get(const std::string& api_key, const std::string& api_url,
   return r;
 }
 
-detail::Request post(const std::string& api_key, const std::string& api_url,
-                     const std::string& path, const json::Value& body) {
+detail::Request post(const std::string& api_key, const std::string& api_url, const std::string& path,
+                     const json::Value& body) {
   detail::Request r;
   r.method = "POST";
   r.url = detail::join_url(api_url, path);
@@ -48,8 +47,7 @@ json::Value exchange(const detail::Request& request) {
 }
 
 json::Value expect_object(json::Value value, const std::string& what) {
-  if (!value.is_object())
-    throw ProtocolError(what + ": expected a JSON object, got " + json::type_name(value));
+  if (!value.is_object()) throw ProtocolError(what + ": expected a JSON object, got " + json::type_name(value));
   return value;
 }
 
@@ -93,24 +91,19 @@ json::Value decode_json(const Response& response) {
 
 }  // namespace detail
 
-json::Value fetch_context(const std::string& project_id, const std::string& api_key,
-                          const std::string& api_url) {
-  return expect_object(exchange(get(api_key, api_url, project_path(project_id, "context"))),
-                       "context");
+json::Value fetch_context(const std::string& project_id, const std::string& api_key, const std::string& api_url) {
+  return expect_object(exchange(get(api_key, api_url, project_path(project_id, "context"))), "context");
 }
 
-json::Value fetch_system_context(const std::string& project_id, const std::string& api_key,
-                                 const std::string& api_url,
+json::Value fetch_system_context(const std::string& project_id, const std::string& api_key, const std::string& api_url,
                                  const FetchSystemContextOptions& options) {
   json::Value body = json::Value::object();
   body["systems"] = options.systems ? *options.systems : json::Value();
   return exchange(post(api_key, api_url, project_path(project_id, "system-context"), body));
 }
 
-DeclarativeState fetch_declarative_state_detailed(const std::string& project_id,
-                                                  const std::string& api_key,
-                                                  const std::string& api_url,
-                                                  const DeclarativeStateOptions& options) {
+DeclarativeState fetch_declarative_state_detailed(const std::string& project_id, const std::string& api_key,
+                                                  const std::string& api_url, const DeclarativeStateOptions& options) {
   DeclarativeState result;
   if (options.etags.is_object()) result.etags = options.etags;
   for (const auto& resource : DECLARATIVE_RESOURCES) {
@@ -130,12 +123,12 @@ DeclarativeState fetch_declarative_state_detailed(const std::string& project_id,
   return result;
 }
 
-std::pair<std::optional<json::Value>, std::optional<std::string>> fetch_all_specs(
-    const std::string& api_key, const std::string& api_url, const std::string& project_id,
-    const FetchSpecsOptions& options) {
+std::pair<std::optional<json::Value>, std::optional<std::string>> fetch_all_specs(const std::string& api_key,
+                                                                                  const std::string& api_url,
+                                                                                  const std::string& project_id,
+                                                                                  const FetchSpecsOptions& options) {
   auto request = get(api_key, api_url, project_path(project_id, "specs"));
-  if (options.etag && !options.etag->empty())
-    request.headers.emplace_back("If-None-Match", *options.etag);
+  if (options.etag && !options.etag->empty()) request.headers.emplace_back("If-None-Match", *options.etag);
   auto response = detail::perform(request);
   if (response.status == 304) {
     auto tag = header(response, "etag");
@@ -146,51 +139,40 @@ std::pair<std::optional<json::Value>, std::optional<std::string>> fetch_all_spec
   return {std::move(payload), header(response, "etag")};
 }
 
-json::Value fetch_guardrails(const std::string& project_id, const std::string& api_key,
-                             const std::string& api_url) {
-  return expect_object(exchange(get(api_key, api_url, project_path(project_id, "guardrails"))),
-                       "guardrails");
+json::Value fetch_guardrails(const std::string& project_id, const std::string& api_key, const std::string& api_url) {
+  return expect_object(exchange(get(api_key, api_url, project_path(project_id, "guardrails"))), "guardrails");
 }
 
-json::Value fetch_skills(const std::string& project_id, const std::string& api_key,
-                         const std::string& api_url) {
-  return expect_object_or_list(
-      exchange(get(api_key, api_url, project_path(project_id, "skills"))), "skills");
+json::Value fetch_skills(const std::string& project_id, const std::string& api_key, const std::string& api_url) {
+  return expect_object_or_list(exchange(get(api_key, api_url, project_path(project_id, "skills"))), "skills");
 }
 
-json::Value fetch_custom_docs(const std::string& project_id, const std::string& api_key,
-                              const std::string& api_url) {
-  return expect_object(exchange(get(api_key, api_url, project_path(project_id, "custom-docs"))),
-                       "custom docs");
+json::Value fetch_custom_docs(const std::string& project_id, const std::string& api_key, const std::string& api_url) {
+  return expect_object(exchange(get(api_key, api_url, project_path(project_id, "custom-docs"))), "custom docs");
 }
 
-json::Value fetch_memories(const std::string& project_id, const std::string& api_key,
-                           const std::string& api_url) {
-  return expect_object_or_list(
-      exchange(get(api_key, api_url, project_path(project_id, "memories"))), "memories");
+json::Value fetch_memories(const std::string& project_id, const std::string& api_key, const std::string& api_url) {
+  return expect_object_or_list(exchange(get(api_key, api_url, project_path(project_id, "memories"))), "memories");
 }
 
-json::Value resolve_project(const std::string& api_key, const std::string& api_url,
-                            const std::string& origin_remote, std::optional<std::int64_t> team_id) {
+json::Value resolve_project(const std::string& api_key, const std::string& api_url, const std::string& origin_remote,
+                            std::optional<std::int64_t> team_id) {
   json::Value body = json::Value::object();
   body["originRemote"] = origin_remote;
   if (team_id) body["teamId"] = *team_id;
   return exchange(post(api_key, api_url, "api/v1/projects/resolve", body));
 }
 
-json::Value upload_attestations(const std::string& api_key, const std::string& api_url,
-                                const json::Value& project_id, const std::vector<json::Value>& batch,
-                                const UploadOptions& options) {
+json::Value upload_attestations(const std::string& api_key, const std::string& api_url, const json::Value& project_id,
+                                const std::vector<json::Value>& batch, const UploadOptions& options) {
   try {
     json::Value body = json::Value::object();
     body["attestations"] = json::Value::array();
     for (const auto& record : batch) body["attestations"].push_back(record);
-    auto request = post(api_key, api_url,
-                        "api/v1/projects/" + detail::project_segment(project_id) + "/attestations",
-                        body);
+    auto request =
+        post(api_key, api_url, "api/v1/projects/" + detail::project_segment(project_id) + "/attestations", body);
     if (options.extra_headers)
-      for (const auto& [name, value] : *options.extra_headers)
-        request.headers.emplace_back(name, value);
+      for (const auto& [name, value] : *options.extra_headers) request.headers.emplace_back(name, value);
     auto data = expect_object(exchange(request), "upload");
     if (data.contains("inserted")) {
       const auto& inserted = data["inserted"];
@@ -213,8 +195,7 @@ json::Value upload_attestations(const std::string& api_key, const std::string& a
     std::string words = e.what();
     const std::string status_prefix = "HTTP " + std::to_string(e.status) + ": ";
     if (words.starts_with(status_prefix)) words.erase(0, status_prefix.size());
-    throw UploadError("upload failed: " + e.kind() + ": " + e.what(), std::nullopt, e.status,
-                      std::move(words));
+    throw UploadError("upload failed: " + e.kind() + ": " + e.what(), std::nullopt, e.status, std::move(words));
   } catch (const Error& e) {
     throw UploadError("upload failed: " + e.kind() + ": " + e.what());
   } catch (const std::exception& e) {

@@ -49,8 +49,7 @@ public:
 // (404, 429, 5xx, ...).
 class HTTPError : public Error {
 public:
-  HTTPError(long status, const std::string& message,
-            std::source_location where = std::source_location::current())
+  HTTPError(long status, const std::string& message, std::source_location where = std::source_location::current())
       : Error("HTTPError", message, where), status(status) {}
   long status;
 };
@@ -59,8 +58,7 @@ public:
 // shape, too large, or not HTTP at all.
 class ProtocolError : public Error {
 public:
-  explicit ProtocolError(const std::string& message,
-                         std::source_location where = std::source_location::current())
+  explicit ProtocolError(const std::string& message, std::source_location where = std::source_location::current())
       : Error("ProtocolError", message, where) {}
 };
 
@@ -71,11 +69,9 @@ public:
 // server's own words.
 class UploadError : public RuntimeError {
 public:
-  explicit UploadError(const std::string& message, std::optional<std::string> code = std::nullopt,
-                       long status = 0, std::string detail = {},
-                       std::source_location where = std::source_location::current())
-      : RuntimeError(message, where), code(std::move(code)), status(status),
-        detail(std::move(detail)) {}
+  explicit UploadError(const std::string& message, std::optional<std::string> code = std::nullopt, long status = 0,
+                       std::string detail = {}, std::source_location where = std::source_location::current())
+      : RuntimeError(message, where), code(std::move(code)), status(status), detail(std::move(detail)) {}
   std::optional<std::string> code;
   long status;
   std::string detail;
@@ -85,8 +81,7 @@ public:
 // non-loopback host, another scheme, unparsable).
 class InsecureURLError : public Error {
 public:
-  explicit InsecureURLError(const std::string& message,
-                            std::source_location where = std::source_location::current())
+  explicit InsecureURLError(const std::string& message, std::source_location where = std::source_location::current())
       : Error("InsecureURLError", message, where) {}
 };
 
@@ -157,15 +152,12 @@ struct UploadOptions {
   std::optional<std::map<std::string, std::string>> extra_headers = std::nullopt;
 };
 
-json::Value fetch_context(const std::string& project_id, const std::string& api_key,
-                          const std::string& api_url);
+json::Value fetch_context(const std::string& project_id, const std::string& api_key, const std::string& api_url);
 
-json::Value fetch_system_context(const std::string& project_id, const std::string& api_key,
-                                 const std::string& api_url,
+json::Value fetch_system_context(const std::string& project_id, const std::string& api_key, const std::string& api_url,
                                  const FetchSystemContextOptions& options = {});
 
-DeclarativeState fetch_declarative_state_detailed(const std::string& project_id,
-                                                  const std::string& api_key,
+DeclarativeState fetch_declarative_state_detailed(const std::string& project_id, const std::string& api_key,
                                                   const std::string& api_url,
                                                   const DeclarativeStateOptions& options = {});
 
@@ -175,28 +167,23 @@ std::pair<std::optional<json::Value>, std::optional<std::string>> fetch_all_spec
     const std::string& api_key, const std::string& api_url, const std::string& project_id,
     const FetchSpecsOptions& options = {});
 
-json::Value fetch_guardrails(const std::string& project_id, const std::string& api_key,
-                             const std::string& api_url);
-json::Value fetch_skills(const std::string& project_id, const std::string& api_key,
-                         const std::string& api_url);
-json::Value fetch_custom_docs(const std::string& project_id, const std::string& api_key,
-                              const std::string& api_url);
-json::Value fetch_memories(const std::string& project_id, const std::string& api_key,
-                           const std::string& api_url);
+json::Value fetch_guardrails(const std::string& project_id, const std::string& api_key, const std::string& api_url);
+json::Value fetch_skills(const std::string& project_id, const std::string& api_key, const std::string& api_url);
+json::Value fetch_custom_docs(const std::string& project_id, const std::string& api_key, const std::string& api_url);
+json::Value fetch_memories(const std::string& project_id, const std::string& api_key, const std::string& api_url);
 
 // {"projectId": N, "title": ..., "created": bool}, returned as decoded: the
 // caller judges its shape. Refusals raise AgentApiError; anything else that
 // goes wrong raises another Error kind.
-json::Value resolve_project(const std::string& api_key, const std::string& api_url,
-                            const std::string& origin_remote, std::optional<std::int64_t> team_id);
+json::Value resolve_project(const std::string& api_key, const std::string& api_url, const std::string& origin_remote,
+                            std::optional<std::int64_t> team_id);
 
 // POSTs one batch; returns the server's answer ({"inserted": N}, N between 0
 // and the batch's size when present). Every failure, whatever its cause, is
 // an UploadError (a RuntimeError) describing it, carrying the refusal code
 // and status when the server refused.
-json::Value upload_attestations(const std::string& api_key, const std::string& api_url,
-                                const json::Value& project_id, const std::vector<json::Value>& batch,
-                                const UploadOptions& options = {});
+json::Value upload_attestations(const std::string& api_key, const std::string& api_url, const json::Value& project_id,
+                                const std::vector<json::Value>& batch, const UploadOptions& options = {});
 
 namespace detail {
 

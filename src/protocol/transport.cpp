@@ -80,29 +80,23 @@ void append_header(HeaderList& list, const std::string& line) {
 
 // Header values come from callers; a CR or LF would let one smuggle in
 // another header.
-bool header_safe(const std::string& text) {
-  return text.find_first_of("\r\n") == std::string::npos;
-}
+bool header_safe(const std::string& text) { return text.find_first_of("\r\n") == std::string::npos; }
 
-[[noreturn]] void raise_curl(CURLcode code, const char* errbuf, const Sink& sink,
-                             const std::string& url) {
+[[noreturn]] void raise_curl(CURLcode code, const char* errbuf, const Sink& sink, const std::string& url) {
   std::string detail = errbuf && *errbuf ? errbuf : curl_easy_strerror(code);
   std::string where = " (" + url + ")";
   if (sink.too_large)
-    throw ProtocolError("response larger than " + std::to_string(MAX_RESPONSE_BYTES) + " bytes" +
-                        where);
+    throw ProtocolError("response larger than " + std::to_string(MAX_RESPONSE_BYTES) + " bytes" + where);
   switch (code) {
     case CURLE_OPERATION_TIMEDOUT: throw TimeoutError("request timed out: " + detail + where);
     case CURLE_WEIRD_SERVER_REPLY:
     case CURLE_UNSUPPORTED_PROTOCOL:
-    case CURLE_BAD_CONTENT_ENCODING:
-      throw ProtocolError("not an HTTP answer: " + detail + where);
+    case CURLE_BAD_CONTENT_ENCODING: throw ProtocolError("not an HTTP answer: " + detail + where);
     case CURLE_PEER_FAILED_VERIFICATION:
     case CURLE_SSL_CONNECT_ERROR:
     case CURLE_SSL_CERTPROBLEM:
     case CURLE_SSL_CIPHER:
-    case CURLE_SSL_CACERT_BADFILE:
-      throw ConnectionError("TLS failure: " + detail + where);
+    case CURLE_SSL_CACERT_BADFILE: throw ConnectionError("TLS failure: " + detail + where);
     default: throw ConnectionError("connection failed: " + detail + where);
   }
 }
@@ -110,8 +104,7 @@ bool header_safe(const std::string& text) {
 }  // namespace
 
 NetworkBudget::NetworkBudget(double seconds) : previous_(tl_deadline) {
-  auto span = std::chrono::duration_cast<Clock::duration>(
-      std::chrono::duration<double>(std::max(0.0, seconds)));
+  auto span = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(std::max(0.0, seconds)));
   auto deadline = Clock::now() + span;
   if (!tl_deadline || deadline < *tl_deadline) tl_deadline = deadline;
 }
@@ -125,9 +118,7 @@ std::optional<double> budget_remaining() {
   return std::chrono::duration<double>(*tl_deadline - Clock::now()).count();
 }
 
-TransferTimer::TransferTimer(double& seconds) : previous_(tl_transfer_seconds) {
-  tl_transfer_seconds = &seconds;
-}
+TransferTimer::TransferTimer(double& seconds) : previous_(tl_transfer_seconds) { tl_transfer_seconds = &seconds; }
 
 TransferTimer::~TransferTimer() { tl_transfer_seconds = previous_; }
 
@@ -206,8 +197,7 @@ Response perform(const Request& request) {
 
   auto started = Clock::now();
   CURLcode rc = curl_easy_perform(h);
-  if (tl_transfer_seconds)
-    *tl_transfer_seconds += std::chrono::duration<double>(Clock::now() - started).count();
+  if (tl_transfer_seconds) *tl_transfer_seconds += std::chrono::duration<double>(Clock::now() - started).count();
   if (rc != CURLE_OK) raise_curl(rc, errbuf, sink, request.url);
 
   Response response;

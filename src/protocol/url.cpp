@@ -76,8 +76,7 @@ void check_url_safe(const std::string& url) {
   if (s == "https") return;
   if (s == "http") {
     if (is_loopback_host(*host)) return;
-    throw InsecureURLError("refusing to send the API key over plain http to " + *host +
-                           "; use an https:// server URL");
+    throw InsecureURLError("refusing to send the API key over plain http to " + *host + "; use an https:// server URL");
   }
   throw InsecureURLError("unsupported URL scheme '" + *scheme + "' in the server URL");
 }

@@ -1,7 +1,6 @@
 #include "services/shared.hpp"
 #include "services/git/worktree_discovery.hpp"
 
-
 #include <re2/re2.h>
 
 #include <algorithm>
@@ -62,8 +61,7 @@ void save_local_config(const fs::path& repo_root, const json::Value& config) {
 }
 
 bool local_config_exists(const fs::path& repo_root) {
-  return is_file(paths::config_yaml(repo_root)) || is_file(legacy_yaml(repo_root)) ||
-         is_file(legacy_json(repo_root));
+  return is_file(paths::config_yaml(repo_root)) || is_file(legacy_yaml(repo_root)) || is_file(legacy_json(repo_root));
 }
 
 std::string strip_yaml_delimiters(std::string_view content) {
@@ -73,8 +71,7 @@ std::string strip_yaml_delimiters(std::string_view content) {
   if (first == "---") text = first_line_end == std::string_view::npos ? "" : text.substr(first_line_end + 1);
   // The closing delimiter: the last non-blank line.
   std::size_t end = text.size();
-  while (end > 0 && (text[end - 1] == '\n' || text[end - 1] == ' ' || text[end - 1] == '\r' ||
-                     text[end - 1] == '\t'))
+  while (end > 0 && (text[end - 1] == '\n' || text[end - 1] == ' ' || text[end - 1] == '\r' || text[end - 1] == '\t'))
     --end;
   std::size_t line_start = text.rfind('\n', end == 0 ? 0 : end - 1);
   line_start = line_start == std::string_view::npos ? 0 : line_start + 1;
@@ -93,8 +90,7 @@ std::optional<std::string> slug_from_ref(const std::string& ref) {
   if (slash != std::string::npos) s = s.substr(slash + 1);
   for (const char* ext : {".md", ".yaml", ".yml"}) {
     std::string e(ext);
-    if (s.size() > e.size() && s.compare(s.size() - e.size(), e.size(), e) == 0)
-      s.resize(s.size() - e.size());
+    if (s.size() > e.size() && s.compare(s.size() - e.size(), e.size(), e) == 0) s.resize(s.size() - e.size());
   }
   if (is_change_spec_slug(s)) return s;
   return std::nullopt;
@@ -137,8 +133,7 @@ std::vector<std::string> extract_change_spec_slugs(const json::Value& parsed) {
 
 json::Value detect_git_author(const fs::path& repo_root) {
   json::Value author = json::Value::object();
-  auto text = tolvern::detail::git({"config", "--get-regexp", "^user\\.(name|email)$"},
-                                   {.cwd = repo_root});
+  auto text = tolvern::detail::git({"config", "--get-regexp", "^user\\.(name|email)$"}, {.cwd = repo_root});
   std::string name, email;
   std::size_t start = 0;
   while (start < text.size()) {
@@ -157,9 +152,7 @@ json::Value detect_git_author(const fs::path& repo_root) {
   return author;
 }
 
-fs::path get_repo_root(const std::optional<fs::path>& start) {
-  return brenik_root(get_worktree_root(start));
-}
+fs::path get_repo_root(const std::optional<fs::path>& start) { return brenik_root(get_worktree_root(start)); }
 
 fs::path brenik_root(const fs::path& worktree_root) {
   if (local_config_exists(worktree_root)) return worktree_root;
@@ -181,8 +174,7 @@ std::string get_staged_diff_hash(const std::optional<fs::path>& repo_root) {
   // hash an agent computes by hand is the hash checked here.
   auto r = tolvern::detail::git_run(
       {"diff", "--staged"},
-      {.cwd = repo_root, .timeout_seconds = tolvern::detail::GIT_STAGED_DIFF_TIMEOUT_SECONDS,
-       .capture_stderr = true});
+      {.cwd = repo_root, .timeout_seconds = tolvern::detail::GIT_STAGED_DIFF_TIMEOUT_SECONDS, .capture_stderr = true});
   if (!r.ok()) throw RuntimeError("git diff --staged failed: " + utils::strip(r.err));
   return utils::sha256_hex(r.out);
 }

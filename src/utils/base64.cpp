@@ -24,8 +24,7 @@ std::string base64_encode(std::string_view bytes) {
   out.reserve((bytes.size() + 2) / 3 * 4);
   std::size_t i = 0;
   for (; i + 3 <= bytes.size(); i += 3) {
-    const unsigned v = static_cast<unsigned char>(bytes[i]) << 16 |
-                       static_cast<unsigned char>(bytes[i + 1]) << 8 |
+    const unsigned v = static_cast<unsigned char>(bytes[i]) << 16 | static_cast<unsigned char>(bytes[i + 1]) << 8 |
                        static_cast<unsigned char>(bytes[i + 2]);
     out += ALPHABET[v >> 18 & 63];
     out += ALPHABET[v >> 12 & 63];

@@ -32,21 +32,22 @@ Error::Error(std::string kind, const std::string& message, std::source_location 
 OSError::OSError(int error_number, const std::string& message, std::source_location where)
     : Error(os_kind(error_number), message, where), errno_(error_number) {}
 
-static std::string decode_error_text(const std::string& msg, std::size_t pos, std::size_t lineno,
-                                     std::size_t colno) {
-  return msg + ": line " + std::to_string(lineno) + " column " + std::to_string(colno) +
-         " (char " + std::to_string(pos) + ")";
+static std::string decode_error_text(const std::string& msg, std::size_t pos, std::size_t lineno, std::size_t colno) {
+  return msg + ": line " + std::to_string(lineno) + " column " + std::to_string(colno) + " (char " +
+         std::to_string(pos) + ")";
 }
 
-JSONDecodeError::JSONDecodeError(const std::string& msg, std::size_t pos, std::size_t lineno,
-                                 std::size_t colno, std::source_location where)
+JSONDecodeError::JSONDecodeError(const std::string& msg, std::size_t pos, std::size_t lineno, std::size_t colno,
+                                 std::source_location where)
     : Error("JSONDecodeError", decode_error_text(msg, pos, lineno, colno), where),
-      msg_(msg), pos_(pos), lineno_(lineno), colno_(colno) {}
+      msg_(msg),
+      pos_(pos),
+      lineno_(lineno),
+      colno_(colno) {}
 
 OSError os_error_from_errno(int error_number, const std::string& what, std::source_location where) {
-  return OSError(error_number, "[Errno " + std::to_string(error_number) + "] " +
-                                   std::strerror(error_number) + ": " + what,
-                 where);
+  return OSError(error_number,
+                 "[Errno " + std::to_string(error_number) + "] " + std::strerror(error_number) + ": " + what, where);
 }
 
 void throw_os_error(const std::string& what, std::source_location where) {
@@ -55,10 +56,8 @@ void throw_os_error(const std::string& what, std::source_location where) {
 
 std::string error_kind(const std::exception& e) {
   if (const auto* ours = dynamic_cast<const Error*>(&e)) return ours->kind();
-  if (const auto* fs = dynamic_cast<const std::filesystem::filesystem_error*>(&e))
-    return os_kind(fs->code().value());
-  if (const auto* sys = dynamic_cast<const std::system_error*>(&e))
-    return os_kind(sys->code().value());
+  if (const auto* fs = dynamic_cast<const std::filesystem::filesystem_error*>(&e)) return os_kind(fs->code().value());
+  if (const auto* sys = dynamic_cast<const std::system_error*>(&e)) return os_kind(sys->code().value());
   if (dynamic_cast<const YAML::Exception*>(&e)) return "YAMLError";
   if (dynamic_cast<const std::bad_alloc*>(&e)) return "MemoryError";
   if (dynamic_cast<const std::out_of_range*>(&e)) return "IndexError";
@@ -82,8 +81,8 @@ std::string traceback(const std::exception& e) {
   std::string text = "Traceback:\n";
   if (const auto* ours = dynamic_cast<const Error*>(&e)) {
     const auto& w = ours->where();
-    text += std::string("  raised in ") + w.function_name() + " (" + w.file_name() + ":" +
-            std::to_string(w.line()) + ")\n";
+    text +=
+        std::string("  raised in ") + w.function_name() + " (" + w.file_name() + ":" + std::to_string(w.line()) + ")\n";
   }
   text += error_summary(e);
   return text;

@@ -25,8 +25,7 @@ namespace brenik {
 
 class Error : public std::runtime_error {
 public:
-  Error(std::string kind, const std::string& message,
-        std::source_location where = std::source_location::current());
+  Error(std::string kind, const std::string& message, std::source_location where = std::source_location::current());
 
   const std::string& kind() const noexcept { return kind_; }
   const std::source_location& where() const noexcept { return where_; }
@@ -41,20 +40,18 @@ private:
 // (ENOENT gives "FileNotFoundError", EACCES "PermissionError", else "OSError").
 class OSError : public Error {
 public:
-  OSError(int error_number, const std::string& message,
-          std::source_location where = std::source_location::current());
+  OSError(int error_number, const std::string& message, std::source_location where = std::source_location::current());
   int error_number() const noexcept { return errno_; }
 
 private:
   int errno_;
 };
 
-#define BRENIK_ERROR_KIND(Name)                                                     \
-  class Name : public Error {                                                       \
-  public:                                                                           \
-    explicit Name(const std::string& message,                                       \
-                  std::source_location where = std::source_location::current())     \
-        : Error(#Name, message, where) {}                                           \
+#define BRENIK_ERROR_KIND(Name)                                                                             \
+  class Name : public Error {                                                                               \
+  public:                                                                                                   \
+    explicit Name(const std::string& message, std::source_location where = std::source_location::current()) \
+        : Error(#Name, message, where) {}                                                                   \
   };
 
 BRENIK_ERROR_KIND(TimeoutError)
@@ -85,8 +82,7 @@ private:
 };
 
 // OSError from the current errno, with "what: strerror" as message.
-[[noreturn]] void throw_os_error(const std::string& what,
-                                 std::source_location where = std::source_location::current());
+[[noreturn]] void throw_os_error(const std::string& what, std::source_location where = std::source_location::current());
 OSError os_error_from_errno(int error_number, const std::string& what,
                             std::source_location where = std::source_location::current());
 

@@ -74,9 +74,8 @@ std::filesystem::path lock_file_for(const std::filesystem::path& path) {
 }
 
 Locked::Locked(const std::filesystem::path& path, double timeout_seconds) : key_(key_for(path)) {
-  const auto deadline =
-      Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                         std::chrono::duration<double>(timeout_seconds < 0 ? 0 : timeout_seconds));
+  const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                           std::chrono::duration<double>(timeout_seconds < 0 ? 0 : timeout_seconds));
   auto& t = table();
   const auto me = std::this_thread::get_id();
   {
@@ -89,8 +88,7 @@ Locked::Locked(const std::filesystem::path& path, double timeout_seconds) : key_
         acquired_ = true;
         return;
       }
-      if (t.released.wait_until(lock, deadline) == std::cv_status::timeout &&
-          t.held.count(key_)) {
+      if (t.released.wait_until(lock, deadline) == std::cv_status::timeout && t.held.count(key_)) {
         return;  // another thread kept it: fail-open
       }
     }

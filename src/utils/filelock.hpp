@@ -14,8 +14,7 @@ inline constexpr double DEFAULT_LOCK_TIMEOUT_SECONDS = 10.0;
 
 class Locked {
 public:
-  explicit Locked(const std::filesystem::path& path,
-                  double timeout_seconds = DEFAULT_LOCK_TIMEOUT_SECONDS);
+  explicit Locked(const std::filesystem::path& path, double timeout_seconds = DEFAULT_LOCK_TIMEOUT_SECONDS);
   ~Locked();
   Locked(const Locked&) = delete;
   Locked& operator=(const Locked&) = delete;

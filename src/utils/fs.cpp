@@ -24,8 +24,7 @@ constexpr std::size_t TEMP_RANDOM = 10;  // "<10 letters or digits>.tmp"
 
 [[noreturn]] void refuse(int error_number, const fs::path& path) {
   if (error_number == ELOOP) throw os_error_from_errno(error_number, path.string() + " (a link; refused)");
-  if (error_number == ENOTDIR)
-    throw os_error_from_errno(error_number, path.string() + " (not a real folder; refused)");
+  if (error_number == ENOTDIR) throw os_error_from_errno(error_number, path.string() + " (not a real folder; refused)");
   throw os_error_from_errno(error_number, path.string());
 }
 
@@ -71,8 +70,7 @@ constexpr unsigned LARGE_FOLDER_SCAN_ODDS = 32;
 // large folder is listed this time.
 void remove_stale_temps(const ConfinedDir& dir, unsigned dice) noexcept {
   struct stat self {};
-  if (::fstat(dir.fd(), &self) == 0 && self.st_size > LARGE_FOLDER_BYTES && dice % LARGE_FOLDER_SCAN_ODDS != 0)
-    return;
+  if (::fstat(dir.fd(), &self) == 0 && self.st_size > LARGE_FOLDER_BYTES && dice % LARGE_FOLDER_SCAN_ODDS != 0) return;
   UniqueFd fd(::openat(dir.fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (fd.get() < 0) return;
   std::unique_ptr<DIR, int (*)(DIR*)> listing(::fdopendir(fd.get()), ::closedir);
@@ -99,7 +97,6 @@ fs::path folder_of(const fs::path& path) {
   fs::path dir = path.parent_path();
   return dir.empty() ? fs::path(".") : dir;
 }
-
 
 // Writes all of `data`; `done` counts what reached the file, also when it
 // throws part way (a full disk, a file size limit).
@@ -193,8 +190,7 @@ namespace {
 std::string read_all(int fd, const fs::path& path) {
   struct stat st {};
   std::string out;
-  if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode))
-    throw os_error_from_errno(EISDIR, path.string());
+  if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) throw os_error_from_errno(EISDIR, path.string());
   if (st.st_size > 0) out.reserve(static_cast<std::size_t>(st.st_size));
   char buf[1 << 16];
   while (true) {
@@ -267,8 +263,8 @@ std::optional<struct stat> replaceable(const ConfinedDir& dir, const std::string
 
 }  // namespace
 
-void atomic_write_parts(const fs::path& path, const std::vector<std::string_view>& parts,
-                        std::optional<fs::perms> mode, Durability durability) {
+void atomic_write_parts(const fs::path& path, const std::vector<std::string_view>& parts, std::optional<fs::perms> mode,
+                        Durability durability) {
   const bool flush = durability == Durability::flushed;
   const std::string name = entry_name(path);
   const ConfinedDir dir(folder_of(path), false);
@@ -286,8 +282,8 @@ void atomic_write_parts(const fs::path& path, const std::vector<std::string_view
   UniqueFd fd;
   for (int attempt = 0; fd.get() < 0; ++attempt) {
     tmp_name = temp_name();
-    fd = UniqueFd(::openat(dir.fd(), tmp_name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                           create_mode));
+    fd = UniqueFd(
+        ::openat(dir.fd(), tmp_name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, create_mode));
     if (fd.get() < 0 && (errno != EEXIST || attempt >= 100)) refuse(errno, dir.path() / tmp_name);
   }
   const fs::path tmp = dir.path() / tmp_name;
@@ -321,8 +317,7 @@ void append_file(const fs::path& path, std::string_view content) {
     // Half a line would read as a record that is not one (and glue the next
     // line onto it): take the piece back when nobody appended after it.
     struct stat now {};
-    if (sized && done > 0 && ::fstat(fd.get(), &now) == 0 &&
-        now.st_size == before.st_size + static_cast<off_t>(done))
+    if (sized && done > 0 && ::fstat(fd.get(), &now) == 0 && now.st_size == before.st_size + static_cast<off_t>(done))
       (void)::ftruncate(fd.get(), before.st_size);
     throw;
   }

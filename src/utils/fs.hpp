@@ -109,13 +109,12 @@ void make_dirs(const fs::path& dir);
 // written `derived`: replaced in one step all the same, but not flushed, as
 // the flush would cost a hook more than losing the file costs the next reader.
 enum class Durability { flushed, derived };
-void atomic_write(const fs::path& path, std::string_view content,
-                  std::optional<fs::perms> mode = std::nullopt, Durability durability = Durability::flushed);
+void atomic_write(const fs::path& path, std::string_view content, std::optional<fs::perms> mode = std::nullopt,
+                  Durability durability = Durability::flushed);
 
 // atomic_write of the parts one after the other, without joining them first.
 void atomic_write_parts(const fs::path& path, const std::vector<std::string_view>& parts,
-                        std::optional<fs::perms> mode = std::nullopt,
-                        Durability durability = Durability::flushed);
+                        std::optional<fs::perms> mode = std::nullopt, Durability durability = Durability::flushed);
 
 // Appends bytes to a file (created when missing) with O_APPEND in one write,
 // confined. Throws OSError; a write that fails part way is taken back, so
@@ -135,6 +134,5 @@ std::optional<std::string> read_small_regular_file(const ConfinedDir& dir, const
 // True when `path` is `root` or inside it after resolving symbolic links of
 // the parts that exist: nothing writes through a link that leads outside.
 bool stays_inside(const fs::path& root, const fs::path& path);
-
 
 }  // namespace brenik::utils

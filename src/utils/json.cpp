@@ -75,8 +75,7 @@ namespace {
 constexpr char HEX[] = "0123456789abcdef";
 
 void append_u_escape(std::string& out, unsigned unit) {
-  char b[6] = {'\\', 'u', HEX[(unit >> 12) & 0xF], HEX[(unit >> 8) & 0xF], HEX[(unit >> 4) & 0xF],
-               HEX[unit & 0xF]};
+  char b[6] = {'\\', 'u', HEX[(unit >> 12) & 0xF], HEX[(unit >> 8) & 0xF], HEX[(unit >> 4) & 0xF], HEX[unit & 0xF]};
   out.append(b, 6);
 }
 
@@ -238,16 +237,15 @@ bool python_unprintable(char32_t cp) {
   if (cp < 0x20 || cp == 0x7F) return true;
   if (cp < 0x7F) return false;
   if (cp <= 0xA0 || cp == 0xAD) return true;
-  if ((cp >= 0x600 && cp <= 0x605) || cp == 0x61C || cp == 0x6DD || cp == 0x70F || cp == 0x8E2 ||
-      cp == 0x1680 || cp == 0x180E)
+  if ((cp >= 0x600 && cp <= 0x605) || cp == 0x61C || cp == 0x6DD || cp == 0x70F || cp == 0x8E2 || cp == 0x1680 ||
+      cp == 0x180E)
     return true;
-  if ((cp >= 0x2000 && cp <= 0x200F) || (cp >= 0x2028 && cp <= 0x202F) ||
-      (cp >= 0x205F && cp <= 0x206F) || cp == 0x3000 || cp == 0xFEFF ||
-      (cp >= 0xFFF9 && cp <= 0xFFFB) || cp == 0xFFFE || cp == 0xFFFF)
+  if ((cp >= 0x2000 && cp <= 0x200F) || (cp >= 0x2028 && cp <= 0x202F) || (cp >= 0x205F && cp <= 0x206F) ||
+      cp == 0x3000 || cp == 0xFEFF || (cp >= 0xFFF9 && cp <= 0xFFFB) || cp == 0xFFFE || cp == 0xFFFF)
     return true;
   if (detail::is_surrogate(cp) || (cp >= 0xE000 && cp <= 0xF8FF)) return true;
-  if (cp == 0x110BD || cp == 0x110CD || (cp >= 0x1BCA0 && cp <= 0x1BCA3) ||
-      (cp >= 0x1D173 && cp <= 0x1D17A) || cp == 0xE0001 || (cp >= 0xE0020 && cp <= 0xE007F))
+  if (cp == 0x110BD || cp == 0x110CD || (cp >= 0x1BCA0 && cp <= 0x1BCA3) || (cp >= 0x1D173 && cp <= 0x1D17A) ||
+      cp == 0xE0001 || (cp >= 0xE0020 && cp <= 0xE007F))
     return true;
   if ((cp & 0xFFFE) == 0xFFFE || cp >= 0xF0000) return true;
   return false;
@@ -336,9 +334,7 @@ std::string float_repr(double value) {
   return std::string(buf, detail::format_float_repr(buf, value));
 }
 
-void dump_to(std::string& out, const Value& value, const DumpOptions& options) {
-  write_value(out, value, options, 0);
-}
+void dump_to(std::string& out, const Value& value, const DumpOptions& options) { write_value(out, value, options, 0); }
 
 std::string dumps(const Value& value, const DumpOptions& options) {
   std::string out;
@@ -377,9 +373,12 @@ std::size_t nesting_depth(std::string_view text, std::size_t limit) {
   bool in_string = false, escaped = false;
   for (char c : text) {
     if (in_string) {
-      if (escaped) escaped = false;
-      else if (c == '\\') escaped = true;
-      else if (c == '"') in_string = false;
+      if (escaped)
+        escaped = false;
+      else if (c == '\\')
+        escaped = true;
+      else if (c == '"')
+        in_string = false;
       continue;
     }
     if (c == '"') {

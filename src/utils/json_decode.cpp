@@ -37,8 +37,7 @@ public:
   explicit Decoder(std::string_view text) : s_(text), n_(text.size()) {}
 
   Value decode() {
-    if (s_.size() >= 3 && s_.substr(0, 3) == "\xEF\xBB\xBF")
-      fail("Unexpected UTF-8 BOM (decode using utf-8-sig)", 0);
+    if (s_.size() >= 3 && s_.substr(0, 3) == "\xEF\xBB\xBF") fail("Unexpected UTF-8 BOM (decode using utf-8-sig)", 0);
     std::size_t i = skip_ws(0);
     Value v = value(i);
     i = skip_ws(i);

@@ -154,8 +154,7 @@ std::optional<std::string> indent_unit(const std::string& t, const Node& n, bool
   if (spans_lines(t, n)) {
     const std::string outer = line_indent(t, n.begin);
     const std::string inner = line_indent(t, n.items.front().begin);
-    if (inner.size() > outer.size() && inner.compare(0, outer.size(), outer) == 0)
-      return inner.substr(outer.size());
+    if (inner.size() > outer.size() && inner.compare(0, outer.size(), outer) == 0) return inner.substr(outer.size());
   }
   for (const auto& item : n.items)
     if (auto u = indent_unit(t, *item.value, any_item)) return u;
@@ -236,8 +235,8 @@ struct Splice {
   std::string text;
 };
 
-Splice insertion(const std::string& t, const Node& root, const Node& container,
-                                              const std::string* key, const json::Value& value) {
+Splice insertion(const std::string& t, const Node& root, const Node& container, const std::string* key,
+                 const json::Value& value) {
   const std::string unit = file_unit(t, root);
   const std::string colon = name_separator(t, root);
   auto item_text = [&](const std::string& base, const std::string& u) {
@@ -246,14 +245,14 @@ Splice insertion(const std::string& t, const Node& root, const Node& container,
   };
   if (container.items.empty()) {
     const std::string base = line_indent(t, container.begin);
-    std::string inside = unit.empty() ? item_text(base, "") : "\n" + base + unit + item_text(base + unit, unit) + "\n" + base;
+    std::string inside =
+        unit.empty() ? item_text(base, "") : "\n" + base + unit + item_text(base + unit, unit) + "\n" + base;
     // Replaces whatever white space was between the brackets.
     return {container.begin + 1, container.end - 1 - (container.begin + 1), inside};
   }
   const auto& last = container.items.back();
-  const std::size_t prev_end = container.items.size() > 1
-                                   ? container.items[container.items.size() - 2].value->end
-                                   : container.begin;
+  const std::size_t prev_end =
+      container.items.size() > 1 ? container.items[container.items.size() - 2].value->end : container.begin;
   // White space before the last item (after its comma or the bracket).
   std::size_t ws_begin = prev_end;
   while (ws_begin < last.begin && (t[ws_begin] == ',' || t[ws_begin] == '{' || t[ws_begin] == '[')) ++ws_begin;

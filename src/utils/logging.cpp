@@ -37,9 +37,7 @@ void emit(Level level, const std::string& message) {
   if (copy) copy(level, LOGGER_NAME, message);
 }
 
-std::string quote_repr(std::string_view text) {
-  return json::repr(nlohmann::ordered_json(std::string(text)));
-}
+std::string quote_repr(std::string_view text) { return json::repr(nlohmann::ordered_json(std::string(text))); }
 
 Arg arg(const nlohmann::ordered_json& v) {
   if (v.is_string()) return arg(v.get_ref<const std::string&>());

@@ -42,8 +42,7 @@ inline Arg arg(const std::filesystem::path& p) { return arg(p.string()); }
 inline Arg arg(const std::exception& e) { return {e.what(), e.what()}; }
 Arg arg(const nlohmann::ordered_json& v);
 template <typename T>
-  requires std::is_arithmetic_v<T>
-Arg arg(T v) {
+requires std::is_arithmetic_v<T> Arg arg(T v) {
   if constexpr (std::is_same_v<T, bool>) {
     return {v ? "True" : "False", v ? "True" : "False"};
   } else {

@@ -14,8 +14,8 @@
 namespace brenik::utils {
 
 MappedFile::MappedFile(const std::filesystem::path& path) {
-  UniqueFd fd = is_confined(path) ? open_confined(path, O_RDONLY)
-                                   : UniqueFd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  UniqueFd fd =
+      is_confined(path) ? open_confined(path, O_RDONLY) : UniqueFd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) throw_os_error(path.string());
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0) throw_os_error(path.string());

@@ -23,7 +23,6 @@ namespace brenik::utils {
 
 namespace {
 
-
 using Fd = UniqueFd;
 
 struct Pipe {
@@ -85,8 +84,7 @@ struct SpawnSetup {
   SpawnSetup& operator=(const SpawnSetup&) = delete;
 };
 
-std::vector<std::string> build_environment(
-    const std::map<std::string, std::optional<std::string>>& changes) {
+std::vector<std::string> build_environment(const std::map<std::string, std::optional<std::string>>& changes) {
   std::vector<std::string> env;
   std::set<std::string> replaced;
   for (const auto& [k, v] : changes) replaced.insert(k);
@@ -123,15 +121,13 @@ Fd open_devnull() { return Fd(::open("/dev/null", O_RDWR | O_NOFOLLOW | O_CLOEXE
 
 // Starts the child with the channels as its standard streams: 0 and its
 // pid, or the error number of a failed start.
-int spawn_child(const std::vector<std::string>& argv, const RunOptions& options, Channels& c,
-                pid_t& pid) {
+int spawn_child(const std::vector<std::string>& argv, const RunOptions& options, Channels& c, pid_t& pid) {
   SpawnSetup setup;
   Fd devnull = open_devnull();
   posix_spawn_file_actions_adddup2(&setup.actions, options.stdin_data ? c.in.read.get() : devnull.get(), 0);
   if (!options.inherit_output) {
     posix_spawn_file_actions_adddup2(&setup.actions, c.out.write.get(), 1);
-    posix_spawn_file_actions_adddup2(&setup.actions,
-                                     options.capture_stderr ? c.err.write.get() : devnull.get(), 2);
+    posix_spawn_file_actions_adddup2(&setup.actions, options.capture_stderr ? c.err.write.get() : devnull.get(), 2);
   }
   std::string cwd_text;
   if (options.cwd && !options.cwd->empty()) {
@@ -189,9 +185,18 @@ bool exchange(Channels& c, const RunOptions& options, double deadline, RunResult
     pollfd fds[3];
     int n = 0;
     int idx_out = -1, idx_err = -1, idx_in = -1;
-    if (c.out.read.get() >= 0) { idx_out = n; fds[n++] = {c.out.read.get(), POLLIN, 0}; }
-    if (c.err.read.get() >= 0) { idx_err = n; fds[n++] = {c.err.read.get(), POLLIN, 0}; }
-    if (c.in.write.get() >= 0) { idx_in = n; fds[n++] = {c.in.write.get(), POLLOUT, 0}; }
+    if (c.out.read.get() >= 0) {
+      idx_out = n;
+      fds[n++] = {c.out.read.get(), POLLIN, 0};
+    }
+    if (c.err.read.get() >= 0) {
+      idx_err = n;
+      fds[n++] = {c.err.read.get(), POLLIN, 0};
+    }
+    if (c.in.write.get() >= 0) {
+      idx_in = n;
+      fds[n++] = {c.in.write.get(), POLLOUT, 0};
+    }
     int wait_ms = -1;
     if (options.timeout_seconds) {
       double left = deadline - now_seconds();
@@ -380,8 +385,7 @@ std::optional<std::filesystem::path> which(const std::string& program) {
     if (dir.empty()) dir = ".";
     std::filesystem::path candidate = std::filesystem::path(dir) / program;
     std::error_code ec;
-    if (::access(candidate.c_str(), X_OK) == 0 && !std::filesystem::is_directory(candidate, ec))
-      return candidate;
+    if (::access(candidate.c_str(), X_OK) == 0 && !std::filesystem::is_directory(candidate, ec)) return candidate;
     if (colon == std::string_view::npos) break;
     rest.remove_prefix(colon + 1);
   }

@@ -18,8 +18,8 @@ namespace brenik::utils {
 struct RunOptions {
   std::optional<std::filesystem::path> cwd = std::nullopt;  // none: inherit ours
   std::optional<double> timeout_seconds = 10.0;             // none: no limit
-  bool new_session = false;          // setsid(); on timeout kill the whole group
-  bool capture_stderr = true;        // false: stderr goes to /dev/null
+  bool new_session = false;                                 // setsid(); on timeout kill the whole group
+  bool capture_stderr = true;                               // false: stderr goes to /dev/null
   // The child writes to our own standard output and error (a pager on the
   // terminal) instead of into the result; capture_stderr is then ignored.
   bool inherit_output = false;
@@ -29,18 +29,18 @@ struct RunOptions {
 };
 
 enum class RunStatus {
-  exited,         // ran to the end: see exit_code
-  signalled,      // killed by a signal it did not ask for
-  timed_out,      // the time limit passed; the child (or its group) was killed
-  start_failed,   // could not start: missing program, bad cwd, permission...
+  exited,        // ran to the end: see exit_code
+  signalled,     // killed by a signal it did not ask for
+  timed_out,     // the time limit passed; the child (or its group) was killed
+  start_failed,  // could not start: missing program, bad cwd, permission...
 };
 
 struct RunResult {
   RunStatus status = RunStatus::start_failed;
-  int exit_code = -1;        // meaningful when status == exited
-  std::string out;           // raw bytes of standard output
-  std::string err;           // raw bytes of standard error (when captured)
-  int start_errno = 0;       // errno of a failed start
+  int exit_code = -1;   // meaningful when status == exited
+  std::string out;      // raw bytes of standard output
+  std::string err;      // raw bytes of standard error (when captured)
+  int start_errno = 0;  // errno of a failed start
   bool ok() const { return status == RunStatus::exited && exit_code == 0; }
 };
 

@@ -46,8 +46,7 @@ long long days_from_civil(int y, unsigned m, unsigned d) {
 
 std::optional<double> parse_iso8601(std::string_view s) {
   int y, mo, d, h = 0, mi = 0, sec = 0;
-  if (!digits(s, 0, 4, y) || s.size() < 10 || s[4] != '-' || !digits(s, 5, 2, mo) || s[7] != '-' ||
-      !digits(s, 8, 2, d))
+  if (!digits(s, 0, 4, y) || s.size() < 10 || s[4] != '-' || !digits(s, 5, 2, mo) || s[7] != '-' || !digits(s, 8, 2, d))
     return std::nullopt;
   if (mo < 1 || mo > 12 || d < 1 || d > 31) return std::nullopt;
   std::size_t i = 10;

@@ -92,9 +92,12 @@ private:
       std::optional<json::Value> v;
       if (name == "str" || name == "timestamp" || name == "binary") return json::Value(text);
       if (name == "null") return json::Value(nullptr);
-      if (name == "int") v = detail::construct_int(text);
-      else if (name == "float") v = detail::construct_float(text);
-      else if (name == "bool") v = detail::construct_bool(text);
+      if (name == "int")
+        v = detail::construct_int(text);
+      else if (name == "float")
+        v = detail::construct_float(text);
+      else if (name == "bool")
+        v = detail::construct_bool(text);
       if (name == "int" || name == "float" || name == "bool") {
         if (!v) throw YAMLError("cannot read '" + text + "' as !!" + std::string(name) + " " + mark(node));
         return std::move(*v);
@@ -148,8 +151,7 @@ private:
       throw YAMLError("expected a mapping or list of mappings for merging " + mark(source));
     std::vector<json::Value> parts;
     for (const auto& item : source) {
-      if (item.Type() != YAML::NodeType::Map)
-        throw YAMLError("expected a mapping for merging " + mark(item));
+      if (item.Type() != YAML::NodeType::Map) throw YAMLError("expected a mapping for merging " + mark(item));
       parts.push_back(mapping(item, depth + 1));
     }
     for (auto it = parts.rbegin(); it != parts.rend(); ++it)

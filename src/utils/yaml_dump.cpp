@@ -37,7 +37,7 @@ bool needs_escape(char32_t cp) {
 }
 
 struct Analysis {
-  bool escape = false;    // some character needs a double-quoted escape
+  bool escape = false;  // some character needs a double-quoted escape
   bool newline = false;
   bool tab = false;
   bool space_before_break = false;
@@ -82,8 +82,8 @@ bool plain_ok(std::string_view s, const Analysis& a) {
   // Other readers' booleans and numbers: YAML 1.1's single-letter booleans,
   // and any space-free token that starts like a number ("1e3", "0o17").
   if (s == "y" || s == "Y" || s == "n" || s == "N") return false;
-  const bool numberish = is_digit(s[0]) || ((s[0] == '+' || s[0] == '.') && s.size() > 1 &&
-                                            (is_digit(s[1]) || s[1] == '.'));
+  const bool numberish =
+      is_digit(s[0]) || ((s[0] == '+' || s[0] == '.') && s.size() > 1 && (is_digit(s[1]) || s[1] == '.'));
   if (numberish && s.find(' ') == std::string_view::npos) return false;
   return true;
 }

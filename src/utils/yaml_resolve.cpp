@@ -25,9 +25,7 @@ namespace {
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 bool is_hex(char c) { return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
 
-std::string_view strip_sign(std::string_view t) {
-  return !t.empty() && (t[0] == '-' || t[0] == '+') ? t.substr(1) : t;
-}
+std::string_view strip_sign(std::string_view t) { return !t.empty() && (t[0] == '-' || t[0] == '+') ? t.substr(1) : t; }
 
 bool all_of(std::string_view t, bool (*pred)(char)) {
   for (char c : t)
@@ -67,8 +65,7 @@ bool match_int(std::string_view text) {
     return all_of(t.substr(2), [](char c) { return c == '0' || c == '1' || c == '_'; });
   if (t.size() > 2 && t[0] == '0' && t[1] == 'x')
     return all_of(t.substr(2), [](char c) { return is_hex(c) || c == '_'; });
-  if (t[0] == '0')
-    return all_of(t.substr(1), [](char c) { return (c >= '0' && c <= '7') || c == '_'; });
+  if (t[0] == '0') return all_of(t.substr(1), [](char c) { return (c >= '0' && c <= '7') || c == '_'; });
   if (t[0] >= '1' && t[0] <= '9') {
     const std::size_t n = digit_run(t);
     if (n == t.size()) return true;
@@ -203,8 +200,10 @@ std::optional<json::Value> construct_int(std::string_view text) {
     }
     return true;
   };
-  if (t.substr(0, 2) == "0b") return valid(t.substr(2), 2) ? std::optional(make_int(negative, t.substr(2), 2)) : std::nullopt;
-  if (t.substr(0, 2) == "0x") return valid(t.substr(2), 16) ? std::optional(make_int(negative, t.substr(2), 16)) : std::nullopt;
+  if (t.substr(0, 2) == "0b")
+    return valid(t.substr(2), 2) ? std::optional(make_int(negative, t.substr(2), 2)) : std::nullopt;
+  if (t.substr(0, 2) == "0x")
+    return valid(t.substr(2), 16) ? std::optional(make_int(negative, t.substr(2), 16)) : std::nullopt;
   if (t[0] == '0') return valid(t, 8) ? std::optional(make_int(negative, t, 8)) : std::nullopt;
   if (t.find(':') != std::string_view::npos) {
     // Base 60, most significant part first.

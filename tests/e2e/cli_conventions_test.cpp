@@ -51,8 +51,8 @@ TEST(CliConventions, HelpCommandAndTopLevelOrder) {
   auto top = brenik({"help"}, repo.root());
   ASSERT_EQ(top.exit_code, 0) << top.err;
   EXPECT_NE(top.out.find("Run `brenik setup` once"), std::string::npos) << top.out;
-  const auto setup = top.out.find("\n  setup"), attest = top.out.find("\n  attest"),
-             log = top.out.find("\n  log"), session = top.out.find("\n  session-start");
+  const auto setup = top.out.find("\n  setup"), attest = top.out.find("\n  attest"), log = top.out.find("\n  log"),
+             session = top.out.find("\n  session-start");
   ASSERT_NE(setup, std::string::npos) << top.out;
   EXPECT_LT(setup, attest);
   EXPECT_LT(attest, log);
@@ -80,7 +80,12 @@ TEST(CliConventions, StatusRefusesANegativeCount) {
 TEST(CliConventions, OneRefusalOutsideARepository) {
   TempDir plain;
   for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-           {"status"}, {"setup"}, {"sync"}, {"log"}, {"show", "HEAD"}, {"blame", "x"},
+           {"status"},
+           {"setup"},
+           {"sync"},
+           {"log"},
+           {"show", "HEAD"},
+           {"blame", "x"},
            {"attest", "--staged-diff-hash", "x", "--model", "m", "--summary", "s"},
            {"attest", "add", "--commit", "x", "--session", "s", "--task-type", "feature"}}) {
     auto r = brenik(args, plain.path(), {{"HOME", plain.path().string()}});
@@ -120,7 +125,8 @@ while True:
     out += chunk
 os.waitpid(pid, 0)
 print("coloured" if b"\x1b[" in out else "plain")
-)", json::dumps(spec));
+)",
+                                json::dumps(spec));
   return !lines.empty() && lines.back() == "coloured";
 }
 
@@ -163,8 +169,10 @@ protected:
   TempDir home;
   TempRepo repo;
   Env env() const {
-    return {{"XDG_CONFIG_HOME", home.path().string()}, {"HOME", home.path().string()},
-            {"BRENIK_API_KEY", std::nullopt}, {"BRENIK_API_URL", std::nullopt}};
+    return {{"XDG_CONFIG_HOME", home.path().string()},
+            {"HOME", home.path().string()},
+            {"BRENIK_API_KEY", std::nullopt},
+            {"BRENIK_API_URL", std::nullopt}};
   }
   utils::RunResult run(const std::vector<std::string>& args, const std::optional<std::string>& input = std::nullopt) {
     Env e = env();

@@ -27,11 +27,11 @@ TEST(CodexRecord, TheHookFillsTokensAndTurnsFromTheRolloutAsItStandsDuringTheCal
   repo.commit_file("README", "first\n", "init");
   const fs::path codex_home = home.path() / ".codex";
   std::map<std::string, std::optional<std::string>> env = {
-      {"HOME", home.path().string()}, {"CODEX_HOME", codex_home.string()}, {"NO_COLOR", "1"},
-      {"CLAUDECODE", std::nullopt},    {"CLAUDE_CODE_SESSION_ID", std::nullopt},
-      {"CODEX_SANDBOX", std::nullopt}, {"AGENT_SESSION_ID", std::nullopt}, {"CODEX_THREAD_ID", std::nullopt}};
-  auto setup = run_binary("brenik", {"setup", "--no-harness-hooks"},
-                          {.cwd = repo.root(), .timeout_seconds = 60.0, .env = env});
+      {"HOME", home.path().string()},     {"CODEX_HOME", codex_home.string()},      {"NO_COLOR", "1"},
+      {"CLAUDECODE", std::nullopt},       {"CLAUDE_CODE_SESSION_ID", std::nullopt}, {"CODEX_SANDBOX", std::nullopt},
+      {"AGENT_SESSION_ID", std::nullopt}, {"CODEX_THREAD_ID", std::nullopt}};
+  auto setup =
+      run_binary("brenik", {"setup", "--no-harness-hooks"}, {.cwd = repo.root(), .timeout_seconds = 60.0, .env = env});
   ASSERT_EQ(setup.exit_code, 0) << setup.out << setup.err;
 
   json::Value usage = json::Value::object();
@@ -49,9 +49,9 @@ TEST(CodexRecord, TheHookFillsTokensAndTurnsFromTheRolloutAsItStandsDuringTheCal
   rollout += rollout_line("2026-08-10T12:00:00.100Z", "event_msg",
                           json::loads(R"({"type": "task_started", "turn_attribution": {"turn_id": "turn-1"}})"));
   rollout += rollout_line("2026-08-10T12:00:00.200Z", "world_state", json::loads("{}"));
-  rollout += rollout_line("2026-08-10T12:00:00.300Z", "turn_context",
-                          json::loads(R"({"turn_id": "turn-1", "cwd": )" + json::dumps(cwd) +
-                                      R"(, "approval_policy": "never"})"));
+  rollout += rollout_line(
+      "2026-08-10T12:00:00.300Z", "turn_context",
+      json::loads(R"({"turn_id": "turn-1", "cwd": )" + json::dumps(cwd) + R"(, "approval_policy": "never"})"));
   rollout += rollout_line("2026-08-10T12:00:00.400Z", "event_msg",
                           json::loads(R"({"type": "thread_settings_applied", "thread_settings": )"
                                       R"({"model": "gpt-5.3-codex", "model_provider_id": "openai"}})"));
@@ -74,7 +74,8 @@ TEST(CodexRecord, TheHookFillsTokensAndTurnsFromTheRolloutAsItStandsDuringTheCal
                            {.cwd = repo.root(), .timeout_seconds = 60.0, .capture_stderr = true, .env = env});
   ASSERT_EQ(commit.exit_code, 0) << commit.err;
   const std::string head =
-      utils::run({"git", "rev-parse", "HEAD"}, {.cwd = repo.root(), .timeout_seconds = 60.0, .env = env}).out.substr(0, 40);
+      utils::run({"git", "rev-parse", "HEAD"}, {.cwd = repo.root(), .timeout_seconds = 60.0, .env = env})
+          .out.substr(0, 40);
 
   const std::string log = read_file(repo.root() / ".brenik/.platform/log.jsonl");
   std::optional<json::Value> line;

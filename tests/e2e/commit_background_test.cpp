@@ -131,8 +131,8 @@ std::map<std::string, fs::file_time_type> cache_times(const fs::path& root) {
   std::map<std::string, fs::file_time_type> out;
   for (const auto& e : fs::recursive_directory_iterator(root / ".brenik")) {
     const std::string name = e.path().filename().string();
-    if (!e.is_regular_file() || name == "config.yaml" || name == "background-sync.json" ||
-        name.ends_with(".lock") || name.starts_with("log.jsonl"))
+    if (!e.is_regular_file() || name == "config.yaml" || name == "background-sync.json" || name.ends_with(".lock") ||
+        name.starts_with("log.jsonl"))
       continue;
     out[e.path().string()] = e.last_write_time();
   }

@@ -147,8 +147,7 @@ TEST_F(DoctorCli, OutsideASetUpRepositoryItSaysToRunSetup) {
   TempRepo other;
   auto r = run_binary("brenik", {"doctor"}, {.cwd = other.root(), .env = env()});
   EXPECT_EQ(r.exit_code, 1);
-  EXPECT_NE((r.out + r.err).find("brenik is not set up in this repository — fix: brenik setup"),
-            std::string::npos)
+  EXPECT_NE((r.out + r.err).find("brenik is not set up in this repository — fix: brenik setup"), std::string::npos)
       << r.out << r.err;
 }
 

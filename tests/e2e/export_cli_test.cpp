@@ -44,7 +44,9 @@ protected:
   utils::RunResult brenik(const std::vector<std::string>& args, const fs::path& cwd,
                           std::optional<std::string> input = std::nullopt) {
     return run_binary("brenik", args,
-                      {.cwd = cwd, .timeout_seconds = 60.0, .stdin_data = std::move(input),
+                      {.cwd = cwd,
+                       .timeout_seconds = 60.0,
+                       .stdin_data = std::move(input),
                        .env = {{"HOME", home.path().string()}, {"NO_COLOR", "1"}, {"SSH_AUTH_SOCK", std::nullopt}}});
   }
   utils::RunResult brenik(const std::vector<std::string>& args) { return brenik(args, repo.root()); }
@@ -73,20 +75,32 @@ protected:
     unattested = repo.commit_file("a.txt", "one\nTWO\nthree\n", "fix: second");
     attested = repo.commit_file("c.txt", "c1\nc2\nc3\n", "feat: third");
     Value att{{"staged_diff_hash", tv::detail::patch_hash(*tv::detail::commit_patch(attested, root))},
-              {"timestamp", "2026-01-02T03:04:05Z"}, {"agent_model", "claude-opus-4-6"}, {"agent", "claude-code"},
-              {"agent_provider", "anthropic"}, {"agent_session_id", "sess-9"}, {"task_type", "feature"},
+              {"timestamp", "2026-01-02T03:04:05Z"},
+              {"agent_model", "claude-opus-4-6"},
+              {"agent", "claude-code"},
+              {"agent_provider", "anthropic"},
+              {"agent_session_id", "sess-9"},
+              {"task_type", "feature"},
               {"summary", "Third file"}};
     tv::detail::log_attestation(paths::log_jsonl(root), paths::attestations_dir(root), att,
                                 {.commit_override = attested, .repo_root = root, .archive_ledger = false});
     tv::detail::write_commit_record(root, unattested,
-                                    {.source = "post_commit", .agent_name = "unknown", .agent_provider = std::nullopt,
-                                     .session_id = std::nullopt, .telemetry = std::nullopt,
-                                     .task_type = std::nullopt, .archive_ledger = false,
+                                    {.source = "post_commit",
+                                     .agent_name = "unknown",
+                                     .agent_provider = std::nullopt,
+                                     .session_id = std::nullopt,
+                                     .telemetry = std::nullopt,
+                                     .task_type = std::nullopt,
+                                     .archive_ledger = false,
                                      .event = std::string("commit_unattested")});
     tv::detail::write_commit_record(root, backfilled,
-                                    {.source = "backfill", .agent_name = "codex", .agent_provider = "openai",
-                                     .session_id = "sess-1", .telemetry = Value{{"model", "gpt-5"}},
-                                     .task_type = std::nullopt, .archive_ledger = false});
+                                    {.source = "backfill",
+                                     .agent_name = "codex",
+                                     .agent_provider = "openai",
+                                     .session_id = "sess-1",
+                                     .telemetry = Value{{"model", "gpt-5"}},
+                                     .task_type = std::nullopt,
+                                     .archive_ledger = false});
   }
 };
 
@@ -255,8 +269,7 @@ TEST_F(ExportCli, ARewrittenCommitIsExportedUnderItsNewIdOnly) {
     } else {
       EXPECT_EQ(docs[0]["vcs"]["revision"], amended);
       EXPECT_EQ(docs[0]["files"][0]["conversations"][0]["contributor"]["type"], "unknown");
-      EXPECT_EQ(docs[0]["files"][0]["conversations"][0]["ranges"],
-                Value::parse(R"([{"start_line":1,"end_line":4}])"));
+      EXPECT_EQ(docs[0]["files"][0]["conversations"][0]["ranges"], Value::parse(R"([{"start_line":1,"end_line":4}])"));
     }
   }
 }

@@ -27,10 +27,10 @@ protected:
   }
 
   std::map<std::string, std::optional<std::string>> env() const {
-    return {{"HOME", home.path().string()}, {"NO_COLOR", "1"}, {"CLAUDECODE", std::nullopt},
-            {"CLAUDE_CODE_SESSION_ID", std::nullopt}, {"CODEX_THREAD_ID", std::nullopt},
-            {"CODEX_SANDBOX", std::nullopt}, {"AGENT_SESSION_ID", std::nullopt},
-            {"GIT_EDITOR", "true"}};
+    return {{"HOME", home.path().string()},     {"NO_COLOR", "1"},
+            {"CLAUDECODE", std::nullopt},       {"CLAUDE_CODE_SESSION_ID", std::nullopt},
+            {"CODEX_THREAD_ID", std::nullopt},  {"CODEX_SANDBOX", std::nullopt},
+            {"AGENT_SESSION_ID", std::nullopt}, {"GIT_EDITOR", "true"}};
   }
   utils::RunResult brenik(const std::vector<std::string>& args, std::optional<fs::path> cwd = std::nullopt) {
     return run_binary("brenik", args, {.cwd = cwd.value_or(repo.root()), .timeout_seconds = 60.0, .env = env()});
@@ -58,8 +58,8 @@ protected:
     write_file(dir / name, content);
     git_ok(dir, {"add", name});
     const std::string hash = utils::sha256_hex(git_ok(dir, {"diff", "--staged"}) + "\n");
-    auto r = brenik({"attest", "--staged-diff-hash", hash, "--agent", "claude-code", "--model", "model-x",
-                     "--summary", summary, "--no-verify"},
+    auto r = brenik({"attest", "--staged-diff-hash", hash, "--agent", "claude-code", "--model", "model-x", "--summary",
+                     summary, "--no-verify"},
                     dir);
     ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
   }
@@ -133,7 +133,8 @@ TEST_F(GitFlows, TheHarnessHookInALinkedWorktreeAttributesItsCommit) {
   git_ok(wt, {"-c", "core.hooksPath=/nonexistent", "commit", "-q", "-m", "agent work"});
   const std::string commit = head(wt);
   const std::string payload = R"({"tool_name": "Bash", "tool_input": {"command": "git commit -m 'agent work'"},)"
-                              R"( "session_id": "sess-wt", "cwd": ")" + wt.string() + "\"}";
+                              R"( "session_id": "sess-wt", "cwd": ")" +
+                              wt.string() + "\"}";
   auto r = run_binary("brenik", {"attest", "add", "--from-hook", "--agent", "claude-code"},
                       {.cwd = wt, .timeout_seconds = 60.0, .stdin_data = payload, .env = env()});
   EXPECT_EQ(r.exit_code, 0) << r.err;
@@ -146,12 +147,16 @@ TEST_F(GitFlows, TheHarnessHookInALinkedWorktreeAttributesItsCommit) {
 }
 
 TEST_F(GitFlows, HooksEndZeroOnGarbageAndAPendingFileThatIsNoFile) {
-  for (const auto& args : std::vector<std::vector<std::string>>{
-           {"git-hook", "post-rewrite", "amend"}, {"git-hook", "post-rewrite"}, {"git-hook", "post-merge"},
-           {"git-hook", "nonsense"}, {"git-hook", "post-commit", "x", "y"}}) {
+  for (const auto& args : std::vector<std::vector<std::string>>{{"git-hook", "post-rewrite", "amend"},
+                                                                {"git-hook", "post-rewrite"},
+                                                                {"git-hook", "post-merge"},
+                                                                {"git-hook", "nonsense"},
+                                                                {"git-hook", "post-commit", "x", "y"}}) {
     auto r = run_binary("brenik", args,
-                        {.cwd = repo.root(), .timeout_seconds = 60.0,
-                         .stdin_data = std::string("\xff\x00garbage ") + std::string(70000, 'z'), .env = env()});
+                        {.cwd = repo.root(),
+                         .timeout_seconds = 60.0,
+                         .stdin_data = std::string("\xff\x00garbage ") + std::string(70000, 'z'),
+                         .env = env()});
     EXPECT_EQ(r.exit_code, 0) << args[1];
   }
   // A pending attestation that is a folder: the commit goes through.
@@ -173,8 +178,10 @@ TEST_F(GitFlows, CatchUpWalksTheBranchesOfLinkedWorktrees) {
   const std::string commit = head(wt);
   ASSERT_TRUE(lines_for(commit).empty());
   auto r = run_binary("brenik", {"session-start", "--agent", "claude-code"},
-                      {.cwd = repo.root(), .timeout_seconds = 60.0,
-                       .stdin_data = R"({"cwd": ")" + repo.root().string() + "\"}", .env = env()});
+                      {.cwd = repo.root(),
+                       .timeout_seconds = 60.0,
+                       .stdin_data = R"({"cwd": ")" + repo.root().string() + "\"}",
+                       .env = env()});
   EXPECT_EQ(r.exit_code, 0) << r.err;
   EXPECT_EQ(lines_for(commit).size(), 1u) << "the catch-up did not walk the worktree's branch";
 }
@@ -236,8 +243,9 @@ TEST_F(GitFlows, AnExistingPreCommitHookStillRunsAndItsRefusalStillCounts) {
   // Set up again over a user's own hook: it is chained, not replaced.
   const fs::path hooks = repo.root() / ".git/hooks";
   fs::remove(hooks / "pre-commit");
-  write_file(hooks / "pre-commit", "#!/bin/sh\necho ran >> \"$(git rev-parse --git-dir)/user-hook-ran\"\n"
-                                   "[ ! -f block ]\n");
+  write_file(hooks / "pre-commit",
+             "#!/bin/sh\necho ran >> \"$(git rev-parse --git-dir)/user-hook-ran\"\n"
+             "[ ! -f block ]\n");
   fs::permissions(hooks / "pre-commit", fs::perms::owner_all);
   ASSERT_EQ(brenik({"setup", "--no-harness-hooks"}).exit_code, 0);
   EXPECT_TRUE(fs::exists(hooks / "pre-commit.brenik-chained"));
@@ -318,8 +326,7 @@ TEST_F(GitFlows, SquashCarriesAllTheAttestations) {
   attest_change(repo.root(), "s2.txt", "2\n", "Squash two");
   git_ok(repo.root(), {"commit", "-q", "-m", "s2"});
   const std::string s2 = head(repo.root());
-  git_ok(repo.root(), {"rebase", "-q", "-i", "HEAD~2"},
-         {{"GIT_SEQUENCE_EDITOR", "sed -i '2s/^pick/squash/'"}});
+  git_ok(repo.root(), {"rebase", "-q", "-i", "HEAD~2"}, {{"GIT_SEQUENCE_EDITOR", "sed -i '2s/^pick/squash/'"}});
   const std::string squashed = head(repo.root());
   ASSERT_NE(squashed, s2);
   auto lines = lines_for(squashed);
@@ -349,11 +356,14 @@ TEST_F(GitFlows, RewriteAndCommitTriggersAtOnceLeaveOneCarriedLine) {
     threads.emplace_back([&, i] {
       std::vector<std::string> args;
       std::optional<std::string> input;
-      if (i % 3 == 0) args = {"sync", "--record-commit"};
-      else if (i % 3 == 1) args = {"git-hook", "post-commit"};
-      else args = {"git-hook", "post-rewrite", "amend"}, input = old + " " + now + "\n";
-      auto r = run_binary("brenik", args,
-                          {.cwd = repo.root(), .timeout_seconds = 60.0, .stdin_data = input, .env = env()});
+      if (i % 3 == 0)
+        args = {"sync", "--record-commit"};
+      else if (i % 3 == 1)
+        args = {"git-hook", "post-commit"};
+      else
+        args = {"git-hook", "post-rewrite", "amend"}, input = old + " " + now + "\n";
+      auto r =
+          run_binary("brenik", args, {.cwd = repo.root(), .timeout_seconds = 60.0, .stdin_data = input, .env = env()});
       status[i] = r.exit_code;
     });
   for (auto& t : threads) t.join();

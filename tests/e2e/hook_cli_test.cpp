@@ -22,7 +22,8 @@ protected:
     write_file(repo.root() / ".brenik" / ".platform" / "config.yaml", "installed_at: '2000-01-01T00:00:00Z'\n");
   }
 
-  utils::RunResult brenik(const std::vector<std::string>& args, const std::optional<std::string>& stdin_data = std::nullopt,
+  utils::RunResult brenik(const std::vector<std::string>& args,
+                          const std::optional<std::string>& stdin_data = std::nullopt,
                           const std::optional<fs::path>& cwd = std::nullopt) {
     return run_binary("brenik", args, {.cwd = cwd.value_or(repo.root()), .stdin_data = stdin_data, .env = env});
   }
@@ -46,12 +47,10 @@ TEST_F(HookCli, AnythingButAFreshSuccessfulCommitIsIgnoredSilently) {
   repo.commit_file("a.txt", "a\n", "one");
   const std::string big(10 << 20, 'x');
   for (const std::string& p :
-       {std::string("not json"), std::string("[1, 2]"), std::string(""), big,
-        std::string(R"({"tool_name": "Bash"})"),
-        std::string(R"({"tool_name": "bash", "tool_input": {"command": "git commit -m x"}})"),
-        payload("git status"), payload("gitcommit -m x"), payload("git log --oneline"),
-        payload("git commit -m x", R"({"exit_code": 1})"), payload("git commit -m x", R"({"exitCode": 128})"),
-        payload("git commit -m x", R"({"interrupted": true})")}) {
+       {std::string("not json"), std::string("[1, 2]"), std::string(""), big, std::string(R"({"tool_name": "Bash"})"),
+        std::string(R"({"tool_name": "bash", "tool_input": {"command": "git commit -m x"}})"), payload("git status"),
+        payload("gitcommit -m x"), payload("git log --oneline"), payload("git commit -m x", R"({"exit_code": 1})"),
+        payload("git commit -m x", R"({"exitCode": 128})"), payload("git commit -m x", R"({"interrupted": true})")}) {
     auto r = hook(p);
     EXPECT_EQ(r.exit_code, 0) << p.substr(0, 80);
     EXPECT_EQ(r.out, "") << p.substr(0, 80);
@@ -106,7 +105,8 @@ TEST_F(HookCli, AttestedCommitGetsNoReminderAndUnconfiguredOrOldHeadNothing) {
   write_file(repo.root() / "b.txt", "b\n");
   repo.git({"add", "b.txt"});
   {
-    ScopedEnv date("GIT_COMMITTER_DATE", "@" + std::to_string(static_cast<long long>(utils::now_epoch()) - 1801) + " +0000");
+    ScopedEnv date("GIT_COMMITTER_DATE",
+                   "@" + std::to_string(static_cast<long long>(utils::now_epoch()) - 1801) + " +0000");
     repo.git({"commit", "-q", "-m", "old"});
   }
   EXPECT_EQ(hook(payload("git commit -m old")).out, "");
@@ -150,9 +150,10 @@ TEST_F(HookCli, AttestAddRefusalsAndUsageErrors) {
 
   const std::string s = "dddd0000-0000-4000-8000-000000000004";
   const auto folder = home.path() / ".claude" / "projects" / agents::detail::claude_folder_name(repo.root().string());
-  agents_test::write_lines(folder / (s + ".jsonl"),
-                           {agents_test::claude_assistant(s, repo.root(), agents_test::T0, "m1", "r1", "claude-opus-4-6",
-                                                          agents_test::text_block("ok"), agents_test::claude_usage(1, 2, 0, 0))});
+  agents_test::write_lines(
+      folder / (s + ".jsonl"),
+      {agents_test::claude_assistant(s, repo.root(), agents_test::T0, "m1", "r1", "claude-opus-4-6",
+                                     agents_test::text_block("ok"), agents_test::claude_usage(1, 2, 0, 0))});
   r = brenik({"attest", "add", "--commit", sha.substr(0, 7), "--session", s, "--task-type", "bug-fix"});
   EXPECT_EQ(r.exit_code, 0) << r.err;
   EXPECT_EQ(r.out, "Recorded " + sha.substr(0, 12) + " (bug-fix)\n");

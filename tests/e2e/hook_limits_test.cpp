@@ -37,7 +37,7 @@ struct Pipe {
 };
 
 struct Ended {
-  bool exited = false;     // ended by exit(), not by a signal
+  bool exited = false;  // ended by exit(), not by a signal
   int exit_code = -1;
   int signal = 0;
   bool killed_by_test = false;
@@ -63,8 +63,10 @@ Ended spawn_brenik(const std::vector<std::string>& args, const fs::path& cwd,
     if (eq != std::string::npos) vars[kv.substr(0, eq)] = kv.substr(eq + 1);
   }
   for (const auto& [k, v] : env) {
-    if (v) vars[k] = *v;
-    else vars.erase(k);
+    if (v)
+      vars[k] = *v;
+    else
+      vars.erase(k);
   }
   std::vector<std::string> envs;
   for (const auto& [k, v] : vars) envs.push_back(k + "=" + v);
@@ -140,9 +142,7 @@ protected:
     o.stdin_fd = in.read.get();
     return spawn_brenik({"attest", "add", "--from-hook", "--agent", "claude-code"}, repo.root(), env, o);
   }
-  Ended record_commit(SpawnOptions o = {}) {
-    return spawn_brenik({"sync", "--record-commit"}, repo.root(), env, o);
-  }
+  Ended record_commit(SpawnOptions o = {}) { return spawn_brenik({"sync", "--record-commit"}, repo.root(), env, o); }
 
   std::vector<json::Value> log() const { return read_log_lines(repo.root()); }
   fs::path pending() const { return repo.root() / ".brenik" / ".commit-attestation.yaml"; }
@@ -231,9 +231,7 @@ TEST_F(HookLimits, AnOversizedPayloadIsNotACommitPayload) {
   std::string p = payload("git commit -m one");
   p.insert(p.size() - 1, ", \"padding\": \"" + std::string(std::size_t{1} << 20, 'x') + "\"");
   Pipe in;
-  std::thread writer([&] {
-    (void)!::write(in.write.get(), p.data(), p.size());
-  });
+  std::thread writer([&] { (void)!::write(in.write.get(), p.data(), p.size()); });
   auto r = spawn_brenik({"attest", "add", "--from-hook"}, repo.root(), env,
                         {.stdin_fd = in.read.get(), .kill_after_seconds = 15});
   in.read.reset();  // lets the writer fail instead of waiting for a reader

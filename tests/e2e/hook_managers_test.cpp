@@ -72,7 +72,8 @@ call_lefthook()
   fi
 }
 
-call_lefthook run ")~" + hook + R"~(" "$@"
+call_lefthook run ")~" +
+         hook + R"~(" "$@"
 )~";
 }
 
@@ -83,7 +84,8 @@ std::string pre_commit_script(const std::string& hook) {
 
 # start templated
 INSTALL_PYTHON=/nonexistent/python3
-ARGS=(hook-impl --config=.pre-commit-config.yaml --hook-type=)~" + hook + R"~()
+ARGS=(hook-impl --config=.pre-commit-config.yaml --hook-type=)~" +
+         hook + R"~()
 # end templated
 
 HERE="$(cd "$(dirname "$0")" && pwd)"
@@ -170,7 +172,7 @@ TEST_F(HookManagers, HuskyV9StubsKeepRunningTheUsersHookAndBrenikJoinsThroughHus
 
   auto r = setup();
   ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
-  ASSERT_EQ(setup().exit_code, 0);  // a second run adds nothing
+  ASSERT_EQ(setup().exit_code, 0);             // a second run adds nothing
   EXPECT_EQ(files_under(husky / "_"), stubs);  // husky's folder is husky's
   const std::string user_hook = read_file(husky / "post-commit");
   EXPECT_EQ(user_hook.rfind("echo \"$(basename \"$0\") ran\" >> husky-ran\n# brenik", 0), 0u) << user_hook;
@@ -213,8 +215,9 @@ TEST_F(HookManagers, AHuskyStubChainedByAnEarlierSetupGetsItsNameBack) {
 }
 
 TEST_F(HookManagers, LefthooksScriptIsLeftAsItIsAndTheLinesToAddArePrinted) {
-  write_exec(bin.path() / "lefthook",
-             "#!/bin/sh\n[ \"$1\" = -h ] && exit 0\n[ \"$1\" = run ] && echo \"lefthook $2\" >> lefthook-ran\nexit 0\n");
+  write_exec(
+      bin.path() / "lefthook",
+      "#!/bin/sh\n[ \"$1\" = -h ] && exit 0\n[ \"$1\" = run ] && echo \"lefthook $2\" >> lefthook-ran\nexit 0\n");
   write_file(repo.root() / "lefthook.yml", "post-commit:\n  commands:\n    notify:\n      run: echo hi\n");
   const fs::path hook = repo.root() / ".git/hooks/post-commit";
   write_exec(hook, lefthook_script("post-commit"));

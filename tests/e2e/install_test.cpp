@@ -107,8 +107,10 @@ TEST_F(Installed, ACopiedProgramWithoutItsLibrarySaysHowToInstall) {
   EXPECT_NE(r.err.find("apt install"), std::string::npos) << r.err;
   // A hook run by a harness still ends quietly with status 0.
   r = utils::run({(elsewhere.path() / "brenik").string(), "attest", "add", "--from-hook", "--agent", "codex"},
-                 {.cwd = elsewhere.path(), .capture_stderr = true,
-                  .stdin_data = R"({"tool_input": {"command": "git commit -m x"}})", .env = env()});
+                 {.cwd = elsewhere.path(),
+                  .capture_stderr = true,
+                  .stdin_data = R"({"tool_input": {"command": "git commit -m x"}})",
+                  .env = env()});
   EXPECT_EQ(r.exit_code, 0);
   EXPECT_EQ(r.out + r.err, "");
   // --version needs no library.

@@ -49,8 +49,10 @@ public:
       if (eq != std::string::npos) vars[kv.substr(0, eq)] = kv.substr(eq + 1);
     }
     for (const auto& [k, v] : env) {
-      if (v) vars[k] = *v;
-      else vars.erase(k);
+      if (v)
+        vars[k] = *v;
+      else
+        vars.erase(k);
     }
     std::vector<std::string> env_text;
     for (const auto& [k, v] : vars) env_text.push_back(k + "=" + v);
@@ -109,7 +111,8 @@ public:
         buffer_.erase(0, nl + 1);
         return l;
       }
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
       if (left.count() <= 0) return std::nullopt;
       pollfd p{.fd = out_, .events = POLLIN, .revents = 0};
       if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
@@ -315,7 +318,8 @@ TEST_F(McpCli, BadInputIsAnsweredAndTheServerGoesOn) {
   // recurse once per level, so it is refused under its id.
   const std::size_t deep = 500000;
   mcp->send_raw(R"({"jsonrpc": "2.0", "id": "deep", "method": "tools/call", "params": {"name": "attest", )"
-                R"("arguments": {"rules": )" + std::string(deep, '[') + std::string(deep, ']') + "}}}\n");
+                R"("arguments": {"rules": )" +
+                std::string(deep, '[') + std::string(deep, ']') + "}}}\n");
   Value d = mcp->receive();
   EXPECT_EQ(d["id"], "deep");
   EXPECT_EQ(d["error"]["code"], -32600);
@@ -375,28 +379,29 @@ TEST_F(McpCli, AttestWritesThePendingFileAsTheCommandDoes) {
   EXPECT_TRUE(contains(text_of(r), "Created .brenik/.commit-attestation.yaml")) << text_of(r);
   EXPECT_EQ(read_file(pending()),
             "---\n"
-            "staged_diff_hash: '" + hash + "'\n" +
-            "timestamp: '2025-01-02T03:04:05Z'\n"
-            "agent_model: m1\n"
-            "provenance:\n"
-            "  type: spec\n"
-            "  ref: add-a\n"
-            "task_type: feature\n"
-            "rules:\n"
-            "  checked: true\n"
-            "  applicable:\n"
-            "  - r1\n"
-            "summary: Add a\n"
-            "---\n");
+            "staged_diff_hash: '" +
+                hash + "'\n" +
+                "timestamp: '2025-01-02T03:04:05Z'\n"
+                "agent_model: m1\n"
+                "provenance:\n"
+                "  type: spec\n"
+                "  ref: add-a\n"
+                "task_type: feature\n"
+                "rules:\n"
+                "  checked: true\n"
+                "  applicable:\n"
+                "  - r1\n"
+                "summary: Add a\n"
+                "---\n");
   // The same arguments through the command line give the same file.
   const std::string by_server = read_file(pending());
   fs::remove(pending());
-  auto cli = run_binary("brenik",
-                        {"attest", "--staged-diff-hash", hash, "--model", "m1", "--summary", "Add a", "--timestamp",
-                         "2025-01-02T03:04:05Z", "--task-type", "feature", "--rules",
-                         R"({"checked": true, "applicable": ["r1"]})", "--provenance",
-                         R"({"type": "spec", "ref": "add-a"})"},
-                        {.cwd = repo.root(), .env = env()});
+  auto cli =
+      run_binary("brenik",
+                 {"attest", "--staged-diff-hash", hash, "--model", "m1", "--summary", "Add a", "--timestamp",
+                  "2025-01-02T03:04:05Z", "--task-type", "feature", "--rules",
+                  R"({"checked": true, "applicable": ["r1"]})", "--provenance", R"({"type": "spec", "ref": "add-a"})"},
+                 {.cwd = repo.root(), .env = env()});
   ASSERT_EQ(cli.exit_code, 0) << cli.err;
   EXPECT_EQ(read_file(pending()), by_server);
   EXPECT_EQ(mcp->finish(), 0);
@@ -435,8 +440,7 @@ TEST_F(McpCli, AttestRefusesWithTheCommandsMessagesAndWritesNothing) {
       {{{"staged_diff_hash", hash}, {"model", "m1"}, {"summary", "s"}, {"rules", "{nope"}}, "Invalid --rules JSON: "},
       {{{"staged_diff_hash", hash}, {"model", "m1"}, {"summary", "s"}, {"provenance", {1}}},
        "--provenance must be a JSON object, got: list"},
-      {{{"staged_diff_hash", hash}, {"model", "m1"}, {"summary", "s"}, {"provenance", {{"ref", "x"}}}},
-       "got: None"},
+      {{{"staged_diff_hash", hash}, {"model", "m1"}, {"summary", "s"}, {"provenance", {{"ref", "x"}}}}, "got: None"},
       {{{"staged_diff_hash", hash}, {"model", "m1"}, {"summary", "s"}, {"task_type", "party"}},
        "--task-type must be one of"},
       {{{"staged_diff_hash", hash}, {"model", 3}, {"summary", "s"}}, "`model` must be a string"},
@@ -480,7 +484,8 @@ TEST_F(McpCli, RulesSpecsAndDocsAreReadFromTheLocalCacheOnly) {
   fs::create_directories(paths::guidance_dir(repo.root()) / "project");
   write_file(paths::guidance_dir(repo.root()) / "project" / "style.md", "Short names.\n");
   // A sign-in pointing nowhere: any network use would show as a failure.
-  auto mcp = start({{"BRENIK_API_KEY", "bk_test"}, {"BRENIK_API_URL", "http://127.0.0.1:" + std::to_string(closed_port())}});
+  auto mcp =
+      start({{"BRENIK_API_KEY", "bk_test"}, {"BRENIK_API_URL", "http://127.0.0.1:" + std::to_string(closed_port())}});
 
   Value rules = mcp->call("rules");
   EXPECT_EQ(rules["isError"], false);
@@ -583,8 +588,7 @@ TEST_F(McpSync, ThePendingAttestationIsFiledBeforeTheNetworkIsTried) {
   repo.commit_file("README", "first\n", "init");
   const std::string hash = stage("a.txt", "change\n");
   auto mcp = start(signed_in(world.key, "http://127.0.0.1:" + std::to_string(closed_port())));
-  ASSERT_EQ(mcp->call("attest", {{"staged_diff_hash", hash}, {"model", "m1"}, {"summary", "Add a"}})["isError"],
-            false);
+  ASSERT_EQ(mcp->call("attest", {{"staged_diff_hash", hash}, {"model", "m1"}, {"summary", "Add a"}})["isError"], false);
   repo.git({"commit", "-q", "-m", "add a"});  // no hooks installed: the attestation stays pending
   const std::string commit = repo.head();
   Value r = mcp->call("sync");
@@ -628,7 +632,8 @@ TEST_F(McpSync, AnAmbiguousTeamIsNamedOnceThroughTheTeamIdArgument) {
 TEST_F(McpCli, SetupRegistersTheServerBesideTheEntriesThereAndASecondRunChangesNothing) {
   fs::create_directories(repo.root() / ".claude");
   fs::create_directories(repo.root() / ".cursor");
-  write_file(repo.root() / ".mcp.json", "{\"mcpServers\": {\"docs\": {\"command\": \"docs-server\", \"args\": [\"ü\"]}}}\n");
+  write_file(repo.root() / ".mcp.json",
+             "{\"mcpServers\": {\"docs\": {\"command\": \"docs-server\", \"args\": [\"ü\"]}}}\n");
   auto first = run_binary("brenik", {"setup", "--no-harness-hooks"}, {.cwd = repo.root(), .env = env()});
   ASSERT_EQ(first.exit_code, 0) << first.out << first.err;
   const std::string claude = read_file(repo.root() / ".mcp.json");

@@ -76,9 +76,7 @@ protected:
         write_file(b / "attestations" / "README", "archived attestations\n");
         link(home() / "elsewhere", b / ".platform");
         break;
-      case Planting::brenik_folder:
-        link(home() / "elsewhere", b);
-        break;
+      case Planting::brenik_folder: link(home() / "elsewhere", b); break;
     }
     origin.git({"add", "-f", "."});
     origin.git({"commit", "-q", "-m", "Initial $(touch " + (home() / "pwned").string() + ")"});
@@ -148,18 +146,17 @@ TEST_P(PlantedLinks, NoHookOrCommandWritesOutsideTheClone) {
   write_file(clone() / "b.txt", "b\n");
   ASSERT_TRUE(git_in_clone({"add", "b.txt"}).ok());
   ASSERT_TRUE(git_in_clone({"commit", "-q", "-m", "Add b"}).ok());
-  expect_ended(brenik({"attest", "--staged-diff-hash", utils::sha256_hex(""), "--model", "claude-opus-4-6",
-                       "--summary", "Added b"}),
+  expect_ended(brenik({"attest", "--staged-diff-hash", utils::sha256_hex(""), "--model", "claude-opus-4-6", "--summary",
+                       "Added b"}),
                "attest after the commit");
   expect_ended(brenik({"attest", "add", "--commit", "HEAD"}), "attest add --commit HEAD");
   expect_ended(brenik({"attest", "add", "--commit", "HEAD", "--session", "s-1", "--task-type", "feature"}),
                "attest add --commit HEAD --session");
   expect_ended(brenik({"status"}), "status");
   // Nothing listens on the discard port: the upload fails and leaves its debug log.
-  const auto sync = brenik({"sync"}, std::nullopt,
-                           {{"BRENIK_API_KEY", "bk_test"},
-                            {"BRENIK_API_URL", "http://127.0.0.1:9"},
-                            {"BRENIK_DEBUG", "1"}});
+  const auto sync =
+      brenik({"sync"}, std::nullopt,
+             {{"BRENIK_API_KEY", "bk_test"}, {"BRENIK_API_URL", "http://127.0.0.1:9"}, {"BRENIK_DEBUG", "1"}});
   EXPECT_EQ(sync.status, utils::RunStatus::exited) << sync.out << sync.err;
 
   EXPECT_EQ(snapshot(home()), before);

@@ -69,8 +69,7 @@ protected:
   }
 
   std::string harness_payload(int i) const {
-    return R"({"session_id": "race-)" + std::to_string(i) + R"(", "cwd": )" +
-           json::dumps(Value(repo.root().string())) +
+    return R"({"session_id": "race-)" + std::to_string(i) + R"(", "cwd": )" + json::dumps(Value(repo.root().string())) +
            R"(, "hook_event_name": "PostToolUse", "tool_name": "Bash", "tool_input": {"command": "git commit -m x"}, )"
            R"("tool_response": {"interrupted": false, "exit_code": 0}})";
   }
@@ -115,11 +114,17 @@ TEST_F(RecordRace, EveryTriggerAtOnceGivesOneLinePerCommitAndTheAttestationWins)
       // A committer with the post-commit hook.
       [&](int i) { failed_commits += !commit({}, "hooked " + std::to_string(i)); },
       // A committer whose hook never runs.
-      [&](int i) { failed_commits += !commit({"-c", "core.hooksPath=/dev/null"}, "plain " + std::to_string(i)); },
+      [&](int i) {
+        failed_commits += !commit({"-c", "core.hooksPath=/dev/null"}, "plain " + std::to_string(i));
+      },
       // The harness hook seeing a `git commit`.
-      [&](int i) { brenik({"attest", "add", "--from-hook", "--agent", "claude-code"}, harness_payload(i)); },
+      [&](int i) {
+        brenik({"attest", "add", "--from-hook", "--agent", "claude-code"}, harness_payload(i));
+      },
       // What the post-commit hook runs.
-      [&](int) { brenik({"sync", "--record-commit"}); },
+      [&](int) {
+        brenik({"sync", "--record-commit"});
+      },
       // A late attestation for a commit made without the hook. Only one
       // pending file exists per repository: the next is written once the last
       // was filed (by this command, or by whichever trigger took it first).
@@ -132,8 +137,7 @@ TEST_F(RecordRace, EveryTriggerAtOnceGivesOneLinePerCommitAndTheAttestationWins)
           std::this_thread::sleep_for(std::chrono::milliseconds(2));
         if (fs::exists(pending)) return;
         utils::atomic_write(pending, "summary: attested " + std::to_string(i) +
-                                         "\nagent: claude-code\nagent_session_id: attest-" + std::to_string(i) +
-                                         "\n");
+                                         "\nagent: claude-code\nagent_session_id: attest-" + std::to_string(i) + "\n");
         if (brenik({"attest", "add", "--commit", sha}).exit_code == 0) {
           std::lock_guard lock(attached_mutex);
           attached.insert(sha);
@@ -234,9 +238,10 @@ TEST_F(RecordRace, EveryTriggerAtOnceGivesOneLinePerCommitAndTheAttestationWins)
   EXPECT_EQ(on_server, synced);
   EXPECT_EQ(stored.size(), on_server.size());
 
-  std::printf("[ record race ] %zu commits, %zu lines, %d attested (%zu by attest add), %zu synced, "
-              "%zu on the server, %.1f s\n",
-              commits.size(), lines, attested, attached.size(), synced.size(), on_server.size(), seconds);
+  std::printf(
+      "[ record race ] %zu commits, %zu lines, %d attested (%zu by attest add), %zu synced, "
+      "%zu on the server, %.1f s\n",
+      commits.size(), lines, attested, attached.size(), synced.size(), on_server.size(), seconds);
 }
 
 TEST_F(RecordRace, ACommitDoesNotWaitForALockHeldElsewhereAndItsRecordStillLands) {
@@ -252,8 +257,8 @@ TEST_F(RecordRace, ACommitDoesNotWaitForALockHeldElsewhereAndItsRecordStillLands
   // lock until told to let go.
   const fs::path release = home.path() / "release";
   std::thread holder([&] {
-    utils::run({"flock", utils::lock_file_for(log).string(), "sh", "-c",
-                "while [ ! -e \"$0\" ]; do sleep 0.05; done", release.string()},
+    utils::run({"flock", utils::lock_file_for(log).string(), "sh", "-c", "while [ ! -e \"$0\" ]; do sleep 0.05; done",
+                release.string()},
                {.timeout_seconds = 120.0});
   });
   for (int i = 0; i < 2000 && lock_is_free(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));

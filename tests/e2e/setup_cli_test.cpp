@@ -21,9 +21,9 @@ protected:
   void SetUp() override { repo.commit_file("README", "first\n", "init"); }
 
   std::map<std::string, std::optional<std::string>> env() const {
-    return {{"HOME", home.path().string()}, {"NO_COLOR", "1"}, {"CLAUDECODE", std::nullopt},
-            {"CLAUDE_CODE_SESSION_ID", std::nullopt}, {"CODEX_THREAD_ID", std::nullopt},
-            {"CODEX_SANDBOX", std::nullopt}};
+    return {{"HOME", home.path().string()},    {"NO_COLOR", "1"},
+            {"CLAUDECODE", std::nullopt},      {"CLAUDE_CODE_SESSION_ID", std::nullopt},
+            {"CODEX_THREAD_ID", std::nullopt}, {"CODEX_SANDBOX", std::nullopt}};
   }
   utils::RunResult brenik(const std::vector<std::string>& args) {
     return run_binary("brenik", args, {.cwd = repo.root(), .timeout_seconds = 60.0, .env = env()});
@@ -96,8 +96,7 @@ TEST_F(SetupCli, ExistingPostCommitHookKeepsRunningAndTheCommitIsRecorded) {
   ASSERT_EQ(brenik({"setup", "--no-harness-hooks"}).exit_code, 0);
   ASSERT_EQ(brenik({"setup", "--no-harness-hooks"}).exit_code, 0);  // chained once, not twice
   EXPECT_NE(read_file(hook).find("brenik post-commit hook"), std::string::npos);
-  EXPECT_NE(read_file(repo.root() / ".git/hooks/post-commit.brenik-chained").find("hook-ran"),
-            std::string::npos);
+  EXPECT_NE(read_file(repo.root() / ".git/hooks/post-commit.brenik-chained").find("hook-ran"), std::string::npos);
   EXPECT_FALSE(fs::exists(repo.root() / ".git/hooks/post-commit.brenik-chained.old"));
   commit("a.txt");
   EXPECT_EQ(read_file(repo.root() / "hook-ran"), "ran\n");
@@ -117,7 +116,9 @@ TEST_F(SetupCli, RelativeCoreHooksPathIsHonoured) {
 
 TEST_F(SetupCli, ClaudeSettingsAreMergedAndAnInvalidFileIsLeftAlone) {
   const fs::path settings = home.path() / ".claude/settings.json";
-  write_file(settings, R"({"model": "opus", "hooks": {"PostToolUse": [{"matcher": "Edit", "hooks": [{"type": "command", "command": "fmt"}]}]}})");
+  write_file(
+      settings,
+      R"({"model": "opus", "hooks": {"PostToolUse": [{"matcher": "Edit", "hooks": [{"type": "command", "command": "fmt"}]}]}})");
   ASSERT_EQ(brenik({"setup"}).exit_code, 0);
   auto s = json::loads(read_file(settings));
   EXPECT_EQ(s["model"], "opus");
@@ -260,10 +261,11 @@ TEST_F(SetupCli, HookWhoseBrenikFailsRunsItOnceThenWritesTheShellLine) {
   fs::permissions(repo.root() / ".git/hooks/post-commit.brenik-chained", fs::perms::owner_all);
   write_file(repo.root() / "c.txt", "c\n");
   repo.git({"add", "c.txt"});
-  auto r = utils::run({"git", "commit", "-q", "-m", "brenik fails"},
-                      {.cwd = repo.root(),
-                       .env = {{"PATH", "/usr/bin:/bin"}, {"HOME", home.path().string()},
-                               {"state", "outer-state"}, {"commit", "outer-commit"}}});
+  auto r = utils::run({"git", "commit", "-q", "-m", "brenik fails"}, {.cwd = repo.root(),
+                                                                      .env = {{"PATH", "/usr/bin:/bin"},
+                                                                              {"HOME", home.path().string()},
+                                                                              {"state", "outer-state"},
+                                                                              {"commit", "outer-commit"}}});
   ASSERT_EQ(r.exit_code, 0) << r.err;
   EXPECT_EQ(r.out + r.err, "");
   EXPECT_EQ(read_file(runs), "ran\n");

@@ -30,8 +30,8 @@ protected:
     fs::create_directories(home.path() / ".codex");
   }
   utils::RunResult brenik(const std::vector<std::string>& args) {
-    return run_binary("brenik", args, {.cwd = repo.root(), .timeout_seconds = 60.0,
-                                       .env = isolated_cli_env(home.path())});
+    return run_binary("brenik", args,
+                      {.cwd = repo.root(), .timeout_seconds = 60.0, .env = isolated_cli_env(home.path())});
   }
   utils::RunResult git(const std::vector<std::string>& args) {
     std::vector<std::string> argv{"git"};

@@ -12,12 +12,17 @@ const std::string A(40, 'a'), B(40, 'b'), C(64, 'c');
 
 TEST(StatusCli, CountsWhatTheLogHolds) {
   TempRepo repo;
-  write_file(repo.root() / ".brenik/.platform/log.jsonl",
-             "{\"commit\": \"" + A + "\", \"agent\": \"claude-code\", \"summary\": \"first\", \"synced\": true}\n"
-             "not json\n[1]\n\n"
-             "{\"commit\": \"" + B + "\", \"agent\": \"unknown\", \"summary\": \"second\", \"synced\": false, \"event\": \"commit_unattested\"}\n"
-             "{\"commit\": \"unknown\", \"summary\": \"third\", \"synced\": false}\n"
-             "{\"commit\": \"" + C + "\", \"agent\": \"codex\", \"summary\": \"fourth\", \"synced\": false}\n");
+  write_file(
+      repo.root() / ".brenik/.platform/log.jsonl",
+      "{\"commit\": \"" + A +
+          "\", \"agent\": \"claude-code\", \"summary\": \"first\", \"synced\": true}\n"
+          "not json\n[1]\n\n"
+          "{\"commit\": \"" +
+          B +
+          "\", \"agent\": \"unknown\", \"summary\": \"second\", \"synced\": false, \"event\": \"commit_unattested\"}\n"
+          "{\"commit\": \"unknown\", \"summary\": \"third\", \"synced\": false}\n"
+          "{\"commit\": \"" +
+          C + "\", \"agent\": \"codex\", \"summary\": \"fourth\", \"synced\": false}\n");
   auto r = run_binary("brenik", {"status", "--json"}, {.cwd = repo.root()});
   ASSERT_EQ(r.exit_code, 0) << r.err;
   auto v = json::loads(r.out);
@@ -72,15 +77,12 @@ TEST(StatusCli, WarnsWhenGitTracksLocalState) {
   auto r = run_binary("brenik", {"status"}, {.cwd = repo.root(), .env = {{"NO_COLOR", "1"}}});
   EXPECT_EQ((r.out + r.err).find("git tracks"), std::string::npos) << r.out << r.err;
   // A planted clone: its log came from someone else.
-  repo.commit_file(".brenik/.platform/log.jsonl",
-                   "{\"commit\": \"" + A + "\", \"synced\": true}\n", "planted");
+  repo.commit_file(".brenik/.platform/log.jsonl", "{\"commit\": \"" + A + "\", \"synced\": true}\n", "planted");
   r = run_binary("brenik", {"status"}, {.cwd = repo.root(), .env = {{"NO_COLOR", "1"}}});
   EXPECT_EQ(r.exit_code, 0) << r.err;
-  EXPECT_NE((r.out + r.err).find("git tracks 1 file(s) under .brenik/.platform/"), std::string::npos)
-      << r.out << r.err;
+  EXPECT_NE((r.out + r.err).find("git tracks 1 file(s) under .brenik/.platform/"), std::string::npos) << r.out << r.err;
   r = run_binary("brenik", {"status", "--json"}, {.cwd = repo.root()});
-  EXPECT_EQ(json::loads(r.out)["tracked_platform_files"],
-            json::Value::array({".brenik/.platform/log.jsonl"}));
+  EXPECT_EQ(json::loads(r.out)["tracked_platform_files"], json::Value::array({".brenik/.platform/log.jsonl"}));
 }
 
 TEST(StatusCli, RefusedRecordsAreCountedApartWithTheirReason) {
@@ -89,7 +91,9 @@ TEST(StatusCli, RefusedRecordsAreCountedApartWithTheirReason) {
   write_file(repo.root() / ".brenik/.platform/log.jsonl",
              "{\"commit\": \"" + A + "\", \"summary\": \"small\", \"synced\": false}\n" + line_b + "\n");
   json::Value refused = json::Value::object();
-  refused[B] = {{"reason", "HTTP 413: too large for us"}, {"status", 413}, {"at", "2026-12-01T10:00:00Z"},
+  refused[B] = {{"reason", "HTTP 413: too large for us"},
+                {"status", 413},
+                {"at", "2026-12-01T10:00:00Z"},
                 {"line_sha256", services::tolvern::line_fingerprint(json::loads(line_b))}};
   write_file(repo.root() / ".brenik/.platform/refused.json", json::dumps(refused));
   auto r = run_binary("brenik", {"status", "--json"}, {.cwd = repo.root()});
@@ -120,12 +124,17 @@ TEST(SessionStartCli, AnEmptyAgentWithNoHarnessGivesPlainText) {
 TEST(StatusCli, StateFirstThenOneTableOfRecords) {
   TempRepo repo;
   TempDir home;
-  write_file(repo.root() / ".brenik/.platform/log.jsonl",
-             "{\"commit\": \"" + A + "\", \"timestamp\": \"2026-01-02T10:00:00+02:00\", \"agent\": \"\", \"summary\": \"first\", \"synced\": true}\n"
-             "{\"commit\": \"" + B + "\", \"timestamp\": \"2026-01-02T08:30:00Z\", \"agent\": \"unknown\", \"summary\": \"second\", \"synced\": false}\n");
-  const std::map<std::string, std::optional<std::string>> env = {
-      {"NO_COLOR", "1"}, {"HOME", home.path().string()}, {"XDG_CONFIG_HOME", home.path().string()},
-      {"BRENIK_API_KEY", std::nullopt}};
+  write_file(
+      repo.root() / ".brenik/.platform/log.jsonl",
+      "{\"commit\": \"" + A +
+          "\", \"timestamp\": \"2026-01-02T10:00:00+02:00\", \"agent\": \"\", \"summary\": \"first\", \"synced\": true}\n"
+          "{\"commit\": \"" +
+          B +
+          "\", \"timestamp\": \"2026-01-02T08:30:00Z\", \"agent\": \"unknown\", \"summary\": \"second\", \"synced\": false}\n");
+  const std::map<std::string, std::optional<std::string>> env = {{"NO_COLOR", "1"},
+                                                                 {"HOME", home.path().string()},
+                                                                 {"XDG_CONFIG_HOME", home.path().string()},
+                                                                 {"BRENIK_API_KEY", std::nullopt}};
   auto r = run_binary("brenik", {"status"}, {.cwd = repo.root(), .env = env});
   ASSERT_EQ(r.exit_code, 0) << r.err;
   // Set-up, hook, sign-in and link state come first.
@@ -147,9 +156,13 @@ TEST(StatusCli, TheTableAndTheCountsAgreeOnWhatIsUploaded) {
   TempRepo repo;
   // Older writers put 1 or "uploaded": true where this one writes true.
   write_file(repo.root() / ".brenik/.platform/log.jsonl",
-             "{\"commit\": \"" + A + "\", \"summary\": \"one\", \"synced\": 1}\n"
-             "{\"commit\": \"" + B + "\", \"summary\": \"two\", \"uploaded\": true, \"event\": \"attestation_skipped\"}\n"
-             "{\"commit\": \"" + C + "\", \"summary\": \"three\", \"synced\": 0, \"event\": \"commit_unattested\"}\n");
+             "{\"commit\": \"" + A +
+                 "\", \"summary\": \"one\", \"synced\": 1}\n"
+                 "{\"commit\": \"" +
+                 B +
+                 "\", \"summary\": \"two\", \"uploaded\": true, \"event\": \"attestation_skipped\"}\n"
+                 "{\"commit\": \"" +
+                 C + "\", \"summary\": \"three\", \"synced\": 0, \"event\": \"commit_unattested\"}\n");
   auto r = run_binary("brenik", {"status", "--json"}, {.cwd = repo.root()});
   ASSERT_EQ(r.exit_code, 0) << r.err;
   EXPECT_EQ(json::loads(r.out)["uploaded"], 2);

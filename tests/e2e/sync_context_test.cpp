@@ -38,7 +38,7 @@ std::map<std::string, long long> mtimes(const fs::path& dir) {
 void age_one(const fs::path& file) {
   struct stat st {};
   ::lstat(file.c_str(), &st);
-  const struct utimbuf t {st.st_atime - 3600, st.st_mtime - 3600};
+  const struct utimbuf t { st.st_atime - 3600, st.st_mtime - 3600 };
   ::utime(file.c_str(), &t);
 }
 
@@ -63,8 +63,10 @@ protected:
   void seed(const std::vector<std::string>& specs, const std::vector<std::string>& skills) {
     TempDir dir;
     write_file(dir.path() / "context.json", R"({"systems": ["core"], "name": "widget"})");
-    write_file(dir.path() / "brenikrules.yaml", "principles:\n  small: Keep changes small\nchecks:\n  tests: Run tests\n");
-    write_file(dir.path() / "brenikstate.yaml", "architecture:\n  elements:\n    api: {kind: service}\n    db: {kind: store}\n");
+    write_file(dir.path() / "brenikrules.yaml",
+               "principles:\n  small: Keep changes small\nchecks:\n  tests: Run tests\n");
+    write_file(dir.path() / "brenikstate.yaml",
+               "architecture:\n  elements:\n    api: {kind: service}\n    db: {kind: store}\n");
     write_file(dir.path() / "guardrails.json",
                R"({"rules": [{"ruleType": "constraint", "name": "no-secrets", "checkCondition": "scan"}]})");
     write_file(dir.path() / "memories.json", R"({"memories": [{"text": "we use tabs"}]})");
@@ -72,14 +74,17 @@ protected:
     write_file(dir.path() / "docs" / "architecture.md", "# Architecture\n");
     Value list = Value::array();
     for (const auto& s : skills)
-      list.push_back({{"slug", s}, {"description", "The " + s + " skill"}, {"content", "# " + s + "\nDo it well.\n"},
+      list.push_back({{"slug", s},
+                      {"description", "The " + s + " skill"},
+                      {"content", "# " + s + "\nDo it well.\n"},
                       {"source", s == "tdd" ? "platform" : "project"}});
     write_file(dir.path() / "skills.json", Value{{"skills", list}}.dump());
     write_file(dir.path() / "custom-docs" / "project" / "setup.md", "Run make.\n");
     server_admin(world.db, {"load-context", "--project", std::to_string(project), dir.path().string()});
   }
 
-  utils::RunResult brenik(const std::vector<std::string>& args, std::map<std::string, std::optional<std::string>> extra = {},
+  utils::RunResult brenik(const std::vector<std::string>& args,
+                          std::map<std::string, std::optional<std::string>> extra = {},
                           std::optional<std::string> url = std::nullopt) {
     auto env = isolated_cli_env(home.path());
     env["XDG_CONFIG_HOME"] = home.path().string();
@@ -158,8 +163,8 @@ TEST_F(SyncContext, AFreshRepositoryGetsTheCacheTheSkillsAndTheGuidance) {
   auto after = mtimes(repo.root());
   // The log's index (derived from the log, the upload's own bookkeeping) is
   // not a cache file.
-  for (const char* bookkeeping : {".brenik/.platform/config.yaml", ".brenik/.platform/config.yaml.lock",
-                                  ".brenik/.platform/log.jsonl.index"}) {
+  for (const char* bookkeeping :
+       {".brenik/.platform/config.yaml", ".brenik/.platform/config.yaml.lock", ".brenik/.platform/log.jsonl.index"}) {
     before.erase(bookkeeping);
     after.erase(bookkeeping);
   }

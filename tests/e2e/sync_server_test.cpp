@@ -41,12 +41,10 @@ protected:
   }
 
   utils::RunResult brenik(const std::vector<std::string>& args,
-                          std::map<std::string, std::optional<std::string>> extra = {},
-                          const fs::path& cwd = {}) {
+                          std::map<std::string, std::optional<std::string>> extra = {}, const fs::path& cwd = {}) {
     auto env = base_env();
     for (auto& [k, v] : extra) env[k] = v;
-    return run_binary("brenik", args,
-                      {.cwd = cwd.empty() ? repo.root() : cwd, .timeout_seconds = 60.0, .env = env});
+    return run_binary("brenik", args, {.cwd = cwd.empty() ? repo.root() : cwd, .timeout_seconds = 60.0, .env = env});
   }
   utils::RunResult login(const std::string& key, const std::string& url) {
     return brenik({"auth", "login", "--api-key", key, "--api-url", url});
@@ -83,8 +81,7 @@ TEST_F(SyncCli, LoginKeepsTheKeyPrivateAndRefusesClearTextHosts) {
   ASSERT_EQ(r.exit_code, 0) << r.err;
   const fs::path file = home.path() / "brenik" / "credentials.json";
   EXPECT_NE(r.out.find(file.string()), std::string::npos) << r.out;
-  EXPECT_EQ(fs::status(file).permissions() & fs::perms::all,
-            fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_EQ(fs::status(file).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
   EXPECT_NE(read_file(file).find(world.key), std::string::npos);
 
   r = login("bk_other", "http://brenik.example.test");
@@ -272,8 +269,7 @@ TEST_F(SyncCli, RefusedUploadOfALinkedRepositoryIsToldWithItsRemedy) {
   server_admin(world.db, {"set-active", "--key", world.key, "--off"});
   auto r = sync_at(world.url());
   EXPECT_EQ(r.exit_code, 1);
-  EXPECT_NE(r.out.find(tv::remedy(std::string(http::CODE_ACCOUNT_INACTIVE))), std::string::npos)
-      << r.out << r.err;
+  EXPECT_NE(r.out.find(tv::remedy(std::string(http::CODE_ACCOUNT_INACTIVE))), std::string::npos) << r.out << r.err;
   EXPECT_EQ(count_synced(lines()), 0);
   server_admin(world.db, {"set-active", "--key", world.key, "--on"});
   EXPECT_EQ(sync_at(world.url()).exit_code, 0);
@@ -332,8 +328,8 @@ TEST_F(SyncCli, SilentServerIsCutOffByTheHookBudgetAndALaterSyncCompletes) {
   {
     RawServer silent(std::nullopt);
     auto budget = http::network_budget(5.0);
-    auto result = tv::upload_attestations(world.key, silent.url(), repo.root(),
-                                          paths::attestations_dir(repo.root()), Value(project));
+    auto result = tv::upload_attestations(world.key, silent.url(), repo.root(), paths::attestations_dir(repo.root()),
+                                          Value(project));
     EXPECT_FALSE(result.ok);
     ASSERT_TRUE(result.error.has_value());
     EXPECT_NE(result.error->find("TimeoutError"), std::string::npos) << *result.error;
@@ -349,8 +345,7 @@ TEST_F(SyncCli, SilentServerIsCutOffByTheHookBudgetAndALaterSyncCompletes) {
 TEST_F(SyncCli, RecordCommitIsSilentOfflineAndTellsTheHookTheOutcome) {
   const std::string head = repo.commit_file("a.txt", "a\n", "Add a");
   RawServer watcher(RawServer::http_reply(200, "application/json", "{\"projectId\": 1}"));
-  auto r = brenik({"sync", "--record-commit"},
-                  {{"BRENIK_API_KEY", "bk_x"}, {"BRENIK_API_URL", watcher.url()}});
+  auto r = brenik({"sync", "--record-commit"}, {{"BRENIK_API_KEY", "bk_x"}, {"BRENIK_API_URL", watcher.url()}});
   EXPECT_EQ(r.exit_code, 0) << r.err;
   EXPECT_EQ(r.out, "");
   auto recorded = lines();

@@ -12,8 +12,9 @@ namespace {
 const std::map<std::string, std::optional<std::string>> PLAIN = {{"NO_COLOR", "1"}, {"PAGER", "cat"}};
 
 std::string line_for(const std::string& commit, const std::string& agent, const std::string& extra) {
-  return "{\"commit\": \"" + commit + "\", \"branch\": \"main\", \"timestamp\": \"2026-01-01T00:00:00Z\", \"agent\": \"" +
-         agent + "\", \"summary\": \"s\"" + extra + "}\n";
+  return "{\"commit\": \"" + commit +
+         "\", \"branch\": \"main\", \"timestamp\": \"2026-01-01T00:00:00Z\", \"agent\": \"" + agent +
+         "\", \"summary\": \"s\"" + extra + "}\n";
 }
 
 // A repository with one commit of each kind, recorded as each path records it.
@@ -40,15 +41,16 @@ struct Recorded {
                "source: backfill\nagent: codex\nagent_model: gpt-5\nprovenance:\n  type: ad-hoc\n  ref: backfill\n"
                "summary: 'chore: backfilled'\n");
     write_file(archive / (caught_up + ".yaml"), "source: catch_up\nagent: cursor\nsummary: 'docs: caught up'\n");
-    write_file(repo.root() / ".brenik/.platform/log.jsonl",
-               line_for(attested, "claude-code", ", \"synced\": true") +
-                   line_for(unattested, "unknown", ", \"synced\": false, \"event\": \"commit_unattested\"") +
-                   line_for(backfilled, "codex",
-                            ", \"synced\": false, \"event\": \"commit_unattested\", \"telemetry\": {\"model\": \"gpt-5\"}") +
-                   "not json\n" +
-                   // Another writer's member order: found by a full parse.
-                   "{\"synced\": true, \"agent\": \"cursor\", \"event\": \"commit_unattested\", \"commit\": \"" +
-                   caught_up + "\"}\n" + line_for(human, "human", ", \"synced\": false"));
+    write_file(
+        repo.root() / ".brenik/.platform/log.jsonl",
+        line_for(attested, "claude-code", ", \"synced\": true") +
+            line_for(unattested, "unknown", ", \"synced\": false, \"event\": \"commit_unattested\"") +
+            line_for(backfilled, "codex",
+                     ", \"synced\": false, \"event\": \"commit_unattested\", \"telemetry\": {\"model\": \"gpt-5\"}") +
+            "not json\n" +
+            // Another writer's member order: found by a full parse.
+            "{\"synced\": true, \"agent\": \"cursor\", \"event\": \"commit_unattested\", \"commit\": \"" + caught_up +
+            "\"}\n" + line_for(human, "human", ", \"synced\": false"));
   }
 
   utils::RunResult run(const std::vector<std::string>& args) const {
@@ -62,7 +64,8 @@ std::string line_with(const std::string& text, const std::string& needle) {
   if (at == std::string::npos) return "";
   const auto start = text.rfind('\n', at);
   const auto end = text.find('\n', at);
-  return text.substr(start == std::string::npos ? 0 : start + 1, end == std::string::npos ? std::string::npos : end - (start == std::string::npos ? 0 : start + 1));
+  return text.substr(start == std::string::npos ? 0 : start + 1,
+                     end == std::string::npos ? std::string::npos : end - (start == std::string::npos ? 0 : start + 1));
 }
 
 TEST(ViewsCli, LogShowsEachKindOfRecord) {
@@ -110,7 +113,8 @@ for line in open(sys.argv[1], encoding="utf-8"):
     assert json.dumps(v) == line, line
     print(v["commit"][:7], v["attribution"]["label"], v["attested"], v["synced"], v["recorded"],
           (v["attestation"] or {}).get("task_type"))
-)", out.out);
+)",
+                                  out.out);
   ASSERT_EQ(checked.size(), 6u);
   EXPECT_EQ(checked[0], r.human.substr(0, 7) + " human True False True None");
   EXPECT_EQ(checked[1], r.caught_up.substr(0, 7) + " cursor False True True None");
@@ -124,8 +128,8 @@ TEST(ViewsCli, ShowGivesEverythingRecordedForOneCommit) {
   Recorded r;
   auto out = r.run({"show", r.attested.substr(0, 10)});
   ASSERT_EQ(out.exit_code, 0) << out.err;
-  for (const char* expected : {"commit ", "attested, uploaded", "Added rate limiting", "no-secrets", "limiter",
-                               "T-1", "1200", "feature", "Ledger segment (1 entries)", "sealed"})
+  for (const char* expected : {"commit ", "attested, uploaded", "Added rate limiting", "no-secrets", "limiter", "T-1",
+                               "1200", "feature", "Ledger segment (1 entries)", "sealed"})
     EXPECT_NE(out.out.find(expected), std::string::npos) << expected << "\n" << out.out;
   EXPECT_NE(out.out.find(r.attested), std::string::npos);
 
@@ -149,7 +153,8 @@ text = open(sys.argv[1], encoding="utf-8").read().rstrip("\n")
 v = json.loads(text)
 assert json.dumps(v) == text
 print(v["attestation"]["telemetry"]["tokens"]["input"], v["synced"], len(v["ledger"]), v["rewritten_from"])
-)", out.out);
+)",
+                                  out.out);
   ASSERT_EQ(checked.size(), 1u);
   EXPECT_EQ(checked[0], "1200 True 1 []");
 }
@@ -207,7 +212,8 @@ text = open(sys.argv[1], encoding="utf-8").read().rstrip("\n")
 v = json.loads(text)
 assert json.dumps(v) == text
 print(len(v["lines"]), sum(s["lines"] for s in v["shares"]))
-)", out.out);
+)",
+                                  out.out);
   ASSERT_EQ(checked.size(), 1u);
   EXPECT_EQ(checked[0], "11 11");
 }
@@ -219,8 +225,9 @@ TEST(ViewsCli, BlameShowsEachKindOfRecord) {
   const auto v = json::loads(out.out);
   ASSERT_EQ(v["lines"].size(), 6u);
   const std::vector<std::pair<std::string, std::string>> expected{
-      {r.unrecorded, "not recorded"}, {r.attested, "claude-code (claude-opus-4-6)"}, {r.unattested, "unknown"},
-      {r.backfilled, "codex (gpt-5)"}, {r.caught_up, "cursor"},                        {r.human, "human"}};
+      {r.unrecorded, "not recorded"}, {r.attested, "claude-code (claude-opus-4-6)"},
+      {r.unattested, "unknown"},      {r.backfilled, "codex (gpt-5)"},
+      {r.caught_up, "cursor"},        {r.human, "human"}};
   for (std::size_t i = 0; i < expected.size(); ++i) {
     EXPECT_EQ(v["lines"][i]["commit"], expected[i].first) << i;
     EXPECT_EQ(v["lines"][i]["attribution"]["label"], expected[i].second) << i;

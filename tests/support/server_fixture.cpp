@@ -168,11 +168,9 @@ std::string RawServer::last_request() const {
   return last_request_;
 }
 
-std::string RawServer::http_reply(int status, const std::string& content_type,
-                                  const std::string& body) {
+std::string RawServer::http_reply(int status, const std::string& content_type, const std::string& body) {
   return "HTTP/1.1 " + std::to_string(status) + " X\r\nContent-Type: " + content_type +
-         "\r\nContent-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" +
-         body;
+         "\r\nContent-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
 }
 
 namespace {
@@ -228,10 +226,9 @@ void RawServer::loop() {
 }
 
 void clear_agent_environment(ScopedEnv& env) {
-  for (const char* name : {"CLAUDECODE", "CLAUDE_CODE_SESSION_ID", "CLAUDE_CODE_CHILD_SESSION",
-                           "CODEX_THREAD_ID", "CODEX_SANDBOX", "CODEX_SANDBOX_NETWORK_DISABLED",
-                           "CURSOR_AGENT", "CURSOR_EXTENSION_HOST_ROLE", "WINDSURF_SESSION_ID",
-                           "AGENT_SESSION_ID"})
+  for (const char* name : {"CLAUDECODE", "CLAUDE_CODE_SESSION_ID", "CLAUDE_CODE_CHILD_SESSION", "CODEX_THREAD_ID",
+                           "CODEX_SANDBOX", "CODEX_SANDBOX_NETWORK_DISABLED", "CURSOR_AGENT",
+                           "CURSOR_EXTENSION_HOST_ROLE", "WINDSURF_SESSION_ID", "AGENT_SESSION_ID"})
     env.unset(name);
 }
 

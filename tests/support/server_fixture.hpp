@@ -95,8 +95,7 @@ public:
   // The last request's head and body as received.
   std::string last_request() const;
 
-  static std::string http_reply(int status, const std::string& content_type,
-                                const std::string& body);
+  static std::string http_reply(int status, const std::string& content_type, const std::string& body);
   static constexpr const char* GARBAGE = "\x01\x02 this is not HTTP at all \xff\xfe\r\n\r\n<html>oops";
 
 private:

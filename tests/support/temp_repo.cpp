@@ -77,12 +77,9 @@ TempRepo::TempRepo(const std::string& object_format) {
   testing::git(root(), {"config", "commit.gpgsign", "false"});
 }
 
-std::string TempRepo::git(const std::vector<std::string>& args) const {
-  return testing::git(root(), args);
-}
+std::string TempRepo::git(const std::vector<std::string>& args) const { return testing::git(root(), args); }
 
-std::string TempRepo::commit_file(const std::string& name, const std::string& content,
-                                  const std::string& message) {
+std::string TempRepo::commit_file(const std::string& name, const std::string& content, const std::string& message) {
   write_file(root() / name, content);
   git({"add", "--", name});
   git({"commit", "-q", "-m", message});
@@ -140,8 +137,8 @@ std::map<std::string, std::optional<std::string>> isolated_cli_env(const fs::pat
   for (const char* name :
        {"CLAUDECODE", "CLAUDE_CODE_SESSION_ID", "CLAUDE_CODE_CHILD_SESSION", "CLAUDE_CODE_PROJECT_DIR_NAME",
         "CODEX_THREAD_ID", "CODEX_SANDBOX", "CODEX_SANDBOX_NETWORK_DISABLED", "CURSOR_AGENT",
-        "CURSOR_EXTENSION_HOST_ROLE", "WINDSURF_SESSION_ID", "AGENT_SESSION_ID", "BRENIK_API_KEY",
-        "BRENIK_API_URL", "BRENIK_DEBUG"})
+        "CURSOR_EXTENSION_HOST_ROLE", "WINDSURF_SESSION_ID", "AGENT_SESSION_ID", "BRENIK_API_KEY", "BRENIK_API_URL",
+        "BRENIK_DEBUG"})
     env[name] = std::nullopt;
   return env;
 }

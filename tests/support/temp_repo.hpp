@@ -42,8 +42,7 @@ public:
   const fs::path& root() const { return dir_.path(); }
   std::string git(const std::vector<std::string>& args) const;
   // Writes the file, stages it and commits; returns the new HEAD id.
-  std::string commit_file(const std::string& name, const std::string& content,
-                          const std::string& message);
+  std::string commit_file(const std::string& name, const std::string& content, const std::string& message);
   std::string head() const;
 
 private:

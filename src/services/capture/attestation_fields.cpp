@@ -8,13 +8,12 @@
 
 namespace brenik::services::shared {
 
-const std::vector<std::string> VALID_TASK_TYPES = {"feature", "bug-fix", "refactor",
-                                                   "docs",    "test",    "chore"};
+const std::vector<std::string> VALID_TASK_TYPES = {"feature", "bug-fix", "refactor", "docs", "test", "chore"};
 
 const std::vector<std::string> VALID_PROVENANCE_TYPES = {"spec", "ticket", "bug-fix", "ad-hoc"};
 
-const std::vector<std::string> V2_PRIMITIVES = {"architecture", "data_model", "interfaces",
-                                                "dependencies", "decisions"};
+const std::vector<std::string> V2_PRIMITIVES = {"architecture", "data_model", "interfaces", "dependencies",
+                                                "decisions"};
 
 const std::vector<std::string> VALID_ELEMENT_CHANGES = {"added", "modified", "removed"};
 
@@ -48,9 +47,7 @@ std::string join(const std::vector<std::string>& list, const char* sep = ", ") {
   return out;
 }
 
-std::string index_path(const std::string& base, std::size_t i) {
-  return base + "[" + std::to_string(i) + "]";
-}
+std::string index_path(const std::string& base, std::size_t i) { return base + "[" + std::to_string(i) + "]"; }
 
 std::size_t code_points(std::string_view s) {
   std::size_t n = 0;
@@ -59,9 +56,8 @@ std::size_t code_points(std::string_view s) {
 }
 
 bool is_lower_hex_sha256(const std::string& s) {
-  return s.size() == 64 && std::all_of(s.begin(), s.end(), [](char c) {
-           return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
-         });
+  return s.size() == 64 &&
+         std::all_of(s.begin(), s.end(), [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
 }
 
 bool non_empty_text(const json::Value& v) { return v.is_string() && !v.get<std::string>().empty(); }
@@ -78,7 +74,8 @@ void check_hash(const json::Value& a, Messages& errors) {
   } else if (!is_lower_hex_sha256(h.get<std::string>())) {
     errors.push_back(
         "staged_diff_hash must be 64 lowercase hexadecimal characters (the SHA-256 of `git diff "
-        "--staged`), got: " + json::repr(h));
+        "--staged`), got: " +
+        json::repr(h));
   }
 }
 
@@ -111,8 +108,7 @@ void check_provenance(const json::Value& a, Messages& errors) {
   }
   const auto& type = member(p, "type");
   if (!is_one_of(type, VALID_PROVENANCE_TYPES)) {
-    errors.push_back("provenance.type must be one of " + provenance_types_text() +
-                     ", got: " + json::repr(type));
+    errors.push_back("provenance.type must be one of " + provenance_types_text() + ", got: " + json::repr(type));
     return;
   }
   const auto& ref = member(p, "ref");
@@ -131,15 +127,13 @@ void check_task_type(const json::Value& a, Messages& errors) {
     errors.push_back("task_type must be one of " + join(VALID_TASK_TYPES) + ", got: " + json::repr(t));
 }
 
-void check_rule_entry(const json::Value& entry, const std::string& path, Messages& errors,
-                      Messages& warnings) {
+void check_rule_entry(const json::Value& entry, const std::string& path, Messages& errors, Messages& warnings) {
   if (entry.is_string()) {
     if (entry.get<std::string>().empty()) errors.push_back(path + " is an empty rule id");
     return;
   }
   if (!entry.is_object()) {
-    errors.push_back(path + " must be a rule id or a mapping with id and status, got: " +
-                     json::type_name(entry));
+    errors.push_back(path + " must be a rule id or a mapping with id and status, got: " + json::type_name(entry));
     return;
   }
   const auto& id = member(entry, "id");
@@ -152,8 +146,7 @@ void check_rule_entry(const json::Value& entry, const std::string& path, Message
   if (!entry.contains("status")) return;
   const auto& status = entry.at("status");
   if (!is_one_of(status, VALID_RULE_STATUSES)) {
-    errors.push_back(path + ".status must be one of " + join(VALID_RULE_STATUSES) +
-                     ", got: " + json::repr(status));
+    errors.push_back(path + ".status must be one of " + join(VALID_RULE_STATUSES) + ", got: " + json::repr(status));
     return;
   }
   if (status.get<std::string>() == "deviated" && !non_empty_text(member(entry, "note")))
@@ -169,8 +162,7 @@ void check_rules(const json::Value& a, Messages& errors, Messages& warnings) {
   }
   const auto& rules = a.at("rules");
   if (!rules.is_object()) {
-    errors.push_back("rules must be a mapping with checked and applicable, got: " +
-                     json::type_name(rules));
+    errors.push_back("rules must be a mapping with checked and applicable, got: " + json::type_name(rules));
     return;
   }
   const auto& checked = member(rules, "checked");
@@ -196,8 +188,7 @@ void check_rules(const json::Value& a, Messages& errors, Messages& warnings) {
 
 void check_fact_changes(const json::Value& facts, const std::string& path, Messages& errors) {
   if (!facts.is_object()) {
-    errors.push_back(path + " must be a mapping with add, update and remove lists, got: " +
-                     json::type_name(facts));
+    errors.push_back(path + " must be a mapping with add, update and remove lists, got: " + json::type_name(facts));
     return;
   }
   for (const auto& [key, list] : facts.items()) {
@@ -213,14 +204,12 @@ void check_fact_changes(const json::Value& facts, const std::string& path, Messa
     for (std::size_t i = 0; i < list.size(); ++i) {
       const auto& fact = list[i];
       if (!non_empty_text(fact) && !(fact.is_object() && !fact.empty()))
-        errors.push_back(index_path(sub, i) + " must be a fact (text or a mapping), got: " +
-                         json::repr(fact));
+        errors.push_back(index_path(sub, i) + " must be a fact (text or a mapping), got: " + json::repr(fact));
     }
   }
 }
 
-void check_element(const json::Value& el, const std::string& path, Messages& errors,
-                   Messages& warnings) {
+void check_element(const json::Value& el, const std::string& path, Messages& errors, Messages& warnings) {
   if (!el.is_object()) {
     errors.push_back(path + " must be a mapping with name and change, got: " + json::type_name(el));
     return;
@@ -233,8 +222,7 @@ void check_element(const json::Value& el, const std::string& path, Messages& err
   const std::string label = path + " (" + json::repr(name) + ")";
   const auto& change = member(el, "change");
   if (!is_one_of(change, VALID_ELEMENT_CHANGES))
-    errors.push_back(label + ".change must be one of " + join(VALID_ELEMENT_CHANGES) +
-                     ", got: " + json::repr(change));
+    errors.push_back(label + ".change must be one of " + join(VALID_ELEMENT_CHANGES) + ", got: " + json::repr(change));
   const auto& description = member(el, "description");
   if (el.contains("description") && !description.is_string())
     errors.push_back(label + ".description must be text, got: " + json::type_name(description));
@@ -249,13 +237,11 @@ void check_changes(const json::Value& a, Messages& errors, Messages& warnings) {
   if (!a.contains("changes")) return;
   const auto& changes = a.at("changes");
   if (!changes.is_object()) {
-    errors.push_back("changes must be a mapping of change primitives, got: " +
-                     json::type_name(changes));
+    errors.push_back("changes must be a mapping of change primitives, got: " + json::type_name(changes));
     return;
   }
   if (changes.empty()) {
-    warnings.push_back("changes is empty: none of the given keys is a change primitive (" +
-                       join(V2_PRIMITIVES) + ")");
+    warnings.push_back("changes is empty: none of the given keys is a change primitive (" + join(V2_PRIMITIVES) + ")");
     return;
   }
   for (const auto& [key, primitive] : changes.items()) {
@@ -293,8 +279,7 @@ void check_summary(const json::Value& a, Messages& errors, Messages& warnings) {
     warnings.push_back("summary is empty: say in one line what the commit changes");
     return;
   }
-  if (text.find('\n') != std::string::npos)
-    warnings.push_back("summary spans several lines: keep it to one line");
+  if (text.find('\n') != std::string::npos) warnings.push_back("summary spans several lines: keep it to one line");
   const std::size_t n = code_points(text);
   if (n > SUMMARY_SOFT_LIMIT)
     warnings.push_back("summary is " + std::to_string(n) + " characters long: keep it under " +
@@ -323,8 +308,7 @@ std::pair<std::vector<std::string>, std::vector<std::string>> validate_attestati
   check_hash(attestation, errors);
   check_timestamp(attestation, errors, warnings);
   check_model(attestation, errors, warnings);
-  for (const char* key : {"agent", "agent_provider", "agent_id"})
-    check_optional_text(attestation, key, errors);
+  for (const char* key : {"agent", "agent_provider", "agent_id"}) check_optional_text(attestation, key, errors);
   check_provenance(attestation, errors);
   check_task_type(attestation, errors);
   check_rules(attestation, errors, warnings);

@@ -19,8 +19,7 @@ namespace brenik::services::tolvern {
 namespace detail {
 
 std::optional<json::Value> adapter_telemetry(const agents::Adapter& adapter, const fs::path& repo_root,
-                                             const std::optional<std::string>& session_id,
-                                             const std::string& source) {
+                                             const std::optional<std::string>& session_id, const std::string& source) {
   std::optional<agents::TelemetryRecord> record;
   try {
     record = adapter.get_telemetry_for_session(repo_root, session_id);
@@ -67,8 +66,7 @@ BackfillResult capture(const fs::path& repo_root, const std::string& sha, const 
   std::error_code ec;
   if (o.consume_pending && fs::exists(paths::commit_attestation(repo_root), ec)) {
     auto result = process_pending_attestation(repo_root, full, {.handoff = o.handoff, .head_branch = worktree_branch});
-    if (result.error && !result.error->empty())
-      return {.commit = *full, .written = false, .reason = *result.error};
+    if (result.error && !result.error->empty()) return {.commit = *full, .written = false, .reason = *result.error};
     if (result.matched_commit == *full) return {.commit = *full, .written = true, .attested = true};
     // Filed under another commit (matched by its diff hash), or by another
     // trigger: this one still gets its own record below, unless recorded.
@@ -117,8 +115,7 @@ BackfillResult capture(const fs::path& repo_root, const std::string& sha, const 
   if (developer_read.valid()) developer = developer_read.get();
 
   std::optional<std::string> branch;
-  if (o.attribute_ambient)
-    branch = worktree_branch ? worktree_branch : detail::head_branch(repo_root);
+  if (o.attribute_ambient) branch = worktree_branch ? worktree_branch : detail::head_branch(repo_root);
 
   return detail::write_commit_record(
       repo_root, *full,

@@ -39,8 +39,7 @@ BackfillResult capture_commit(const fs::path& repo_root, const std::string& sha,
 
 // The post-commit hook's entry: the full id of HEAD when it is recorded (now
 // or before), none otherwise. Never throws.
-std::optional<std::string> record_commit(const fs::path& repo_root,
-                                         const std::string& event = "commit_unattested",
+std::optional<std::string> record_commit(const fs::path& repo_root, const std::string& event = "commit_unattested",
                                          const std::optional<RecordHandoff>& handoff = std::nullopt,
                                          const std::optional<fs::path>& worktree = std::nullopt) noexcept;
 
@@ -49,8 +48,7 @@ namespace detail {
 // The telemetry object an adapter gives for a session, stamped with the
 // trigger and the adapter's name; none when the adapter knows nothing.
 std::optional<json::Value> adapter_telemetry(const agents::Adapter& adapter, const fs::path& repo_root,
-                                             const std::optional<std::string>& session_id,
-                                             const std::string& source);
+                                             const std::optional<std::string>& session_id, const std::string& source);
 
 }  // namespace detail
 }  // namespace brenik::services::tolvern

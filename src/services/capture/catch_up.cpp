@@ -127,13 +127,11 @@ std::vector<BackfillResult> walk_and_record(const fs::path& repo_root, int limit
     std::map<std::string, std::vector<std::pair<std::string, std::string>>> hits;
     for (const auto& adapter : agents::iter_adapters()) {
       try {
-        auto answer = adapter->sessions_mentioning(repo_root, pending,
-                                                   {.since = since, .commit_times = commit_times});
+        auto answer = adapter->sessions_mentioning(repo_root, pending, {.since = since, .commit_times = commit_times});
         for (const auto& [commit, sessions] : answer)
           for (const auto& session : sessions) hits[commit].emplace_back(adapter->name(), session);
       } catch (...) {
-        logging::debug_exc_fmt(std::current_exception(), "%s session scan failed (best-effort)",
-                               adapter->name());
+        logging::debug_exc_fmt(std::current_exception(), "%s session scan failed (best-effort)", adapter->name());
       }
     }
 
@@ -190,11 +188,9 @@ BackfillResult record_backfill(const fs::path& repo_root, const BackfillOptions&
     }
   }
   if (!chosen)
-    return {.commit = *full, .written = false,
-            .reason = "no agent transcript found for session " + o.session_id};
+    return {.commit = *full, .written = false, .reason = "no agent transcript found for session " + o.session_id};
   if (!truthy(member(*telemetry, "model")))
-    return {.commit = *full, .written = false,
-            .reason = "transcript for session " + o.session_id + " names no model"};
+    return {.commit = *full, .written = false, .reason = "transcript for session " + o.session_id + " names no model"};
 
   return detail::write_commit_record(repo_root, *full,
                                      {.source = "backfill",

@@ -17,8 +17,7 @@ inline constexpr int CATCH_UP_DEFAULT_LIMIT = 50;
 inline constexpr double CATCH_UP_LOCK_TIMEOUT = 30.0;
 
 // Newest first; empty when nothing was done. Never throws.
-std::vector<BackfillResult> catch_up_commits(const fs::path& repo_root,
-                                             int limit = CATCH_UP_DEFAULT_LIMIT) noexcept;
+std::vector<BackfillResult> catch_up_commits(const fs::path& repo_root, int limit = CATCH_UP_DEFAULT_LIMIT) noexcept;
 
 struct BackfillOptions {
   std::string commit;      // short or full id

@@ -50,8 +50,8 @@ bool unattested_source(const std::string& source) {
 
 std::optional<json::Value> archived_attestation(const fs::path& state_root, const std::string& commit) {
   try {
-    auto text = utils::read_small_regular_file(paths::attestations_dir(state_root) / (commit + ".yaml"),
-                                               MAX_ARCHIVE_BYTES);
+    auto text =
+        utils::read_small_regular_file(paths::attestations_dir(state_root) / (commit + ".yaml"), MAX_ARCHIVE_BYTES);
     if (!text) return std::nullopt;
     auto parsed = detail::parse_attestation_yaml(*text);
     if (!parsed.is_object() || parsed.empty()) return std::nullopt;
@@ -110,9 +110,9 @@ BackfillResult carry(const HookContext& ctx, const std::string& kind, const Rewr
     if (auto a = archived_attestation(ctx.state_root, old)) olds.emplace_back(old, std::move(*a));
   if (olds.empty()) {
     // Nothing to carry: recorded as any commit is.
-    return capture_commit(ctx.state_root, rw.new_commit,
-                          {.source = "post_commit", .consume_pending = false, .handoff = ctx.handoff,
-                           .worktree = other});
+    return capture_commit(
+        ctx.state_root, rw.new_commit,
+        {.source = "post_commit", .consume_pending = false, .handoff = ctx.handoff, .worktree = other});
   }
   // The first attested one leads; the others of a squash ride along.
   auto lead = std::find_if(olds.begin(), olds.end(),
@@ -138,17 +138,16 @@ BackfillResult carry(const HookContext& ctx, const std::string& kind, const Rewr
   std::optional<std::string> event;
   if (unattested_source(text_of(parsed, "source"))) event = "commit_unattested";
   const std::string branch = detail::git_rev_parse({"--abbrev-ref", "HEAD"}, {.cwd = cwd});
-  auto filed = detail::file_attestation(paths::log_jsonl(ctx.state_root), paths::attestations_dir(ctx.state_root),
-                                        parsed,
-                                        {.commit_override = rw.new_commit,
-                                         .repo_root = ctx.state_root,
-                                         .archive_ledger = false,
-                                         .event = event,
-                                         .keep_existing = false,
-                                         .head_branch = branch,
-                                         .handoff = ctx.handoff});
-  return {.commit = rw.new_commit, .written = filed.written,
-          .attested = !unattested_source(text_of(parsed, "source"))};
+  auto filed =
+      detail::file_attestation(paths::log_jsonl(ctx.state_root), paths::attestations_dir(ctx.state_root), parsed,
+                               {.commit_override = rw.new_commit,
+                                .repo_root = ctx.state_root,
+                                .archive_ledger = false,
+                                .event = event,
+                                .keep_existing = false,
+                                .head_branch = branch,
+                                .handoff = ctx.handoff});
+  return {.commit = rw.new_commit, .written = filed.written, .attested = !unattested_source(text_of(parsed, "source"))};
 }
 
 }  // namespace

@@ -80,8 +80,7 @@ void enrich_attestation(json::Value& parsed, const fs::path& repo_root) noexcept
   try {
     const auto state = read_rules_cache_state(paths::platform_dir(repo_root));
     if (!member(parsed, "rules").is_object()) parsed["rules"] = json::Value::object();
-    parsed["rules"]["available"] =
-        state.trustworthy() ? json::Value(*state.count) : json::Value(nullptr);
+    parsed["rules"]["available"] = state.trustworthy() ? json::Value(*state.count) : json::Value(nullptr);
   } catch (...) {
     logging::debug_exc("rules.available enrichment skipped");
   }
@@ -164,8 +163,8 @@ AttestationResult process_pending_attestation(const fs::path& repo_root,
     // An attestation is a page of text: anything far larger would make a
     // record the server refuses, and parsing it would hold up the commit.
     if (!content) {
-      result.error = "attestation file is larger than " +
-                     std::to_string(detail::MAX_PENDING_ATTESTATION_BYTES) + " bytes; kept for correction";
+      result.error = "attestation file is larger than " + std::to_string(detail::MAX_PENDING_ATTESTATION_BYTES) +
+                     " bytes; kept for correction";
       logging::warning("Could not read attestation file: %s", *result.error);
       return result;
     }
@@ -196,8 +195,8 @@ AttestationResult process_pending_attestation(const fs::path& repo_root,
   // Only a mapping can carry an attestation's fields: anything else would be
   // archived as a shapeless record and the agent's file lost.
   if (!parsed.is_object()) {
-    result.error = std::string("attestation file does not hold a YAML mapping (found ") +
-                   json::type_name(parsed) + "); kept for correction";
+    result.error = std::string("attestation file does not hold a YAML mapping (found ") + json::type_name(parsed) +
+                   "); kept for correction";
     logging::warning("Could not read attestation file: %s", *result.error);
     return result;
   }
@@ -216,13 +215,12 @@ AttestationResult process_pending_attestation(const fs::path& repo_root,
   // the commit keeps one line and the attestation wins.
   detail::FiledRecord filed;
   try {
-    filed = detail::file_attestation(
-        paths::log_jsonl(repo_root), paths::attestations_dir(repo_root), parsed,
-        {.commit_override = commit,
-         .repo_root = repo_root,
-         .head_branch = options.head_branch,
-         .from_pending = read_stamp.value_or(utils::FileStamp{}),
-         .handoff = options.handoff});
+    filed = detail::file_attestation(paths::log_jsonl(repo_root), paths::attestations_dir(repo_root), parsed,
+                                     {.commit_override = commit,
+                                      .repo_root = repo_root,
+                                      .head_branch = options.head_branch,
+                                      .from_pending = read_stamp.value_or(utils::FileStamp{}),
+                                      .handoff = options.handoff});
   } catch (const OSError& e) {
     logging::warning("Could not archive attestation: %s", e);
     result.error = e.what();
@@ -238,14 +236,14 @@ BackfillResult attach_pending_attestation(const fs::path& repo_root, const std::
   if (!path_exists(paths::commit_attestation(repo_root)))
     return {.commit = *full, .written = false, .reason = REASON_NO_PENDING_FILE};
   auto result = process_pending_attestation(repo_root, full);
-  if (result.error && !result.error->empty())
-    return {.commit = *full, .written = false, .reason = *result.error};
+  if (result.error && !result.error->empty()) return {.commit = *full, .written = false, .reason = *result.error};
   // Another trigger may have filed the file first, or its diff hash named
   // another commit: this commit did not get it, and must not be told so.
   if (!result.matched_commit)
     return {.commit = *full, .written = false, .reason = "the pending attestation was filed by another trigger"};
   if (*result.matched_commit != *full)
-    return {.commit = *full, .written = false,
+    return {.commit = *full,
+            .written = false,
             .reason = "the pending attestation matches commit " + *result.matched_commit + " by its diff hash"};
   return {.commit = *full, .written = true, .attested = true};
 }

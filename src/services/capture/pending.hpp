@@ -18,9 +18,9 @@ namespace fs = std::filesystem;
 
 // Result of processing a pending attestation.
 struct AttestationResult {
-  bool found = false;                                  // a pending attestation file existed
+  bool found = false;                                        // a pending attestation file existed
   std::optional<std::string> matched_commit = std::nullopt;  // chosen by diff hash or override
-  std::optional<std::string> error = std::nullopt;     // read or archive failure
+  std::optional<std::string> error = std::nullopt;           // read or archive failure
   std::vector<std::string> change_spec_slugs = {};
 };
 

@@ -27,8 +27,7 @@ bool brenik_debug_enabled() {
   if (first == std::string::npos) return false;
   auto last = v.find_last_not_of(" \t\r\n\f\v");
   v = v.substr(first, last - first + 1);
-  std::transform(v.begin(), v.end(), v.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  std::transform(v.begin(), v.end(), v.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
   return v == "1" || v == "true" || v == "yes" || v == "on";
 }
 
@@ -88,8 +87,7 @@ std::optional<fs::path> write_entry(const fs::path& repo_root, const std::string
     std::error_code ec;
     if (fs::is_regular_file(log_path, ec) && fs::file_size(log_path) > DEBUG_LOG_MAX_BYTES) {
       std::string bytes = utils::read_file(log_path);
-      utils::atomic_write(log_path,
-                          std::string_view(bytes).substr(bytes.size() - DEBUG_LOG_KEEP_BYTES));
+      utils::atomic_write(log_path, std::string_view(bytes).substr(bytes.size() - DEBUG_LOG_KEEP_BYTES));
     }
     std::string entry = "\n--- " + utc_now() + " stage=" + stage + " ---\n";
     entry += report();

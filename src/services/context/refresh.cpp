@@ -62,8 +62,7 @@ std::optional<json::Value> collect_rows(const json::Value& payload, const char* 
       logging::warning(unsafe_msg, name);
       continue;
     }
-    if (content.is_string() && !content.get_ref<const std::string&>().empty())
-      texts[name.get<std::string>()] = content;
+    if (content.is_string() && !content.get_ref<const std::string&>().empty()) texts[name.get<std::string>()] = content;
   }
   return texts;
 }
@@ -150,7 +149,8 @@ RefreshResult refresh_context_cache_detailed(const std::string& api_key, const s
       return http::fetch_declarative_state_detailed(project_id, api_key, api_url, {.etags = etags});
     });
     auto specs_f = std::async(std::launch::async, [&] {
-      return detail::nf("Specs", [&] { return http::fetch_all_specs(api_key, api_url, project_id, {.etag = specs_etag}); });
+      return detail::nf("Specs",
+                        [&] { return http::fetch_all_specs(api_key, api_url, project_id, {.etag = specs_etag}); });
     });
     auto guardrails_f = std::async(std::launch::async, [&] {
       return detail::nf("Guardrails", [&] { return http::fetch_guardrails(project_id, api_key, api_url); });
@@ -189,9 +189,9 @@ RefreshResult refresh_context_cache_detailed(const std::string& api_key, const s
         // bad answer never empties the local copies.
         if (!specs->empty()) detail::prune_spec_dirs(repo_root, names_of(*specs));
       }
-      canonical_docs = collect_rows(*payload, "canonical_docs", "name",
-                                    "Skipping malformed canonical doc row during sync",
-                                    "Skipping canonical doc with unsafe name during sync: %r");
+      canonical_docs =
+          collect_rows(*payload, "canonical_docs", "name", "Skipping malformed canonical doc row during sync",
+                       "Skipping canonical doc with unsafe name during sync: %r");
       if (canonical_docs) {
         if (tag && !tag->empty()) new_etags["specs"] = *tag;
         if (!canonical_docs->empty()) detail::prune_canonical_docs_dir(repo_root, names_of(*canonical_docs));

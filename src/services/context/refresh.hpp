@@ -18,9 +18,9 @@ namespace fs = std::filesystem;
 
 struct RefreshResult {
   bool ok = false;
-  std::optional<std::string> stage = std::nullopt;     // the stage that failed
-  std::optional<std::string> error = std::nullopt;     // the error kind's name only
-  std::optional<fs::path> log_path = std::nullopt;     // the debug log written for it
+  std::optional<std::string> stage = std::nullopt;  // the stage that failed
+  std::optional<std::string> error = std::nullopt;  // the error kind's name only
+  std::optional<fs::path> log_path = std::nullopt;  // the debug log written for it
 
   explicit operator bool() const { return ok; }
 };

@@ -23,9 +23,7 @@ struct RulesCacheState {
   bool unreadable = false;                     // the rules file exists but does not read
 
   // A fetch is known to have failed (a status other than 200 and 304).
-  bool fetch_failed() const {
-    return last_fetch_status && *last_fetch_status != 200 && *last_fetch_status != 304;
-  }
+  bool fetch_failed() const { return last_fetch_status && *last_fetch_status != 200 && *last_fetch_status != 304; }
   bool trustworthy() const { return count.has_value() && !unreadable && !fetch_failed(); }
   std::string describe() const;
 };

@@ -123,7 +123,8 @@ void cache_custom_docs(const fs::path& repo_root, const json::Value& custom_docs
       for (const auto& [name, content] : valid) keep.insert(name);
       if (cache_files::is_real_dir(scope_dir)) {
         for (const auto& e : cache_files::list_dir(scope_dir))
-          if (!keep.count(e.name) || e.type != cache_files::EntryType::file) cache_files::remove_entry(scope_dir, e.name);
+          if (!keep.count(e.name) || e.type != cache_files::EntryType::file)
+            cache_files::remove_entry(scope_dir, e.name);
       } else {
         cache_files::remove_tree(scope_dir);  // a link or a file in its place
       }

@@ -135,8 +135,10 @@ void check_git_hooks(std::vector<Finding>& out, const fs::path& root) {
       if (config.find("brenik git-hook " + hook) != std::string::npos)
         check_program(out, check, manager + "'s configuration", "");
       else
-        out.push_back({check, false, manager + " runs " + display(root, file) + " and its configuration does not "
-                                     "run brenik",
+        out.push_back({check, false,
+                       manager + " runs " + display(root, file) +
+                           " and its configuration does not "
+                           "run brenik",
                        "add the lines `brenik setup` prints to " +
                            std::string(lefthook ? "lefthook.yml" : ".pre-commit-config.yaml")});
       continue;
@@ -156,10 +158,10 @@ void check_git_hooks(std::vector<Finding>& out, const fs::path& root) {
                   display(root, d);
       }
     }
-    out.push_back({check, false,
-                   (text ? display(root, file) + " is not brenik's" : "no " + hook + " hook in " + display(root, dir)) +
-                       taken,
-                   "brenik setup"});
+    out.push_back(
+        {check, false,
+         (text ? display(root, file) + " is not brenik's" : "no " + hook + " hook in " + display(root, dir)) + taken,
+         "brenik setup"});
   }
 }
 
@@ -221,8 +223,8 @@ void check_background_run(std::vector<Finding>& out, const fs::path& state_root)
     if (tolvern::background_sync_running(state_root))
       out.push_back({"background sync", true, "running since " + state->started_at, ""});
     else
-      out.push_back({"background sync", false, "the run started " + state->started_at + " never finished",
-                     "brenik sync"});
+      out.push_back(
+          {"background sync", false, "the run started " + state->started_at + " never finished", "brenik sync"});
     return;
   }
   if (state->ok)

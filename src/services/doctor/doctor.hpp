@@ -15,7 +15,7 @@ namespace brenik::services::doctor {
 namespace fs = std::filesystem;
 
 struct Finding {
-  std::string check;   // short name: "post-commit hook", "Claude Code hooks", "sign-in"...
+  std::string check;  // short name: "post-commit hook", "Claude Code hooks", "sign-in"...
   bool ok = true;
   std::string detail;  // what was found
   std::string fix;     // for a problem: the command (or step) that fixes it

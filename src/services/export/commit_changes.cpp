@@ -136,9 +136,7 @@ public:
     }
   }
 
-  void finish() {
-    finish_file();
-  }
+  void finish() { finish_file(); }
 
 private:
   void commit_line(std::string_view l) {
@@ -217,11 +215,35 @@ std::optional<std::string> unquote_path(std::string_view text, std::size_t& cons
 std::vector<std::string> commit_changes_args(const std::string& range) {
   // Everything that user configuration could change in the layout of the
   // stream is fixed here, so the parser sees one format.
-  return {"-c", "core.quotePath=true", "-c", "log.showSignature=false", "-c", "diff.noprefix=false",
-          "-c", "diff.mnemonicPrefix=false", "-c", "core.fsmonitor=false", "-c", "log.showRoot=true",
-          "log", "--no-color", "--no-ext-diff", "--no-textconv", "--no-relative", "--submodule=short",
-          "--diff-merges=off", "-p", "-U0", "--inter-hunk-context=0", "-M", "--src-prefix=a/", "--dst-prefix=b/",
-          "--format=%x01%H%x02%at", "--end-of-options", range, "--"};
+  return {"-c",
+          "core.quotePath=true",
+          "-c",
+          "log.showSignature=false",
+          "-c",
+          "diff.noprefix=false",
+          "-c",
+          "diff.mnemonicPrefix=false",
+          "-c",
+          "core.fsmonitor=false",
+          "-c",
+          "log.showRoot=true",
+          "log",
+          "--no-color",
+          "--no-ext-diff",
+          "--no-textconv",
+          "--no-relative",
+          "--submodule=short",
+          "--diff-merges=off",
+          "-p",
+          "-U0",
+          "--inter-hunk-context=0",
+          "-M",
+          "--src-prefix=a/",
+          "--dst-prefix=b/",
+          "--format=%x01%H%x02%at",
+          "--end-of-options",
+          range,
+          "--"};
 }
 
 std::vector<CommitChanges> parse_commit_changes(std::string_view stream) {
@@ -240,8 +262,7 @@ std::vector<CommitChanges> parse_commit_changes(std::string_view stream) {
 }
 
 std::optional<std::vector<CommitChanges>> read_commit_changes(const std::filesystem::path& repo_root,
-                                                              const std::string& range,
-                                                              double timeout_seconds) {
+                                                              const std::string& range, double timeout_seconds) {
   auto out = tolvern::detail::git_bytes(commit_changes_args(range), repo_root, timeout_seconds);
   if (!out) return std::nullopt;
   return parse_commit_changes(*out);

@@ -41,8 +41,7 @@ std::vector<CommitChanges> parse_commit_changes(std::string_view stream);
 // Runs git in `repo_root` and parses its answer; none when git fails (a
 // revision it does not know, not a repository, its time limit).
 std::optional<std::vector<CommitChanges>> read_commit_changes(const std::filesystem::path& repo_root,
-                                                              const std::string& range,
-                                                              double timeout_seconds);
+                                                              const std::string& range, double timeout_seconds);
 
 namespace detail {
 

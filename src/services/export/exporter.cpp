@@ -14,8 +14,8 @@ std::vector<std::string> export_documents(const std::vector<CommitRecord>& recor
   std::vector<std::string> out;
   out.reserve(records.size());
   for (const auto& r : records)
-    out.push_back(json::dumps(format == ExportFormat::in_toto ? in_toto_statement(r)
-                                                              : agent_trace_record(r, tool_version)));
+    out.push_back(
+        json::dumps(format == ExportFormat::in_toto ? in_toto_statement(r) : agent_trace_record(r, tool_version)));
   return out;
 }
 

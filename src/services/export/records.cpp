@@ -1,6 +1,5 @@
 #include "services/export/records.hpp"
 
-
 #include <cerrno>
 #include <future>
 #include <system_error>
@@ -103,8 +102,7 @@ std::optional<RecordLookup> lookup_records(const fs::path& repo_root, const std:
   // The archived attestations are parsed on a second thread while git
   // prints the diffs: the two are the bulk of the work and need nothing
   // from each other but the commit ids, which rev-list gives at once.
-  auto ids_text = tolvern::detail::git_bytes({"rev-list", "--end-of-options", range, "--"}, repo_root,
-                                             timeout_seconds);
+  auto ids_text = tolvern::detail::git_bytes({"rev-list", "--end-of-options", range, "--"}, repo_root, timeout_seconds);
   if (!ids_text) return std::nullopt;
   std::vector<std::string> ids;
   std::size_t start = 0;
@@ -142,10 +140,14 @@ std::optional<RecordLookup> lookup_records(const fs::path& repo_root, const std:
   RecordLookup out;
   for (auto& r : all) {
     std::optional<json::Value> att;
-    if (auto it = archived.find(r.changes.commit); it != archived.end()) att = std::move(it->second);
-    else att = read_archive(archives_dir, r.changes.commit);  // the branch moved in between
-    if (!att) ++out.unreadable;
-    else r.attestation = std::move(*att);
+    if (auto it = archived.find(r.changes.commit); it != archived.end())
+      att = std::move(it->second);
+    else
+      att = read_archive(archives_dir, r.changes.commit);  // the branch moved in between
+    if (!att)
+      ++out.unreadable;
+    else
+      r.attestation = std::move(*att);
     if (!r.log_line.is_null() || !r.attestation.is_null()) {
       out.records.push_back(std::move(r));
     } else if (att) {

@@ -108,8 +108,8 @@ std::optional<std::string> sshsig_public_key(std::string_view blob) {
   std::uint32_t version = 0;
   std::string_view key, ns, reserved, hash, sig;
   if (!read_u32(blob, version) || version != 1) return std::nullopt;
-  if (!read_string(blob, key) || !read_string(blob, ns) || !read_string(blob, reserved) ||
-      !read_string(blob, hash) || !read_string(blob, sig) || !blob.empty())
+  if (!read_string(blob, key) || !read_string(blob, ns) || !read_string(blob, reserved) || !read_string(blob, hash) ||
+      !read_string(blob, sig) || !blob.empty())
     return std::nullopt;
   return std::string(key);
 }
@@ -217,8 +217,7 @@ SignatureCheck SshVerifier::check(std::string_view message, std::string_view sig
   auto known = principals_.find(*key);
   if (known == principals_.end()) {
     std::vector<std::string> names;
-    auto found = keygen({"-Y", "find-principals", "-f", allowed_.string(), "-s", sig.string()},
-                        CHECK_TIMEOUT_SECONDS);
+    auto found = keygen({"-Y", "find-principals", "-f", allowed_.string(), "-s", sig.string()}, CHECK_TIMEOUT_SECONDS);
     if (found.ok()) {
       const std::string text = utils::strip(found.out);
       std::size_t start = 0;
@@ -234,9 +233,9 @@ SignatureCheck SshVerifier::check(std::string_view message, std::string_view sig
   }
   if (known->second.empty()) return {SignatureStatus::unknown_signer, ""};
   for (const auto& principal : known->second) {
-    auto v = keygen({"-Y", "verify", "-f", allowed_.string(), "-I", principal, "-n", SIGNATURE_NAMESPACE,
-                     "-s", sig.string()},
-                    CHECK_TIMEOUT_SECONDS, std::string(message));
+    auto v = keygen(
+        {"-Y", "verify", "-f", allowed_.string(), "-I", principal, "-n", SIGNATURE_NAMESPACE, "-s", sig.string()},
+        CHECK_TIMEOUT_SECONDS, std::string(message));
     if (v.ok()) return {SignatureStatus::ok, principal};
   }
   return {SignatureStatus::bad_signature, ""};

@@ -11,7 +11,6 @@ namespace brenik::services::exporting {
 
 namespace {
 
-
 const json::Value* member_of(const json::Value& v, const char* key) {
   if (!v.is_object()) return nullptr;
   auto it = v.find(key);
@@ -76,8 +75,8 @@ std::string record_uuid(const std::string& commit) {
   hex[12] = '8';  // version 8: custom, here SHA-256 based
   static const char* variant = "89ab";
   hex[16] = variant[std::stoi(hex.substr(16, 1), nullptr, 16) & 3];
-  return hex.substr(0, 8) + "-" + hex.substr(8, 4) + "-" + hex.substr(12, 4) + "-" + hex.substr(16, 4) +
-         "-" + hex.substr(20, 12);
+  return hex.substr(0, 8) + "-" + hex.substr(8, 4) + "-" + hex.substr(12, 4) + "-" + hex.substr(16, 4) + "-" +
+         hex.substr(20, 12);
 }
 
 std::string utc_timestamp(std::int64_t epoch_seconds) {

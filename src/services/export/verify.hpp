@@ -32,7 +32,7 @@ struct VerifyResult {
   std::size_t line = 0;  // 1-based line of the input; 0 for a revision range
   std::string commit;    // as the statement names it ("" when unreadable)
   VerifyStatus status = VerifyStatus::malformed;
-  std::string signer;    // the allowed signer's principal, when signed
+  std::string signer;  // the allowed signer's principal, when signed
 };
 
 // Whether `claim` still holds: the commit exists, and its recomputed diff

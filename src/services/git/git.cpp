@@ -75,8 +75,7 @@ GitOutput git_output(const std::vector<std::string>& args, const GitOptions& opt
   result.out = std::move(r.out);
   if (!result.ok) {
     result.err = utils::strip(utils::decode_utf8_replace(r.err));
-    if (result.err.empty())
-      result.err = r.status == utils::RunStatus::timed_out ? "git took too long" : "git failed";
+    if (result.err.empty()) result.err = r.status == utils::RunStatus::timed_out ? "git took too long" : "git failed";
   }
   return result;
 }
@@ -97,9 +96,8 @@ std::optional<std::string> resolve_full_sha(const fs::path& repo_root, const std
 std::optional<CommitMetadata> commit_metadata(const fs::path& cwd, const std::string& revision) {
   // A revision never starts an option; "--" keeps it from being taken as a path.
   if (revision.empty() || revision[0] == '-') return std::nullopt;
-  auto r = run_git({"show", "-s", "--no-show-signature", "--format=%H%n%aI%n%an%n%ae%n%s",
-                    revision + "^{commit}", "--"},
-                   cwd);
+  auto r = run_git(
+      {"show", "-s", "--no-show-signature", "--format=%H%n%aI%n%an%n%ae%n%s", revision + "^{commit}", "--"}, cwd);
   if (!r.ok()) return std::nullopt;
   // Stripped as a whole (as every other git answer), then split: an empty
   // subject or email leaves its line empty.
@@ -114,11 +112,8 @@ std::optional<CommitMetadata> commit_metadata(const fs::path& cwd, const std::st
   }
   parts.push_back(start <= text.size() ? text.substr(start) : std::string());
   while (parts.size() < 5) parts.emplace_back();
-  CommitMetadata m{.id = parts[0],
-                   .author_date = parts[1],
-                   .author_name = parts[2],
-                   .author_email = parts[3],
-                   .subject = parts[4]};
+  CommitMetadata m{
+      .id = parts[0], .author_date = parts[1], .author_name = parts[2], .author_email = parts[3], .subject = parts[4]};
   if (!is_valid_commit_hash(m.id)) return std::nullopt;
   return m;
 }
@@ -238,8 +233,8 @@ std::optional<std::string> head_branch_from_files(const fs::path& worktree) {
     return std::nullopt;
   }
   // git shortens to the bare name only when no other ref could take it.
-  for (const std::string& other : {name, "refs/" + name, "refs/tags/" + name, "refs/remotes/" + name,
-                                   "refs/remotes/" + name + "/HEAD"}) {
+  for (const std::string& other :
+       {name, "refs/" + name, "refs/tags/" + name, "refs/remotes/" + name, "refs/remotes/" + name + "/HEAD"}) {
     if (entry_exists(gitdir / other) || entry_exists(common / other) || packed_ref_listed(packed, other))
       return std::nullopt;
   }
@@ -267,17 +262,15 @@ std::string patch_hash(std::string_view patch) {
   return utils::sha256_hex(normalised);
 }
 
-std::optional<std::string> find_commit_by_diff_hash(const std::optional<std::string>& diff_hash,
-                                                    int max_commits) {
+std::optional<std::string> find_commit_by_diff_hash(const std::optional<std::string>& diff_hash, int max_commits) {
   if (!diff_hash || diff_hash->empty()) return std::nullopt;
   auto log = run_git({"log", "--format=%H", "-" + std::to_string(max_commits)}, std::nullopt);
   if (!log.ok()) return std::nullopt;
   std::string text = utils::decode_utf8_replace(log.out);
   // The patches of all the candidates together get the time of one git
   // call: twenty huge (or hung) ones must not hold a commit hook for minutes.
-  const auto until = std::chrono::steady_clock::now() +
-                     std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                         std::chrono::duration<double>(DIFF_HASH_SEARCH_SECONDS));
+  const auto until = std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                                            std::chrono::duration<double>(DIFF_HASH_SEARCH_SECONDS));
   std::size_t start = 0;
   while (start < text.size()) {
     auto end = text.find('\n', start);

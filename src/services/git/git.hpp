@@ -18,8 +18,7 @@ namespace fs = std::filesystem;
 
 // The object id git gives the empty tree, in SHA-1 and SHA-256 repositories.
 inline constexpr const char* GIT_EMPTY_TREE_SHA = "4b825dc642cb6eb9a060e54bf8d69288fbee4904";
-inline constexpr const char* GIT_EMPTY_TREE_SHA256 =
-    "6ef19b41225c5369f1c104d45d8d85efa9b057b53b14b4b9b939dd74decc5321";
+inline constexpr const char* GIT_EMPTY_TREE_SHA256 = "6ef19b41225c5369f1c104d45d8d85efa9b057b53b14b4b9b939dd74decc5321";
 
 // Every git child gets this limit, so a hung git never stalls a hook longer.
 inline constexpr double GIT_TIMEOUT_SECONDS = 10.0;
@@ -64,14 +63,12 @@ std::string git_rev_parse(const std::vector<std::string>& args, const GitOptions
 
 // git's raw standard output (no decoding, no stripping), or none when git
 // fails or its time limit passes: for long streams such as `log -p`.
-std::optional<std::string> git_bytes(const std::vector<std::string>& args, const fs::path& cwd,
-                                     double timeout_seconds);
+std::optional<std::string> git_bytes(const std::vector<std::string>& args, const fs::path& cwd, double timeout_seconds);
 
 // Raw patch bytes of one commit as its diff hash is taken (`diff-tree -p -M`,
 // a root commit against the empty tree), run in `cwd`; none when git fails
 // or `until` (a budget shared by several calls) has passed.
-std::optional<std::string> commit_patch(const std::string& id,
-                                        const std::optional<fs::path>& cwd = std::nullopt,
+std::optional<std::string> commit_patch(const std::string& id, const std::optional<fs::path>& cwd = std::nullopt,
                                         std::optional<std::chrono::steady_clock::time_point> until = std::nullopt);
 
 // Full id of the commit a revision names, or none.
@@ -102,7 +99,6 @@ std::string patch_hash(std::string_view patch);
 // Which of the `max_commits` newest commits of the repository containing the
 // process's directory has a patch hashing to `diff_hash`; newest wins. Gives
 // up (none) once DIFF_HASH_SEARCH_SECONDS have passed.
-std::optional<std::string> find_commit_by_diff_hash(const std::optional<std::string>& diff_hash,
-                                                    int max_commits = 20);
+std::optional<std::string> find_commit_by_diff_hash(const std::optional<std::string>& diff_hash, int max_commits = 20);
 
 }  // namespace brenik::services::tolvern::detail

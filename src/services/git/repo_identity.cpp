@@ -6,8 +6,7 @@ namespace brenik::services::repo_identity {
 
 std::optional<std::string> origin_remote(const std::filesystem::path& repo_root) noexcept {
   try {
-    auto result = tolvern::detail::git_run({"config", "--get", "remote.origin.url"},
-                                           {.cwd = repo_root});
+    auto result = tolvern::detail::git_run({"config", "--get", "remote.origin.url"}, {.cwd = repo_root});
     if (!result.ok()) return std::nullopt;
     std::string url = utils::strip(result.out);
     if (url.empty()) return std::nullopt;

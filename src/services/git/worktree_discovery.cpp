@@ -20,9 +20,9 @@ namespace {
 
 // Variables that change where git looks or what it calls the worktree.
 bool git_environment_set() {
-  for (const char* name : {"GIT_DIR", "GIT_WORK_TREE", "GIT_COMMON_DIR", "GIT_CEILING_DIRECTORIES",
-                           "GIT_DISCOVERY_ACROSS_FILESYSTEM", "GIT_CONFIG", "GIT_CONFIG_PARAMETERS",
-                           "GIT_CONFIG_COUNT"})
+  for (const char* name :
+       {"GIT_DIR", "GIT_WORK_TREE", "GIT_COMMON_DIR", "GIT_CEILING_DIRECTORIES", "GIT_DISCOVERY_ACROSS_FILESYSTEM",
+        "GIT_CONFIG", "GIT_CONFIG_PARAMETERS", "GIT_CONFIG_COUNT"})
     if (std::getenv(name)) return true;
   return false;
 }

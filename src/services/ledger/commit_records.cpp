@@ -21,10 +21,9 @@ namespace brenik::services::tolvern {
 namespace detail {
 
 const std::vector<std::pair<std::string, std::string>> TASK_TYPE_PREFIXES = {
-    {"feat", "feature"},  {"feature", "feature"}, {"fix", "bug-fix"},   {"bugfix", "bug-fix"},
-    {"hotfix", "bug-fix"}, {"refactor", "refactor"}, {"docs", "docs"}, {"doc", "docs"},
-    {"test", "test"},     {"tests", "test"},       {"chore", "chore"},  {"perf", "chore"},
-    {"build", "chore"},   {"ci", "chore"},
+    {"feat", "feature"},      {"feature", "feature"}, {"fix", "bug-fix"}, {"bugfix", "bug-fix"}, {"hotfix", "bug-fix"},
+    {"refactor", "refactor"}, {"docs", "docs"},       {"doc", "docs"},    {"test", "test"},      {"tests", "test"},
+    {"chore", "chore"},       {"perf", "chore"},      {"build", "chore"}, {"ci", "chore"},
 };
 const char* const SUBJECT_PREFIX_RE = R"(^\s*([A-Za-z]+)(?:\([^)]*\))?!?:)";
 const char* const BRANCH_PREFIX_RE = R"(^([A-Za-z]+)/)";
@@ -49,8 +48,7 @@ std::optional<std::string> match_prefix(const re2::RE2& re, const std::string& t
 
 }  // namespace
 
-std::optional<std::string> infer_task_type(const std::string& subject,
-                                           const std::optional<std::string>& branch) {
+std::optional<std::string> infer_task_type(const std::string& subject, const std::optional<std::string>& branch) {
   static const re2::RE2 subject_re(detail::SUBJECT_PREFIX_RE);
   static const re2::RE2 branch_re(detail::BRANCH_PREFIX_RE);
   if (auto t = match_prefix(subject_re, subject)) return t;
@@ -66,8 +64,8 @@ json::Value parse_attestation_yaml(std::string_view content) {
   return v;
 }
 
-void archive_ledger_segment(const fs::path& repo_root, const fs::path& attestations_dir,
-                            const json::Value& parsed, const std::string& commit) {
+void archive_ledger_segment(const fs::path& repo_root, const fs::path& attestations_dir, const json::Value& parsed,
+                            const std::string& commit) {
   try {
     std::string slug = text_member(member(parsed, "process"), "slug");
     if (slug.empty()) {
@@ -246,8 +244,8 @@ FiledRecord file_attestation(const fs::path& breniklog_path, const fs::path& att
     plan.commit = *options.commit_override;
   else
     plan.commit = git_rev_parse({"HEAD"}, {.cwd = options.repo_root});
-  plan.branch = options.head_branch ? *options.head_branch
-                                    : git_rev_parse({"--abbrev-ref", "HEAD"}, {.cwd = options.repo_root});
+  plan.branch =
+      options.head_branch ? *options.head_branch : git_rev_parse({"--abbrev-ref", "HEAD"}, {.cwd = options.repo_root});
   plan.parsed = parsed;
   plan.event = options.event;
   plan.keep_existing = options.keep_existing;
@@ -262,8 +260,8 @@ FiledRecord file_attestation(const fs::path& breniklog_path, const fs::path& att
   const bool may_hand_off = options.handoff && plan.repo_root && plan.repo_root->is_absolute() &&
                             is_valid_commit_hash(plan.commit) && plan.log == paths::log_jsonl(*plan.repo_root) &&
                             plan.attestations == paths::attestations_dir(*plan.repo_root);
-  auto guard = utils::locked(breniklog_path, may_hand_off ? options.handoff->wait_seconds
-                                                          : utils::DEFAULT_LOCK_TIMEOUT_SECONDS);
+  auto guard =
+      utils::locked(breniklog_path, may_hand_off ? options.handoff->wait_seconds : utils::DEFAULT_LOCK_TIMEOUT_SECONDS);
   if (!guard->acquired() && may_hand_off) {
     if (utils::spawn_detached({options.handoff->program.string(), "record-handoff"},
                               {.cwd = *plan.repo_root, .stdin_data = json::dumps(plan_to_json(plan))}))
@@ -282,8 +280,8 @@ FiledRecord file_handed_off_record(std::string_view handed_over) {
   return write_record(*plan);
 }
 
-std::string log_attestation(const fs::path& breniklog_path, const fs::path& attestations_dir,
-                            const json::Value& parsed, const LogAttestationOptions& options) {
+std::string log_attestation(const fs::path& breniklog_path, const fs::path& attestations_dir, const json::Value& parsed,
+                            const LogAttestationOptions& options) {
   return file_attestation(breniklog_path, attestations_dir, parsed, options).commit;
 }
 
@@ -338,13 +336,15 @@ BackfillResult write_commit_record(const fs::path& repo_root, const std::string&
   }
 
   const auto filed = file_attestation(log_path, attestations, att,
-                                     {.commit_override = commit, .repo_root = repo_root,
-                                      .archive_ledger = o.archive_ledger, .event = o.event,
-                                      .keep_existing = true, .head_branch = o.head_branch,
-                                      .handoff = o.handoff});
+                                      {.commit_override = commit,
+                                       .repo_root = repo_root,
+                                       .archive_ledger = o.archive_ledger,
+                                       .event = o.event,
+                                       .keep_existing = true,
+                                       .head_branch = o.head_branch,
+                                       .handoff = o.handoff});
   if (!filed.written) return {.commit = commit, .written = false, .reason = REASON_ALREADY_RECORDED};
-  return BackfillResult{.commit = commit, .written = true,
-                        .tokens = truthy(member(telemetry, "tokens"))};
+  return BackfillResult{.commit = commit, .written = true, .tokens = truthy(member(telemetry, "tokens"))};
 }
 
 }  // namespace detail

@@ -68,8 +68,8 @@ struct LogAttestationOptions {
 
 struct FiledRecord {
   std::string commit;
-  bool written = false;      // false: the commit's record was left as it was
-  bool handed_off = false;   // written by a detached process once the lock is free
+  bool written = false;     // false: the commit's record was left as it was
+  bool handed_off = false;  // written by a detached process once the lock is free
 };
 
 // The hidden command behind a hand-off: reads what file_attestation handed
@@ -82,8 +82,8 @@ FiledRecord file_attestation(const fs::path& breniklog_path, const fs::path& att
                              const json::Value& parsed, const LogAttestationOptions& options = {});
 
 // file_attestation(...).commit.
-std::string log_attestation(const fs::path& breniklog_path, const fs::path& attestations_dir,
-                            const json::Value& parsed, const LogAttestationOptions& options = {});
+std::string log_attestation(const fs::path& breniklog_path, const fs::path& attestations_dir, const json::Value& parsed,
+                            const LogAttestationOptions& options = {});
 
 struct WriteCommitRecordOptions {
   std::string source;
@@ -113,8 +113,8 @@ BackfillResult write_commit_record(const fs::path& repo_root, const std::string&
 json::Value parse_attestation_yaml(std::string_view content);
 
 // Moves the sealed change's live ledger beside the attestation. Never throws.
-void archive_ledger_segment(const fs::path& repo_root, const fs::path& attestations_dir,
-                            const json::Value& parsed, const std::string& commit);
+void archive_ledger_segment(const fs::path& repo_root, const fs::path& attestations_dir, const json::Value& parsed,
+                            const std::string& commit);
 
 }  // namespace detail
 }  // namespace brenik::services::tolvern

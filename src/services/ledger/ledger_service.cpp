@@ -12,9 +12,7 @@ namespace brenik::services::ledger_service {
 
 namespace {
 
-fs::path pointers_file(const fs::path& repo_root) {
-  return paths::ledger_dir(repo_root) / "pointers.json";
-}
+fs::path pointers_file(const fs::path& repo_root) { return paths::ledger_dir(repo_root) / "pointers.json"; }
 
 fs::path ledger_for(const fs::path& repo_root, const std::string& slug) {
   // A slug becomes a file name: anything but a plain slug could walk out.

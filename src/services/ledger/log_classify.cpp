@@ -66,8 +66,7 @@ Classified classify_lines(const utils::MappedFile& file, std::string_view part, 
     if (line.empty()) return;
     const bool record = parser.parse(line, padded_within(whole, line)) && parser.fields().is_object;
     const auto start = static_cast<std::uint64_t>(raw.data() - whole.data());
-    if (count_line(record ? &parser.fields() : nullptr, start, out, indexing) && on_pending)
-      (*on_pending)(log, parser);
+    if (count_line(record ? &parser.fields() : nullptr, start, out, indexing) && on_pending) (*on_pending)(log, parser);
   });
   return out;
 }
@@ -126,8 +125,7 @@ bool new_to(const LogIndex& index, std::string_view covered, std::string_view pa
     const auto line = utils::strip_view(raw);
     if (line.empty() || !parser.parse(line) || !parser.fields().is_object || !parser.fields().commit) return;
     const std::string commit(*parser.fields().commit);
-    if (index.commits.may_contain(CommitFilter::key_of(commit)) && has_line_of(covered, commit, lookup))
-      fresh = false;
+    if (index.commits.may_contain(CommitFilter::key_of(commit)) && has_line_of(covered, commit, lookup)) fresh = false;
   });
   return fresh;
 }
@@ -161,9 +159,8 @@ Classified classify_text(const utils::MappedFile& file, std::string_view part, c
 }
 
 std::optional<std::vector<json::Value>> pending_entries_at(const utils::MappedFile& file,
-                                                           const std::vector<std::uint64_t>& starts,
-                                                           std::size_t begin, std::size_t end,
-                                                           std::size_t covered) {
+                                                           const std::vector<std::uint64_t>& starts, std::size_t begin,
+                                                           std::size_t end, std::size_t covered) {
   std::vector<json::Value> entries;
   if (begin >= end) return entries;
   const std::string_view text = file.view().substr(0, covered);

@@ -118,7 +118,7 @@ void on_two_threads(const Here& here, const There& there) {
 // `starts`, each before `covered`; none when one of those lines is not a
 // pending line (the index describes some other file after all).
 std::optional<std::vector<json::Value>> pending_entries_at(const utils::MappedFile& file,
-                                                           const std::vector<std::uint64_t>& starts,
-                                                           std::size_t begin, std::size_t end, std::size_t covered);
+                                                           const std::vector<std::uint64_t>& starts, std::size_t begin,
+                                                           std::size_t end, std::size_t covered);
 
 }  // namespace brenik::services::tolvern::detail

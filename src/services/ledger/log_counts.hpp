@@ -12,7 +12,7 @@ struct LogCounts {
   std::size_t unaddressable = 0;  // not yet synced, but without a full commit id
   std::size_t corrupt = 0;        // not JSON, or JSON that is not an object
   std::size_t attested = 0;
-  std::size_t unattested = 0;     // "commit_unattested" records
+  std::size_t unattested = 0;  // "commit_unattested" records
 
   LogCounts& operator+=(const LogCounts& o) {
     uploaded += o.uploaded;

@@ -64,9 +64,9 @@ bool read_words(int fd, std::uint64_t offset, std::size_t count, std::vector<std
 
 // The counts as the header names them.
 constexpr std::pair<const char*, std::size_t LogCounts::*> COUNT_FIELDS[] = {
-    {"uploaded", &LogCounts::uploaded}, {"skipped", &LogCounts::skipped},
+    {"uploaded", &LogCounts::uploaded},           {"skipped", &LogCounts::skipped},
     {"unaddressable", &LogCounts::unaddressable}, {"corrupt", &LogCounts::corrupt},
-    {"attested", &LogCounts::attested}, {"unattested", &LogCounts::unattested},
+    {"attested", &LogCounts::attested},           {"unattested", &LogCounts::unattested},
 };
 
 std::optional<std::uint64_t> unsigned_member(const json::Value& v, const char* key) {
@@ -223,8 +223,8 @@ std::optional<LogIndex> load_log_index(const fs::path& log_path, unsigned parts)
       return std::nullopt;
   }
   std::vector<std::uint64_t> state;
-  if (!read_words(fd.get(), static_cast<std::uint64_t>(st.st_size) - STATE_WORDS * sizeof(std::uint64_t),
-                  STATE_WORDS, state))
+  if (!read_words(fd.get(), static_cast<std::uint64_t>(st.st_size) - STATE_WORDS * sizeof(std::uint64_t), STATE_WORDS,
+                  state))
     return std::nullopt;
   index.last_write = {state[0], state[1], state[2], static_cast<std::int64_t>(state[3])};
   if (state != state_words(index.last_write)) return std::nullopt;
@@ -280,6 +280,5 @@ void note_append(const fs::path& log_path, const utils::FileStamp& before, const
   // A torn write fails the checksum: the next reader then reads in full.
   [[maybe_unused]] const ssize_t n = ::pwrite(fd.get(), next.data(), bytes, static_cast<off_t>(at));
 }
-
 
 }  // namespace brenik::services::tolvern::detail

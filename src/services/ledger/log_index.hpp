@@ -58,7 +58,7 @@ struct LogIndex {
   // the pending lines (each caller reads only what it asks).
   static constexpr unsigned FILTER = 1, LINES = 2, ALL = FILTER | LINES;
 
-  utils::FileStamp file;    // the log as indexed; file.size is 0 or just past a "\n"
+  utils::FileStamp file;  // the log as indexed; file.size is 0 or just past a "\n"
   // The whole log's state the index is current for: the lines past
   // file.size are then appends, to be classified by the reader.
   utils::FileStamp last_write;

@@ -58,9 +58,8 @@ LineFields fields_of(simdjson::dom::object obj) {
     if (key.size() < 5 || key.size() > 8) continue;
     std::string_view text;
     if (key == "commit") {
-      f.commit = field.value.get_string().get(text) == simdjson::SUCCESS
-                     ? std::optional<std::string_view>(text)
-                     : std::nullopt;
+      f.commit = field.value.get_string().get(text) == simdjson::SUCCESS ? std::optional<std::string_view>(text)
+                                                                         : std::nullopt;
     } else if (key == "event") {
       f.event = field.value.get_string().get(text) == simdjson::SUCCESS ? text : std::string_view();
     } else if (key == "synced") {
@@ -90,7 +89,8 @@ bool has_repeated_key(simdjson::dom::object o) {
     const unsigned sketch =
         n == 0 ? 0u
                : (static_cast<unsigned>(n) * 31u + static_cast<unsigned char>(key[0]) * 7u +
-                  static_cast<unsigned char>(key[n / 2]) * 3u + static_cast<unsigned char>(key[n - 1])) & 255u;
+                  static_cast<unsigned char>(key[n / 2]) * 3u + static_cast<unsigned char>(key[n - 1])) &
+                     255u;
     std::uint64_t& word = seen[sketch >> 6];
     const std::uint64_t bit = std::uint64_t{1} << (sketch & 63);
     if (word & bit) {
@@ -222,9 +222,16 @@ void write_escaped(std::string& out, std::string_view s) {
     // simdjson has validated the UTF-8 already.
     unsigned cp;
     std::size_t len;
-    if (c < 0xE0) { cp = c & 0x1F; len = 2; }
-    else if (c < 0xF0) { cp = c & 0x0F; len = 3; }
-    else { cp = c & 0x07; len = 4; }
+    if (c < 0xE0) {
+      cp = c & 0x1F;
+      len = 2;
+    } else if (c < 0xF0) {
+      cp = c & 0x0F;
+      len = 3;
+    } else {
+      cp = c & 0x07;
+      len = 4;
+    }
     for (std::size_t k = 1; k < len; ++k) cp = (cp << 6) | (p[i + k] & 0x3F);
     i += len;
     if (cp >= 0x10000) {

@@ -69,8 +69,8 @@ std::optional<utils::MappedFile> map_log(const fs::path& log_path) {
 
 using detail::append_moved;
 using detail::Classified;
-using detail::OnPending;
 using detail::on_two_threads;
+using detail::OnPending;
 using detail::pending_entries_at;
 
 // Reading the log whole builds every pending entry.
@@ -85,8 +85,8 @@ constexpr std::size_t INDEX_LAG_BYTES = 256u << 10;
 
 // The log as its index and the lines after the index show it.
 struct IndexView {
-  detail::LogIndex base;  // covers [0, base.file.size); with no usable index, nothing
-  Classified after;       // [base.file.size, covered), classified when asked or when the index was remade
+  detail::LogIndex base;    // covers [0, base.file.size); with no usable index, nothing
+  Classified after;         // [base.file.size, covered), classified when asked or when the index was remade
   std::size_t covered = 0;  // just past the last "\n": a last line still being written is the caller's
 };
 
@@ -194,8 +194,8 @@ std::vector<LastRecord> read_last_records(const fs::path& log_path, std::size_t 
     const std::string_view line = utils::strip_view(text.substr(from, end - from));
     // Blank and corrupt lines are not records, as the counts have it.
     if (!line.empty() && parser.parse(line) && parser.fields().is_object)
-      found.push_back({parser.value(), detail::record_kind(parser.fields().event),
-                       detail::is_synced_line(parser.fields())});
+      found.push_back(
+          {parser.value(), detail::record_kind(parser.fields().event), detail::is_synced_line(parser.fields())});
     if (nl == std::string_view::npos) break;
     end = nl;
   }
@@ -246,9 +246,8 @@ void append_log_entry(const fs::path& breniklog_path, const json::Value& entry) 
 bool replace_log_entry(const fs::path& breniklog_path, const json::Value& entry) {
   std::error_code ec;
   if (!fs::exists(breniklog_path, ec)) return false;
-  const std::string commit = entry.contains("commit") && entry["commit"].is_string()
-                                 ? entry["commit"].get<std::string>()
-                                 : std::string();
+  const std::string commit =
+      entry.contains("commit") && entry["commit"].is_string() ? entry["commit"].get<std::string>() : std::string();
   auto guard = utils::locked(breniklog_path);
   const std::string text = utils::read_file(breniklog_path);
   std::string out;
@@ -259,8 +258,7 @@ bool replace_log_entry(const fs::path& breniklog_path, const json::Value& entry)
     // Only a line holding the commit's text can be its line; every other
     // line is kept byte for byte without being parsed.
     if (!replaced && !commit.empty() && line.find(commit) != std::string_view::npos &&
-        parser.parse(utils::strip_view(line)) && parser.fields().is_object &&
-        parser.fields().commit == commit) {
+        parser.parse(utils::strip_view(line)) && parser.fields().is_object && parser.fields().commit == commit) {
       json::dump_to(out, entry, {.text_form_fallback = true});
       replaced = true;
     } else {
@@ -278,8 +276,7 @@ void mark_synced(const fs::path& breniklog_path, const std::vector<json::Value>&
   std::set<std::string, std::less<>> commits;
   for (const auto& record : batch) {
     const auto& c = member(record, "commit");
-    if (c.is_string() && !c.get_ref<const std::string&>().empty())
-      commits.insert(c.get<std::string>());
+    if (c.is_string() && !c.get_ref<const std::string&>().empty()) commits.insert(c.get<std::string>());
   }
   if (commits.empty()) return;
   std::map<std::string, std::vector<const json::Value*>, std::less<>> sent;
@@ -368,7 +365,7 @@ std::set<std::string, std::less<>> commits_already_logged(const fs::path& brenik
       }
     };
     // The commits a walk asks about were mostly recorded last: the tail first.
-      const std::size_t tail = text.size() > RECENT_TAIL_BYTES ? text.rfind('\n', text.size() - RECENT_TAIL_BYTES) : 0;
+    const std::size_t tail = text.size() > RECENT_TAIL_BYTES ? text.rfind('\n', text.size() - RECENT_TAIL_BYTES) : 0;
     const std::size_t split = tail == std::string_view::npos ? 0 : tail;
     scan(split, text.size());
     if (found.size() < wanted.size() && split > 0) {

@@ -39,9 +39,7 @@ json::Value to_json(const RefusedRecords& records) {
 
 fs::path refused_records_path(const fs::path& log_path) { return log_path.parent_path() / FILE_NAME; }
 
-std::string line_fingerprint(const json::Value& line) {
-  return utils::sha256_hex(json::dumps(line));
-}
+std::string line_fingerprint(const json::Value& line) { return utils::sha256_hex(json::dumps(line)); }
 
 RefusedRecords read_refused_records(const fs::path& log_path) noexcept {
   RefusedRecords out;
@@ -70,15 +68,14 @@ RefusedRecords read_refused_records(const fs::path& log_path) noexcept {
   return out;
 }
 
-std::vector<std::pair<std::string, RefusedRecord>> refused_pending(
-    const std::vector<json::Value>& pending, const RefusedRecords& refused) {
+std::vector<std::pair<std::string, RefusedRecord>> refused_pending(const std::vector<json::Value>& pending,
+                                                                   const RefusedRecords& refused) {
   std::vector<std::pair<std::string, RefusedRecord>> out;
   if (refused.empty()) return out;
   for (const auto& line : pending) {
     const std::string commit = text_member(line, "commit");
     auto it = refused.find(commit);
-    if (it != refused.end() && it->second.line_sha256 == line_fingerprint(line))
-      out.emplace_back(commit, it->second);
+    if (it != refused.end() && it->second.line_sha256 == line_fingerprint(line)) out.emplace_back(commit, it->second);
   }
   return out;
 }

@@ -40,8 +40,8 @@ RefusedRecords read_refused_records(const fs::path& log_path) noexcept;
 
 // Of the log's pending entries, those still refused as they read now, in log
 // order.
-std::vector<std::pair<std::string, RefusedRecord>> refused_pending(
-    const std::vector<json::Value>& pending, const RefusedRecords& refused);
+std::vector<std::pair<std::string, RefusedRecord>> refused_pending(const std::vector<json::Value>& pending,
+                                                                   const RefusedRecords& refused);
 
 // A server's text made fit for one line of a terminal: control characters
 // become spaces, and it is cut (at a character boundary) to `max_bytes`.

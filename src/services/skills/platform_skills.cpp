@@ -42,8 +42,8 @@ bool install_platform_skills(const fs::path& repo_root, const InstallOptions& op
     // the downloads it started) is killed and reaped. Standard input is the
     // null device: the installer never waits for the keyboard.
     const double seconds = std::chrono::duration<double>(options.timeout).count();
-    const auto r = utils::run(detail::skills_install_cmd(),
-                              {.cwd = repo_root, .timeout_seconds = seconds, .new_session = true});
+    const auto r =
+        utils::run(detail::skills_install_cmd(), {.cwd = repo_root, .timeout_seconds = seconds, .new_session = true});
     switch (r.status) {
       case utils::RunStatus::start_failed: {
         const OSError error = os_error_from_errno(r.start_errno, "cannot start npx in " + repo_root.string());
@@ -54,8 +54,7 @@ bool install_platform_skills(const fs::path& repo_root, const InstallOptions& op
         logging::debug("Platform-skill install timed out; process group killed");
         return false;
       case utils::RunStatus::exited:
-      case utils::RunStatus::signalled:
-        break;
+      case utils::RunStatus::signalled: break;
     }
     // The output is not used: the lock manifest it writes is what counts.
     if (r.status != utils::RunStatus::exited || r.exit_code != 0) {

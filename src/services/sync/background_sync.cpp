@@ -63,8 +63,8 @@ BackgroundSyncOutcome run_background_sync(const fs::path& repo_root, const std::
     save_state(repo_root, state);
     std::string failure;
     try {
-      const auto upload = upload_attestations(api_key, api_url, repo_root, paths::attestations_dir(repo_root),
-                                              project_id);
+      const auto upload =
+          upload_attestations(api_key, api_url, repo_root, paths::attestations_dir(repo_root), project_id);
       if (!upload.ok) failure = "upload: " + upload.error.value_or("failed");
     } catch (const std::exception& e) {
       failure = "upload: " + error_kind(e);

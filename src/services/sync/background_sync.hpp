@@ -23,7 +23,7 @@ bool background_sync_enabled(const json::Value& config);
 bool wants_background_sync(const json::Value& config);
 
 struct BackgroundSyncState {
-  std::string started_at;                  // UTC, ISO 8601
+  std::string started_at;                                 // UTC, ISO 8601
   std::optional<std::string> finished_at = std::nullopt;  // none while running (or when the run was killed)
   bool ok = false;
   std::optional<std::string> failure = std::nullopt;  // what failed: the upload's error, the refresh's stage and kind

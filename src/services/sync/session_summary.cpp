@@ -64,7 +64,6 @@ long long count_specs(const fs::path& specs) {
   return n;
 }
 
-
 }  // namespace
 
 std::string generate_session_summary(const fs::path& cache_dir, const json::Value& project_id,

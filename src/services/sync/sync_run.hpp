@@ -35,8 +35,7 @@ struct SyncSteps {
   std::function<UploadResult(const std::string&, const std::string&, const std::filesystem::path&,
                              const std::filesystem::path&, const json::Value&)>
       upload;
-  std::function<RefreshResult(const std::string&, const std::string&, const std::filesystem::path&,
-                              const std::string&)>
+  std::function<RefreshResult(const std::string&, const std::string&, const std::filesystem::path&, const std::string&)>
       refresh;
 };
 
@@ -44,9 +43,9 @@ SyncSteps default_sync_steps();
 
 // What one run did, for a caller that tells the user more than the result.
 struct SyncRunReport {
-  json::Value result;                     // as run_sync returns it
-  std::optional<UploadResult> upload;     // none: no key or no project
-  std::optional<RefreshResult> refresh;   // none: no key or no project
+  json::Value result;                    // as run_sync returns it
+  std::optional<UploadResult> upload;    // none: no key or no project
+  std::optional<RefreshResult> refresh;  // none: no key or no project
 };
 
 // run_sync with the steps given and the detailed outcome. The cache is

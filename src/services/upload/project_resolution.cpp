@@ -19,8 +19,7 @@ namespace detail {
 
 const std::vector<std::pair<std::string, std::string>> REMEDIES = {
     {http::CODE_KEY_REJECTED, "Run `brenik auth login`."},
-    {http::CODE_ACCOUNT_INACTIVE,
-     "Add a payment method to activate the account, then run `brenik sync`."},
+    {http::CODE_ACCOUNT_INACTIVE, "Add a payment method to activate the account, then run `brenik sync`."},
     {http::CODE_AMBIGUOUS_TEAM,
      "You belong to several teams. Retry naming one of the ids above \u2014 `brenik sync "
      "--team-id <id>` on the CLI, the `team_id` argument on the MCP sync tool. It is saved, so "
@@ -35,8 +34,7 @@ const std::vector<std::pair<std::string, std::string>> REMEDIES = {
     {http::CODE_CAPACITY,
      "This team is at its project limit. Link this repo to an existing project with `brenik "
      "setup project <id>`, or contact brenik."},
-    {http::CODE_BAD_REMOTE,
-     "brenik identifies a repo by its origin remote. Check `git remote -v`."},
+    {http::CODE_BAD_REMOTE, "brenik identifies a repo by its origin remote. Check `git remote -v`."},
     {NOT_SIGNED_IN, "Run `brenik auth login` and they upload on the next `brenik sync`."},
     {NO_ORIGIN,
      "brenik identifies a repo by its origin remote, and this one has none. Add one with `git "
@@ -46,8 +44,7 @@ const std::vector<std::pair<std::string, std::string>> REMEDIES = {
      ".brenik/.platform/config.yaml \u2014 until then every sync re-resolves."},
 };
 
-const char* const REMEDY_UNREACHABLE =
-    "They will upload on the next `brenik sync` that can reach a project.";
+const char* const REMEDY_UNREACHABLE = "They will upload on the next `brenik sync` that can reach a project.";
 
 std::optional<std::int64_t> to_project_id(const json::Value& value) {
   if (value.is_number_integer()) return value.get<std::int64_t>();
@@ -82,12 +79,10 @@ std::string remedy(const std::optional<std::string>& code) {
   return detail::REMEDY_UNREACHABLE;
 }
 
-ProjectResolution resolve_project_id(const fs::path& repo_root, const std::string& api_key,
-                                     const std::string& api_url,
+ProjectResolution resolve_project_id(const fs::path& repo_root, const std::string& api_key, const std::string& api_url,
                                      std::optional<std::int64_t> team_id) noexcept {
   try {
-    if (api_key.empty() || api_url.empty())
-      return {.reason = "not signed in", .code = NOT_SIGNED_IN};
+    if (api_key.empty() || api_url.empty()) return {.reason = "not signed in", .code = NOT_SIGNED_IN};
 
     if (!team_id) {
       try {
@@ -100,8 +95,7 @@ ProjectResolution resolve_project_id(const fs::path& repo_root, const std::strin
     }
 
     auto remote = repo_identity::origin_remote(repo_root);
-    if (!remote || remote->empty())
-      return {.reason = "this repo has no origin remote", .code = NO_ORIGIN};
+    if (!remote || remote->empty()) return {.reason = "this repo has no origin remote", .code = NO_ORIGIN};
 
     json::Value data;
     try {
@@ -116,8 +110,7 @@ ProjectResolution resolve_project_id(const fs::path& repo_root, const std::strin
     std::optional<std::int64_t> project_id;
     const auto& raw = member(data, "projectId");
     if (!raw.is_boolean()) project_id = detail::to_project_id(raw);
-    if (!project_id)
-      return {.reason = "the server returned no usable project id", .code = "bad_response"};
+    if (!project_id) return {.reason = "the server returned no usable project id", .code = "bad_response"};
 
     try {
       auto config = shared::load_local_config(repo_root);
@@ -126,15 +119,13 @@ ProjectResolution resolve_project_id(const fs::path& repo_root, const std::strin
       if (team_id) config["team_id"] = *team_id;
       shared::save_local_config(repo_root, config);
     } catch (...) {
-      return {.reason = "could not save the project id locally (" +
-                        detail::short_exc(std::current_exception()) + ")",
+      return {.reason = "could not save the project id locally (" + detail::short_exc(std::current_exception()) + ")",
               .code = CONFIG_UNWRITABLE};
     }
 
     const auto& title = member(data, "title");
     return {.project_id = project_id,
-            .title = title.is_string() ? std::optional<std::string>(title.get<std::string>())
-                                       : std::nullopt,
+            .title = title.is_string() ? std::optional<std::string>(title.get<std::string>()) : std::nullopt,
             .created = truthy(member(data, "created"))};
   } catch (...) {
     return {.reason = "could not reach brenik (" + detail::short_exc(std::current_exception()) + ")",

@@ -37,8 +37,7 @@ struct ProjectResolution {
 };
 
 // Never throws.
-ProjectResolution resolve_project_id(const fs::path& repo_root, const std::string& api_key,
-                                     const std::string& api_url,
+ProjectResolution resolve_project_id(const fs::path& repo_root, const std::string& api_key, const std::string& api_url,
                                      std::optional<std::int64_t> team_id = std::nullopt) noexcept;
 
 #ifdef BRENIK_HAVE_PENDING

@@ -55,8 +55,7 @@ std::vector<std::size_t> batch_ends(const std::vector<json::Value>& entries, std
   return ends;
 }
 
-std::vector<std::vector<json::Value>> chunk_attestations(const std::vector<json::Value>& entries,
-                                                         std::size_t max_count,
+std::vector<std::vector<json::Value>> chunk_attestations(const std::vector<json::Value>& entries, std::size_t max_count,
                                                          std::size_t max_bytes) {
   std::vector<std::vector<json::Value>> batches;
   std::size_t first = 0;
@@ -157,19 +156,18 @@ struct Run {
   const json::Value& project_id;
   const fs::path& log_path;
   const http::UploadOptions& options;
-  std::vector<json::Value> unsent;           // as sent (completed from the archive)
-  std::vector<json::Value> as_read;          // each one's log line, as read
-  std::set<std::string> was_refused;         // refused before, line changed since
+  std::vector<json::Value> unsent;    // as sent (completed from the archive)
+  std::vector<json::Value> as_read;   // each one's log line, as read
+  std::set<std::string> was_refused;  // refused before, line changed since
   std::int64_t uploaded = 0;
-  RefusedRecords refused;                    // set aside by this run
-  std::set<std::string> cleared;             // taken by the server this run
+  RefusedRecords refused;         // set aside by this run
+  std::set<std::string> cleared;  // taken by the server this run
 
   void refuse(std::size_t i, const std::string& reason, long status) {
-    refused[text_member(unsent[i], "commit")] =
-        RefusedRecord{.reason = one_line(reason),
-                      .status = status,
-                      .at = utils::utc_now_iso(),
-                      .line_sha256 = line_fingerprint(as_read[i])};
+    refused[text_member(unsent[i], "commit")] = RefusedRecord{.reason = one_line(reason),
+                                                              .status = status,
+                                                              .at = utils::utc_now_iso(),
+                                                              .line_sha256 = line_fingerprint(as_read[i])};
   }
 
   // Sends records [first, last) as one request. When the server refuses
@@ -194,9 +192,8 @@ struct Run {
       return;
     }
     const auto& inserted = member(data, "inserted");
-    uploaded += inserted.is_number_integer() || inserted.is_number_unsigned()
-                    ? inserted.get<std::int64_t>()
-                    : static_cast<std::int64_t>(batch.size());
+    uploaded += inserted.is_number_integer() || inserted.is_number_unsigned() ? inserted.get<std::int64_t>()
+                                                                              : static_cast<std::int64_t>(batch.size());
     // A line upgraded in place while the batch was on its way stays pending.
     const std::vector<json::Value> batch_as_read(as_read.begin() + static_cast<std::ptrdiff_t>(first),
                                                  as_read.begin() + static_cast<std::ptrdiff_t>(last));
@@ -210,9 +207,8 @@ struct Run {
 
 }  // namespace
 
-UploadResult upload_attestations(const std::string& api_key, const std::string& api_url,
-                                 const fs::path& repo_root, const fs::path& attestations_dir,
-                                 const json::Value& project_id) {
+UploadResult upload_attestations(const std::string& api_key, const std::string& api_url, const fs::path& repo_root,
+                                 const fs::path& attestations_dir, const json::Value& project_id) {
   if (!shared::local_config_exists(repo_root) && !regular_file_exists(paths::legacy_dir(repo_root)))
     return UploadResult{.already_synced = true};
   if (!truthy(shared::load_local_config(repo_root))) return UploadResult{.already_synced = true};

@@ -41,9 +41,8 @@ struct UploadResult {
 // until the refused records stand alone; those are set aside and the rest
 // goes on. A transient failure (5xx, network) stops the run and sets nothing
 // aside.
-UploadResult upload_attestations(const std::string& api_key, const std::string& api_url,
-                                 const fs::path& repo_root, const fs::path& attestations_dir,
-                                 const json::Value& project_id);
+UploadResult upload_attestations(const std::string& api_key, const std::string& api_url, const fs::path& repo_root,
+                                 const fs::path& attestations_dir, const json::Value& project_id);
 
 namespace detail {
 
@@ -53,9 +52,9 @@ namespace detail {
 std::vector<std::size_t> batch_ends(const std::vector<json::Value>& entries,
                                     std::size_t max_count = ATTESTATION_BATCH_SIZE,
                                     std::size_t max_bytes = ATTESTATION_BATCH_BYTES);
-std::vector<std::vector<json::Value>> chunk_attestations(
-    const std::vector<json::Value>& entries, std::size_t max_count = ATTESTATION_BATCH_SIZE,
-    std::size_t max_bytes = ATTESTATION_BATCH_BYTES);
+std::vector<std::vector<json::Value>> chunk_attestations(const std::vector<json::Value>& entries,
+                                                         std::size_t max_count = ATTESTATION_BATCH_SIZE,
+                                                         std::size_t max_bytes = ATTESTATION_BATCH_BYTES);
 
 // Size of one record as the batch budget counts it (0 when it cannot be
 // serialised).

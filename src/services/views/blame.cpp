@@ -67,8 +67,10 @@ std::vector<Share> shares_of(const std::vector<BlameLine>& lines,
   for (const auto& l : lines) {
     auto it = commits.find(l.commit);
     Attribution who;
-    if (it != commits.end()) who = it->second.who;
-    else if (all_zeros(l.commit)) who.author = Author::uncommitted;
+    if (it != commits.end())
+      who = it->second.who;
+    else if (all_zeros(l.commit))
+      who.author = Author::uncommitted;
     const std::string label = who.label();
     auto [slot, fresh] = by_label.try_emplace(label);
     if (fresh) {

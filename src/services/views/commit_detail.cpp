@@ -28,9 +28,9 @@ std::vector<std::string> split_fields(const std::string& text) {
 
 // The commit HEAD pointed at just before `commit` replaced it with an amend.
 std::optional<std::string> amended_from(const fs::path& repo_root, const std::string& commit) {
-  auto r = tolvern::detail::git_output({"log", "-g", "--no-color", "--format=%H%x1f%gs",
-                                        "--max-count=" + std::to_string(REFLOG_DEPTH), "HEAD", "--"},
-                                       {.cwd = repo_root});
+  auto r = tolvern::detail::git_output(
+      {"log", "-g", "--no-color", "--format=%H%x1f%gs", "--max-count=" + std::to_string(REFLOG_DEPTH), "HEAD", "--"},
+      {.cwd = repo_root});
   if (!r.ok) return std::nullopt;
   const std::string text = utils::decode_utf8_replace(r.out);
   std::vector<std::pair<std::string, std::string>> entries;
@@ -55,8 +55,8 @@ json::Value main_fields(const json::Value& archived) {
   json::Value v = json::Value::object();
   if (!archived.is_object()) return v;
   for (const char* key : {"summary", "agent", "agent_provider", "agent_model", "agent_session_id", "source",
-                          "task_type", "task_type_source", "provenance", "rules", "changes", "developer",
-                          "telemetry", "staged_diff_hash", "timestamp"}) {
+                          "task_type", "task_type_source", "provenance", "rules", "changes", "developer", "telemetry",
+                          "staged_diff_hash", "timestamp"}) {
     auto it = archived.find(key);
     if (it != archived.end()) v[key] = *it;
   }
@@ -65,8 +65,8 @@ json::Value main_fields(const json::Value& archived) {
 
 CommitLookup describe_commit(const fs::path& repo_root, const std::string& revision) {
   CommitLookup lookup;
-  auto id = tolvern::detail::git_output({"rev-parse", "--verify", "--quiet", "--end-of-options", revision + "^{commit}"},
-                                        {.cwd = repo_root});
+  auto id = tolvern::detail::git_output(
+      {"rev-parse", "--verify", "--quiet", "--end-of-options", revision + "^{commit}"}, {.cwd = repo_root});
   std::string full = utils::strip(id.out);
   if (!id.ok || full.empty()) {
     lookup.error = "unknown revision '" + revision + "': git cannot resolve it to a commit";

@@ -11,10 +11,10 @@
 namespace brenik::services::views {
 
 struct CommitDetail {
-  CommitEntry entry;                  // with date and subject
-  std::string author;                 // "Name <email>" as git has it
+  CommitEntry entry;                    // with date and subject
+  std::string author;                   // "Name <email>" as git has it
   std::optional<json::Value> archived;  // the archived attestation
-  std::vector<json::Value> ledger;    // the archived ledger segment
+  std::vector<json::Value> ledger;      // the archived ledger segment
   // For a commit made by rewriting others (amend, rebase, squash): the
   // commits it replaced, as its record names them (else, for an amend, as
   // HEAD's reflog does), each with its own record.

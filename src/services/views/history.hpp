@@ -15,10 +15,10 @@ namespace fs = std::filesystem;
 
 // One commit and what brenik recorded about it.
 struct CommitEntry {
-  std::string commit;   // full id
-  std::string date;     // author date, strict ISO 8601
+  std::string commit;  // full id
+  std::string date;    // author date, strict ISO 8601
   std::string subject;
-  json::Value line;     // its log line; null when it has none
+  json::Value line;  // its log line; null when it has none
   Attribution who;
 
   bool recorded() const { return line.is_object(); }

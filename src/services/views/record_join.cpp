@@ -39,7 +39,7 @@ std::optional<std::string_view> leading_commit(std::string_view line) {
 }  // namespace
 
 std::unordered_map<std::string, json::Value> find_log_lines(const fs::path& log_path,
-                                                           const std::vector<std::string>& commits) {
+                                                            const std::vector<std::string>& commits) {
   std::unordered_map<std::string, json::Value> found;
   if (commits.empty()) return found;
   std::optional<utils::MappedFile> file;
@@ -173,7 +173,8 @@ std::string ArchiveDir::archived_model(const std::string& commit) const {
   if (at == std::string_view::npos) return "";
   if (at != 0) ++at;
   std::size_t eol = t.find('\n', at);
-  std::string_view value = utils::strip_view(t.substr(at + key.size(), eol == std::string_view::npos ? std::string_view::npos : eol - at - key.size()));
+  std::string_view value = utils::strip_view(
+      t.substr(at + key.size(), eol == std::string_view::npos ? std::string_view::npos : eol - at - key.size()));
   const bool plain = !value.empty() &&
                      std::string_view("'\"&*!|>%@`{[#?-").find(value.front()) == std::string_view::npos &&
                      value.find(": ") == std::string_view::npos && value.find(" #") == std::string_view::npos;
@@ -195,8 +196,10 @@ std::vector<json::Value> ArchiveDir::read_ledger_segment(const std::string& comm
     const std::string_view line = utils::strip_view(t.substr(0, nl));
     t = nl == std::string_view::npos ? std::string_view() : t.substr(nl + 1);
     if (line.empty()) continue;
-    if (auto v = json::try_loads(std::string(line))) lines.push_back(std::move(*v));
-    else lines.emplace_back(std::string(line));
+    if (auto v = json::try_loads(std::string(line)))
+      lines.push_back(std::move(*v));
+    else
+      lines.emplace_back(std::string(line));
   }
   return lines;
 }

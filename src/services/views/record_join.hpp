@@ -20,7 +20,7 @@ namespace fs = std::filesystem;
 // attach path upgrades in place), by commit id. A missing or unreadable log
 // holds nothing.
 std::unordered_map<std::string, json::Value> find_log_lines(const fs::path& log_path,
-                                                           const std::vector<std::string>& commits);
+                                                            const std::vector<std::string>& commits);
 
 // The archive folder of attestations and ledger segments, opened once (under
 // the rule for files in .brenik/) so that a view reading hundreds of its

@@ -35,9 +35,8 @@ protected:
 
   // A session whose only work is one Bash call at `ts` (and its output at
   // `result_ts` when given).
-  void bash_session(const std::string& session, const fs::path& cwd, double ts,
-                    const std::string& command, std::optional<double> result_ts = std::nullopt,
-                    const std::string& output = "") {
+  void bash_session(const std::string& session, const fs::path& cwd, double ts, const std::string& command,
+                    std::optional<double> result_ts = std::nullopt, const std::string& output = "") {
     std::vector<std::string> lines = {
         claude_prompt(session, cwd, ts - 30, "please commit"),
         claude_assistant(session, cwd, ts, "msg_" + session, "req_" + session, "claude-sonnet-4-5",
@@ -63,8 +62,8 @@ TEST_F(ClaudeAdapterTest, TelemetryCountsEachMessageOnceAndSkipsBadLines) {
                        claude_usage(10, 5, 100, 1000)),
       claude_assistant(s, repo, T0 + 1.1, "msg_A", "req_1", "claude-opus-4-1", text_block("ok"),
                        claude_usage(10, 5, 100, 1000)),
-      claude_assistant(s, repo, T0 + 1.2, "msg_A", "req_1", "claude-opus-4-1",
-                       bash_block("toolu_1", "ls"), claude_usage(10, 40, 100, 1000)),
+      claude_assistant(s, repo, T0 + 1.2, "msg_A", "req_1", "claude-opus-4-1", bash_block("toolu_1", "ls"),
+                       claude_usage(10, 40, 100, 1000)),
       claude_tool_result(s, repo, T0 + 2, "toolu_1", "a.txt\nb.txt"),
       "this is not json {",
       std::string("{\"type\":\"assistant\",\"message\":{\"id\":\"msg_bad\",\"model\":\"\xff\xfe\"}}"),
@@ -77,8 +76,7 @@ TEST_F(ClaudeAdapterTest, TelemetryCountsEachMessageOnceAndSkipsBadLines) {
   // msg_B reports cache creation only in the nested breakdown.
   {
     J b = J::parse(lines[8]);
-    b["message"]["usage"]["cache_creation"] = {{"ephemeral_5m_input_tokens", 30},
-                                               {"ephemeral_1h_input_tokens", 12}};
+    b["message"]["usage"]["cache_creation"] = {{"ephemeral_5m_input_tokens", 30}, {"ephemeral_1h_input_tokens", 12}};
     lines[8] = b.dump();
   }
   std::string text;
@@ -138,8 +136,8 @@ TEST_F(ClaudeAdapterTest, TelemetryIsNoneForUnknownOrUnsafeSessions) {
 TEST_F(ClaudeAdapterTest, TelemetryFindsASessionStartedElsewhereByItsId) {
   fs::path elsewhere = tmp.path() / ".claude" / "projects" / "-somewhere-else";
   write_lines(elsewhere / "s-else.jsonl",
-              {claude_assistant("s-else", "/somewhere/else", T0, "m", "r", "claude-haiku-4-5",
-                                text_block("x"), claude_usage(1, 1, 0, 0))});
+              {claude_assistant("s-else", "/somewhere/else", T0, "m", "r", "claude-haiku-4-5", text_block("x"),
+                                claude_usage(1, 1, 0, 0))});
   auto rec = adapter.get_telemetry_for_session(repo, std::string("s-else"));
   ASSERT_TRUE(rec);
   EXPECT_EQ(rec->to_dict()["model"], "claude-haiku-4-5");
@@ -190,8 +188,8 @@ TEST_F(ClaudeAdapterTest, SessionThatRanGitCommitShortlyBeforeMadeTheCommit) {
   // Another repository with the same folder name, committing at the same time.
   bash_session("foreign", other_repo, T0 - 10, "git commit -am wip");
 
-  auto hits = adapter.sessions_mentioning(repo, {C1, C2, C3},
-                                          {.since = T0 - 10000, .commit_times = {{C1, T0}, {C2, T0 - 5000}, {C3, T0 - 10000}}});
+  auto hits = adapter.sessions_mentioning(
+      repo, {C1, C2, C3}, {.since = T0 - 10000, .commit_times = {{C1, T0}, {C2, T0 - 5000}, {C3, T0 - 10000}}});
   EXPECT_EQ(hits[C1], std::vector<std::string>{"maker"});
   EXPECT_EQ(hits[C2], std::vector<std::string>{"talker"});
   EXPECT_EQ(hits.count(C3), 0u);
@@ -287,9 +285,10 @@ TEST_F(ClaudeAdapterTest, FiftyMegabyteTranscriptKeepsExactTelemetry) {
     double ts = T0 + i;
     // Two copies of each response, as Claude Code writes them.
     for (int copy = 0; copy < 2; ++copy)
-      text += claude_assistant(s, repo, ts, id, "req_" + std::to_string(i), "claude-opus-4-1",
-                               bash_block("toolu_" + std::to_string(i), "cat file"),
-                               claude_usage(i % 7 + 1, 10, 0, 100)) + "\n";
+      text +=
+          claude_assistant(s, repo, ts, id, "req_" + std::to_string(i), "claude-opus-4-1",
+                           bash_block("toolu_" + std::to_string(i), "cat file"), claude_usage(i % 7 + 1, 10, 0, 100)) +
+          "\n";
     text += claude_tool_result(s, repo, ts + 0.5, "toolu_" + std::to_string(i), padding) + "\n";
     if (i % 1000 == 0) text += "garbage line " + std::to_string(i) + "\n";
     expected_in += i % 7 + 1;

@@ -48,8 +48,11 @@ TEST_F(CodexAdapterTest, TelemetryTakesTheLastCumulativeTotal) {
   EXPECT_EQ(d["model"], "gpt-5.1-codex");
   EXPECT_EQ(d["models"], J::array({"gpt-5-codex", "gpt-5.1-codex"}));
   EXPECT_EQ(d["model_provider"], "openai");
-  EXPECT_EQ(d["tokens"], (J{{"input_tokens", 3500}, {"cached_input_tokens", 750}, {"output_tokens", 425},
-                            {"reasoning_output_tokens", 275}, {"total_tokens", 4200}}));
+  EXPECT_EQ(d["tokens"], (J{{"input_tokens", 3500},
+                            {"cached_input_tokens", 750},
+                            {"output_tokens", 425},
+                            {"reasoning_output_tokens", 275},
+                            {"total_tokens", 4200}}));
   EXPECT_EQ(d["turns"], 2);
   EXPECT_EQ(d["tool_calls"], 1);
   EXPECT_EQ(d["first_timestamp"], iso(T0));
@@ -65,34 +68,44 @@ TEST_F(CodexAdapterTest, TelemetryTakesTheLastCumulativeTotal) {
 // (written once the call ends) is not, and no user_message was written.
 std::vector<std::string> current_build_rollout_until_commit(const std::string& uuid, const fs::path& repo,
                                                             const J& thread_usage) {
-  return {codex_line(T0, "session_meta",
-                     J{{"id", uuid}, {"session_id", uuid}, {"timestamp", iso(T0)}, {"cwd", repo.string()},
-                       {"originator", "codex_exec"}, {"cli_version", "0.169.0"}, {"source", "exec"},
-                       {"model_provider", "openai"}}),
-          codex_line(T0 + 0.1, "event_msg",
-                     J{{"type", "task_started"}, {"turn_attribution", {{"turn_id", "turn-1"}}},
-                       {"model_context_window", 272000}}),
-          codex_line(T0 + 0.2, "response_item",
-                     J{{"type", "message"}, {"role", "developer"}, {"content", J::array()}}),
-          codex_line(T0 + 0.3, "world_state", J{{"cwd", repo.string()}}),
-          codex_line(T0 + 0.4, "turn_context",
-                     J{{"turn_id", "turn-1"}, {"cwd", repo.string()}, {"approval_policy", "never"}}),
-          codex_line(T0 + 0.5, "event_msg",
-                     J{{"type", "thread_settings_applied"},
-                       {"thread_settings", {{"model", "gpt-5.3-codex"}, {"model_provider_id", "openai"}}}}),
-          codex_line(T0 + 0.6, "response_item",
-                     J{{"type", "message"}, {"role", "user"},
-                       {"content", J::array({J{{"type", "input_text"}, {"text", "commit the fix"}}})}}),
-          codex_line(T0 + 0.7, "event_msg", J{{"type", "item_completed"}}),
-          codex_exec_call(T0 + 1, "call_1", {{"cmd", "git commit -am fix"}}),
-          codex_line(T0 + 1.1, "token_usage_record",
-                     J{{"thread_id", uuid}, {"turn_id", "turn-1"}, {"session_id", uuid}, {"response_id", "resp_1"},
-                       {"usage", thread_usage}, {"turn_token_usage", thread_usage},
-                       {"thread_token_usage", thread_usage}})};
+  return {
+      codex_line(T0, "session_meta",
+                 J{{"id", uuid},
+                   {"session_id", uuid},
+                   {"timestamp", iso(T0)},
+                   {"cwd", repo.string()},
+                   {"originator", "codex_exec"},
+                   {"cli_version", "0.169.0"},
+                   {"source", "exec"},
+                   {"model_provider", "openai"}}),
+      codex_line(
+          T0 + 0.1, "event_msg",
+          J{{"type", "task_started"}, {"turn_attribution", {{"turn_id", "turn-1"}}}, {"model_context_window", 272000}}),
+      codex_line(T0 + 0.2, "response_item", J{{"type", "message"}, {"role", "developer"}, {"content", J::array()}}),
+      codex_line(T0 + 0.3, "world_state", J{{"cwd", repo.string()}}),
+      codex_line(T0 + 0.4, "turn_context",
+                 J{{"turn_id", "turn-1"}, {"cwd", repo.string()}, {"approval_policy", "never"}}),
+      codex_line(T0 + 0.5, "event_msg",
+                 J{{"type", "thread_settings_applied"},
+                   {"thread_settings", {{"model", "gpt-5.3-codex"}, {"model_provider_id", "openai"}}}}),
+      codex_line(T0 + 0.6, "response_item",
+                 J{{"type", "message"},
+                   {"role", "user"},
+                   {"content", J::array({J{{"type", "input_text"}, {"text", "commit the fix"}}})}}),
+      codex_line(T0 + 0.7, "event_msg", J{{"type", "item_completed"}}),
+      codex_exec_call(T0 + 1, "call_1", {{"cmd", "git commit -am fix"}}),
+      codex_line(T0 + 1.1, "token_usage_record",
+                 J{{"thread_id", uuid},
+                   {"turn_id", "turn-1"},
+                   {"session_id", uuid},
+                   {"response_id", "resp_1"},
+                   {"usage", thread_usage},
+                   {"turn_token_usage", thread_usage},
+                   {"thread_token_usage", thread_usage}})};
 }
 
 J usage_of(long in, long cached, long cache_write, long out, long reasoning, long total) {
-  return {{"input_tokens", in},   {"cached_input_tokens", cached},         {"cache_write_input_tokens", cache_write},
+  return {{"input_tokens", in},   {"cached_input_tokens", cached},        {"cache_write_input_tokens", cache_write},
           {"output_tokens", out}, {"reasoning_output_tokens", reasoning}, {"total_tokens", total}};
 }
 
@@ -122,8 +135,8 @@ TEST_F(CodexAdapterTest, CurrentBuildRolloutAfterLaterTurns) {
   lines.push_back(codex_line(T0 + 2, "response_item",
                              J{{"type", "function_call_output"}, {"call_id", "call_1"}, {"output", "ok"}}));
   lines.push_back(codex_tokens(T0 + 2.1, 5200, 1100, 640, 410, 5840));
-  lines.push_back(codex_line(T0 + 3, "event_msg",
-                             J{{"type", "task_started"}, {"turn_attribution", {{"turn_id", "turn-2"}}}}));
+  lines.push_back(
+      codex_line(T0 + 3, "event_msg", J{{"type", "task_started"}, {"turn_attribution", {{"turn_id", "turn-2"}}}}));
   lines.push_back(codex_line(T0 + 3.1, "turn_context", J{{"turn_id", "turn-2"}, {"cwd", repo.string()}}));
   const J second = usage_of(11000, 6000, 0, 900, 500, 11900);
   lines.push_back(codex_line(T0 + 3.5, "token_usage_record", J{{"turn_id", "turn-2"}, {"thread_token_usage", second}}));
@@ -136,7 +149,8 @@ TEST_F(CodexAdapterTest, CurrentBuildRolloutAfterLaterTurns) {
 
 TEST_F(CodexAdapterTest, ArchivedAndOldStyleRolloutsAreRead) {
   fs::path archived = tmp.path() / ".codex" / "archived_sessions" / ("rollout-2026-08-01T10-00-00-" + U2 + ".jsonl");
-  write_lines(archived, {J{{"timestamp", iso(T0)}, {"type", "session_meta"},
+  write_lines(archived, {J{{"timestamp", iso(T0)},
+                           {"type", "session_meta"},
                            {"session_meta", {{"id", U2}, {"cwd", repo.string()}, {"model_provider", "azure"}}}}
                              .dump(),
                          codex_turn(T0, repo, "o4-mini")});
@@ -168,19 +182,23 @@ TEST_F(CodexAdapterTest, ShellCallsThatCommittedAndMentionsAreFound) {
                codex_exec_call(T0 - 20, "c1", {{"cmd", "git commit -m \"Fix parser\""}, {"workdir", repo.string()}}),
                codex_user(T0 + 30, "what about " + C1.substr(0, 7) + " and " + C2.substr(0, 7))});
   // Older shell tool with an argv array; git's summary line names C2.
-  write_lines(codex_rollout_path(tmp.path(), U2),
-              {codex_meta(T0 - 9000, U2, repo),
-               codex_exec_call(T0 - 9000, "c2", {{"command", {"bash", "-lc", "git add . && git commit -m x"}}}, "shell"),
-               codex_line(T0 - 8999, "event_msg",
-                          J{{"type", "exec_command_end"}, {"call_id", "c2"},
-                            {"command", {"bash", "-lc", "git add . && git commit -m x"}}, {"cwd", repo.string()},
-                            {"exit_code", 0}, {"aggregated_output", "[main " + C2.substr(0, 8) + "] x\n"}})});
+  write_lines(
+      codex_rollout_path(tmp.path(), U2),
+      {codex_meta(T0 - 9000, U2, repo),
+       codex_exec_call(T0 - 9000, "c2", {{"command", {"bash", "-lc", "git add . && git commit -m x"}}}, "shell"),
+       codex_line(T0 - 8999, "event_msg",
+                  J{{"type", "exec_command_end"},
+                    {"call_id", "c2"},
+                    {"command", {"bash", "-lc", "git add . && git commit -m x"}},
+                    {"cwd", repo.string()},
+                    {"exit_code", 0},
+                    {"aggregated_output", "[main " + C2.substr(0, 8) + "] x\n"}})});
   // Another repository committing at C1's time; and a six-digit mention of C3.
   write_lines(codex_rollout_path(tmp.path(), U3),
               {codex_meta(T0 - 100, U3, other), codex_exec_call(T0 - 10, "c3", {{"cmd", "git commit -am y"}}),
                codex_user(T0, "see " + C3.substr(0, 6) + " and " + C1)});
-  auto hits = adapter.sessions_mentioning(repo, {C1, C2, C3},
-                                          {.since = T0 - 20000, .commit_times = {{C1, T0}, {C2, T0 - 20000}, {C3, T0 - 30000}}});
+  auto hits = adapter.sessions_mentioning(
+      repo, {C1, C2, C3}, {.since = T0 - 20000, .commit_times = {{C1, T0}, {C2, T0 - 20000}, {C3, T0 - 30000}}});
   EXPECT_EQ(hits[C1], std::vector<std::string>{U1});
   EXPECT_EQ(hits[C2], std::vector<std::string>{U2});  // made wins over U1's mention
   EXPECT_EQ(hits.count(C3), 0u);

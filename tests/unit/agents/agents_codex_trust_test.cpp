@@ -18,8 +18,9 @@ const std::string OTHER = "/usr/local/bin/notify-me --json";
 
 std::string hooks_json(const std::string& add = ADD) {
   return J{{"hooks",
-            {{"PostToolUse", J::array({J{{"matcher", "Bash"}, {"hooks", J::array({J{{"type", "command"}, {"command", add}},
-                                                                               J{{"type", "command"}, {"command", OTHER}}})}}})},
+            {{"PostToolUse", J::array({J{{"matcher", "Bash"},
+                                         {"hooks", J::array({J{{"type", "command"}, {"command", add}},
+                                                             J{{"type", "command"}, {"command", OTHER}}})}}})},
              {"SessionStart", J::array({J{{"hooks", J::array({J{{"type", "command"}, {"command", START}}})}}})}}}}
       .dump(2);
 }
@@ -44,11 +45,18 @@ protected:
 
 TEST_F(CodexTrustTest, RowsTrustedByEntriesNamingTheirCommands) {
   write_text(home / "hooks.json", hooks_json());
-  write_config("model = \"gpt-5.3-codex\"  # comment\n\n[features]\nhooks = true\n\n"
-               "[hooks.state." + toml_string("PostToolUse:" + ADD) + "]\ntrusted = true\nhash = 'ab12'\n\n"
-               "[hooks.state]\n" + toml_string(START) + " = { trusted = true, at = 2026-08-10T12:00:00Z }\n"
-               "'other' = { trusted = false, command = \"" + OTHER + "\" }\n"
-               "[projects.\"/home/u/repo\"]\ntrust_level = \"trusted\"\n");
+  write_config(
+      "model = \"gpt-5.3-codex\"  # comment\n\n[features]\nhooks = true\n\n"
+      "[hooks.state." +
+      toml_string("PostToolUse:" + ADD) +
+      "]\ntrusted = true\nhash = 'ab12'\n\n"
+      "[hooks.state]\n" +
+      toml_string(START) +
+      " = { trusted = true, at = 2026-08-10T12:00:00Z }\n"
+      "'other' = { trusted = false, command = \"" +
+      OTHER +
+      "\" }\n"
+      "[projects.\"/home/u/repo\"]\ntrust_level = \"trusted\"\n");
   auto t = codex_hooks_trust(home);
   ASSERT_EQ(t.rows.size(), 2u);
   EXPECT_EQ(t.rows[0].event, "PostToolUse");
@@ -105,8 +113,10 @@ TEST_F(CodexTrustTest, StateThatDoesNotNameItsHooksOrCannotBeReadIsUnknown) {
   EXPECT_EQ(t.rows.size(), 2u);
   // A multi-line string and a multi-line array are read past, not mistaken
   // for the state.
-  write_config("instructions = \"\"\"\n[hooks.state]\n\"x\" = true\n\"\"\"\nlist = [\n  1,\n  2, # two\n]\n"
-               "[hooks.state]\n" + toml_string(ADD) + " = true\n" + toml_string(START) + " = true\n");
+  write_config(
+      "instructions = \"\"\"\n[hooks.state]\n\"x\" = true\n\"\"\"\nlist = [\n  1,\n  2, # two\n]\n"
+      "[hooks.state]\n" +
+      toml_string(ADD) + " = true\n" + toml_string(START) + " = true\n");
   EXPECT_EQ(codex_hooks_trust(home).overall(), CodexHookTrust::trusted);
   // Both files kept elsewhere and linked, as dotfile managers do.
   fs::create_directories(tmp.path() / "dotfiles");
@@ -125,7 +135,9 @@ TEST_F(CodexTrustTest, NoHooksFileOrNoBrenikRowIsNotInstalled) {
   auto t = codex_hooks_trust(home);
   EXPECT_FALSE(t.installed());
   EXPECT_EQ(t.overall(), CodexHookTrust::unknown);
-  write_text(home / "hooks.json", J{{"hooks", {{"Stop", J::array({J{{"hooks", J::array({J{{"type", "command"}, {"command", OTHER}}})}}})}}}}.dump());
+  write_text(home / "hooks.json",
+             J{{"hooks", {{"Stop", J::array({J{{"hooks", J::array({J{{"type", "command"}, {"command", OTHER}}})}}})}}}}
+                 .dump());
   EXPECT_FALSE(codex_hooks_trust(home).installed());
   write_text(home / "hooks.json", "{not json");
   t = codex_hooks_trust(home);

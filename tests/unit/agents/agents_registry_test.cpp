@@ -25,12 +25,15 @@ TEST(AgentRegistry, FixedOrderAndLookupByAnySpelling) {
 
 TEST(AgentRegistry, NormalizeAgentName) {
   const std::vector<std::pair<std::string, std::string>> cases = {
-      {"Claude Code", "claude-code"}, {"claude_code", "claude-code"}, {"claude", "claude-code"},
-      {"ClaudeCode", "claude-code"},  {"claude-code", "claude-code"}, {" CLAUDE-CODE ", "claude-code"},
-      {"openai codex", "codex"},      {"codex-cli", "codex"},         {"codex_cli", "codex"},
-      {"Codex", "codex"},             {"Cursor", "cursor"},           {"cursor-agent", "cursor"},
-      {"Windsurf", "windsurf"},       {"cascade", "windsurf"},        {"codeium", "windsurf"},
-      {"  Gemini CLI ", "gemini-cli"}, {"my_agent x", "my-agent-x"},  {"", ""}};
+      {"Claude Code", "claude-code"}, {"claude_code", "claude-code"},
+      {"claude", "claude-code"},      {"ClaudeCode", "claude-code"},
+      {"claude-code", "claude-code"}, {" CLAUDE-CODE ", "claude-code"},
+      {"openai codex", "codex"},      {"codex-cli", "codex"},
+      {"codex_cli", "codex"},         {"Codex", "codex"},
+      {"Cursor", "cursor"},           {"cursor-agent", "cursor"},
+      {"Windsurf", "windsurf"},       {"cascade", "windsurf"},
+      {"codeium", "windsurf"},        {"  Gemini CLI ", "gemini-cli"},
+      {"my_agent x", "my-agent-x"},   {"", ""}};
   for (const auto& [in, out] : cases) EXPECT_EQ(normalize_agent_name(in), out) << in;
 }
 

@@ -18,15 +18,15 @@ TEST(InstallerMerge, OurRowIsAddedOnceAndAStalePathIsUpdatedInPlace) {
   const auto rows = inst::codex_rows("/new/brenik");
   EXPECT_TRUE(inst::merge_hook_rows(s, rows));
   ASSERT_EQ(s["hooks"]["PostToolUse"].size(), 1u);
-  EXPECT_EQ(s["hooks"]["PostToolUse"][0]["hooks"][0]["command"],
-            "/new/brenik attest add --from-hook --agent codex");
+  EXPECT_EQ(s["hooks"]["PostToolUse"][0]["hooks"][0]["command"], "/new/brenik attest add --from-hook --agent codex");
   EXPECT_EQ(s["hooks"]["PostToolUse"][0]["hooks"][1]["command"], "other-tool");
   EXPECT_FALSE(s["hooks"]["SessionStart"][0].contains("matcher"));
   const json::Value after = s;
   EXPECT_FALSE(inst::merge_hook_rows(s, rows));
   EXPECT_EQ(s, after);
   // A look-alike program is not ours.
-  json::Value t = json::loads(R"({"hooks": {"SessionStart": [{"hooks": [{"type": "command", "command": "notbrenik session-start --agent codex"}]}]}})");
+  json::Value t = json::loads(
+      R"({"hooks": {"SessionStart": [{"hooks": [{"type": "command", "command": "notbrenik session-start --agent codex"}]}]}})");
   EXPECT_TRUE(inst::merge_hook_rows(t, rows));
   EXPECT_EQ(t["hooks"]["SessionStart"].size(), 2u);
 }

@@ -46,7 +46,8 @@ TEST(McpJsonMerge, TheFileIsEditedInPlaceInItsOwnLayout) {
   const auto corrected = reg::detail::merged_json_config(
       "{\"mcpServers\": {\"brenik\": {\"command\": \"/old\", \"args\": [\"mcp\"], \"timeout\": 5}}} \n", "/new", ARGS);
   ASSERT_TRUE(corrected);
-  EXPECT_EQ(*corrected, "{\"mcpServers\": {\"brenik\": {\"command\": \"/new\", \"args\": [\"mcp\"], \"timeout\": 5}}} \n");
+  EXPECT_EQ(*corrected,
+            "{\"mcpServers\": {\"brenik\": {\"command\": \"/new\", \"args\": [\"mcp\"], \"timeout\": 5}}} \n");
 }
 
 TEST(McpJsonMerge, AStaleEntryIsCorrectedKeepingWhatTheUserAddedToIt) {
@@ -62,13 +63,14 @@ TEST(McpJsonMerge, AStaleEntryIsCorrectedKeepingWhatTheUserAddedToIt) {
   for (const char* empty : {"", " \n"}) {
     const auto created = reg::detail::merged_json_config(empty, "brenik", ARGS);
     ASSERT_TRUE(created);
-    EXPECT_EQ(json::loads(*created), json::loads(R"({"mcpServers": {"brenik": {"command": "brenik", "args": ["mcp"]}}})"));
+    EXPECT_EQ(json::loads(*created),
+              json::loads(R"({"mcpServers": {"brenik": {"command": "brenik", "args": ["mcp"]}}})"));
   }
 }
 
 TEST(McpJsonMerge, TextThatIsNotAConfigurationIsRefused) {
-  for (const char* text : {"{\"mcpServers\": {", "// comment\n{}", "[1]", "\"x\"", R"({"mcpServers": []})",
-                           R"({"mcpServers": "brenik"})"})
+  for (const char* text :
+       {"{\"mcpServers\": {", "// comment\n{}", "[1]", "\"x\"", R"({"mcpServers": []})", R"({"mcpServers": "brenik"})"})
     EXPECT_THROW(reg::detail::merged_json_config(text, "brenik", ARGS), ValueError) << text;
 }
 
@@ -140,9 +142,9 @@ class McpRegistration : public ::testing::Test {
 protected:
   fs::path root() const { return repo.root(); }
   std::vector<hooks::installer::StepReport> run(const std::vector<std::string>& agents, bool with_home = true) {
-    return reg::register_mcp_server(root(), agents,
-                                    {.brenik = "/opt/brenik",
-                                     .home = with_home ? std::optional<fs::path>(home.path()) : std::nullopt});
+    return reg::register_mcp_server(
+        root(), agents,
+        {.brenik = "/opt/brenik", .home = with_home ? std::optional<fs::path>(home.path()) : std::nullopt});
   }
   static std::vector<Status> statuses(const std::vector<hooks::installer::StepReport>& steps) {
     std::vector<Status> s;
@@ -185,7 +187,8 @@ TEST_F(McpRegistration, AFileThatDoesNotParseIsLeftUntouchedAndTheOthersStillReg
   const auto steps = run({"claude-code", "codex", "cursor"});
   ASSERT_EQ(statuses(steps), (std::vector<Status>{Status::failed, Status::failed, Status::changed}));
   EXPECT_EQ(steps[0].detail, (root() / ".mcp.json").string() + ": not valid JSON; left untouched");
-  EXPECT_NE(steps[1].detail.find("config.toml: the file is not valid TOML (line "), std::string::npos) << steps[1].detail;
+  EXPECT_NE(steps[1].detail.find("config.toml: the file is not valid TOML (line "), std::string::npos)
+      << steps[1].detail;
   EXPECT_EQ(read_file(root() / ".mcp.json"), broken_json);
   EXPECT_EQ(read_file(root() / ".codex" / "config.toml"), broken_toml);
   EXPECT_TRUE(fs::exists(root() / ".cursor" / "mcp.json"));

@@ -16,7 +16,8 @@ namespace inst = hooks::installer;
 TEST(RemoveMcp, OnlyTheBrenikServerGoesFromJsonFiles) {
   TempDir dir;
   const fs::path file = dir.path() / "mcp.json";
-  const std::string user = "{\n  \"mcpServers\": {\n    \"db\": {\"command\": \"db\", \"note\": \"\xc3\xa9t\xc3\xa9\"}\n  }\n}\n";
+  const std::string user =
+      "{\n  \"mcpServers\": {\n    \"db\": {\"command\": \"db\", \"note\": \"\xc3\xa9t\xc3\xa9\"}\n  }\n}\n";
   utils::json_edit::Document d(user);
   d.set({std::string("mcpServers")}, "brenik", json::loads(R"({"command": "brenik", "args": ["mcp"]})"));
   write_file(file, d.text());
@@ -52,8 +53,10 @@ TEST(RemoveMcp, ClaudeJsonProjectEntryAndTopLevelEntry) {
 TEST(RemoveMcp, CodexTomlLosesTheBrenikTablesOnly) {
   TempDir dir;
   const fs::path file = dir.path() / "config.toml";
-  write_file(file, "model = \"o4\"\n\n[mcp_servers.brenik]\ncommand = \"brenik\"\n\n[mcp_servers.brenik.env]\nA = \"1\"\n\n"
-                   "[mcp_servers.brenikish]\ncommand = \"x\"\n\n[ mcp_servers . \"brenik\" ]\nargs = []\n[profiles.a]\nb = 1\n");
+  write_file(
+      file,
+      "model = \"o4\"\n\n[mcp_servers.brenik]\ncommand = \"brenik\"\n\n[mcp_servers.brenik.env]\nA = \"1\"\n\n"
+      "[mcp_servers.brenikish]\ncommand = \"x\"\n\n[ mcp_servers . \"brenik\" ]\nargs = []\n[profiles.a]\nb = 1\n");
   ASSERT_EQ(rm::remove_mcp_entry("Codex", file, false).status, inst::Status::changed);
   EXPECT_EQ(read_file(file), "model = \"o4\"\n\n[mcp_servers.brenikish]\ncommand = \"x\"\n\n[profiles.a]\nb = 1\n");
 }

@@ -20,7 +20,8 @@ protected:
 };
 
 TEST_F(EntireStrip, OnlyHooksThatDoNothingButRunEntireGo) {
-  write_file(hook("prepare-commit-msg"), "#!/bin/sh\n# Entire CLI hooks\nentire hooks git prepare-commit-msg \"$1\" \"$2\" 2>/dev/null || true\n");
+  write_file(hook("prepare-commit-msg"),
+             "#!/bin/sh\n# Entire CLI hooks\nentire hooks git prepare-commit-msg \"$1\" \"$2\" 2>/dev/null || true\n");
   write_file(hook("pre-push"), "#!/bin/sh\nexec /usr/local/bin/entire hooks git pre-push \"$1\"\n");
   // A user's own line beside the call: not positively Entire's.
   const std::string mixed = "#!/bin/sh\nentire hooks git post-commit\nnpm test\n";

@@ -87,9 +87,11 @@ TEST(SettingsFile, OnlyBrenikHandlersAreTakenOut) {
       R"({"type": "command", "command": "'/a b/brenik' session-start --agent claude-code"}]}], )"
       R"("PostToolUse": [{"matcher": "Bash", "hooks": [{"type": "command", "command": "brenik attest add --from-hook --agent codex"}]}]}})");
   EXPECT_EQ(sf::remove_rows(d, inst::claude_code_rows("brenik")), 1);
-  EXPECT_EQ(json::loads(d.text()),
-            json::loads(R"({"hooks": {"SessionStart": [{"hooks": [{"type": "command", "command": "other"}]}], )"
-                        R"("PostToolUse": [{"matcher": "Bash", "hooks": [{"type": "command", "command": "brenik attest add --from-hook --agent codex"}]}]}})"));
+  EXPECT_EQ(
+      json::loads(d.text()),
+      json::loads(
+          R"({"hooks": {"SessionStart": [{"hooks": [{"type": "command", "command": "other"}]}], )"
+          R"("PostToolUse": [{"matcher": "Bash", "hooks": [{"type": "command", "command": "brenik attest add --from-hook --agent codex"}]}]}})"));
 }
 
 TEST(SettingsFile, SetupsEntryPointKeepsTheFileAndBacksItUp) {

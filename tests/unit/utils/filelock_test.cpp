@@ -62,8 +62,8 @@ TEST(FileLock, ExcludesAnotherProcessBothWays) {
   // Another process holds it: ours waits its timeout, then goes on without
   // the lock instead of failing.
   const auto ready = dir.path() / "ready";
-  ASSERT_TRUE(spawn_detached({"flock", lock_file_for(file).string(), "sh", "-c",
-                              "touch '" + ready.string() + "'; sleep 3"}));
+  ASSERT_TRUE(
+      spawn_detached({"flock", lock_file_for(file).string(), "sh", "-c", "touch '" + ready.string() + "'; sleep 3"}));
   for (int i = 0; i < 250 && !std::filesystem::exists(ready); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   ASSERT_TRUE(std::filesystem::exists(ready));

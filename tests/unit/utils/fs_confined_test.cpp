@@ -125,8 +125,7 @@ TEST_F(Planted, ALinkedFolderOnTheWayIsRefusedAndNothingLandsBehindIt) {
   EXPECT_EQ(os_errno([&] { u::atomic_write(archived, "commit: abc\n"); }, archived.parent_path()), ELOOP);
   fs::create_directories(brenik() / "ledger");
   write_file(brenik() / "ledger" / "s.jsonl", "{}\n");
-  EXPECT_EQ(os_errno([&] { u::rename_confined(brenik() / "ledger" / "s.jsonl", archived); },
-                     archived.parent_path()),
+  EXPECT_EQ(os_errno([&] { u::rename_confined(brenik() / "ledger" / "s.jsonl", archived); }, archived.parent_path()),
             ELOOP);
   EXPECT_TRUE(fs::exists(brenik() / "ledger" / "s.jsonl"));
   EXPECT_FALSE(u::remove_file(brenik() / "attestations" / "bashrc"));
@@ -219,7 +218,9 @@ TEST(ConfinedWrites, AnAppendCutShortIsTakenBack) {
   ASSERT_GE(child, 0);
   if (child == 0) {
     ::signal(SIGXFSZ, SIG_IGN);
-    struct rlimit limit{static_cast<rlim_t>(before + 10), static_cast<rlim_t>(before + 10)};
+    struct rlimit limit {
+      static_cast<rlim_t>(before + 10), static_cast<rlim_t>(before + 10)
+    };
     ::setrlimit(RLIMIT_FSIZE, &limit);
     try {
       u::append_file(log, std::string(100, 'x') + "\n");
@@ -306,6 +307,5 @@ TEST(ConfinedWrites, ProcessesRewritingAndAppendingOneFolderLoseNothing) {
   const std::string shared = read_file(dir / "shared");
   EXPECT_EQ(shared.size(), 4096u);
   EXPECT_EQ(shared.find_first_not_of(shared[0]), std::string::npos) << "one writer's whole content";
-  for (const auto& e : fs::directory_iterator(dir))
-    EXPECT_NE(e.path().extension(), ".tmp") << e.path();
+  for (const auto& e : fs::directory_iterator(dir)) EXPECT_NE(e.path().extension(), ".tmp") << e.path();
 }

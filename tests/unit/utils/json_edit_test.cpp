@@ -24,7 +24,7 @@ TEST(JsonEdit, AppendKeepsTheRestByteForByteAndUtf8) {
   EXPECT_EQ(out.substr(0, cut), text.substr(0, cut));
   EXPECT_EQ(out.substr(out.size() - 20), text.substr(text.size() - 20));
   EXPECT_NE(out.find("\"allow\": [\"a\", \"b\"]"), std::string::npos);  // compact list stays compact
-  EXPECT_EQ(out.find("\\u"), std::string::npos) << out;                  // UTF-8 as UTF-8
+  EXPECT_EQ(out.find("\\u"), std::string::npos) << out;                 // UTF-8 as UTF-8
   // The new element uses the file's four-space unit at its own depth.
   EXPECT_NE(out.find(",\n            {\n                \"matcher\": \"Bash\",\n"), std::string::npos) << out;
   auto v = json::loads(out);
@@ -36,8 +36,8 @@ TEST(JsonEdit, AppendKeepsTheRestByteForByteAndUtf8) {
 }
 
 TEST(JsonEdit, SetAddsAMemberAndRemovingItRestoresTheText) {
-  for (const std::string& text : {std::string("{\n\t\"a\": 1\n}\n"), std::string("{\"a\": 1}"),
-                                 std::string("{}\n"), std::string("{\n  \"a\": {}\n}"), std::string("{\"a\":1}")}) {
+  for (const std::string& text : {std::string("{\n\t\"a\": 1\n}\n"), std::string("{\"a\": 1}"), std::string("{}\n"),
+                                  std::string("{\n  \"a\": {}\n}"), std::string("{\"a\":1}")}) {
     Document d(text);
     d.set({}, "hooks", json::loads(R"({"SessionStart": [{"hooks": [{"type": "command", "command": "x"}]}]})"));
     auto v = json::loads(d.text());
@@ -46,7 +46,7 @@ TEST(JsonEdit, SetAddsAMemberAndRemovingItRestoresTheText) {
       EXPECT_NE(d.text().find("\n\t\"hooks\": {\n\t\t\"SessionStart\": [\n"), std::string::npos) << d.text();
     }
     if (text == "{\"a\":1}") {
-      EXPECT_EQ(d.text().find('\n'), std::string::npos) << d.text();   // one line stays one line
+      EXPECT_EQ(d.text().find('\n'), std::string::npos) << d.text();           // one line stays one line
       EXPECT_NE(d.text().find("\"hooks\":{"), std::string::npos) << d.text();  // its own ":" style
     }
     ASSERT_TRUE(d.remove({std::string("hooks")}));

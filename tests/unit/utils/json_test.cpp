@@ -27,10 +27,10 @@ namespace {
 bool have_python() { return brenik::testing::python_available(); }
 using brenik::testing::run_python;
 
-#define SKIP_WITHOUT_PYTHON()                                                              \
-  if (!have_python()) {                                                                 \
-    if (brenik::testing::oracle_required()) GTEST_FAIL() << "python3 is not installed in CI";  \
-    GTEST_SKIP() << "python3 is not installed; oracle comparison skipped";                        \
+#define SKIP_WITHOUT_PYTHON()                                                                 \
+  if (!have_python()) {                                                                       \
+    if (brenik::testing::oracle_required()) GTEST_FAIL() << "python3 is not installed in CI"; \
+    GTEST_SKIP() << "python3 is not installed; oracle comparison skipped";                    \
   }
 
 // JSON texts whose re-serialisation must equal Python's.
@@ -44,14 +44,47 @@ const std::vector<std::string> VALUE_CORPUS = {
     R"("quote \" backslash \\ slash \/ done")",
     R"("\ud800 lone high, \udc00 lone low, \ud800\u0041 mismatched")",
     R"("\uFEFF bom and \uffff")",
-    "0.1", "1e16", "1E16", "1e15", "1e-07", "0.0001", "0.00001", "-0.0", "0.0", "-0", "100.0",
-    "1e22", "123.456e5", "2.5E-3", "1.0", "3.14159", "0.30000000000000004",
-    "1.7976931348623157e308", "2.2250738585072014e-308", "5e-324", "4.9406564584124654e-324",
-    "1.5e300", "1e400", "-1e400", "1e-400", "-1e-400", "123456789012345678e-5",
-    "9223372036854775807", "9223372036854775808", "18446744073709551615",
-    "-9223372036854775808", "0", "-1", "42",
-    "NaN", "Infinity", "-Infinity", "[NaN, Infinity, -Infinity]",
-    "[]", "{}", "[[], {}, [{}], {\"a\": []}]",
+    "0.1",
+    "1e16",
+    "1E16",
+    "1e15",
+    "1e-07",
+    "0.0001",
+    "0.00001",
+    "-0.0",
+    "0.0",
+    "-0",
+    "100.0",
+    "1e22",
+    "123.456e5",
+    "2.5E-3",
+    "1.0",
+    "3.14159",
+    "0.30000000000000004",
+    "1.7976931348623157e308",
+    "2.2250738585072014e-308",
+    "5e-324",
+    "4.9406564584124654e-324",
+    "1.5e300",
+    "1e400",
+    "-1e400",
+    "1e-400",
+    "-1e-400",
+    "123456789012345678e-5",
+    "9223372036854775807",
+    "9223372036854775808",
+    "18446744073709551615",
+    "-9223372036854775808",
+    "0",
+    "-1",
+    "42",
+    "NaN",
+    "Infinity",
+    "-Infinity",
+    "[NaN, Infinity, -Infinity]",
+    "[]",
+    "{}",
+    "[[], {}, [{}], {\"a\": []}]",
     "{\"\xD0\xBA\xD0\xBB\xD1\x8E\xD1\x87\": {\"nested\": [1, 2.5, null, true, false, \"x\"]}}",
     R"({"a": 1, "b": {"c": [1, {"d": null}]}, "a": 2})",
     R"({"z": 1, "y": 2, "x": 3})",
@@ -72,7 +105,8 @@ for line in open(sys.argv[1], encoding='utf-8'):
     print(json.dumps(v))
     print(json.dumps(json.dumps(v, indent=2)))
     print(json.dumps(json.dumps(v, indent=0)))
-)", input);
+)",
+                                   input);
   ASSERT_EQ(expected.size(), VALUE_CORPUS.size() * 3);
   for (std::size_t k = 0; k < VALUE_CORPUS.size(); ++k) {
     const Value v = json::loads(VALUE_CORPUS[k]);
@@ -110,20 +144,64 @@ for line in open(sys.argv[1]):
     want = repr(float.fromhex(hexform))
     if want != ours:
         print(hexform, want, ours)
-)", input);
+)",
+                                     input);
   EXPECT_TRUE(mismatches.empty()) << mismatches.size() << " mismatches, first: " << mismatches.front();
 }
 
 TEST(JsonOracle, DecodeErrorsMatchPython) {
   SKIP_WITHOUT_PYTHON();
   const std::vector<std::string> bad = {
-      "", "   ", "[1,", "[1,]", "{\"a\" 1}", "{1:2}", "[1 2]", "\"abc", "tru", "[1]x", "[1] [2]",
-      "\"\\x\"", "\"a\x01\"", "\"tab\tinside\"", "[\n1,\n2\n,,]", "\"\xC3\xA9\" x",
-      "[\"\xE6\x97\xA5\xE6\x9C\xAC\", tru]", "\"\xF0\x9F\x98\x80\" x", "{\"a\":1,}", "{\"a\":",
-      "{\"a\"", "{", "[", "{\"a\": 1 \"b\": 2}", "\"\\u12\"", "\"\\u12zz\"", "\"\\ud800\\uzzzz\"",
-      "\"\\", "\"\\u1234", "\"\\ud800\\u12", "-", "-x", "01", "1.", "1e", "1e+", ".5", "+1",
-      "\xEF\xBB\xBF[]", "nul", "NaNx", "-Infinit", "\n\n  x", "\"a\" \"b\"", "[1,\n\n  \"\xC3\xA9\xC3\xA9\" 3]",
-      "{\"x\": [1, {\"y\": }]}", "truex", "[-]", "[1.5e]", "\"\\u00e9\x1f\"",
+      "",
+      "   ",
+      "[1,",
+      "[1,]",
+      "{\"a\" 1}",
+      "{1:2}",
+      "[1 2]",
+      "\"abc",
+      "tru",
+      "[1]x",
+      "[1] [2]",
+      "\"\\x\"",
+      "\"a\x01\"",
+      "\"tab\tinside\"",
+      "[\n1,\n2\n,,]",
+      "\"\xC3\xA9\" x",
+      "[\"\xE6\x97\xA5\xE6\x9C\xAC\", tru]",
+      "\"\xF0\x9F\x98\x80\" x",
+      "{\"a\":1,}",
+      "{\"a\":",
+      "{\"a\"",
+      "{",
+      "[",
+      "{\"a\": 1 \"b\": 2}",
+      "\"\\u12\"",
+      "\"\\u12zz\"",
+      "\"\\ud800\\uzzzz\"",
+      "\"\\",
+      "\"\\u1234",
+      "\"\\ud800\\u12",
+      "-",
+      "-x",
+      "01",
+      "1.",
+      "1e",
+      "1e+",
+      ".5",
+      "+1",
+      "\xEF\xBB\xBF[]",
+      "nul",
+      "NaNx",
+      "-Infinit",
+      "\n\n  x",
+      "\"a\" \"b\"",
+      "[1,\n\n  \"\xC3\xA9\xC3\xA9\" 3]",
+      "{\"x\": [1, {\"y\": }]}",
+      "truex",
+      "[-]",
+      "[1.5e]",
+      "\"\\u00e9\x1f\"",
   };
   std::string input;
   for (const auto& text : bad) input += json::dumps(Value(text)) + "\n";
@@ -135,7 +213,8 @@ for line in open(sys.argv[1], encoding='utf-8'):
         print("OK")
     except json.JSONDecodeError as e:
         print(str(e))
-)", input);
+)",
+                                   input);
   ASSERT_EQ(expected.size(), bad.size());
   for (std::size_t k = 0; k < bad.size(); ++k) {
     std::string ours = "OK";
@@ -166,8 +245,7 @@ TEST(JsonDecode, ErrorCarriesPythonPositionFields) {
 TEST(JsonDecode, ValuesAndNumberKinds) {
   EXPECT_TRUE(json::loads("9223372036854775807").is_number_integer());
   EXPECT_EQ(json::loads("18446744073709551615").get<std::uint64_t>(), 18446744073709551615ull);
-  EXPECT_EQ(json::loads("-9223372036854775808").get<std::int64_t>(),
-            std::numeric_limits<std::int64_t>::min());
+  EXPECT_EQ(json::loads("-9223372036854775808").get<std::int64_t>(), std::numeric_limits<std::int64_t>::min());
   // Beyond 64 bits an integer can only be approximated.
   const Value big = json::loads("123456789012345678901234567890");
   ASSERT_TRUE(big.is_number_float());
@@ -188,7 +266,11 @@ TEST(JsonDecode, ValuesAndNumberKinds) {
 }
 
 TEST(JsonDecode, InvalidUtf8NeverCrashes) {
-  EXPECT_EQ(json::loads("\"a\xFF" "b\"").get<std::string>(), "a\xEF\xBF\xBD" "b");
+  EXPECT_EQ(json::loads("\"a\xFF"
+                        "b\"")
+                .get<std::string>(),
+            "a\xEF\xBF\xBD"
+            "b");
   EXPECT_EQ(json::loads("\"\xE2\x82\"").get<std::string>(), "\xEF\xBF\xBD\xEF\xBF\xBD");
   EXPECT_EQ(json::dumps(Value("x\xC3(\xF0\x9F\x98")), R"("x\ufffd(\ufffd\ufffd\ufffd")");
   try {
@@ -265,9 +347,10 @@ TEST(JsonRepr, PythonRenderings) {
 
 TEST(JsonRepr, FloatReprLayout) {
   const std::vector<std::pair<double, std::string>> cases = {
-      {0.1, "0.1"}, {1e16, "1e+16"}, {1e15, "1000000000000000.0"}, {1e-07, "1e-07"},
-      {0.0001, "0.0001"}, {-0.0, "-0.0"}, {100.0, "100.0"}, {1e22, "1e+22"},
-      {1.5e300, "1.5e+300"}, {5e-324, "5e-324"}, {123.456, "123.456"}, {-2.5e-5, "-2.5e-05"},
+      {0.1, "0.1"},       {1e16, "1e+16"},      {1e15, "1000000000000000.0"},
+      {1e-07, "1e-07"},   {0.0001, "0.0001"},   {-0.0, "-0.0"},
+      {100.0, "100.0"},   {1e22, "1e+22"},      {1.5e300, "1.5e+300"},
+      {5e-324, "5e-324"}, {123.456, "123.456"}, {-2.5e-5, "-2.5e-05"},
   };
   for (const auto& [value, text] : cases) EXPECT_EQ(json::float_repr(value), text);
   EXPECT_EQ(json::float_repr(std::nan("")), "nan");

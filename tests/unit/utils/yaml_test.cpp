@@ -26,27 +26,120 @@ namespace {
 bool have_pyyaml() { return brenik::testing::python_available("yaml"); }
 using brenik::testing::run_python;
 
-#define SKIP_WITHOUT_PYYAML()                                                              \
-  if (!have_pyyaml()) {                                                                 \
-    if (brenik::testing::oracle_required()) GTEST_FAIL() << "python3 with PyYAML is not installed in CI";  \
-    GTEST_SKIP() << "python3 with PyYAML is not installed; oracle comparison skipped";                        \
+#define SKIP_WITHOUT_PYYAML()                                                                             \
+  if (!have_pyyaml()) {                                                                                   \
+    if (brenik::testing::oracle_required()) GTEST_FAIL() << "python3 with PyYAML is not installed in CI"; \
+    GTEST_SKIP() << "python3 with PyYAML is not installed; oracle comparison skipped";                    \
   }
 
 // Strings that a careless writer would let read back as something else.
 const std::vector<std::string> TRICKY_STRINGS = {
-    "yes", "no", "on", "off", "Yes", "NO", "On", "y", "n", "Y", "N", "null", "Null", "~", "true",
-    "False", "0123", "0o17", "0b101", "0x1F", "1e3", "1.0e3", "1.0e+3", "1_000", "12:30", "1:20:30.5",
-    "2024-05-01", "2024-05-01 10:00:00", "2024-05-01T10:00:00Z", "1.5", ".5", "1.", "-1", "+1",
-    ".inf", "-.inf", ".nan", "NaN", "<<", "=", "", " ", "  leading", "trailing  ", " both ",
-    "- x", "-x", "-", "--", "---", "...", "... x", "?", "? x", ":", "a: b", "a:", "a:b", "#x", "x #y",
-    "x#y", "*alias", "&anchor", "!tag", "|", ">", "'single'", "\"double\"", "%percent", "@at",
-    "`tick", ",comma", "[list]", "{map}", "a, b", "a [b] {c}", "tab\tinside", "\ttab", "it's",
-    "back\\slash", "caf\xC3\xA9", "\xE4\xB8\xAD\xE6\x96\x87", "emoji \xF0\x9F\x98\x80",
-    "nbsp\xC2\xA0here", "\xC2\xA0lead", "bell\x07", "esc\x1B", "del\x7F", "nel\xC2\x85",
-    "ls\xE2\x80\xA8", "bom\xEF\xBB\xBF", "cr\rlf", "line1\nline2", "line1\nline2\n",
-    "line1\nline2\n\n", "\nleading break", "  indented\nsecond", "first\n  indented second\n",
-    "trailing space \nnext", "a\n\nb", "a\n   \nb", "a\nb  ", "\xC3\xA9\n\xF0\x9F\x98\x80\n",
-    "# not a comment\n- not a list\n", "last line has no break\n  x", "x\n",
+    "yes",
+    "no",
+    "on",
+    "off",
+    "Yes",
+    "NO",
+    "On",
+    "y",
+    "n",
+    "Y",
+    "N",
+    "null",
+    "Null",
+    "~",
+    "true",
+    "False",
+    "0123",
+    "0o17",
+    "0b101",
+    "0x1F",
+    "1e3",
+    "1.0e3",
+    "1.0e+3",
+    "1_000",
+    "12:30",
+    "1:20:30.5",
+    "2024-05-01",
+    "2024-05-01 10:00:00",
+    "2024-05-01T10:00:00Z",
+    "1.5",
+    ".5",
+    "1.",
+    "-1",
+    "+1",
+    ".inf",
+    "-.inf",
+    ".nan",
+    "NaN",
+    "<<",
+    "=",
+    "",
+    " ",
+    "  leading",
+    "trailing  ",
+    " both ",
+    "- x",
+    "-x",
+    "-",
+    "--",
+    "---",
+    "...",
+    "... x",
+    "?",
+    "? x",
+    ":",
+    "a: b",
+    "a:",
+    "a:b",
+    "#x",
+    "x #y",
+    "x#y",
+    "*alias",
+    "&anchor",
+    "!tag",
+    "|",
+    ">",
+    "'single'",
+    "\"double\"",
+    "%percent",
+    "@at",
+    "`tick",
+    ",comma",
+    "[list]",
+    "{map}",
+    "a, b",
+    "a [b] {c}",
+    "tab\tinside",
+    "\ttab",
+    "it's",
+    "back\\slash",
+    "caf\xC3\xA9",
+    "\xE4\xB8\xAD\xE6\x96\x87",
+    "emoji \xF0\x9F\x98\x80",
+    "nbsp\xC2\xA0here",
+    "\xC2\xA0lead",
+    "bell\x07",
+    "esc\x1B",
+    "del\x7F",
+    "nel\xC2\x85",
+    "ls\xE2\x80\xA8",
+    "bom\xEF\xBB\xBF",
+    "cr\rlf",
+    "line1\nline2",
+    "line1\nline2\n",
+    "line1\nline2\n\n",
+    "\nleading break",
+    "  indented\nsecond",
+    "first\n  indented second\n",
+    "trailing space \nnext",
+    "a\n\nb",
+    "a\n   \nb",
+    "a\nb  ",
+    "\xC3\xA9\n\xF0\x9F\x98\x80\n",
+    "# not a comment\n- not a list\n",
+    "last line has no break\n  x",
+    "x\n",
 };
 
 Value tricky_corpus() {
@@ -105,7 +198,8 @@ TEST(YamlOracle, PyYamlReadsOurDumpAsTheSameValue) {
 import json, sys, yaml
 for doc in json.load(open(sys.argv[1], encoding='utf-8')):
     print(json.dumps(yaml.safe_load(doc), default=lambda o: 'NOT-TEXT:' + type(o).__name__))
-)", json::dumps(docs));
+)",
+                              json::dumps(docs));
   ASSERT_EQ(got.size(), corpus.size());
   for (std::size_t k = 0; k < corpus.size(); ++k)
     EXPECT_EQ(got[k], json::dumps(corpus[k])) << "dumped as:\n" << docs[k].get<std::string>();
@@ -157,7 +251,8 @@ for v in json.load(open(sys.argv[1], encoding='utf-8')):
                       yaml.safe_dump(v, sort_keys=False),
                       yaml.safe_dump(v, sort_keys=False, width=20, indent=4),
                       yaml.safe_dump(v, sort_keys=False, default_flow_style=True)]))
-)", json::dumps(corpus));
+)",
+                              json::dumps(corpus));
   ASSERT_EQ(got.size(), corpus.size());
   for (std::size_t k = 0; k < corpus.size(); ++k) {
     for (const auto& text : json::loads(got[k])) {
@@ -175,17 +270,113 @@ namespace {
 
 // Plain scalars covering every branch of the YAML 1.1 resolver.
 const std::vector<std::string> PLAIN_SCALARS = {
-    "", "~", "null", "Null", "NULL", "nULL", "yes", "Yes", "YES", "yEs", "no", "No", "NO", "true",
-    "True", "TRUE", "tRUE", "false", "False", "FALSE", "on", "On", "ON", "off", "Off", "OFF", "y",
-    "n", "Y", "N", "0", "-0", "+0", "00", "0_0", "7", "-17", "+12", "1_000", "1__", "_1", "0123",
-    "-0123", "08", "0o17", "0b1010", "-0b11", "0b12", "0x1F", "-0x1f", "0xG", "0x_1", "1:20",
-    "-1:20", "190:20:30", "1:60", "1:5", "12:30", "9223372036854775807", "9223372036854775808",
-    "-9223372036854775808", "1.5", "-1.5", "+1.5", "1.", "1.e+3", ".5", "-.5", "1e3", "1E3", "1.0e3",
-    "1.0e+3", "1.0E-3", "1_0.5_0", "09.5", "1:30.5", "-1:30.5", "._", "1.2.3", ".inf", ".Inf",
-    ".INF", "+.inf", "-.inf", ".iNf", "inf", ".nan", ".NaN", ".NAN", "-.nan", "NaN", "2024-05-01",
-    "2024-5-1", "2024-05-1", "2024-05-01 10:00:00", "2024-5-1 1:00:00", "2024-05-01T10:00:00Z",
-    "2024-05-01t10:00:00.5+02:00", "2024-05-01 10:00:00 -5", "2024-05-01 10:00",
-    "2024-05-01T10:00:00.123456", "20240501", "plain text", "a:b", "1.0.0", "v1", "0.1.2-beta",
+    "",
+    "~",
+    "null",
+    "Null",
+    "NULL",
+    "nULL",
+    "yes",
+    "Yes",
+    "YES",
+    "yEs",
+    "no",
+    "No",
+    "NO",
+    "true",
+    "True",
+    "TRUE",
+    "tRUE",
+    "false",
+    "False",
+    "FALSE",
+    "on",
+    "On",
+    "ON",
+    "off",
+    "Off",
+    "OFF",
+    "y",
+    "n",
+    "Y",
+    "N",
+    "0",
+    "-0",
+    "+0",
+    "00",
+    "0_0",
+    "7",
+    "-17",
+    "+12",
+    "1_000",
+    "1__",
+    "_1",
+    "0123",
+    "-0123",
+    "08",
+    "0o17",
+    "0b1010",
+    "-0b11",
+    "0b12",
+    "0x1F",
+    "-0x1f",
+    "0xG",
+    "0x_1",
+    "1:20",
+    "-1:20",
+    "190:20:30",
+    "1:60",
+    "1:5",
+    "12:30",
+    "9223372036854775807",
+    "9223372036854775808",
+    "-9223372036854775808",
+    "1.5",
+    "-1.5",
+    "+1.5",
+    "1.",
+    "1.e+3",
+    ".5",
+    "-.5",
+    "1e3",
+    "1E3",
+    "1.0e3",
+    "1.0e+3",
+    "1.0E-3",
+    "1_0.5_0",
+    "09.5",
+    "1:30.5",
+    "-1:30.5",
+    "._",
+    "1.2.3",
+    ".inf",
+    ".Inf",
+    ".INF",
+    "+.inf",
+    "-.inf",
+    ".iNf",
+    "inf",
+    ".nan",
+    ".NaN",
+    ".NAN",
+    "-.nan",
+    "NaN",
+    "2024-05-01",
+    "2024-5-1",
+    "2024-05-1",
+    "2024-05-01 10:00:00",
+    "2024-5-1 1:00:00",
+    "2024-05-01T10:00:00Z",
+    "2024-05-01t10:00:00.5+02:00",
+    "2024-05-01 10:00:00 -5",
+    "2024-05-01 10:00",
+    "2024-05-01T10:00:00.123456",
+    "20240501",
+    "plain text",
+    "a:b",
+    "1.0.0",
+    "v1",
+    "0.1.2-beta",
 };
 
 }  // namespace
@@ -202,7 +393,8 @@ for v in values:
         print('TIMESTAMP')
     else:
         print(json.dumps(v))
-)", doc);
+)",
+                              doc);
   const Value ours = yaml::load(doc);
   ASSERT_EQ(got.size(), PLAIN_SCALARS.size());
   ASSERT_EQ(ours.size(), PLAIN_SCALARS.size());
@@ -242,7 +434,8 @@ for doc in json.load(open(sys.argv[1], encoding='utf-8')):
     Loader.add_multi_constructor('!', lambda l, suffix, node: l.construct_yaml_int(node)
                                  if suffix == 'custom' else l.construct_scalar(node))
     print(json.dumps(yaml.load(doc, Loader=Loader)))
-)", json::dumps(Value(docs)));
+)",
+                              json::dumps(Value(docs)));
   ASSERT_EQ(got.size(), docs.size());
   for (std::size_t k = 0; k < docs.size(); ++k)
     EXPECT_EQ(json::dumps(yaml::load(docs[k])), got[k]) << "document:\n" << docs[k];
@@ -267,8 +460,7 @@ TEST(YamlLoad, KeysBecomeText) {
 }
 
 TEST(YamlLoad, BadInputRaisesYamlError) {
-  for (const char* text : {"a: [1\n", "a: b: c\n", "a: *missing\n",
-                           "x: !!int abc\n", "<<: 1\n"}) {
+  for (const char* text : {"a: [1\n", "a: b: c\n", "a: *missing\n", "x: !!int abc\n", "<<: 1\n"}) {
     try {
       yaml::load(text);
       ADD_FAILURE() << "no error for: " << text;

@@ -25,9 +25,9 @@ namespace {
 namespace t = brenik::services::tolvern;
 namespace paths = brenik::paths;
 namespace json = brenik::json;
-using brenik::testing::TempRepo;
 using brenik::testing::read_file;
 using brenik::testing::read_log_lines;
+using brenik::testing::TempRepo;
 using brenik::testing::write_file;
 namespace fs = std::filesystem;
 
@@ -39,8 +39,8 @@ void configure(const fs::path& repo, const std::string& installed_at = "2000-01-
 
 // The pending attestation an agent writes before committing `content` to `name`.
 void write_pending(const fs::path& repo, const std::string& diff_hash, const std::string& summary) {
-  write_file(paths::commit_attestation(repo), "---\nsummary: " + summary + "\nagent: claude-code\n" +
-                                                  "staged_diff_hash: " + diff_hash + "\n---\n");
+  write_file(paths::commit_attestation(repo),
+             "---\nsummary: " + summary + "\nagent: claude-code\n" + "staged_diff_hash: " + diff_hash + "\n---\n");
 }
 
 class CaptureTest : public ::testing::Test {
@@ -199,15 +199,14 @@ TEST_F(CaptureTest, TheCommitTriggerTakesTheDeveloperFromTheConfigurationOnly) {
 TEST_F(CaptureTest, AKnownSessionBringsItsTelemetry) {
   const auto sha = repo.commit_file("a.txt", "a\n", "one");
   const std::string s = "3f2a9c1e-0000-4000-8000-0000000000aa";
-  const auto folder = home.path() / ".claude" / "projects" /
-                      brenik::agents::detail::claude_folder_name(repo.root().string());
+  const auto folder =
+      home.path() / ".claude" / "projects" / brenik::agents::detail::claude_folder_name(repo.root().string());
   const double now = brenik::utils::now_epoch();
-  agents_test::write_lines(
-      folder / (s + ".jsonl"),
-      {agents_test::claude_prompt(s, repo.root(), now - 60, "commit"),
-       agents_test::claude_assistant(s, repo.root(), now - 30, "msg_1", "req_1", "claude-opus-4-6",
-                                     agents_test::text_block("done " + sha.substr(0, 7)),
-                                     agents_test::claude_usage(10, 20, 0, 0))});
+  agents_test::write_lines(folder / (s + ".jsonl"),
+                           {agents_test::claude_prompt(s, repo.root(), now - 60, "commit"),
+                            agents_test::claude_assistant(s, repo.root(), now - 30, "msg_1", "req_1", "claude-opus-4-6",
+                                                          agents_test::text_block("done " + sha.substr(0, 7)),
+                                                          agents_test::claude_usage(10, 20, 0, 0))});
   auto result = t::capture_commit(repo.root(), "HEAD", {.session_id = s, .source = "harness"});
   ASSERT_TRUE(result.written);
   EXPECT_TRUE(result.tokens);
@@ -344,15 +343,14 @@ TEST_F(CaptureTest, CatchUpNamesTheOneSessionThatRanTheCommit) {
   const long long base = static_cast<long long>(brenik::utils::now_epoch()) - 600;
   const auto mine = commit_at(repo, "mine.txt", base);
   const auto shared_commit = commit_at(repo, "shared.txt", base + 100);
-  const auto folder = home.path() / ".claude" / "projects" /
-                      brenik::agents::detail::claude_folder_name(repo.root().string());
+  const auto folder =
+      home.path() / ".claude" / "projects" / brenik::agents::detail::claude_folder_name(repo.root().string());
   auto session = [&](const std::string& id, const std::vector<std::string>& ids) {
     std::vector<std::string> lines{agents_test::claude_prompt(id, repo.root(), base - 100, "go")};
     int n = 0;
     for (const auto& c : ids)
-      lines.push_back(agents_test::claude_assistant(id, repo.root(), base - 50 + n++, "m" + id + c.substr(0, 4),
-                                                    "r", "claude-opus-4-6",
-                                                    agents_test::text_block("committed " + c), 
+      lines.push_back(agents_test::claude_assistant(id, repo.root(), base - 50 + n++, "m" + id + c.substr(0, 4), "r",
+                                                    "claude-opus-4-6", agents_test::text_block("committed " + c),
                                                     agents_test::claude_usage(1, 1, 0, 0)));
     agents_test::write_lines(folder / (id + ".jsonl"), lines);
   };
@@ -379,21 +377,23 @@ TEST_F(CaptureTest, BackfillRefusesWhatItCannotProve) {
   auto bad = t::record_backfill(repo.root(), {.commit = "zzz", .session_id = "s", .task_type = "bug-fix"});
   EXPECT_EQ(bad.reason, "no such commit in this repo");
   EXPECT_EQ(bad.commit, "zzz");
-  auto unknown = t::record_backfill(repo.root(), {.commit = sha.substr(0, 7), .session_id = "s9", .task_type = "bug-fix"});
+  auto unknown =
+      t::record_backfill(repo.root(), {.commit = sha.substr(0, 7), .session_id = "s9", .task_type = "bug-fix"});
   EXPECT_EQ(unknown.reason, "no agent transcript found for session s9");
 
-  const auto folder = home.path() / ".claude" / "projects" /
-                      brenik::agents::detail::claude_folder_name(repo.root().string());
+  const auto folder =
+      home.path() / ".claude" / "projects" / brenik::agents::detail::claude_folder_name(repo.root().string());
   const std::string s = "cccc0000-0000-4000-8000-000000000003";
-  agents_test::write_lines(folder / (s + ".jsonl"), {agents_test::claude_prompt(s, repo.root(), agents_test::T0, "hi")});
+  agents_test::write_lines(folder / (s + ".jsonl"),
+                           {agents_test::claude_prompt(s, repo.root(), agents_test::T0, "hi")});
   auto no_model = t::record_backfill(repo.root(), {.commit = sha, .session_id = s, .task_type = "bug-fix"});
   EXPECT_EQ(no_model.reason, "transcript for session " + s + " names no model");
 
-  agents_test::write_lines(folder / (s + ".jsonl"),
-                           {agents_test::claude_prompt(s, repo.root(), agents_test::T0, "hi"),
-                            agents_test::claude_assistant(s, repo.root(), agents_test::T0 + 1, "m1", "r1",
-                                                          "claude-opus-4-6", agents_test::text_block("ok"),
-                                                          agents_test::claude_usage(5, 6, 0, 0))});
+  agents_test::write_lines(
+      folder / (s + ".jsonl"),
+      {agents_test::claude_prompt(s, repo.root(), agents_test::T0, "hi"),
+       agents_test::claude_assistant(s, repo.root(), agents_test::T0 + 1, "m1", "r1", "claude-opus-4-6",
+                                     agents_test::text_block("ok"), agents_test::claude_usage(5, 6, 0, 0))});
   auto ok = t::record_backfill(repo.root(), {.commit = sha, .session_id = s, .task_type = "feature"});
   EXPECT_TRUE(ok.written);
   EXPECT_TRUE(ok.tokens);
@@ -439,10 +439,14 @@ TEST_F(CaptureTest, AttestationFiledAfterAPlainRecordReplacesItsLineAndArchive) 
   // A plain record that lost the race to either writes nothing.
   for (const auto& sha : {first, second}) {
     auto late = t::detail::write_commit_record(repo.root(), sha,
-                                               {.source = "catch_up", .agent_name = "unknown",
-                                                .agent_provider = std::nullopt, .session_id = std::nullopt,
-                                                .telemetry = std::nullopt, .task_type = std::nullopt,
-                                                .archive_ledger = true, .event = "commit_unattested"});
+                                               {.source = "catch_up",
+                                                .agent_name = "unknown",
+                                                .agent_provider = std::nullopt,
+                                                .session_id = std::nullopt,
+                                                .telemetry = std::nullopt,
+                                                .task_type = std::nullopt,
+                                                .archive_ledger = true,
+                                                .event = "commit_unattested"});
     EXPECT_FALSE(late.written);
     EXPECT_EQ(late.reason, "already recorded");
   }
@@ -485,7 +489,8 @@ TEST_F(CaptureTest, ArchiveWrittenWithoutItsLineIsCompletedFromTheArchive) {
 
   // The catch-up completes such a commit too.
   const auto next = repo.commit_file("b.txt", "b\n", "two");
-  write_file(paths::attestations_dir(repo.root()) / (next + ".yaml"), "source: post_commit\nsummary: two\nagent: unknown\n");
+  write_file(paths::attestations_dir(repo.root()) / (next + ".yaml"),
+             "source: post_commit\nsummary: two\nagent: unknown\n");
   auto caught = t::catch_up_commits(repo.root());
   ASSERT_EQ(caught.size(), 1u);
   EXPECT_EQ(caught[0].commit, next);

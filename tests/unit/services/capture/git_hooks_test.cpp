@@ -24,8 +24,8 @@ TEST(RewriteInput, GroupsSquashedCommitsUnderTheirNewCommitInOrder) {
 }
 
 TEST(RewriteInput, SkipsWhatIsNotTwoCommitIds) {
-  auto r = hooks::parse_rewrite_input("\n" + A + "\n" + A + " HEAD\n../x " + B + "\n" + A.substr(1) + " " + B +
-                                      "\n" + A + " " + B + "\r\n" + A + " " + B + "\n");
+  auto r = hooks::parse_rewrite_input("\n" + A + "\n" + A + " HEAD\n../x " + B + "\n" + A.substr(1) + " " + B + "\n" +
+                                      A + " " + B + "\r\n" + A + " " + B + "\n");
   ASSERT_EQ(r.size(), 1u);
   EXPECT_EQ(r[0].new_commit, B);
   EXPECT_EQ(r[0].old_commits, (std::vector<std::string>{A}));

@@ -32,11 +32,10 @@ TEST(DebugLog, KindOnlyOutsideFullReportInsideAPrivateFile) {
   auto path = tv::detail::write_sync_debug_log(repo.path(), "context", error);
   ASSERT_TRUE(path.has_value());
   EXPECT_EQ(*path, brenik::paths::platform_dir(repo.path()) / "logs" / "sync.log");
-  EXPECT_EQ(fs::status(*path).permissions() & fs::perms::all,
-            fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_EQ(fs::status(*path).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
   const std::string text = read_file(*path);
-  EXPECT_TRUE(std::regex_search(
-      text, std::regex("^\n--- \\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ stage=context ---\n")))
+  EXPECT_TRUE(
+      std::regex_search(text, std::regex("^\n--- \\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ stage=context ---\n")))
       << text;
   EXPECT_NE(text.find("ConnectionError"), std::string::npos);
   EXPECT_NE(text.find("https://secret.example.test/api?key=bk_1"), std::string::npos);
@@ -72,8 +71,7 @@ TEST(DebugLog, UnwritablePlatformDirectoryGivesNoPath) {
   TempDir other;
   TempDir outside;
   fs::create_directories(brenik::paths::platform_dir(other.path()) / "logs");
-  fs::create_symlink(outside.path() / "stolen.log",
-                     brenik::paths::platform_dir(other.path()) / "logs" / "sync.log");
+  fs::create_symlink(outside.path() / "stolen.log", brenik::paths::platform_dir(other.path()) / "logs" / "sync.log");
   EXPECT_FALSE(tv::detail::write_sync_debug_log(other.path(), "s", error).has_value());
   EXPECT_FALSE(fs::exists(outside.path() / "stolen.log"));
 }

@@ -56,7 +56,9 @@ public:
           "\"p1\""}},
         {"guardrails", {200, R"({"rules": []})", ""}},
         {"skills", {200, R"({"skills": [{"slug": "review", "content": "Review carefully."}]})", ""}},
-        {"custom-docs", {200, R"({"system": [{"slug": "style", "content": "S"}], "project": [{"slug": "setup", "content": "P"}]})", ""}},
+        {"custom-docs",
+         {200, R"({"system": [{"slug": "style", "content": "S"}], "project": [{"slug": "setup", "content": "P"}]})",
+          ""}},
         {"memories", {200, R"({"memories": [{"text": "remember"}]})", ""}},
     };
   }
@@ -285,7 +287,7 @@ TEST_F(Refresh, UnsafeAndMalformedRowsAreSkippedOneByOne) {
   specs.push_back(1);
   specs.push_back("auth");
   for (const std::string& d : {std::string("../evil"), std::string("a/b"), std::string("nul\0x", 5), long_domain,
-                              std::string("Upper"), std::string("..")})
+                               std::string("Upper"), std::string("..")})
     specs.push_back({{"domain", d}, {"content", "bad"}});
   specs.push_back({{"domain", 5}, {"content", "number"}});
   specs.push_back({{"domain", "good"}, {"content", "G"}});
@@ -471,8 +473,10 @@ TEST_F(Refresh, GuardrailsMergeIntoConstraintsKeepingTheRest) {
   std::vector<std::string> keys;
   for (const auto& [k, _] : c.items()) keys.push_back(k);
   EXPECT_EQ(keys, (std::vector<std::string>{"mine", "no-secrets", "small-prs"}));
-  EXPECT_EQ(c["no-secrets"], (Value{{"description", "later wins"}, {"status", "active"}, {"condition", "{}"}, {"inherited", false}}));
-  EXPECT_EQ(c["small-prs"], (Value{{"description", ""}, {"status", "active"}, {"condition", "lines < 400"}, {"inherited", true}}));
+  EXPECT_EQ(c["no-secrets"],
+            (Value{{"description", "later wins"}, {"status", "active"}, {"condition", "{}"}, {"inherited", false}}));
+  EXPECT_EQ(c["small-prs"],
+            (Value{{"description", ""}, {"status", "active"}, {"condition", "lines < 400"}, {"inherited", true}}));
   // Only constraint and guardrail rules: a check-only answer keeps the section.
   stub.set("guardrails", {200, R"({"rules": [{"ruleType": "check", "name": "lint"}]})", ""});
   ASSERT_TRUE(refresh(stub.url()));
@@ -480,7 +484,8 @@ TEST_F(Refresh, GuardrailsMergeIntoConstraintsKeepingTheRest) {
 }
 
 TEST_F(Refresh, ARulesFileThatIsNotYamlOrNotAMappingIsReplaced) {
-  for (const std::string& bad : std::vector<std::string>{"key: [unclosed\n  - : :\n", "just a sentence\n", "- a\n- b\n", "a: 1\n\tb: [\n"}) {
+  for (const std::string& bad :
+       std::vector<std::string>{"key: [unclosed\n  - : :\n", "just a sentence\n", "- a\n- b\n", "a: 1\n\tb: [\n"}) {
     RouteStub stub;
     stub.set("declarative/brenikrules", {304, "", "\"same\""});  // the rules resource unchanged
     Value config = Value::object();
@@ -583,9 +588,10 @@ TEST_F(Refresh, CustomDocumentsMirrorEachScope) {
   EXPECT_FALSE(fs::exists(g / "system" / "nocontent.md"));
   EXPECT_FALSE(fs::exists(g / "up.md"));
   const auto w = log.warnings();
-  EXPECT_EQ(std::count_if(w.begin(), w.end(),
-                          [](const std::string& m) { return m.rfind("Skipping custom doc with unsafe slug: ", 0) == 0; }),
-            2);
+  EXPECT_EQ(
+      std::count_if(w.begin(), w.end(),
+                    [](const std::string& m) { return m.rfind("Skipping custom doc with unsafe slug: ", 0) == 0; }),
+      2);
 }
 
 // A scope that is not a list says nothing about which documents exist: its
@@ -729,8 +735,10 @@ TEST(RefreshAgainstServer, FillsTheCacheThenANoChangeRefreshRewritesNothing) {
   const auto project = world.project("https://github.com/acme/widget.git");
   TempDir seed;
   write_file(seed.path() / "context.json", R"({"systems": ["core"], "name": "widget"})");
-  write_file(seed.path() / "brenikrules.yaml", "principles:\n  small: Keep changes small\nchecks:\n  tests: Run tests\n");
-  write_file(seed.path() / "brenikstate.yaml", "architecture:\n  elements:\n    api: {kind: service}\n    db: {kind: store}\n");
+  write_file(seed.path() / "brenikrules.yaml",
+             "principles:\n  small: Keep changes small\nchecks:\n  tests: Run tests\n");
+  write_file(seed.path() / "brenikstate.yaml",
+             "architecture:\n  elements:\n    api: {kind: service}\n    db: {kind: store}\n");
   write_file(seed.path() / "guardrails.json",
              R"({"rules": [{"ruleType": "constraint", "name": "no-secrets", "checkCondition": "scan"}]})");
   write_file(seed.path() / "memories.json", R"({"memories": [{"text": "we use tabs"}]})");

@@ -63,8 +63,8 @@ TEST(RulesCacheState, EmptyAndUnreadableFiles) {
   EXPECT_EQ(s.count, 0);
   EXPECT_TRUE(s.trustworthy());
   EXPECT_EQ(s.describe(), "0");
-  for (const std::string& bad : {std::string("- a\n- b\n"), std::string("a: [unclosed\n"),
-                                std::string("just text\n"), std::string("a: \xff\xfe\n")}) {
+  for (const std::string& bad : {std::string("- a\n- b\n"), std::string("a: [unclosed\n"), std::string("just text\n"),
+                                 std::string("a: \xff\xfe\n")}) {
     write_file(d.path() / "brenikrules.yaml", bad);
     s = tv::read_rules_cache_state(d.path());
     EXPECT_TRUE(s.unreadable) << bad;
@@ -88,7 +88,8 @@ TEST(RulesCacheState, LinksToDevicesAreUnreadableNotWaitedOn) {
 
 TEST(RulesCacheState, AFileFarLargerThanAnyCacheIsUnreadable) {
   TempDir big;
-  write_file(big.path() / "brenikrules.yaml", "principles:\n  p1: {}\n# " + std::string(std::size_t{17} << 20, 'x') + "\n");
+  write_file(big.path() / "brenikrules.yaml",
+             "principles:\n  p1: {}\n# " + std::string(std::size_t{17} << 20, 'x') + "\n");
   auto s = tv::read_rules_cache_state(big.path());
   EXPECT_FALSE(s.count);
   EXPECT_TRUE(s.unreadable);

@@ -13,25 +13,87 @@ using brenik::json::Value;
 
 namespace {
 
-const char* const TOKENS[] = {
-    "", "plain", "with, comma", "a: b", "x #y", "#c", "- d", "yes", "No", "null", "~", "1", "0x1F", "1.5",
-    ".inf", "2024-01-01", "2024-01-01T10:00:00Z", "'q'", "it's", "\"dq\"", "[a]", "{b}", "&a", "*a", "!t", "|",
-    ">", "%", "@", "`", "\xc3\xa9t\xc3\xa9", "line\nbreak", "trail ", " lead", "a:b", "12:30", "0o17", "+1", "-1",
-    "-", "?", "<<", ":x", "a#b", "Added rate limiting", "claude-opus-4-6", "R12", "true", "0", "007", "1_000",
-    "tab\there", "x: ", "http://example.com/a?b=c", "a - b", "a]", "é: x"};
+const char* const TOKENS[] = {"",
+                              "plain",
+                              "with, comma",
+                              "a: b",
+                              "x #y",
+                              "#c",
+                              "- d",
+                              "yes",
+                              "No",
+                              "null",
+                              "~",
+                              "1",
+                              "0x1F",
+                              "1.5",
+                              ".inf",
+                              "2024-01-01",
+                              "2024-01-01T10:00:00Z",
+                              "'q'",
+                              "it's",
+                              "\"dq\"",
+                              "[a]",
+                              "{b}",
+                              "&a",
+                              "*a",
+                              "!t",
+                              "|",
+                              ">",
+                              "%",
+                              "@",
+                              "`",
+                              "\xc3\xa9t\xc3\xa9",
+                              "line\nbreak",
+                              "trail ",
+                              " lead",
+                              "a:b",
+                              "12:30",
+                              "0o17",
+                              "+1",
+                              "-1",
+                              "-",
+                              "?",
+                              "<<",
+                              ":x",
+                              "a#b",
+                              "Added rate limiting",
+                              "claude-opus-4-6",
+                              "R12",
+                              "true",
+                              "0",
+                              "007",
+                              "1_000",
+                              "tab\there",
+                              "x: ",
+                              "http://example.com/a?b=c",
+                              "a - b",
+                              "a]",
+                              "é: x"};
 
 // The text an attestation usually holds.
-const char* const ORDINARY[] = {"plain", "with, comma", "Added rate limiting", "claude-opus-4-6", "R12", "it's",
-                                "1", "1.5", "true", "null", "2024-01-01T10:00:00Z", "\xc3\xa9t\xc3\xa9",
-                                "http://example.com/a?b=c", "a - b", "", "dev@example.com"};
+const char* const ORDINARY[] = {"plain",
+                                "with, comma",
+                                "Added rate limiting",
+                                "claude-opus-4-6",
+                                "R12",
+                                "it's",
+                                "1",
+                                "1.5",
+                                "true",
+                                "null",
+                                "2024-01-01T10:00:00Z",
+                                "\xc3\xa9t\xc3\xa9",
+                                "http://example.com/a?b=c",
+                                "a - b",
+                                "",
+                                "dev@example.com"};
 
 class Generator {
 public:
   Generator(unsigned seed, bool ordinary) : rng_(seed), ordinary_(ordinary) {}
 
-  std::string token() {
-    return ordinary_ ? ORDINARY[pick(std::size(ORDINARY))] : TOKENS[pick(std::size(TOKENS))];
-  }
+  std::string token() { return ordinary_ ? ORDINARY[pick(std::size(ORDINARY))] : TOKENS[pick(std::size(TOKENS))]; }
 
   Value scalar() {
     switch (pick(6)) {
@@ -122,25 +184,25 @@ TEST(BlockYaml, TakesAnAttestationAsTheWriterLaysItOut) {
 
 TEST(BlockYaml, LeavesEverythingElseToTheLoader) {
   const char* const texts[] = {
-      "a: 1 # note\n",            // comment
-      "a: one\n  two\n",          // continuation line
-      "a: &x 1\nb: *x\n",         // anchor, alias
-      "a: \"q\\n\"\n",            // double quotes
-      "a: 1\n\nb: 2\n",           // blank line
-      "a:\t1\n",                  // tab
-      "yes: 1\n",                 // key that is not text
+      "a: 1 # note\n",     // comment
+      "a: one\n  two\n",   // continuation line
+      "a: &x 1\nb: *x\n",  // anchor, alias
+      "a: \"q\\n\"\n",     // double quotes
+      "a: 1\n\nb: 2\n",    // blank line
+      "a:\t1\n",           // tab
+      "yes: 1\n",          // key that is not text
       "1: x\n",
-      "a: 1\na: 2\n",             // repeated key
-      "<<: {a: 1}\n",             // merge
-      "a: |\n  text\n",           // block scalar
-      "a: [1, 2]\n",              // flow collection
-      "--- \na: 1\n",             // document marker
-      "- 1\n- 2\n",               // not a mapping
+      "a: 1\na: 2\n",    // repeated key
+      "<<: {a: 1}\n",    // merge
+      "a: |\n  text\n",  // block scalar
+      "a: [1, 2]\n",     // flow collection
+      "--- \na: 1\n",    // document marker
+      "- 1\n- 2\n",      // not a mapping
       "a: 'unterminated\n",
       "a: 'it's'\n",
       "a: x\r\n",
       "  a: 1\n",
-      "a:\n  b: 1\n c: 2\n",      // uneven indentation
+      "a:\n  b: 1\n c: 2\n",  // uneven indentation
       "? a\n: 1\n",
   };
   for (const char* t : texts) {
@@ -148,10 +210,10 @@ TEST(BlockYaml, LeavesEverythingElseToTheLoader) {
     EXPECT_FALSE(fast) << t;
   }
   // Where it does answer on hand-written text, it agrees.
-  for (const char* t : {"a:   spaced\n", "a:\n  b:\n    c: deep\n  d: [] \n", "a:\nb: 2\n", "a:\n  - x\n  - 'y'\n",
-                        "k: v, w\n", "k: it''s\n", "a:\n- k: v\n  j: w\n- x\n", "a:\n- k:\n    deep: 1\n",
-                        "a:\n- k: v\n   j: w\n", "'x: y': 1\n", "'a''b':\n  c: d\n", "a: -\n", "a: -x\n", "a: <<\n", "a: =\n", "a: x\"y\n",
-                        "a: 'x' y\n"}) {
+  for (const char* t :
+       {"a:   spaced\n", "a:\n  b:\n    c: deep\n  d: [] \n", "a:\nb: 2\n", "a:\n  - x\n  - 'y'\n", "k: v, w\n",
+        "k: it''s\n", "a:\n- k: v\n  j: w\n- x\n", "a:\n- k:\n    deep: 1\n", "a:\n- k: v\n   j: w\n", "'x: y': 1\n",
+        "'a''b':\n  c: d\n", "a: -\n", "a: -x\n", "a: <<\n", "a: =\n", "a: x\"y\n", "a: 'x' y\n"}) {
     auto fast = ex::read_block_yaml(t);
     auto slow = loader(t);
     if (fast) {

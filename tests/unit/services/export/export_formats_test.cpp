@@ -19,8 +19,8 @@ ex::CommitRecord record(Value line, Value attestation) {
   ex::CommitRecord r;
   r.changes.commit = A;
   r.changes.author_time = 1769178600;  // 2026-01-23T14:30:00Z
-  r.changes.files.push_back({.path = "src/a.ts", .old_path = "", .binary = false, .deleted = false,
-                             .added = {{42, 67}, {70, 70}}});
+  r.changes.files.push_back(
+      {.path = "src/a.ts", .old_path = "", .binary = false, .deleted = false, .added = {{42, 67}, {70, 70}}});
   r.changes.files.push_back({.path = "logo.png", .old_path = "", .binary = true, .deleted = false, .added = {}});
   r.log_line = std::move(line);
   r.attestation = std::move(attestation);
@@ -30,9 +30,13 @@ ex::CommitRecord record(Value line, Value attestation) {
 }  // namespace
 
 TEST(Base64, KnownVectorsBothWays) {
-  const std::pair<std::string, std::string> vectors[] = {
-      {"", ""}, {"f", "Zg=="}, {"fo", "Zm8="}, {"foo", "Zm9v"},
-      {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"}};
+  const std::pair<std::string, std::string> vectors[] = {{"", ""},
+                                                         {"f", "Zg=="},
+                                                         {"fo", "Zm8="},
+                                                         {"foo", "Zm9v"},
+                                                         {"foob", "Zm9vYg=="},
+                                                         {"fooba", "Zm9vYmE="},
+                                                         {"foobar", "Zm9vYmFy"}};
   for (const auto& [plain, encoded] : vectors) {
     EXPECT_EQ(brenik::utils::base64_encode(plain), encoded);
     EXPECT_EQ(brenik::utils::base64_decode(encoded), plain) << encoded;
@@ -57,7 +61,8 @@ TEST(Dsse, PreAuthenticationEncodingCountsBytes) {
 }
 
 TEST(Dsse, EnvelopeRoundTripsAndRefusesBrokenOnes) {
-  ex::Envelope e{.payload_type = ex::IN_TOTO_PAYLOAD_TYPE, .payload = "{\"a\": 1}",
+  ex::Envelope e{.payload_type = ex::IN_TOTO_PAYLOAD_TYPE,
+                 .payload = "{\"a\": 1}",
                  .signatures = {{"SHA256:k", std::string("\x00\xff sig", 6)}}};
   Value v = ex::envelope_to_json(e);
   EXPECT_EQ(v["payload"], "eyJhIjogMX0=");
@@ -98,8 +103,8 @@ TEST(AgentTrace, ContributorFollowsWhatTheRecordNames) {
   const Case cases[] = {
       // An attested commit: agent, provider and model from the archive.
       {Value{{"agent", "claude-code"}},
-       Value{{"agent", "claude-code"}, {"agent_provider", "anthropic"}, {"agent_model", "claude-opus-4-6"}},
-       "ai", "anthropic/claude-opus-4-6"},
+       Value{{"agent", "claude-code"}, {"agent_provider", "anthropic"}, {"agent_model", "claude-opus-4-6"}}, "ai",
+       "anthropic/claude-opus-4-6"},
       // A deterministic record: the model only in the telemetry.
       {Value{{"agent", "codex"}, {"telemetry", {{"model", "openai/gpt-5"}}}}, Value(), "ai", "openai/gpt-5"},
       // An agent but no model: who knows which.
@@ -123,9 +128,13 @@ TEST(AgentTrace, ContributorFollowsWhatTheRecordNames) {
 
 TEST(AgentTrace, RecordCarriesRangesSessionAndMetadata) {
   Value line{{"commit", A}, {"agent", "claude-code"}, {"agent_session_id", "s 1/2"}, {"summary", "line says"}};
-  Value att{{"staged_diff_hash", std::string(64, 'd')}, {"agent", "claude-code"}, {"agent_provider", "anthropic"},
-            {"agent_model", "claude-opus-4-6"}, {"task_type", "feature"},
-            {"rules", {{"checked", true}, {"applicable", {"R1"}}}}, {"summary", "Added rate limiting"}};
+  Value att{{"staged_diff_hash", std::string(64, 'd')},
+            {"agent", "claude-code"},
+            {"agent_provider", "anthropic"},
+            {"agent_model", "claude-opus-4-6"},
+            {"task_type", "feature"},
+            {"rules", {{"checked", true}, {"applicable", {"R1"}}}},
+            {"summary", "Added rate limiting"}};
   Value v = ex::agent_trace_record(record(line, att), "1.2.3");
   EXPECT_EQ(v["version"], "0.1.0");
   EXPECT_EQ(v["timestamp"], "2026-01-23T14:30:00Z");
@@ -162,8 +171,8 @@ TEST(AgentTrace, RecordCarriesRangesSessionAndMetadata) {
 }
 
 TEST(InToto, StatementHoldsTheRecordAsItIs) {
-  Value line{{"commit", A}, {"branch", "main"}, {"agent", "unknown"}, {"synced", false},
-             {"event", "commit_unattested"}};
+  Value line{
+      {"commit", A}, {"branch", "main"}, {"agent", "unknown"}, {"synced", false}, {"event", "commit_unattested"}};
   Value v = ex::in_toto_statement(record(line, Value()));
   EXPECT_EQ(v["_type"], "https://in-toto.io/Statement/v1");
   EXPECT_EQ(v["subject"], Value::parse("[{\"name\":\"" + A + "\",\"digest\":{\"gitCommit\":\"" + A + "\"}}]"));

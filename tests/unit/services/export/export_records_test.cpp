@@ -47,7 +47,8 @@ const ex::FileChange* file_of(const ex::CommitChanges& c, const std::string& pat
 // git's own count of added lines per path ("-" for binary files).
 std::map<std::string, std::string> numstat(const TempRepo& repo, const std::string& commit) {
   std::map<std::string, std::string> added;
-  const std::string out = repo.git({"-c", "core.quotePath=false", "show", "--numstat", "-M", "--format=", "-z", commit});
+  const std::string out =
+      repo.git({"-c", "core.quotePath=false", "show", "--numstat", "-M", "--format=", "-z", commit});
   // -z: "added\tdeleted\tpath\0" or, for a rename, "added\tdeleted\t\0old\0new\0".
   std::size_t i = 0;
   while (i < out.size()) {
@@ -88,8 +89,7 @@ void expect_agrees_with_numstat(const TempRepo& repo, const ex::CommitChanges& c
 // parent prints them, read with a pattern of the test's own.
 std::map<std::string, std::vector<ex::LineRange>> diff_u0_ranges(const TempRepo& repo, const std::string& commit) {
   std::map<std::string, std::vector<ex::LineRange>> out;
-  const std::string text =
-      repo.git({"-c", "core.quotePath=false", "diff", "-U0", "-M", commit + "^", commit});
+  const std::string text = repo.git({"-c", "core.quotePath=false", "diff", "-U0", "-M", commit + "^", commit});
   static const std::regex hunk(R"(^@@ -\d+(?:,\d+)? \+(\d+)(?:,(\d+))? @@)");
   std::string path;
   std::size_t start = 0;
@@ -192,9 +192,9 @@ TEST_F(ExportRecords, LineRangesAreTheAdditionsOfTheZeroContextDiff) {
 }
 
 TEST_F(ExportRecords, UserConfigurationDoesNotChangeWhatIsRead) {
-  for (const char* kv : {"diff.noprefix=true", "diff.mnemonicPrefix=true", "color.ui=always",
-                         "core.quotePath=false", "log.showSignature=true", "diff.renames=false",
-                         "log.showRoot=false", "diff.interHunkContext=10"}) {
+  for (const char* kv :
+       {"diff.noprefix=true", "diff.mnemonicPrefix=true", "color.ui=always", "core.quotePath=false",
+        "log.showSignature=true", "diff.renames=false", "log.showRoot=false", "diff.interHunkContext=10"}) {
     std::string s = kv;
     auto eq = s.find('=');
     repo.git({"config", s.substr(0, eq), s.substr(eq + 1)});
@@ -228,15 +228,19 @@ TEST_F(ExportRecords, JoinsTheLogAndArchiveOfEachKindOfRecord) {
   // Attested: the agent's attestation, with the diff hash of its commit.
   const std::string hash = tv::detail::patch_hash(*tv::detail::commit_patch(change, root));
   Value att{{"staged_diff_hash", hash}, {"timestamp", "2026-01-02T03:04:05Z"}, {"agent_model", "claude-opus-4-6"},
-            {"agent", "claude-code"}, {"agent_provider", "anthropic"}, {"agent_session_id", "sess-1"},
-            {"task_type", "bug-fix"}, {"rules", {{"checked", true}}}, {"summary", "Second change"}};
+            {"agent", "claude-code"},   {"agent_provider", "anthropic"},       {"agent_session_id", "sess-1"},
+            {"task_type", "bug-fix"},   {"rules", {{"checked", true}}},        {"summary", "Second change"}};
   tv::detail::log_attestation(paths::log_jsonl(root), paths::attestations_dir(root), att,
                               {.commit_override = change, .repo_root = root, .archive_ledger = false});
   // Backfilled: a session's agent and model, recorded after the fact.
-  tv::detail::write_commit_record(
-      root, root_commit,
-      {.source = "backfill", .agent_name = "codex", .agent_provider = "openai", .session_id = "sess-0",
-       .telemetry = Value{{"model", "gpt-5"}}, .task_type = std::nullopt, .archive_ledger = false});
+  tv::detail::write_commit_record(root, root_commit,
+                                  {.source = "backfill",
+                                   .agent_name = "codex",
+                                   .agent_provider = "openai",
+                                   .session_id = "sess-0",
+                                   .telemetry = Value{{"model", "gpt-5"}},
+                                   .task_type = std::nullopt,
+                                   .archive_ledger = false});
   // The third commit stays without a record; a line of another repository's
   // commit is ignored.
   write_file(paths::log_jsonl(root).string() + "", brenik::testing::read_file(paths::log_jsonl(root)) +
@@ -279,9 +283,13 @@ TEST_F(ExportRecords, JoinsTheLogAndArchiveOfEachKindOfRecord) {
 TEST_F(ExportRecords, AnAmendedCommitIsLeftOutAndItsOldRecordIsNotExported) {
   const fs::path root = repo.root();
   tv::detail::write_commit_record(root, shrink,
-                                  {.source = "post_commit", .agent_name = "unknown", .agent_provider = std::nullopt,
-                                   .session_id = std::nullopt, .telemetry = std::nullopt,
-                                   .task_type = std::nullopt, .archive_ledger = false});
+                                  {.source = "post_commit",
+                                   .agent_name = "unknown",
+                                   .agent_provider = std::nullopt,
+                                   .session_id = std::nullopt,
+                                   .telemetry = std::nullopt,
+                                   .task_type = std::nullopt,
+                                   .archive_ledger = false});
   repo.git({"commit", "-q", "--amend", "-m", "chore: third, reworded"});
   auto lookup = ex::lookup_records(root, "HEAD~1..HEAD");
   ASSERT_TRUE(lookup);
@@ -305,9 +313,13 @@ TEST_F(ExportRecords, ClaimsAreCheckedAgainstTheRepositoryAsItIsNow) {
 TEST_F(ExportRecords, ArchivesReachedThroughLinksAreNotRead) {
   const fs::path root = repo.root();
   tv::detail::write_commit_record(root, change,
-                                  {.source = "post_commit", .agent_name = "unknown", .agent_provider = std::nullopt,
-                                   .session_id = std::nullopt, .telemetry = std::nullopt,
-                                   .task_type = std::nullopt, .archive_ledger = false});
+                                  {.source = "post_commit",
+                                   .agent_name = "unknown",
+                                   .agent_provider = std::nullopt,
+                                   .session_id = std::nullopt,
+                                   .telemetry = std::nullopt,
+                                   .task_type = std::nullopt,
+                                   .archive_ledger = false});
   brenik::testing::TempDir outside;
   write_file(outside.path() / "secret.yaml", "secret: value\n");
   const fs::path archived = paths::attestations_dir(root) / (change + ".yaml");

@@ -46,12 +46,12 @@ TEST_P(GitAccess, RunGivesRawOutputStderrAndTheGivenEnvironment) {
   ASSERT_TRUE(log.ok());
   EXPECT_EQ(log.out, "first\n");
   // The environment given reaches git, and its stderr is captured on request.
-  auto ident = tv::detail::git_run({"var", "GIT_AUTHOR_IDENT"},
-                                   {.cwd = repo.root(), .env = {{"GIT_AUTHOR_NAME", "Ada Run"}}});
+  auto ident =
+      tv::detail::git_run({"var", "GIT_AUTHOR_IDENT"}, {.cwd = repo.root(), .env = {{"GIT_AUTHOR_NAME", "Ada Run"}}});
   ASSERT_TRUE(ident.ok());
   EXPECT_EQ(ident.out.rfind("Ada Run <", 0), 0u) << ident.out;
-  auto bad = tv::detail::git_run({"rev-parse", "--verify", "no-such-ref"},
-                                 {.cwd = repo.root(), .capture_stderr = true});
+  auto bad =
+      tv::detail::git_run({"rev-parse", "--verify", "no-such-ref"}, {.cwd = repo.root(), .capture_stderr = true});
   EXPECT_FALSE(bad.ok());
   EXPECT_FALSE(bad.err.empty());
   auto quiet = tv::detail::git_run({"rev-parse", "--verify", "no-such-ref"}, {.cwd = repo.root()});
@@ -133,8 +133,8 @@ struct StagedCase {
 class StagedHashAgreement : public ::testing::TestWithParam<std::string> {};
 
 INSTANTIATE_TEST_SUITE_P(Changes, StagedHashAgreement,
-                         ::testing::Values("modification", "addition", "deletion", "rename",
-                                           "mode_change", "binary", "root_commit"));
+                         ::testing::Values("modification", "addition", "deletion", "rename", "mode_change", "binary",
+                                           "root_commit"));
 
 TEST_P(StagedHashAgreement, StagedHashEqualsTheCommitsDiffHash) {
   TempRepo repo;
@@ -205,8 +205,8 @@ TEST_P(GitAccess, CommitMetadataResolvesAndReadsInOneCall) {
 TEST_P(GitAccess, CommitMetadataKeepsEmptyFieldsInPlace) {
   TempRepo repo(GetParam());
   repo.commit_file("a.txt", "one\n", "first");
-  repo.git({"-c", "user.email=", "commit", "--allow-empty", "--allow-empty-message", "-m", "",
-            "--author", "Nobody <>"});
+  repo.git(
+      {"-c", "user.email=", "commit", "--allow-empty", "--allow-empty-message", "-m", "", "--author", "Nobody <>"});
   auto m = tv::detail::commit_metadata(repo.root(), "HEAD");
   ASSERT_TRUE(m);
   EXPECT_EQ(m->id, repo.head());

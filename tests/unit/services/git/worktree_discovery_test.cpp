@@ -64,7 +64,7 @@ TEST(WorktreeDiscovery, PlainRepositoriesLinkedWorktreesAndLinkedPaths) {
 TEST(WorktreeDiscovery, LeavesEveryUnusualCaseToGit) {
   TempRepo repo;
   repo.commit_file("a.txt", "a\n", "first");
-  expect_as_git(repo.root() / ".git", false);            // inside the git directory
+  expect_as_git(repo.root() / ".git", false);  // inside the git directory
   expect_as_git(repo.root() / ".git" / "objects", false);
 
   TempDir bare_parent;

@@ -31,8 +31,12 @@ Value only_log_line(const std::filesystem::path& root) {
 }
 
 tv::detail::WriteCommitRecordOptions record(const std::string& source) {
-  return {.source = source, .agent_name = "unknown", .agent_provider = std::nullopt,
-          .session_id = std::nullopt, .telemetry = std::nullopt, .task_type = std::nullopt,
+  return {.source = source,
+          .agent_name = "unknown",
+          .agent_provider = std::nullopt,
+          .session_id = std::nullopt,
+          .telemetry = std::nullopt,
+          .task_type = std::nullopt,
           .archive_ledger = true};
 }
 
@@ -66,8 +70,12 @@ TEST(LogAttestation, OutsideARepositoryFilesUnderUnknown) {
   EXPECT_EQ(tv::detail::log_attestation(log, dir.path() / "att", parsed), "unknown");
   EXPECT_TRUE(std::filesystem::exists(dir.path() / "att" / "unknown.yaml"));
   auto line = brenik::json::loads(read_file(log));
-  EXPECT_EQ(line, Value({{"commit", "unknown"}, {"branch", "unknown"}, {"timestamp", ""},
-                         {"agent", "x"}, {"summary", "s"}, {"synced", false}}));
+  EXPECT_EQ(line, Value({{"commit", "unknown"},
+                         {"branch", "unknown"},
+                         {"timestamp", ""},
+                         {"agent", "x"},
+                         {"summary", "s"},
+                         {"synced", false}}));
   EXPECT_EQ(tv::read_attestation_log(log).unaddressable, 1u);
 }
 
@@ -76,14 +84,15 @@ TEST(LogAttestation, ReplaceExistingUpgradesInPlaceOrAppends) {
   const auto head = repo.commit_file("a", "1\n", "first");
   auto log = paths::log_jsonl(repo.root());
   auto att = paths::attestations_dir(repo.root());
-  Value parsed = {{"timestamp", "t"}, {"agent", "claude-code"}, {"summary", "s"},
-                  {"agent_session_id", "s1"}, {"developer", {{"git_author_name", "n"}}}};
-  tv::detail::log_attestation(log, att, parsed,
-                              {.commit_override = head, .repo_root = repo.root()});
+  Value parsed = {{"timestamp", "t"},
+                  {"agent", "claude-code"},
+                  {"summary", "s"},
+                  {"agent_session_id", "s1"},
+                  {"developer", {{"git_author_name", "n"}}}};
+  tv::detail::log_attestation(log, att, parsed, {.commit_override = head, .repo_root = repo.root()});
   tv::detail::mark_synced(log, {Value({{"commit", head}})});
   parsed["summary"] = "upgraded";
-  tv::detail::log_attestation(log, att, parsed,
-                              {.commit_override = head, .repo_root = repo.root()});
+  tv::detail::log_attestation(log, att, parsed, {.commit_override = head, .repo_root = repo.root()});
   auto line = only_log_line(repo.root());
   EXPECT_EQ(line["summary"], "upgraded");
   EXPECT_EQ(line["synced"], false);
@@ -154,8 +163,7 @@ TEST(WriteCommitRecord, DeveloperFromCommitBackfillProvenanceAndTelemetry) {
   std::vector<std::string> keys;
   for (auto& [k, v] : yaml.items()) keys.push_back(k);
   EXPECT_EQ(keys, (std::vector<std::string>{"source", "timestamp", "agent", "agent_provider", "agent_model",
-                                            "agent_session_id", "developer", "provenance", "summary",
-                                            "telemetry"}));
+                                            "agent_session_id", "developer", "provenance", "summary", "telemetry"}));
   auto line = only_log_line(repo.root());
   EXPECT_FALSE(line.contains("agent_model"));
   EXPECT_FALSE(line.contains("provenance"));
@@ -212,13 +220,18 @@ TEST(LogAttestation, HandedOverRecordIsWrittenOnlyForTheRepositorysOwnFiles) {
   TempRepo repo;
   const auto head = repo.commit_file("a", "1\n", "first");
   const auto root = std::filesystem::absolute(repo.root());
-  Value plan = {{"repo_root", root.string()}, {"commit", head}, {"branch", "main"},
+  Value plan = {{"repo_root", root.string()},
+                {"commit", head},
+                {"branch", "main"},
                 {"attestation", {{"summary", "handed over"}, {"agent", "unknown"}}},
-                {"event", "commit_unattested"}, {"keep_existing", true}, {"archive_ledger", false}};
+                {"event", "commit_unattested"},
+                {"keep_existing", true},
+                {"archive_ledger", false}};
   // What does not name one of its commits, from an absolute root, is refused.
-  for (const auto& [key, bad] : std::vector<std::pair<std::string, Value>>{
-           {"commit", "../../../outside"}, {"commit", head.substr(0, 7)}, {"repo_root", "relative/root"},
-           {"attestation", "not a mapping"}}) {
+  for (const auto& [key, bad] : std::vector<std::pair<std::string, Value>>{{"commit", "../../../outside"},
+                                                                           {"commit", head.substr(0, 7)},
+                                                                           {"repo_root", "relative/root"},
+                                                                           {"attestation", "not a mapping"}}) {
     Value broken = plan;
     broken[key] = bad;
     EXPECT_THROW(tv::detail::file_handed_off_record(brenik::json::dumps(broken)), brenik::ValueError) << key;

@@ -26,8 +26,8 @@ namespace {
 std::string id(int i) { return brenik::utils::sha256_hex("commit " + std::to_string(i)).substr(0, 40); }
 
 std::string line(const std::string& commit, bool synced) {
-  return "{\"commit\": \"" + commit + "\", \"branch\": \"main\", \"summary\": \"change\", \"synced\": " +
-         (synced ? "true" : "false") + "}\n";
+  return "{\"commit\": \"" + commit +
+         "\", \"branch\": \"main\", \"summary\": \"change\", \"synced\": " + (synced ? "true" : "false") + "}\n";
 }
 
 // A log big enough that the presence test looks at its tail first.

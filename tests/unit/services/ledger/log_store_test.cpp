@@ -27,8 +27,10 @@ const std::string C = std::string(64, 'c');
 const std::string D = std::string(40, 'd');
 
 std::string line(const std::string& commit, bool synced, const std::string& extra = "") {
-  return "{\"commit\": \"" + commit + "\", \"branch\": \"main\", \"timestamp\": \"\", \"agent\": \"x\", "
-         "\"summary\": \"s\", \"synced\": " + (synced ? "true" : "false") + extra + "}";
+  return "{\"commit\": \"" + commit +
+         "\", \"branch\": \"main\", \"timestamp\": \"\", \"agent\": \"x\", "
+         "\"summary\": \"s\", \"synced\": " +
+         (synced ? "true" : "false") + extra + "}";
 }
 
 Value entry(const std::string& commit) {
@@ -54,18 +56,17 @@ std::size_t count_lines_with(const std::string& text, const std::string& needle)
 TEST(LogStoreRead, ClassifiesAMixedLogIntoExactCounts) {
   TempDir dir;
   auto log = dir.path() / "log.jsonl";
-  write_file(log, std::string("\n") +
-                      "not json at all\n" +                                             // corrupt
-                      "[1, 2, 3]\n" +                                                   // corrupt (array)
-                      "   \n" +                                                         // blank
-                      line(A, false) + "\n" +                                           // pending, attested
-                      line(B, true) + "\n" +                                            // uploaded
-                      line(C, false, ", \"uploaded\": true") + "\n" +                   // legacy uploaded
-                      line("unknown", false) + "\n" +                                   // unaddressable
+  write_file(log, std::string("\n") + "not json at all\n" +                                  // corrupt
+                      "[1, 2, 3]\n" +                                                        // corrupt (array)
+                      "   \n" +                                                              // blank
+                      line(A, false) + "\n" +                                                // pending, attested
+                      line(B, true) + "\n" +                                                 // uploaded
+                      line(C, false, ", \"uploaded\": true") + "\n" +                        // legacy uploaded
+                      line("unknown", false) + "\n" +                                        // unaddressable
                       line("abcdef1", false, ", \"event\": \"commit_unattested\"") + "\n" +  // short id
-                      line(D, false, ", \"event\": \"commit_unattested\"") + "\n" +     // pending, unattested
+                      line(D, false, ", \"event\": \"commit_unattested\"") + "\n" +          // pending, unattested
                       line(std::string(40, 'e'), false, ", \"event\": \"attestation_skipped\"") + "\n" +
-                      "{\"commit\": 12, \"synced\": false}\n");                        // non-text commit
+                      "{\"commit\": 12, \"synced\": false}\n");  // non-text commit
   auto r = tv::read_attestation_log(log);
   EXPECT_EQ(r.corrupt, 2u);
   EXPECT_EQ(r.uploaded, 2u);
@@ -149,15 +150,13 @@ TEST(LogStoreReplace, RewritesOnlyTheFirstLineOfTheCommitAndKeepsTheRest) {
   auto log = dir.path() / "log.jsonl";
   EXPECT_FALSE(tv::detail::replace_log_entry(log, entry(A)));
   EXPECT_FALSE(std::filesystem::exists(log));
-  const std::string original = "\n" + std::string("garbage {\n") + "[\"" + A + "\"]\n" +
-                               "{\"commit\":\"" + A + "\",\"synced\":true}\n" + line(B, true) + "\n" +
-                               line(A, true) + "\n";
+  const std::string original = "\n" + std::string("garbage {\n") + "[\"" + A + "\"]\n" + "{\"commit\":\"" + A +
+                               "\",\"synced\":true}\n" + line(B, true) + "\n" + line(A, true) + "\n";
   write_file(log, original);
   Value upgraded = entry(A);
   ASSERT_TRUE(tv::detail::replace_log_entry(log, upgraded));
-  const std::string expected = "\n" + std::string("garbage {\n") + "[\"" + A + "\"]\n" +
-                               brenik::json::dumps(upgraded) + "\n" + line(B, true) + "\n" +
-                               line(A, true) + "\n";
+  const std::string expected = "\n" + std::string("garbage {\n") + "[\"" + A + "\"]\n" + brenik::json::dumps(upgraded) +
+                               "\n" + line(B, true) + "\n" + line(A, true) + "\n";
   EXPECT_EQ(read_file(log), expected);
   EXPECT_FALSE(tv::detail::replace_log_entry(log, entry(D)));
   EXPECT_EQ(read_file(log), expected);
@@ -166,8 +165,8 @@ TEST(LogStoreReplace, RewritesOnlyTheFirstLineOfTheCommitAndKeepsTheRest) {
 TEST(LogStoreMarkSynced, FlipsEveryLineOfTheBatchAndKeepsWhatIsNotARecord) {
   TempDir dir;
   auto log = dir.path() / "log.jsonl";
-  write_file(log, "\n\n" + line(A, false, ", \"uploaded\": true") + "\nnot json\n[1]\n" + line(B, false) +
-                      "\n" + line(A, false) + "\n{\"commit\":\"" + D + "\",\"synced\":false}\n\n");
+  write_file(log, "\n\n" + line(A, false, ", \"uploaded\": true") + "\nnot json\n[1]\n" + line(B, false) + "\n" +
+                      line(A, false) + "\n{\"commit\":\"" + D + "\",\"synced\":false}\n\n");
   Value b1 = Value::object();
   b1["commit"] = A;
   tv::detail::mark_synced(log, {b1});
@@ -275,8 +274,7 @@ TEST(LogStorePresence, BatchTestAnswersAsTheTestOfEachCommit) {
                       "{\"commit\": \"x\", \"note\": {\"commit\": \"" + B + "\"}}\n" + line(A, false) + "\n");
   const std::vector<std::string> asked = {A, B, C, D, ""};
   const auto found = tv::detail::commits_already_logged(log, asked);
-  for (const auto& c : asked)
-    EXPECT_EQ(found.count(c) > 0, tv::detail::commit_already_logged(log, c)) << c;
+  for (const auto& c : asked) EXPECT_EQ(found.count(c) > 0, tv::detail::commit_already_logged(log, c)) << c;
   EXPECT_EQ(found, (std::set<std::string, std::less<>>{A, D}));
   EXPECT_TRUE(tv::detail::commits_already_logged(dir.path() / "missing.jsonl", asked).empty());
 }
@@ -294,9 +292,9 @@ TEST(LogStorePresence, AnArchiveWithoutItsLineIsNotARecordYet) {
 TEST(CommitHash, AcceptsOnlyFullLowercaseIds) {
   EXPECT_TRUE(tv::detail::is_valid_commit_hash(A));
   EXPECT_TRUE(tv::detail::is_valid_commit_hash(C));
-  for (const std::string& bad : {std::string("unknown"), std::string("abcdef1"), std::string(40, 'A'),
-                                std::string(41, 'a'), std::string(63, 'a'), std::string(""),
-                                std::string(39, 'a') + "g"})
+  for (const std::string& bad :
+       {std::string("unknown"), std::string("abcdef1"), std::string(40, 'A'), std::string(41, 'a'),
+        std::string(63, 'a'), std::string(""), std::string(39, 'a') + "g"})
     EXPECT_FALSE(tv::detail::is_valid_commit_hash(bad)) << bad;
 }
 
@@ -346,8 +344,7 @@ TEST(LogStoreConcurrency, NoRecordIsLostBetweenAppendersAndTheRewriter) {
 
   const std::string text = read_file(log);
   for (int w = 0; w < kWriters; ++w)
-    for (int i = 0; i < kRecords; ++i)
-      ASSERT_EQ(count_lines_with(text, id(w, i)), 1u) << "record " << w << "/" << i;
+    for (int i = 0; i < kRecords; ++i) ASSERT_EQ(count_lines_with(text, id(w, i)), 1u) << "record " << w << "/" << i;
   auto r = tv::read_attestation_log(log);
   EXPECT_EQ(r.size() + r.uploaded, static_cast<std::size_t>(kWriters * kRecords));
   EXPECT_EQ(r.corrupt, 0u);

@@ -28,8 +28,8 @@ namespace {
 std::string id(int i) { return brenik::utils::sha256_hex("rewrite " + std::to_string(i)).substr(0, 40); }
 
 std::string rec(int i, bool synced, const std::string& extra = "") {
-  return "{\"commit\": \"" + id(i) + "\", \"summary\": \"caf\\u00e9 " + std::to_string(i) + "\", \"synced\": " +
-         (synced ? "true" : "false") + extra + "}\n";
+  return "{\"commit\": \"" + id(i) + "\", \"summary\": \"caf\\u00e9 " + std::to_string(i) +
+         "\", \"synced\": " + (synced ? "true" : "false") + extra + "}\n";
 }
 
 // Every kind of line the log may hold, in the layouts other writers use.
@@ -38,7 +38,7 @@ std::string mixed_lines(int from, int to) {
   for (int i = from; i < to; ++i) {
     switch (i % 9) {
       case 0: text += "{\"commit\":\"" + id(i) + "\",\"synced\":false}\n"; break;  // another layout
-      case 1: text += rec(i, false, ", \"uploaded\": true"); break;                   // legacy marker
+      case 1: text += rec(i, false, ", \"uploaded\": true"); break;                // legacy marker
       case 2: text += "not json " + id(i) + "\n"; break;
       case 3: text += "\n   \n"; break;
       case 4: text += rec(i, false, ", \"telemetry\": {\"commit\": \"" + id(i + 1) + "\"}"); break;

@@ -108,8 +108,7 @@ TEST_F(Distribution, ACustomSkillWinsOverAPlatformSkillOfTheSameSlug) {
   auto agent = std::make_shared<FakeAdapter>("claude-code", false);
   Value mine = skill("review", "project");
   mine["content"] = "our own review\n";
-  distribute(Value::array({skill("review", "platform"), mine, skill("../evil"), skill("tdd", "platform")}),
-             {agent});
+  distribute(Value::array({skill("review", "platform"), mine, skill("../evil"), skill("tdd", "platform")}), {agent});
   ASSERT_EQ(agent->received.size(), 1u);
   // The unsafe custom slug claims nothing; the adapter decides about it.
   EXPECT_EQ(agent->slugs(), (Slugs{{"review", "../evil", "tdd"}}));

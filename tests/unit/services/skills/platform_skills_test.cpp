@@ -52,10 +52,16 @@ protected:
   // arguments, its directory and what its standard input held.
   void stand_in(const std::string& body) {
     const fs::path npx = bin.path() / "npx";
-    write_file(npx, "#!/bin/sh\n"
-                    "echo \"$@\" > '" + (marks.path() / "argv").string() + "'\n"
-                    "pwd > '" + (marks.path() / "cwd").string() + "'\n"
-                    "cat > '" + (marks.path() / "stdin").string() + "'\n" + body);
+    write_file(npx,
+               "#!/bin/sh\n"
+               "echo \"$@\" > '" +
+                   (marks.path() / "argv").string() +
+                   "'\n"
+                   "pwd > '" +
+                   (marks.path() / "cwd").string() +
+                   "'\n"
+                   "cat > '" +
+                   (marks.path() / "stdin").string() + "'\n" + body);
     fs::permissions(npx, fs::perms::owner_all);
   }
   bool ran() const { return fs::exists(marks.path() / "argv"); }
@@ -89,8 +95,7 @@ TEST_F(PlatformSkills, AFailedInstallIsFalseAndAStrayFolderIsNotedAndKept) {
   stand_in("mkdir -p agent/skills\nexit 0\n");
   LogCapture log;
   EXPECT_TRUE(tv::install_platform_skills(repo.root()));
-  EXPECT_TRUE(log.has("npx skills wrote a stray `agent/` dir (upstream issue); gitignored, not removed"))
-      << log.all();
+  EXPECT_TRUE(log.has("npx skills wrote a stray `agent/` dir (upstream issue); gitignored, not removed")) << log.all();
   EXPECT_TRUE(fs::is_directory(repo.root() / "agent/skills"));
 }
 
@@ -117,8 +122,11 @@ TEST_F(PlatformSkills, TheSwitchAndAMissingRunnerStartNothing) {
 TEST_F(PlatformSkills, AHangingInstallerIsKilledWithItsWholeGroupAtTheLimit) {
   // The runner starts a grandchild (as npx starts the installer) and both
   // outlive any sane limit.
-  stand_in("sleep 300 &\necho $! > '" + (marks.path() / "grandchild").string() + "'\n"
-           "echo $$ > '" + (marks.path() / "child").string() + "'\n"
+  stand_in("sleep 300 &\necho $! > '" + (marks.path() / "grandchild").string() +
+           "'\n"
+           "echo $$ > '" +
+           (marks.path() / "child").string() +
+           "'\n"
            "sleep 300\n");
   LogCapture log;
   EXPECT_FALSE(tv::install_platform_skills(repo.root(), {.timeout = 500ms}));
@@ -135,8 +143,7 @@ TEST_F(PlatformSkills, TheLockManifestNotTheSharedFolderDecidesWhetherToInstall)
   stand_in("exit 0\n");
   // Another agent's own skill in the shared folder is no installed package.
   write_file(repo.root() / ".agents/skills/mine/SKILL.md", "---\nname: mine\n---\n");
-  write_file(repo.root() / "skills-lock.json",
-             R"({"version": 1, "skills": {"mine": {"source": "someone/else"}}})");
+  write_file(repo.root() / "skills-lock.json", R"({"version": 1, "skills": {"mine": {"source": "someone/else"}}})");
   tv::ensure_platform_skills(repo.root());
   EXPECT_TRUE(ran());
 

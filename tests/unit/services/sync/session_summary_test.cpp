@@ -33,11 +33,15 @@ protected:
 };
 
 TEST_F(SummaryTest, EmptyCacheGivesFiveLines) {
-  EXPECT_EQ(summary(), "brenik session context loaded\n"
-                       "  elements: 0\n"
-                       "  rules: not cached " + DASH + " run 'brenik sync'\n"
-                       "  specs: 0\n"
-                       "  cache: empty " + DASH + " run 'brenik sync' to populate");
+  EXPECT_EQ(summary(),
+            "brenik session context loaded\n"
+            "  elements: 0\n"
+            "  rules: not cached " +
+                DASH +
+                " run 'brenik sync'\n"
+                "  specs: 0\n"
+                "  cache: empty " +
+                DASH + " run 'brenik sync' to populate");
 }
 
 TEST_F(SummaryTest, CountsElementsRulesAndSpecs) {
@@ -87,10 +91,15 @@ TEST_F(SummaryTest, CacheVerdicts) {
 
 TEST_F(SummaryTest, PendingLineDependsOnTheProject) {
   const std::string a(40, 'a'), b(40, 'b'), c(40, 'c');
-  write_file(dir() / "log.jsonl", "{\"commit\": \"" + a + "\", \"synced\": false}\n"
-                                  "{\"commit\": \"" + b + "\", \"synced\": false}\n"
-                                  "{\"commit\": \"" + c + "\", \"synced\": true}\n"
-                                  "{\"commit\": \"unknown\", \"synced\": false}\n");
+  write_file(dir() / "log.jsonl", "{\"commit\": \"" + a +
+                                      "\", \"synced\": false}\n"
+                                      "{\"commit\": \"" +
+                                      b +
+                                      "\", \"synced\": false}\n"
+                                      "{\"commit\": \"" +
+                                      c +
+                                      "\", \"synced\": true}\n"
+                                      "{\"commit\": \"unknown\", \"synced\": false}\n");
   const auto with_project = summary(json::Value("7"));
   EXPECT_TRUE(with_project.ends_with("\n  2 attestation(s) pending upload " + DASH + " run 'brenik sync'"));
   EXPECT_TRUE(summary().ends_with("\n  2 attestation(s) recorded locally, waiting for a project"));
@@ -104,17 +113,23 @@ TEST_F(SummaryTest, RecordsTheServerRefusedAreNotCountedAsWaiting) {
   const std::string a(40, 'a'), b(40, 'b'), c(40, 'c');
   const std::string line_b = "{\"commit\": \"" + b + "\", \"synced\": false}";
   write_file(dir() / "log.jsonl", "{\"commit\": \"" + a + "\", \"synced\": false}\n" + line_b + "\n" +
-                                  "{\"commit\": \"" + c + "\", \"synced\": false}\n");
+                                      "{\"commit\": \"" + c + "\", \"synced\": false}\n");
   // b is refused as its line reads; c was refused as it read before a change.
   json::Value refused = json::Value::object();
-  refused[b] = {{"reason", "HTTP 413: too large"}, {"status", 413}, {"at", "2026-12-01T10:00:00Z"},
+  refused[b] = {{"reason", "HTTP 413: too large"},
+                {"status", 413},
+                {"at", "2026-12-01T10:00:00Z"},
                 {"line_sha256", t::line_fingerprint(json::loads(line_b))}};
-  refused[c] = {{"reason", "HTTP 413: too large"}, {"status", 413}, {"at", "2026-12-01T10:00:00Z"},
+  refused[c] = {{"reason", "HTTP 413: too large"},
+                {"status", 413},
+                {"at", "2026-12-01T10:00:00Z"},
                 {"line_sha256", std::string(64, '0')}};
   write_file(dir() / "refused.json", json::dumps(refused));
-  EXPECT_TRUE(summary(json::Value(7)).ends_with(
-      "\n  2 attestation(s) pending upload " + DASH + " run 'brenik sync'"
-      "\n  1 attestation(s) refused by the server " + DASH + " see 'brenik status'"))
+  EXPECT_TRUE(summary(json::Value(7))
+                  .ends_with("\n  2 attestation(s) pending upload " + DASH +
+                             " run 'brenik sync'"
+                             "\n  1 attestation(s) refused by the server " +
+                             DASH + " see 'brenik status'"))
       << summary(json::Value(7));
   // Nothing waiting but the refused one: only its line.
   write_file(dir() / "log.jsonl", line_b + "\n");
@@ -124,7 +139,8 @@ TEST_F(SummaryTest, RecordsTheServerRefusedAreNotCountedAsWaiting) {
 }
 
 TEST_F(SummaryTest, OddStateFilesCountAsNoElements) {
-  for (const char* text : {"- a\n- b\n", "architecture:\n  elements: null\n", "architecture: [1]\n", ": : :\n", "\xff\xfe"}) {
+  for (const char* text :
+       {"- a\n- b\n", "architecture:\n  elements: null\n", "architecture: [1]\n", ": : :\n", "\xff\xfe"}) {
     write_file(dir() / "brenikstate.yaml", text);
     EXPECT_NE(summary().find("  elements: 0\n"), std::string::npos) << text;
   }

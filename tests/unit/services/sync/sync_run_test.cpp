@@ -117,13 +117,14 @@ TEST_P(IsolatedRepair, IsLoggedAndEverythingElseStillRuns) {
   EXPECT_EQ(log.lines().size(), 1u) << log.all();
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Repairs, IsolatedRepair,
-    ::testing::Values(FailingRepair{"entire", "Entire hook strip skipped (best-effort)"},
-                      FailingRepair{"gitignore", "Gitignore self-heal skipped (best-effort)"},
-                      FailingRepair{"session-start", "Agent hook self-heal skipped (best-effort)"},
-                      FailingRepair{"mcp", "Agent MCP self-heal skipped (best-effort)"}),
-    [](const auto& info) { return info.param.step == "session-start" ? std::string("session_start") : info.param.step; });
+INSTANTIATE_TEST_SUITE_P(Repairs, IsolatedRepair,
+                         ::testing::Values(FailingRepair{"entire", "Entire hook strip skipped (best-effort)"},
+                                           FailingRepair{"gitignore", "Gitignore self-heal skipped (best-effort)"},
+                                           FailingRepair{"session-start", "Agent hook self-heal skipped (best-effort)"},
+                                           FailingRepair{"mcp", "Agent MCP self-heal skipped (best-effort)"}),
+                         [](const auto& info) {
+                           return info.param.step == "session-start" ? std::string("session_start") : info.param.step;
+                         });
 
 TEST(SyncRun, TheUnguardedStepsReachTheCaller) {
   TempRepo repo;
@@ -158,8 +159,8 @@ TEST(SyncRun, BothAgentRepairsGetTheConfiguredAgentsOrNone) {
   Recorder broken;
   LogCapture log;
   const auto report = tv::detail::run_sync_detailed(repo.root(), "k", "u", Value(3), broken.steps());
-  EXPECT_EQ(broken.calls, (std::vector<std::string>{"pending", "static", "entire", "gitignore",
-                                                    "upload attestations 3", "refresh k 3"}));
+  EXPECT_EQ(broken.calls, (std::vector<std::string>{"pending", "static", "entire", "gitignore", "upload attestations 3",
+                                                    "refresh k 3"}));
   EXPECT_TRUE(log.has("Agent hook self-heal skipped (best-effort)")) << log.all();
   EXPECT_TRUE(log.has("Agent MCP self-heal skipped (best-effort)")) << log.all();
   EXPECT_EQ(report.result["attestations_uploaded"], true);
@@ -174,8 +175,9 @@ TEST(SyncRunReal, AnIgnoreFileThatIsAFolderLeavesTheOtherRepairsTheUploadAndTheR
   env.set("HOME", home.path().string());
   // Setup put brenik's rows in the user's Claude Code settings; the
   // session-start row went missing since.
-  write_file(home.path() / ".claude/settings.json",
-             R"({"hooks": {"PostToolUse": [{"matcher": "Bash", "hooks": [{"type": "command", "command": "/opt/b/brenik attest add --from-hook --agent claude-code"}]}]}})");
+  write_file(
+      home.path() / ".claude/settings.json",
+      R"({"hooks": {"PostToolUse": [{"matcher": "Bash", "hooks": [{"type": "command", "command": "/opt/b/brenik attest add --from-hook --agent claude-code"}]}]}})");
 
   ServerWorld world;
   TempRepo repo;

@@ -31,16 +31,16 @@ TEST(Remedy, EveryCodeHasItsOwnAdviceAndTheRestAreToldToWait) {
   const std::string wait = "They will upload on the next `brenik sync` that can reach a project.";
   EXPECT_EQ(tv::detail::REMEDY_UNREACHABLE, wait);
   for (const std::optional<std::string>& code :
-       {std::optional<std::string>(), std::optional<std::string>(""),
-        std::optional<std::string>("unreachable"), std::optional<std::string>("bad_response"),
-        std::optional<std::string>("something_new")})
+       {std::optional<std::string>(), std::optional<std::string>(""), std::optional<std::string>("unreachable"),
+        std::optional<std::string>("bad_response"), std::optional<std::string>("something_new")})
     EXPECT_EQ(tv::remedy(code), wait) << code.value_or("<none>");
 
-  const std::vector<std::string> codes = {
-      http::CODE_KEY_REJECTED, http::CODE_ACCOUNT_INACTIVE, http::CODE_AMBIGUOUS_TEAM,
-      http::CODE_REPO_AMBIGUOUS, http::CODE_REPO_CONFLICT, http::CODE_NOT_A_MEMBER,
-      http::CODE_CAPACITY, http::CODE_BAD_REMOTE, tv::NOT_SIGNED_IN, tv::NO_ORIGIN,
-      tv::CONFIG_UNWRITABLE};
+  const std::vector<std::string> codes = {http::CODE_KEY_REJECTED,   http::CODE_ACCOUNT_INACTIVE,
+                                          http::CODE_AMBIGUOUS_TEAM, http::CODE_REPO_AMBIGUOUS,
+                                          http::CODE_REPO_CONFLICT,  http::CODE_NOT_A_MEMBER,
+                                          http::CODE_CAPACITY,       http::CODE_BAD_REMOTE,
+                                          tv::NOT_SIGNED_IN,         tv::NO_ORIGIN,
+                                          tv::CONFIG_UNWRITABLE};
   ASSERT_EQ(tv::detail::REMEDIES.size(), codes.size());
   std::set<std::string> texts;
   for (std::size_t i = 0; i < codes.size(); ++i) {
@@ -51,10 +51,8 @@ TEST(Remedy, EveryCodeHasItsOwnAdviceAndTheRestAreToldToWait) {
   }
   EXPECT_EQ(texts.size(), codes.size());
   EXPECT_EQ(tv::remedy(std::string(http::CODE_KEY_REJECTED)), "Run `brenik auth login`.");
-  EXPECT_NE(tv::remedy(std::string(tv::CONFIG_UNWRITABLE)).find(".brenik/.platform/config.yaml"),
-            std::string::npos);
-  EXPECT_NE(tv::remedy(std::string(http::CODE_AMBIGUOUS_TEAM)).find("`brenik sync --team-id <id>`"),
-            std::string::npos);
+  EXPECT_NE(tv::remedy(std::string(tv::CONFIG_UNWRITABLE)).find(".brenik/.platform/config.yaml"), std::string::npos);
+  EXPECT_NE(tv::remedy(std::string(http::CODE_AMBIGUOUS_TEAM)).find("`brenik sync --team-id <id>`"), std::string::npos);
   EXPECT_EQ(tv::remedy(std::string(tv::NOT_SIGNED_IN)),
             "Run `brenik auth login` and they upload on the next `brenik sync`.");
 }
@@ -63,8 +61,8 @@ TEST(ProjectIdConversion, IntegersAndIntegerTextOnly) {
   EXPECT_EQ(tv::detail::to_project_id(Value(42)), 42);
   EXPECT_EQ(tv::detail::to_project_id(Value("42")), 42);
   EXPECT_EQ(tv::detail::to_project_id(Value(" 7 ")), 7);
-  for (const Value& bad : {Value("abc"), Value("4 2"), Value(""), Value("42.0"), Value(),
-                           Value::array(), Value::object(), Value("99999999999999999999")})
+  for (const Value& bad : {Value("abc"), Value("4 2"), Value(""), Value("42.0"), Value(), Value::array(),
+                           Value::object(), Value("99999999999999999999")})
     EXPECT_EQ(tv::detail::to_project_id(bad), std::nullopt) << bad.dump();
 }
 
@@ -143,10 +141,8 @@ TEST_F(Resolve, EveryRefusalKeepsTheServersTextAndCode) {
       {"bad key", "bk_no_such_key", REMOTE, std::nullopt, http::CODE_KEY_REJECTED},
       {"inactive", inactive, REMOTE, std::nullopt, http::CODE_ACCOUNT_INACTIVE},
       {"two teams", two_teams, REMOTE, std::nullopt, http::CODE_AMBIGUOUS_TEAM},
-      {"two projects", world.key, "https://github.com/acme/twice.git", std::nullopt,
-       http::CODE_REPO_AMBIGUOUS},
-      {"other team's repo", world.key, "https://github.com/beta/theirs.git", std::nullopt,
-       http::CODE_REPO_CONFLICT},
+      {"two projects", world.key, "https://github.com/acme/twice.git", std::nullopt, http::CODE_REPO_AMBIGUOUS},
+      {"other team's repo", world.key, "https://github.com/beta/theirs.git", std::nullopt, http::CODE_REPO_CONFLICT},
       {"foreign team", world.key, REMOTE, std::stoll(beta), http::CODE_NOT_A_MEMBER},
       {"project limit", full_key, REMOTE, std::nullopt, http::CODE_CAPACITY},
       {"local remote", world.key, "/srv/git/widget", std::nullopt, http::CODE_BAD_REMOTE},
@@ -169,8 +165,8 @@ TEST(ResolveOffline, NotSignedInAndNoOriginNeverTouchTheNetwork) {
   RawServer watcher(RawServer::http_reply(200, "application/json", "{\"projectId\": 1}"));
   TempDir repo;
   init_repo(repo.path(), std::string(REMOTE));
-  for (const auto& [key, url] : std::vector<std::pair<std::string, std::string>>{
-           {"", watcher.url()}, {"bk_x", ""}, {"", ""}}) {
+  for (const auto& [key, url] :
+       std::vector<std::pair<std::string, std::string>>{{"", watcher.url()}, {"bk_x", ""}, {"", ""}}) {
     auto r = tv::resolve_project_id(repo.path(), key, url);
     EXPECT_FALSE(r.ok());
     EXPECT_EQ(r.reason, "not signed in");

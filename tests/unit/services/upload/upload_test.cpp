@@ -46,8 +46,7 @@ Value config_with(const Value& project_id) {
 // --- batching -------------------------------------------------------------
 
 TEST(ChunkAttestations, CountBudgetGivesFullBatchesAndARemainder) {
-  EXPECT_EQ(sizes(tv::detail::chunk_attestations(records(250))),
-            (std::vector<std::size_t>{100, 100, 50}));
+  EXPECT_EQ(sizes(tv::detail::chunk_attestations(records(250))), (std::vector<std::size_t>{100, 100, 50}));
   EXPECT_EQ(sizes(tv::detail::chunk_attestations(records(100))), (std::vector<std::size_t>{100}));
   EXPECT_TRUE(tv::detail::chunk_attestations({}).empty());
   // Order is kept across batches.
@@ -82,10 +81,8 @@ TEST(ChunkAttestations, ByteBudgetCountsEscapedRecordsAndIsInclusive) {
   const std::size_t one = tv::detail::record_size(pending_record(0));
   std::vector<Value> three = records(3);
   // Exactly at the budget still fits; one byte less closes the batch.
-  EXPECT_EQ(sizes(tv::detail::chunk_attestations(three, 100, 3 * one)),
-            (std::vector<std::size_t>{3}));
-  EXPECT_EQ(sizes(tv::detail::chunk_attestations(three, 100, 3 * one - 1)),
-            (std::vector<std::size_t>{2, 1}));
+  EXPECT_EQ(sizes(tv::detail::chunk_attestations(three, 100, 3 * one)), (std::vector<std::size_t>{3}));
+  EXPECT_EQ(sizes(tv::detail::chunk_attestations(three, 100, 3 * one - 1)), (std::vector<std::size_t>{2, 1}));
 }
 
 // --- the upload against a server ------------------------------------------
@@ -101,8 +98,7 @@ protected:
   ScopedEnv session{"AGENT_SESSION_ID", std::nullopt};
 
   tv::UploadResult upload(const std::string& key, const Value& project) {
-    return tv::upload_attestations(key, world.url(), repo.path(), paths::attestations_dir(repo.path()),
-                                   project);
+    return tv::upload_attestations(key, world.url(), repo.path(), paths::attestations_dir(repo.path()), project);
   }
   tv::UploadResult upload() { return upload(world.key, Value(project_id)); }
   fs::path attestations() const { return paths::attestations_dir(repo.path()); }
@@ -229,8 +225,8 @@ TEST_F(Upload, NoSessionKnownMeansNoHeader) {
   write_repo_config(repo.path(), config_with(std::to_string(project_id)));  // id as text
   append_log_lines(repo.path(), log_lines(0, 1));
   session.set("AGENT_SESSION_ID", "");
-  auto r = tv::upload_attestations(world.key, world.url(), repo.path(), attestations(),
-                                   Value(std::to_string(project_id)));
+  auto r =
+      tv::upload_attestations(world.key, world.url(), repo.path(), attestations(), Value(std::to_string(project_id)));
   EXPECT_TRUE(r.ok);
   auto uploads = world.uploads(project_id);
   ASSERT_EQ(uploads.size(), 1u);
@@ -293,8 +289,7 @@ TEST(UploadAnswers, AnswerWithoutInsertedCountsTheWholeBatch) {
   TempDir repo;
   write_repo_config(repo.path(), config_with(5));
   append_log_lines(repo.path(), log_lines(0, 4));
-  auto r = tv::upload_attestations("bk_x", bare.url(), repo.path(),
-                                   paths::attestations_dir(repo.path()), Value(5));
+  auto r = tv::upload_attestations("bk_x", bare.url(), repo.path(), paths::attestations_dir(repo.path()), Value(5));
   EXPECT_TRUE(r.ok);
   EXPECT_EQ(r.uploaded, 4);
   EXPECT_EQ(count_synced(read_log_lines(repo.path())), 4);
@@ -314,8 +309,7 @@ TEST(UploadAnswers, BrokenAnswersFailTheRunAndMarkNothing) {
     TempDir repo;
     write_repo_config(repo.path(), config_with(5));
     append_log_lines(repo.path(), log_lines(0, 3));
-    auto r = tv::upload_attestations("bk_x", server.url(), repo.path(),
-                                     paths::attestations_dir(repo.path()), Value(5));
+    auto r = tv::upload_attestations("bk_x", server.url(), repo.path(), paths::attestations_dir(repo.path()), Value(5));
     EXPECT_FALSE(r.ok) << reply;
     EXPECT_EQ(r.uploaded, 0);
     EXPECT_TRUE(r.error.has_value());
@@ -325,8 +319,8 @@ TEST(UploadAnswers, BrokenAnswersFailTheRunAndMarkNothing) {
   TempDir repo;
   write_repo_config(repo.path(), config_with(5));
   append_log_lines(repo.path(), log_lines(0, 3));
-  auto r = tv::upload_attestations("bk_x", "http://127.0.0.1:" + std::to_string(closed_port()),
-                                   repo.path(), paths::attestations_dir(repo.path()), Value(5));
+  auto r = tv::upload_attestations("bk_x", "http://127.0.0.1:" + std::to_string(closed_port()), repo.path(),
+                                   paths::attestations_dir(repo.path()), Value(5));
   EXPECT_FALSE(r.ok);
   EXPECT_EQ(count_synced(read_log_lines(repo.path())), 0);
 }
@@ -336,8 +330,7 @@ TEST_F(Upload, RecordsAreCompletedFromTheArchiveInTheUploadedCopyOnly) {
   // 0: archived attestation between "---" lines, and a ledger segment.
   write_file(attestations() / (commit_id(0) + ".yaml"),
              "---\nsummary: Added rate limiting\ntask_type: feature\nrules:\n  checked: true\n---\n");
-  write_file(attestations() / (commit_id(0) + ".ledger.jsonl"),
-             "{\"step\": 1}\n\n  {\"step\": 2}  \n");
+  write_file(attestations() / (commit_id(0) + ".ledger.jsonl"), "{\"step\": 1}\n\n  {\"step\": 2}  \n");
   // 1: inline raw_attestation; its file is unreadable YAML and must not be read.
   Value raw = log_line(1);
   raw["raw_attestation"] = "summary: inline";
@@ -442,8 +435,7 @@ TEST_F(Upload, ATooLargeRecordIsSetAsideAndEveryOtherRecordStillGoes) {
   ASSERT_EQ(refused.size(), 1u) << refused;
   const Value& entry = refused[commit_id(4)];
   EXPECT_EQ(entry["status"], 413);
-  EXPECT_EQ(entry["reason"], "HTTP 413: The attestation of commit " + commit_id(4) +
-                                " is larger than 4000 bytes.");
+  EXPECT_EQ(entry["reason"], "HTTP 413: The attestation of commit " + commit_id(4) + " is larger than 4000 bytes.");
   EXPECT_EQ(entry["line_sha256"], tv::line_fingerprint(lines[4]));
   EXPECT_FALSE(entry["at"].get<std::string>().empty());
 
@@ -520,8 +512,8 @@ TEST_F(Upload, ARefusedFileKeepsOnlyRecordsThatAreStillPending) {
   // since (its fingerprint no longer matches): both are dropped, the changed
   // one is sent.
   Value stale = Value::object();
-  for (const auto& [commit, sha] : {std::pair{commit_id(9), std::string(64, 'a')},
-                                    std::pair{commit_id(1), std::string(64, 'b')}}) {
+  for (const auto& [commit, sha] :
+       {std::pair{commit_id(9), std::string(64, 'a')}, std::pair{commit_id(1), std::string(64, 'b')}}) {
     Value entry = Value::object();
     entry["reason"] = "HTTP 413: old";
     entry["status"] = 413;
@@ -540,8 +532,8 @@ TEST_F(Upload, ARefusedFileKeepsOnlyRecordsThatAreStillPending) {
 TEST_F(Upload, ASessionIdAHeaderCannotCarryIsLeftOutNotFatal) {
   write_repo_config(repo.path(), config_with(project_id));
   int i = 0;
-  for (const char* id : {"a\r\nX-Evil: 1", "line\nbreak", "tab\there", "bell\x07", "del\x7f",
-                         "caf\xc3\xa9", "\xff\xfe"}) {
+  for (const char* id :
+       {"a\r\nX-Evil: 1", "line\nbreak", "tab\there", "bell\x07", "del\x7f", "caf\xc3\xa9", "\xff\xfe"}) {
     append_log_lines(repo.path(), {log_line(i)});
     session.set("AGENT_SESSION_ID", id);
     auto r = upload();
@@ -586,8 +578,7 @@ TEST(UploadAnswers, EveryRecordOfARefusedBatchIsTriedAloneBeforeItIsSetAside) {
   TempDir repo;
   write_repo_config(repo.path(), config_with(5));
   append_log_lines(repo.path(), log_lines(0, 3));
-  auto r = tv::upload_attestations("bk_x", server.url(), repo.path(), paths::attestations_dir(repo.path()),
-                                   Value(5));
+  auto r = tv::upload_attestations("bk_x", server.url(), repo.path(), paths::attestations_dir(repo.path()), Value(5));
   EXPECT_TRUE(r.ok) << r.error.value_or("");
   EXPECT_EQ(r.uploaded, 0);
   EXPECT_EQ(r.refused, 3);
@@ -615,9 +606,9 @@ TEST(UploadAnswers, TheRefusedFileIsNeverWrittenThroughALinkedFolder) {
   const std::string log_before = read_file(moved / "log.jsonl");
   // The configuration cannot be read through the link: the upload stops
   // with the file-system error before anything is sent or set aside.
-  EXPECT_THROW(tv::upload_attestations("bk_x", server.url(), repo.path(), paths::attestations_dir(repo.path()),
-                                       Value(5)),
-               brenik::OSError);
+  EXPECT_THROW(
+      tv::upload_attestations("bk_x", server.url(), repo.path(), paths::attestations_dir(repo.path()), Value(5)),
+      brenik::OSError);
   EXPECT_FALSE(fs::exists(moved / "refused.json"));
   EXPECT_EQ(read_file(moved / "log.jsonl"), log_before);
 }
