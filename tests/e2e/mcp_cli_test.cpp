@@ -477,7 +477,7 @@ TEST_F(McpCli, RulesSpecsAndDocsAreReadFromTheLocalCacheOnly) {
   write_file(platform / "brenikrules.yaml",
              "principles:\n  small-modules:\n    description: One job each\n"
              "constraints:\n  no-secrets:\n    description: Never log a key\n");
-  write_file(platform / "specs" / "auth" / "spec.md", "# Auth\nTokens expire.\n");
+  write_file(platform / "specs" / "auth" / "index.md", "# Auth\nTokens expire.\n");
   write_file(platform / "specs" / "billing.md", "# Billing\n");
   fs::create_directories(paths::canonical_docs_dir(repo.root()));
   write_file(paths::canonical_docs_dir(repo.root()) / "architecture.md", "Layers: one way.\n");

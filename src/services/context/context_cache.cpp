@@ -60,7 +60,7 @@ fs::path hydrate_attempts_file(const fs::path& repo_root) {
 }
 
 fs::path spec_file(const fs::path& repo_root, const std::string& domain) {
-  return paths::specs_dir(repo_root) / domain / SPEC_FILE_NAME;
+  return paths::specs_dir(repo_root) / domain / DOMAIN_TEXT_FILE;
 }
 
 fs::path canonical_doc_file(const fs::path& repo_root, const std::string& name) {

@@ -5,7 +5,7 @@
 //   .brenik/.platform/
 //     context.json, system-context.json     the project context as served
 //     brenikrules.yaml, brenikstate.yaml    the declarative state's resources
-//     specs/<domain>/spec.md                one folder per spec domain
+//     specs/<domain>/index.md               one folder per domain
 //     docs/<name>.md                        canonical documents
 //     hydrate-attempts.json                 on-demand fill attempts
 #pragma once
@@ -20,8 +20,8 @@ namespace brenik::services::tolvern {
 
 namespace fs = std::filesystem;
 
-// Name of the file holding a spec domain's text inside its folder.
-inline constexpr const char* SPEC_FILE_NAME = "spec.md";
+// Name of the file holding a domain's text inside its folder.
+inline constexpr const char* DOMAIN_TEXT_FILE = "index.md";
 
 struct CacheFilesOptions {
   json::Value system_context = nullptr;

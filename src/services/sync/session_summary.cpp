@@ -51,10 +51,10 @@ long long count_specs(const fs::path& specs) {
   for (; it != fs::directory_iterator(); it.increment(ec)) {
     if (ec) return 0;
     std::error_code fec;
-    // The refresh keeps each spec domain in a folder of its own, holding
-    // its text as spec.md: such a folder is one cached spec.
+    // The refresh keeps each domain in a folder of its own, holding its
+    // text as index.md: such a folder counts once.
     if (it->symlink_status(fec).type() == fs::file_type::directory) {
-      if (fs::symlink_status(it->path() / SPEC_FILE_NAME, fec).type() == fs::file_type::regular) ++n;
+      if (fs::symlink_status(it->path() / DOMAIN_TEXT_FILE, fec).type() == fs::file_type::regular) ++n;
       continue;
     }
     if (!it->is_regular_file(fec)) continue;

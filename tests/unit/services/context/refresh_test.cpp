@@ -375,11 +375,11 @@ TEST_F(Refresh, UnchangedSpecsSendTheTagAndTouchNothing) {
 TEST(PruneSpecs, KeepsServedFoldersAndEveryFile) {
   TempDir repo;
   const fs::path specs = paths::specs_dir(repo.path());
-  write_file(specs / "auth" / "spec.md", "a");
-  write_file(specs / "billing" / "spec.md", "b");
+  write_file(specs / "auth" / "index.md", "a");
+  write_file(specs / "billing" / "index.md", "b");
   write_file(specs / "notes.md", "n");
   tv::detail::prune_spec_dirs(repo.path(), {"auth"});
-  EXPECT_TRUE(fs::exists(specs / "auth" / "spec.md"));
+  EXPECT_TRUE(fs::exists(specs / "auth" / "index.md"));
   EXPECT_TRUE(fs::exists(specs / "notes.md"));
   EXPECT_FALSE(fs::exists(specs / "billing"));
 }

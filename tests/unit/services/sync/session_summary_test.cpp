@@ -61,12 +61,12 @@ TEST_F(SummaryTest, CountsElementsRulesAndSpecs) {
             "  cache: fresh");
 }
 
-// The refresh keeps a spec domain as a folder holding spec.md: each such
-// folder is one spec; an empty folder, a folder without spec.md and a link
-// to a folder are not.
+// The refresh keeps a domain as a folder holding index.md: each such folder
+// counts once; an empty folder, a folder without index.md and a link to a
+// folder do not.
 TEST_F(SummaryTest, SpecDomainFoldersCountOnce) {
-  write_file(dir() / "specs" / "auth" / "spec.md", "x");
-  write_file(dir() / "specs" / "billing" / "spec.md", "y");
+  write_file(dir() / "specs" / "auth" / "index.md", "x");
+  write_file(dir() / "specs" / "billing" / "index.md", "y");
   write_file(dir() / "specs" / "notes.md", "z");
   write_file(dir() / "specs" / "drafts" / "other.md", "w");
   fs::create_directories(dir() / "specs" / "empty");
