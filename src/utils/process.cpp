@@ -84,21 +84,6 @@ struct SpawnSetup {
   SpawnSetup& operator=(const SpawnSetup&) = delete;
 };
 
-std::vector<std::string> build_environment(const std::map<std::string, std::optional<std::string>>& changes) {
-  std::vector<std::string> env;
-  std::set<std::string> replaced;
-  for (const auto& [k, v] : changes) replaced.insert(k);
-  for (char** e = environ; e && *e; ++e) {
-    std::string_view entry(*e);
-    auto eq = entry.find('=');
-    std::string key(entry.substr(0, eq));
-    if (!replaced.count(key)) env.emplace_back(entry);
-  }
-  for (const auto& [k, v] : changes)
-    if (v) env.push_back(k + "=" + *v);
-  return env;
-}
-
 double now_seconds() {
   timespec ts{};
   clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -390,6 +375,21 @@ std::optional<std::filesystem::path> which(const std::string& program) {
     rest.remove_prefix(colon + 1);
   }
   return std::nullopt;
+}
+
+std::vector<std::string> build_environment(const std::map<std::string, std::optional<std::string>>& changes) {
+  std::vector<std::string> env;
+  std::set<std::string> replaced;
+  for (const auto& [k, v] : changes) replaced.insert(k);
+  for (char** e = environ; e && *e; ++e) {
+    std::string_view entry(*e);
+    auto eq = entry.find('=');
+    std::string key(entry.substr(0, eq));
+    if (!replaced.count(key)) env.emplace_back(entry);
+  }
+  for (const auto& [k, v] : changes)
+    if (v) env.push_back(k + "=" + *v);
+  return env;
 }
 
 }  // namespace brenik::utils

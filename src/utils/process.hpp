@@ -28,6 +28,10 @@ struct RunOptions {
   std::map<std::string, std::optional<std::string>> env = {};
 };
 
+// This process's environment with `changes` applied ("KEY=value" entries):
+// what a child started with those changes sees.
+std::vector<std::string> build_environment(const std::map<std::string, std::optional<std::string>>& changes);
+
 enum class RunStatus {
   exited,        // ran to the end: see exit_code
   signalled,     // killed by a signal it did not ask for

@@ -19,8 +19,6 @@
 #include "utils/process.hpp"
 #include "utils/unique_fd.hpp"
 
-extern char** environ;
-
 namespace brenik::testing {
 namespace {
 
@@ -56,20 +54,7 @@ Ended spawn_brenik(const std::vector<std::string>& args, const fs::path& cwd,
                    const std::map<std::string, std::optional<std::string>>& env, const SpawnOptions& o) {
   std::vector<std::string> argv{built_binary("brenik").string()};
   argv.insert(argv.end(), args.begin(), args.end());
-  std::map<std::string, std::string> vars;
-  for (char** e = environ; *e; ++e) {
-    std::string kv = *e;
-    auto eq = kv.find('=');
-    if (eq != std::string::npos) vars[kv.substr(0, eq)] = kv.substr(eq + 1);
-  }
-  for (const auto& [k, v] : env) {
-    if (v)
-      vars[k] = *v;
-    else
-      vars.erase(k);
-  }
-  std::vector<std::string> envs;
-  for (const auto& [k, v] : vars) envs.push_back(k + "=" + v);
+  std::vector<std::string> envs = utils::build_environment(env);
   std::vector<char*> cargv, cenv;
   for (auto& a : argv) cargv.push_back(a.data());
   cargv.push_back(nullptr);

@@ -19,9 +19,8 @@
 #include "services/upload/project_resolution.hpp"
 #include "support/server_fixture.hpp"
 #include "support/temp_repo.hpp"
+#include "utils/process.hpp"
 #include "utils/json.hpp"
-
-extern char** environ;
 
 namespace brenik::testing {
 namespace {
@@ -42,20 +41,7 @@ public:
       : err_file_(err_dir_.path() / "stderr") {
     int in[2], out[2];
     if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
-    std::map<std::string, std::string> vars;
-    for (char** e = environ; *e; ++e) {
-      std::string kv = *e;
-      auto eq = kv.find('=');
-      if (eq != std::string::npos) vars[kv.substr(0, eq)] = kv.substr(eq + 1);
-    }
-    for (const auto& [k, v] : env) {
-      if (v)
-        vars[k] = *v;
-      else
-        vars.erase(k);
-    }
-    std::vector<std::string> env_text;
-    for (const auto& [k, v] : vars) env_text.push_back(k + "=" + v);
+    std::vector<std::string> env_text = utils::build_environment(env);
     std::vector<char*> envp;
     for (auto& s : env_text) envp.push_back(s.data());
     envp.push_back(nullptr);
