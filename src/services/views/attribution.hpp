@@ -6,10 +6,13 @@
 // an agent name. A commit with no record is "not recorded".
 #pragma once
 
-#include <filesystem>
 #include <string>
 
 #include "utils/json.hpp"
+
+namespace brenik::services::tolvern::detail {
+class ArchiveReader;
+}
 
 namespace brenik::services::views {
 
@@ -28,11 +31,25 @@ struct Attribution {
   std::string kind() const;
 };
 
-class ArchiveDir;
+// What the one-line views read of a record's log line.
+struct RecordSummary {
+  bool attested = false;  // see is_attested
+  bool synced = false;    // see is_synced
+  std::string agent;      // the line's `agent` when it is text, else ""
+  std::string model;      // its telemetry's `model` when it is text, else ""
+};
 
-// `line` is the commit's log line (null when there is none); the model comes
-// from the line's telemetry, else from the archived attestation.
-Attribution attribute(const json::Value& line, const ArchiveDir& archive, const std::string& commit);
+// The summary of a log line (an object).
+RecordSummary summarize(const json::Value& line);
+
+// `record` is the summary of the commit's log line (null when there is
+// none); the model comes from the line's telemetry, else from the archived
+// attestation.
+Attribution attribute(const RecordSummary* record, const tolvern::detail::ArchiveReader& archive,
+                      const std::string& commit);
+// The same from the line itself (null when there is none).
+Attribution attribute(const json::Value& line, const tolvern::detail::ArchiveReader& archive,
+                      const std::string& commit);
 
 // The record carried an attestation (it is not a record of a commit that
 // went in without one).
