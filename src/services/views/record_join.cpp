@@ -127,16 +127,21 @@ std::vector<LogRecord> read_log_records(const fs::path& log_path, const std::vec
     // from both ends at once until every candidate is found: the commits a
     // view asks about were mostly recorded together, at one end or the
     // other, and the middle of a long log is then never read.
+    // An end where nothing was found in its last stretch while the other
+    // end found some is read on an eighth as fast.
     constexpr std::size_t STRIDE = 64u << 10;
     std::size_t front = 0, back = indexed;  // [front, back) not read yet; both at line starts
+    std::size_t front_stride = STRIDE, back_stride = STRIDE;
     while (front < back && found_maybe < maybe_count) {
-      for (const std::size_t stop = std::min(back, front + STRIDE); front < stop && found_maybe < maybe_count;) {
+      const std::size_t before_front = found_maybe;
+      for (const std::size_t stop = std::min(back, front + front_stride); front < stop && found_maybe < maybe_count;) {
         const char* nl = static_cast<const char*>(std::memchr(text.data() + front, '\n', back - front));
         const std::size_t end = nl ? static_cast<std::size_t>(nl - text.data()) : back;
         if (take(text.substr(front, end - front))) ++found_maybe;
         front = std::min(back, end + 1);
       }
-      for (const std::size_t stop = back > front + STRIDE ? back - STRIDE : front;
+      const std::size_t before_back = found_maybe;
+      for (const std::size_t stop = back > front + back_stride ? back - back_stride : front;
            back > stop && found_maybe < maybe_count;) {
         // back - 1 is the "\n" that ends the last unread line.
         const char* nl = static_cast<const char*>(::memrchr(text.data() + front, '\n', back - 1 - front));
@@ -144,6 +149,9 @@ std::vector<LogRecord> read_log_records(const fs::path& log_path, const std::vec
         if (take(text.substr(begin, back - 1 - begin))) ++found_maybe;
         back = begin;
       }
+      const bool front_found = before_back > before_front, back_found = found_maybe > before_back;
+      front_stride = front_found || !back_found ? STRIDE : STRIDE / 8;
+      back_stride = back_found || !front_found ? STRIDE : STRIDE / 8;
     }
     pos = indexed;
   }
