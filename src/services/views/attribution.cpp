@@ -56,16 +56,9 @@ Attribution attribute(const RecordSummary* record, const tolvern::detail::Archiv
   return a;
 }
 
-Attribution attribute(const json::Value& line, const tolvern::detail::ArchiveReader& archive,
-                      const std::string& commit) {
-  if (!line.is_object()) return Attribution{};
-  const RecordSummary record = summarize(line);
-  return attribute(&record, archive, commit);
-}
+bool is_attested(const json::Value& line) { return line.is_object() && is_attested_event(text_member(line, "event")); }
 
-bool is_attested(const json::Value& line) {
-  if (!line.is_object()) return false;
-  const std::string event = text_member(line, "event");
+bool is_attested_event(std::string_view event) {
   return event != "commit_unattested" && event != "attestation_skipped";
 }
 

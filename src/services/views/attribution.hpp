@@ -7,6 +7,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "utils/json.hpp"
 
@@ -47,13 +48,12 @@ RecordSummary summarize(const json::Value& line);
 // attestation.
 Attribution attribute(const RecordSummary* record, const tolvern::detail::ArchiveReader& archive,
                       const std::string& commit);
-// The same from the line itself (null when there is none).
-Attribution attribute(const json::Value& line, const tolvern::detail::ArchiveReader& archive,
-                      const std::string& commit);
 
 // The record carried an attestation (it is not a record of a commit that
 // went in without one).
 bool is_attested(const json::Value& line);
+// The same from the line's `event` ("" when it has none).
+bool is_attested_event(std::string_view event);
 // The server accepted the record (`synced`, or the older `uploaded`).
 bool is_synced(const json::Value& line);
 

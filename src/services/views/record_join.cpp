@@ -44,8 +44,6 @@ struct IdHash {
   }
 };
 
-bool attested_event(std::string_view event) { return event != "commit_unattested" && event != "attestation_skipped"; }
-
 }  // namespace
 
 std::vector<LogRecord> read_log_records(const fs::path& log_path, const std::vector<std::string>& commits,
@@ -112,7 +110,7 @@ std::vector<LogRecord> read_log_records(const fs::path& log_path, const std::vec
     ++found_count;
     LogRecord& r = records[first_of[slot]];
     r.found = true;
-    r.summary.attested = attested_event(parser.fields().event);
+    r.summary.attested = is_attested_event(parser.fields().event);
     r.summary.synced = parser.fields().synced || parser.fields().uploaded;
     r.summary.agent = parser.text_member("agent").value_or("");
     r.summary.model = parser.text_member("telemetry", "model").value_or("");
