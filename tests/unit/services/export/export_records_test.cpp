@@ -7,6 +7,7 @@
 #include <regex>
 
 #include "paths/paths.hpp"
+#include "services/ledger/archive_reader.hpp"
 #include "services/ledger/commit_records.hpp"
 #include "services/export/commit_changes.hpp"
 #include "services/export/exporter.hpp"
@@ -355,6 +356,28 @@ TEST_F(ExportRecords, ArchivesReachedThroughLinksAreNotRead) {
   const auto commits = std::stoul(repo.git({"rev-list", "--count", "HEAD"}));
   EXPECT_EQ(lookup->unreadable, commits);
   EXPECT_EQ(lookup->without_record, 0u);
+}
+
+// An archive far larger than any pending attestation could make is not
+// loaded: it counts as unreadable, and the commit's line still counts.
+TEST_F(ExportRecords, AnArchivePastTheSizeCapIsNotLoaded) {
+  const fs::path root = repo.root();
+  tv::detail::write_commit_record(root, change,
+                                  {.source = "post_commit",
+                                   .agent_name = "unknown",
+                                   .agent_provider = std::nullopt,
+                                   .session_id = std::nullopt,
+                                   .telemetry = std::nullopt,
+                                   .task_type = std::nullopt,
+                                   .archive_ledger = false});
+  write_file(paths::attestations_dir(root) / (change + ".yaml"),
+             "summary: " + std::string(tv::detail::MAX_ARCHIVE_BYTES, 'x') + "\n");
+  auto lookup = ex::lookup_records(root, "HEAD");
+  ASSERT_TRUE(lookup);
+  ASSERT_EQ(lookup->records.size(), 1u);
+  EXPECT_TRUE(lookup->records[0].attestation.is_null());
+  EXPECT_EQ(lookup->unreadable, 1u);
+  EXPECT_EQ(ex::read_archived_attestation(root, change), std::nullopt);
 }
 
 TEST(ExportHistory, MergesCarryNoFilesAndSha256RepositoriesWork) {
