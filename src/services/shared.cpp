@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "paths/paths.hpp"
+#include "services/git/config_files.hpp"
 #include "services/git/git.hpp"
 #include "utils/errors.hpp"
 #include "utils/fs.hpp"
@@ -133,7 +134,7 @@ std::vector<std::string> extract_change_spec_slugs(const json::Value& parsed) {
 
 json::Value detect_git_author(const fs::path& repo_root) {
   json::Value author = json::Value::object();
-  auto text = tolvern::detail::git({"config", "--get-regexp", "^user\\.(name|email)$"}, {.cwd = repo_root});
+  const std::string text = tolvern::detail::user_identity_config(repo_root);
   std::string name, email;
   std::size_t start = 0;
   while (start < text.size()) {
