@@ -2,6 +2,7 @@
 
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -156,16 +157,26 @@ std::string subject_of(std::string_view message) {
 std::optional<std::string> inflate_object(std::string_view compressed, std::size_t cap) {
   z_stream z{};
   if (inflateInit(&z) != Z_OK) return std::nullopt;
-  std::string out(cap + 1, '\0');
+  // Grown as it fills: a commit is small, and zeroing room for the largest
+  // one allowed would cost more than reading it.
+  std::string out;
   z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(compressed.data()));
   z.avail_in = static_cast<uInt>(compressed.size());
-  z.next_out = reinterpret_cast<Bytef*>(out.data());
-  z.avail_out = static_cast<uInt>(out.size());
-  const int status = inflate(&z, Z_FINISH);
-  const std::size_t produced = out.size() - z.avail_out;
+  int status = Z_OK;
+  while (status == Z_OK) {
+    const std::size_t used = out.size();
+    if (used > cap) break;
+    const std::size_t room = std::min<std::size_t>(std::max<std::size_t>(used, 4096), cap + 1 - used);
+    out.resize(used + room);
+    z.next_out = reinterpret_cast<Bytef*>(out.data() + used);
+    z.avail_out = static_cast<uInt>(room);
+    status = inflate(&z, Z_NO_FLUSH);
+    out.resize(used + room - z.avail_out);
+    if (status == Z_BUF_ERROR && z.avail_out != 0) break;  // the input ended early
+    if (status == Z_BUF_ERROR) status = Z_OK;
+  }
   inflateEnd(&z);
-  if (status != Z_STREAM_END || produced > cap) return std::nullopt;
-  out.resize(produced);
+  if (status != Z_STREAM_END || out.size() > cap) return std::nullopt;
   return out;
 }
 
