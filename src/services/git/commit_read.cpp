@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 #include <system_error>
 #include <vector>
 
@@ -191,14 +190,25 @@ std::optional<std::string> iso8601_strict(std::string_view epoch, std::string_vi
   if (minutes >= 60) return std::nullopt;
   const long long offset = (tz[0] == '-' ? -1 : 1) * (hours * 60LL + minutes) * 60;
   if (seconds + offset < 0) return std::nullopt;  // git refuses a date before 1970 in its zone
-  const std::time_t local = static_cast<std::time_t>(seconds + offset);
-  std::tm tm{};
-  if (!::gmtime_r(&local, &tm)) return std::nullopt;
+  // The civil date of the local time, by arithmetic alone (gmtime would
+  // load the time zone database first).
+  const long long local = seconds + offset;
+  const long long days = local / 86400;
+  const long long of_day = local % 86400;
+  const long long era_days = days + 719468;  // days since 0000-03-01
+  const long long era = era_days / 146097;
+  const long long doe = era_days - era * 146097;
+  const long long yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const long long doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const long long mp = (5 * doy + 2) / 153;
+  const long long day = doy - (153 * mp + 2) / 5 + 1;
+  const long long month = mp < 10 ? mp + 3 : mp - 9;
+  const long long year = yoe + era * 400 + (month <= 2 ? 1 : 0);
   char buf[64];
   // git writes +00:00 for a zero offset, whichever sign the commit has.
   const char sign = (tz[0] == '-' && offset != 0) ? '-' : '+';
-  std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d%c%02d:%02d", tm.tm_year + 1900, tm.tm_mon + 1,
-                tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, sign, hours, minutes);
+  std::snprintf(buf, sizeof buf, "%04lld-%02lld-%02lldT%02lld:%02lld:%02lld%c%02d:%02d", year, month, day,
+                of_day / 3600, of_day / 60 % 60, of_day % 60, sign, hours, minutes);
   return std::string(buf);
 }
 

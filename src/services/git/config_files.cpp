@@ -132,28 +132,22 @@ std::optional<std::vector<ConfigSetting>> parse_config_text(std::string_view tex
   if (!text.empty() && static_cast<unsigned char>(text.front()) == 0xEF) return std::nullopt;
   std::vector<ConfigSetting> settings;
   std::optional<std::string> section;
-  std::size_t start = 0;
-  while (start < text.size()) {
-    auto end = text.find('\n', start);
-    if (end == std::string_view::npos) end = text.size();
-    std::string_view line = text.substr(start, end - start);
-    start = end + 1;
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    if (line.find('\r') != std::string_view::npos) return std::nullopt;
+  const bool plain = for_each_line(text, [&](std::string_view line) {
+    if (line.find('\r') != std::string_view::npos) return false;
     line = skip_space(line);
-    if (line.empty() || line.front() == '#' || line.front() == ';') continue;
+    if (line.empty() || line.front() == '#' || line.front() == ';') return true;
     if (line.front() == '[') {
       section = parse_section(line);
-      if (!section) return std::nullopt;
       // Another file's settings: git reads them in place.
-      if (*section == "include" || section->rfind("includeif.", 0) == 0) return std::nullopt;
-      continue;
+      return section && *section != "include" && section->rfind("includeif.", 0) != 0;
     }
-    if (!section) return std::nullopt;
+    if (!section) return false;
     auto setting = parse_setting(line, *section);
-    if (!setting) return std::nullopt;
+    if (!setting) return false;
     settings.push_back(std::move(*setting));
-  }
+    return true;
+  });
+  if (!plain) return std::nullopt;
   return settings;
 }
 

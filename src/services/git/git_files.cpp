@@ -24,20 +24,6 @@ bool lowercase_hex(std::string_view s) {
   return true;
 }
 
-// Each line of packed-refs that is not a comment or a peeled value.
-template <typename F>
-void for_each_packed_line(std::string_view packed, F&& f) {
-  std::size_t start = 0;
-  while (start < packed.size()) {
-    auto end = packed.find('\n', start);
-    if (end == std::string_view::npos) end = packed.size();
-    std::string_view line = packed.substr(start, end - start);
-    start = end + 1;
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    f(line);
-  }
-}
-
 }  // namespace
 
 std::optional<std::string> read_small_file(const fs::path& path, std::size_t cap, bool follow_links) {
@@ -117,9 +103,10 @@ bool plain_branch_name(std::string_view name) {
 bool packed_ref_listed(const std::optional<std::string>& packed, std::string_view ref) {
   if (!packed) return false;
   bool found = false;
-  for_each_packed_line(*packed, [&](std::string_view line) {
+  for_each_line(*packed, [&](std::string_view line) {
     auto space = line.find(' ');
     if (space != std::string_view::npos && line.substr(space + 1) == ref) found = true;
+    return true;
   });
   return found;
 }
@@ -127,12 +114,13 @@ bool packed_ref_listed(const std::optional<std::string>& packed, std::string_vie
 std::optional<std::string> packed_ref_id(std::string_view packed, std::string_view ref, std::size_t id_length) {
   std::optional<std::string> id;
   int seen = 0;
-  for_each_packed_line(packed, [&](std::string_view line) {
+  for_each_line(packed, [&](std::string_view line) {
     auto space = line.find(' ');
-    if (space == std::string_view::npos || line.substr(space + 1) != ref) return;
+    if (space == std::string_view::npos || line.substr(space + 1) != ref) return true;
     ++seen;
     std::string_view hex = line.substr(0, space);
     if (hex.size() == id_length && lowercase_hex(hex)) id = std::string(hex);
+    return true;
   });
   if (seen != 1) return std::nullopt;
   return id;

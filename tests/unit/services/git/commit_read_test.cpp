@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -254,6 +256,17 @@ TEST(CommitRead, DatesAndObjectsAtTheirLimits) {
   EXPECT_EQ(tv::iso8601_strict("1700000000", "-0000"), "2023-11-14T22:13:20+00:00");
   EXPECT_EQ(tv::iso8601_strict("253402300799", "+0000"), "9999-12-31T23:59:59+00:00");
   EXPECT_FALSE(tv::iso8601_strict("253402300800", "+0000").has_value());
+  // Leap days, century years and year ends, against the C library's calendar.
+  for (long long t : {951782400LL, 951868799LL, 4107542400LL, 4102444799LL, 1078012800LL, 1709251199LL, 86399LL,
+                      1700000000LL + 86400LL * 400}) {
+    std::time_t at = static_cast<std::time_t>(t);
+    std::tm tm{};
+    ASSERT_TRUE(::gmtime_r(&at, &tm));
+    char want[96];
+    std::snprintf(want, sizeof want, "%04d-%02d-%02dT%02d:%02d:%02d+00:00", tm.tm_year + 1900, tm.tm_mon + 1,
+                  tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+    EXPECT_EQ(tv::iso8601_strict(std::to_string(t), "+0000"), std::string(want)) << t;
+  }
   EXPECT_FALSE(tv::iso8601_strict("10", "+000").has_value());
   EXPECT_FALSE(tv::iso8601_strict("10", "0000").has_value());
   EXPECT_FALSE(tv::iso8601_strict("-10", "+0000").has_value());
