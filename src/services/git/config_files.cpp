@@ -190,21 +190,25 @@ std::optional<std::vector<ConfigSetting>> read_config_files(const GitDirs& dirs)
   return settings;
 }
 
-std::string user_identity_config(const fs::path& cwd) {
+std::optional<std::string> user_identity_config_from_files(const fs::path& cwd) noexcept {
   try {
-    if (auto dirs = locate_git_dirs(cwd)) {
-      if (auto settings = read_config_files(*dirs)) {
-        // What git prints: one "key value" line per setting, in its order.
-        std::string out;
-        for (const auto& s : *settings)
-          if (s.key == "user.name" || s.key == "user.email")
-            out += s.has_value ? s.key + " " + s.value + "\n" : s.key + "\n";
-        return utils::strip(utils::decode_utf8_replace(out));
-      }
-    }
+    auto dirs = locate_git_dirs(cwd);
+    if (!dirs) return std::nullopt;
+    auto settings = read_config_files(*dirs);
+    if (!settings) return std::nullopt;
+    // What git prints: one "key value" line per setting, in its order.
+    std::string out;
+    for (const auto& s : *settings)
+      if (s.key == "user.name" || s.key == "user.email")
+        out += s.has_value ? s.key + " " + s.value + "\n" : s.key + "\n";
+    return utils::strip(utils::decode_utf8_replace(out));
   } catch (...) {
-    // Any surprise in the files: git answers instead.
+    return std::nullopt;  // any surprise in the files: git answers instead
   }
+}
+
+std::string user_identity_config(const fs::path& cwd) {
+  if (auto text = user_identity_config_from_files(cwd)) return *text;
   return git({"config", "--get-regexp", "^user\\.(name|email)$"}, {.cwd = cwd});
 }
 

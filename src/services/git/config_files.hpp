@@ -31,5 +31,7 @@ std::optional<std::vector<ConfigSetting>> read_config_files(const GitDirs& dirs)
 // stripped as `git()` gives it ("" when nothing is set): read from the files
 // when that is certain to be the same, else from git.
 std::string user_identity_config(const fs::path& cwd);
+// The same read from the files only; none when git must be asked.
+std::optional<std::string> user_identity_config_from_files(const fs::path& cwd) noexcept;
 
 }  // namespace brenik::services::tolvern::detail

@@ -46,9 +46,12 @@ struct Homes {
     auto dirs = tv::locate_git_dirs(repo.root());
     return dirs && tv::read_config_files(*dirs).has_value();
   }
-  void expect_as_git(bool from_files) const {
-    EXPECT_EQ(read_from_files(), from_files);
+  void expect_as_git(bool from_files_expected) const {
+    EXPECT_EQ(read_from_files(), from_files_expected);
     EXPECT_EQ(tv::user_identity_config(repo.root()), git_answer(repo.root()));
+    const auto from_files = brenik::services::shared::detect_git_author_from_files(repo.root());
+    EXPECT_EQ(from_files.has_value(), from_files_expected);
+    if (from_files) EXPECT_EQ(*from_files, brenik::services::shared::detect_git_author(repo.root()));
   }
 };
 
