@@ -95,6 +95,11 @@ bool settings_plain(const std::vector<ConfigSetting>& settings) {
         s.key == "extensions.compatobjectformat" || s.key == "core.usereplacerefs")
       return false;
     if (s.key == "extensions.objectformat" && s.value != "sha1") return false;
+    // An extension git may not know refuses the repository; let git say so.
+    if (s.key.rfind("extensions.", 0) == 0 && s.key != "extensions.objectformat" &&
+        s.key != "extensions.worktreeconfig")
+      return false;
+    if (s.key == "core.repositoryformatversion" && s.value != "0" && s.value != "1") return false;
   }
   return true;
 }

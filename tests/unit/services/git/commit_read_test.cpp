@@ -233,6 +233,16 @@ TEST(CommitRead, RepositorySettingsThatChangeTheAnswerLeaveItToGit) {
     ScopedEnv env("GIT_CONFIG_PARAMETERS", "'i18n.logoutputencoding'='ISO-8859-1'");
     expect_left_to_git(repo.root(), "HEAD");
   }
+  // A repository format git would refuse, or an extension it may not know.
+  const fs::path config = repo.root() / ".git/config";
+  const std::string plain = brenik::testing::read_file(config);
+  brenik::testing::write_file(config, plain + "[core]\n\trepositoryformatversion = 2\n");
+  EXPECT_FALSE(tv::show_commit_from_files(repo.root(), "HEAD").has_value());
+  EXPECT_FALSE(tv::commit_metadata(repo.root(), "HEAD").has_value());  // git refuses it
+  brenik::testing::write_file(config, plain + "[core]\n\trepositoryformatversion = 1\n[extensions]\n\tfuture\n");
+  EXPECT_FALSE(tv::show_commit_from_files(repo.root(), "HEAD").has_value());
+  brenik::testing::write_file(config, plain);
+  expect_read_as_git(repo.root(), "HEAD");
   repo.git({"config", "include.path", "other"});
   expect_left_to_git(repo.root(), "HEAD");
   repo.git({"config", "--unset", "include.path"});
