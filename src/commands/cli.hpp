@@ -58,6 +58,11 @@ void register_mcp(CLI::App& app, Context& ctx);
 void register_doctor(CLI::App& app, Context& ctx);
 void register_background_sync(CLI::App& app, Context& ctx);
 
+// `brenik sync --record-commit`, the post-commit hook's entry: 0 when HEAD
+// is recorded, 1 otherwise (the hook then appends a fallback line itself).
+// Prints nothing.
+int run_record_commit();
+
 // After the post-commit record: starts `brenik background-sync` detached
 // when the repository is linked, the switch is on and credentials exist.
 void start_background_sync(const std::filesystem::path& state_root, const std::filesystem::path& worktree) noexcept;

@@ -36,6 +36,10 @@ void install_log_sink(bool quiet) {
 
 int run_cli(int argc, char** argv, const char* stdin_data, std::size_t stdin_len, int stdin_given) {
   using namespace brenik::commands;
+  // The post-commit hook runs this after every commit: it is answered
+  // without building the whole command line first.
+  if (argc == 3 && std::string_view(argv[1]) == "sync" && std::string_view(argv[2]) == "--record-commit")
+    return run_record_commit();
   Context ctx;
   if (stdin_given) ctx.preread_stdin = std::string(stdin_data, stdin_len);
 

@@ -44,20 +44,24 @@ std::string project_label(const json::Value& project_id) {
   return project_id.is_string() ? project_id.get<std::string>() : json::dumps(project_id);
 }
 
-// The post-commit hook's entry: 0 when HEAD is recorded, 1 otherwise (the
-// hook then appends a fallback line itself). Prints nothing.
+}  // namespace
+
 int run_record_commit() {
   try {
     // HEAD is the worktree's own; the state may be the main worktree's.
     const fs::path worktree = shared::get_worktree_root();
     const fs::path state_root = shared::brenik_root(worktree);
     if (!tolvern::record_commit(state_root, "commit_unattested", commit_trigger_handoff(), worktree)) return 1;
-    start_background_sync(state_root, worktree);  // the network, after git has returned
+    // The network, after git has returned; signed out, there is nothing to
+    // send, and the configuration need not even be read.
+    if (protocol::load_credentials()) start_background_sync(state_root, worktree);
     return 0;
   } catch (...) {
     return 1;
   }
 }
+
+namespace {
 
 void tell_refusal(const out::Output& o, const std::string& reason, const std::optional<std::string>& code) {
   out::error(o, reason);

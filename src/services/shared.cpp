@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "paths/paths.hpp"
+#include "services/git/config_files.hpp"
 #include "services/git/git.hpp"
 #include "utils/errors.hpp"
 #include "utils/fs.hpp"
@@ -131,9 +132,11 @@ std::vector<std::string> extract_change_spec_slugs(const json::Value& parsed) {
   return out;
 }
 
-json::Value detect_git_author(const fs::path& repo_root) {
+namespace {
+
+// The identity in what `git config --get-regexp` printed.
+json::Value author_of(const std::string& text) {
   json::Value author = json::Value::object();
-  auto text = tolvern::detail::git({"config", "--get-regexp", "^user\\.(name|email)$"}, {.cwd = repo_root});
   std::string name, email;
   std::size_t start = 0;
   while (start < text.size()) {
@@ -150,6 +153,18 @@ json::Value detect_git_author(const fs::path& repo_root) {
   if (!name.empty()) author["git_author_name"] = name;
   if (!email.empty()) author["git_author_email"] = email;
   return author;
+}
+
+}  // namespace
+
+json::Value detect_git_author(const fs::path& repo_root) {
+  return author_of(tolvern::detail::user_identity_config(repo_root));
+}
+
+std::optional<json::Value> detect_git_author_from_files(const fs::path& repo_root) {
+  auto text = tolvern::detail::user_identity_config_from_files(repo_root);
+  if (!text) return std::nullopt;
+  return author_of(*text);
 }
 
 fs::path get_repo_root(const std::optional<fs::path>& start) { return brenik_root(get_worktree_root(start)); }

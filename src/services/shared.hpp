@@ -36,6 +36,9 @@ std::vector<std::string> extract_change_spec_slugs(const json::Value& parsed);
 // {"git_author_name": ..., "git_author_email": ...} from git's user config
 // in that repository (members only when non-empty); empty object if none.
 json::Value detect_git_author(const fs::path& repo_root);
+// The same when git's config files answer it without starting git; none
+// when only git can.
+std::optional<json::Value> detect_git_author_from_files(const fs::path& repo_root);
 
 // Top of the working tree containing the current directory (or `start`).
 // Throws RuntimeError outside a repository.

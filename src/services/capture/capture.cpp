@@ -43,10 +43,13 @@ bool non_empty(const std::optional<std::string>& s) { return s && !s->empty(); }
 
 BackfillResult capture(const fs::path& repo_root, const std::string& sha, const CaptureOptions& o) {
   const fs::path& git_cwd = o.worktree ? *o.worktree : repo_root;
-  // The developer's identity is asked of git beside the commit's metadata,
-  // not after it: the two git calls overlap instead of adding up.
+  // The developer's identity: from git's config files when they answer it,
+  // else asked of git beside the commit's metadata, not after it, so that
+  // the two git calls overlap instead of adding up.
+  std::optional<json::Value> developer_known;
   std::future<std::optional<json::Value>> developer_read;
-  if (o.attribute_ambient)
+  if (o.attribute_ambient) developer_known = shared::detect_git_author_from_files(repo_root);
+  if (o.attribute_ambient && !developer_known)
     developer_read = std::async(std::launch::async, [&repo_root]() -> std::optional<json::Value> {
       try {
         return shared::detect_git_author(repo_root);
@@ -111,7 +114,7 @@ BackfillResult capture(const fs::path& repo_root, const std::string& sha, const 
     }
   }
 
-  std::optional<json::Value> developer;
+  std::optional<json::Value> developer = std::move(developer_known);
   if (developer_read.valid()) developer = developer_read.get();
 
   std::optional<std::string> branch;

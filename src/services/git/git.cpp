@@ -1,17 +1,14 @@
 #include "services/git/git.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdlib>
 #include <system_error>
 
 #include "services/git/commit_id.hpp"
+#include "services/git/commit_read.hpp"
+#include "services/git/git_files.hpp"
 #include "utils/sha256.hpp"
 #include "utils/text.hpp"
-#include "utils/unique_fd.hpp"
 
 namespace brenik::services::tolvern::detail {
 
@@ -96,12 +93,23 @@ std::optional<std::string> resolve_full_sha(const fs::path& repo_root, const std
 std::optional<CommitMetadata> commit_metadata(const fs::path& cwd, const std::string& revision) {
   // A revision never starts an option; "--" keeps it from being taken as a path.
   if (revision.empty() || revision[0] == '-') return std::nullopt;
-  auto r = run_git(
-      {"show", "-s", "--no-show-signature", "--format=%H%n%aI%n%an%n%ae%n%s", revision + "^{commit}", "--"}, cwd);
-  if (!r.ok()) return std::nullopt;
+  // A commit just made is read from its object file; anything less plain
+  // is shown by git, which prints the very same lines.
+  std::optional<std::string> raw;
+  try {
+    raw = show_commit_from_files(cwd, revision);
+  } catch (...) {
+    raw.reset();
+  }
+  if (!raw) {
+    auto r = run_git(
+        {"show", "-s", "--no-show-signature", "--format=%H%n%aI%n%an%n%ae%n%s", revision + "^{commit}", "--"}, cwd);
+    if (!r.ok()) return std::nullopt;
+    raw = std::move(r.out);
+  }
   // Stripped as a whole (as every other git answer), then split: an empty
   // subject or email leaves its line empty.
-  const std::string text = utils::strip(utils::decode_utf8_replace(r.out));
+  const std::string text = utils::strip(utils::decode_utf8_replace(*raw));
   std::vector<std::string> parts;
   std::size_t start = 0;
   while (parts.size() < 4) {
@@ -120,99 +128,20 @@ std::optional<CommitMetadata> commit_metadata(const fs::path& cwd, const std::st
 
 namespace {
 
-// A small git file (HEAD, a loose ref, .git, commondir): never through a
-// link at its end, never blocking on a FIFO, regular files only.
-std::optional<std::string> read_git_file(const fs::path& path, std::size_t cap) {
-  utils::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
-  if (fd.get() < 0) return std::nullopt;
-  struct stat st {};
-  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || static_cast<std::size_t>(st.st_size) > cap)
-    return std::nullopt;
-  std::string out(static_cast<std::size_t>(st.st_size), '\0');
-  std::size_t got = 0;
-  while (got < out.size()) {
-    ssize_t n = ::read(fd.get(), out.data() + got, out.size() - got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return std::nullopt;
-    got += static_cast<std::size_t>(n);
-  }
-  return out;
-}
-
-bool entry_exists(const fs::path& path) {
-  struct stat st {};
-  return ::lstat(path.c_str(), &st) == 0;
-}
-
-// A branch name plain enough that its file and its short name are certain:
-// anything unusual is left to git.
-bool plain_branch_name(std::string_view name) {
-  if (name.empty() || name.size() > 200 || name.front() == '/' || name.back() == '/' || name.back() == '.')
-    return false;
-  if (name.find("..") != std::string_view::npos || name.find("//") != std::string_view::npos ||
-      name.find("/.") != std::string_view::npos || name.front() == '.' || name.find("@{") != std::string_view::npos)
-    return false;
-  if (name.size() >= 5 && name.substr(name.size() - 5) == ".lock") return false;
-  for (char c : name) {
-    const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
-                    c == '_' || c == '.' || c == '/' || c == '+' || c == '@' || c == ',' || c == '=';
-    if (!ok) return false;
-  }
-  return true;
-}
-
-// Whether packed-refs lists `ref` (a missing file lists nothing).
-bool packed_ref_listed(const std::optional<std::string>& packed, const std::string& ref) {
-  if (!packed) return false;
-  std::size_t start = 0;
-  while (start < packed->size()) {
-    auto end = packed->find('\n', start);
-    if (end == std::string::npos) end = packed->size();
-    std::string_view line(packed->data() + start, end - start);
-    start = end + 1;
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    auto space = line.find(' ');
-    if (space != std::string_view::npos && line.substr(space + 1) == ref) return true;
-  }
-  return false;
-}
-
 // The branch read from the files, or none when git must be asked.
 std::optional<std::string> head_branch_from_files(const fs::path& worktree) {
   constexpr std::size_t SMALL = 4096;
   constexpr std::size_t PACKED_MAX = 64u << 20;
   // Variables that point git elsewhere than these files: let git read them.
-  for (const char* name : {"GIT_COMMON_DIR", "GIT_NAMESPACE", "GIT_WORK_TREE"})
+  for (const char* name : {"GIT_NAMESPACE", "GIT_WORK_TREE"})
     if (std::getenv(name)) return std::nullopt;
-  fs::path gitdir;
-  if (const char* dir = std::getenv("GIT_DIR")) {
-    if (!*dir) return std::nullopt;
-    gitdir = fs::path(dir).is_absolute() ? fs::path(dir) : worktree / dir;
-  } else {
-    const fs::path dotgit = worktree / ".git";
-    struct stat st {};
-    if (::lstat(dotgit.c_str(), &st) != 0) return std::nullopt;
-    if (S_ISDIR(st.st_mode)) {
-      gitdir = dotgit;
-    } else {
-      auto text = read_git_file(dotgit, SMALL);
-      if (!text || text->rfind("gitdir: ", 0) != 0) return std::nullopt;
-      std::string where = utils::strip(text->substr(8));
-      if (where.empty()) return std::nullopt;
-      gitdir = fs::path(where).is_absolute() ? fs::path(where) : worktree / where;
-    }
-  }
-  fs::path common = gitdir;
-  if (auto text = read_git_file(gitdir / "commondir", SMALL)) {
-    std::string where = utils::strip(*text);
-    if (where.empty()) return std::nullopt;
-    common = fs::path(where).is_absolute() ? fs::path(where) : gitdir / where;
-  } else if (entry_exists(gitdir / "commondir")) {
-    return std::nullopt;
-  }
+  const auto dirs = locate_git_dirs(worktree);
+  if (!dirs) return std::nullopt;
+  const fs::path& gitdir = dirs->gitdir;
+  const fs::path& common = dirs->common;
   if (entry_exists(common / "reftable")) return std::nullopt;
 
-  auto head = read_git_file(gitdir / "HEAD", SMALL);
+  auto head = read_small_file(gitdir / "HEAD", SMALL);
   if (!head) return std::nullopt;
   const std::string prefix = "ref: refs/heads/";
   if (head->rfind(prefix, 0) != 0) return std::nullopt;  // detached, or odd
@@ -220,13 +149,13 @@ std::optional<std::string> head_branch_from_files(const fs::path& worktree) {
   if (!name.empty() && name.back() == '\n') name.pop_back();
   if (!plain_branch_name(name)) return std::nullopt;
 
-  std::optional<std::string> packed = read_git_file(common / "packed-refs", PACKED_MAX);
+  std::optional<std::string> packed = read_small_file(common / "packed-refs", PACKED_MAX);
   if (!packed && entry_exists(common / "packed-refs")) return std::nullopt;
 
   // The branch must exist (an unborn one has no short name) and point at an
   // object, not at another ref.
   const std::string ref = "refs/heads/" + name;
-  if (auto loose = read_git_file(common / ref, SMALL)) {
+  if (auto loose = read_small_file(common / ref, SMALL)) {
     std::string id = utils::strip(*loose);
     if (!is_valid_commit_hash(id)) return std::nullopt;
   } else if (entry_exists(common / ref) || !packed_ref_listed(packed, ref)) {

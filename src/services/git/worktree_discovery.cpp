@@ -18,11 +18,12 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Variables that change where git looks or what it calls the worktree.
+// Variables that change where git looks or what it calls the worktree
+// (GIT_DIR alone is answered below).
 bool git_environment_set() {
   for (const char* name :
-       {"GIT_DIR", "GIT_WORK_TREE", "GIT_COMMON_DIR", "GIT_CEILING_DIRECTORIES", "GIT_DISCOVERY_ACROSS_FILESYSTEM",
-        "GIT_CONFIG", "GIT_CONFIG_PARAMETERS", "GIT_CONFIG_COUNT"})
+       {"GIT_WORK_TREE", "GIT_COMMON_DIR", "GIT_CEILING_DIRECTORIES", "GIT_DISCOVERY_ACROSS_FILESYSTEM", "GIT_CONFIG",
+        "GIT_CONFIG_PARAMETERS", "GIT_CONFIG_COUNT"})
     if (std::getenv(name)) return true;
   return false;
 }
@@ -93,6 +94,29 @@ std::optional<fs::path> linked_git_dir(const fs::path& dot_git, const fs::path& 
   return git_dir;
 }
 
+// With GIT_DIR named (as git names it to the hooks of a linked worktree),
+// git takes the directory it runs in for the top of the worktree, unless
+// the configuration says otherwise.
+std::optional<fs::path> named_git_dir_root(const fs::path& dir, const char* git_dir_env) {
+  if (!*git_dir_env) return std::nullopt;
+  const fs::path git_dir = fs::path(git_dir_env).is_absolute() ? fs::path(git_dir_env) : dir / git_dir_env;
+  if (!looks_like_git_dir(git_dir) && !is_file(git_dir / "commondir")) return std::nullopt;
+  if (!is_file(git_dir / "HEAD") || !config_is_plain(git_dir)) return std::nullopt;
+  if (is_file(git_dir / "commondir")) {
+    std::string text;
+    try {
+      text = utils::read_file(git_dir / "commondir");
+    } catch (...) {
+      return std::nullopt;
+    }
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    if (text.empty()) return std::nullopt;
+    const fs::path common = fs::path(text).is_absolute() ? fs::path(text) : git_dir / text;
+    if (!is_file(common / "config") || !config_is_plain(common)) return std::nullopt;
+  }
+  return dir;
+}
+
 }  // namespace
 
 std::optional<fs::path> discover_worktree_root(const fs::path& start) {
@@ -100,6 +124,7 @@ std::optional<fs::path> discover_worktree_root(const fs::path& start) {
   std::error_code ec;
   fs::path dir = fs::canonical(start, ec);
   if (ec) return std::nullopt;
+  if (const char* git_dir = std::getenv("GIT_DIR")) return named_git_dir_root(dir, git_dir);
   struct stat here {};
   if (::stat(dir.c_str(), &here) != 0) return std::nullopt;
   const dev_t device = here.st_dev;

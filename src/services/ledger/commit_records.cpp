@@ -1,7 +1,5 @@
 #include "services/ledger/commit_records.hpp"
 
-#include <re2/re2.h>
-
 #include "paths/paths.hpp"
 #include "services/git/git.hpp"
 #include "services/ledger/ledger_service.hpp"
@@ -40,19 +38,41 @@ std::optional<std::string> lookup_prefix(const std::string& word) {
   return std::nullopt;
 }
 
-std::optional<std::string> match_prefix(const re2::RE2& re, const std::string& text) {
-  std::string word;
-  if (re2::RE2::PartialMatch(text, re, &word)) return lookup_prefix(word);
+bool ascii_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+
+// SUBJECT_PREFIX_RE matched by hand: compiling the expression would cost
+// every commit hook more than the match. Its word, or none.
+std::optional<std::string> subject_prefix(std::string_view s) {
+  std::size_t i = 0;
+  while (i < s.size() && (s[i] == ' ' || s[i] == '\t' || s[i] == '\n' || s[i] == '\f' || s[i] == '\r')) ++i;
+  const std::size_t word = i;
+  while (i < s.size() && ascii_letter(s[i])) ++i;
+  if (i == word) return std::nullopt;
+  const std::size_t word_end = i;
+  if (i < s.size() && s[i] == '(') {
+    const auto close = s.find(')', i + 1);
+    if (close != std::string_view::npos) i = close + 1;
+  }
+  if (i < s.size() && s[i] == '!') ++i;
+  if (i < s.size() && s[i] == ':') return std::string(s.substr(word, word_end - word));
   return std::nullopt;
+}
+
+// BRANCH_PREFIX_RE matched by hand.
+std::optional<std::string> branch_prefix(std::string_view s) {
+  std::size_t i = 0;
+  while (i < s.size() && ascii_letter(s[i])) ++i;
+  if (i == 0 || i >= s.size() || s[i] != '/') return std::nullopt;
+  return std::string(s.substr(0, i));
 }
 
 }  // namespace
 
 std::optional<std::string> infer_task_type(const std::string& subject, const std::optional<std::string>& branch) {
-  static const re2::RE2 subject_re(detail::SUBJECT_PREFIX_RE);
-  static const re2::RE2 branch_re(detail::BRANCH_PREFIX_RE);
-  if (auto t = match_prefix(subject_re, subject)) return t;
-  if (auto t = match_prefix(branch_re, branch.value_or(""))) return t;
+  if (auto word = subject_prefix(subject))
+    if (auto t = lookup_prefix(*word)) return t;
+  if (auto word = branch_prefix(branch.value_or("")))
+    if (auto t = lookup_prefix(*word)) return t;
   return std::nullopt;
 }
 

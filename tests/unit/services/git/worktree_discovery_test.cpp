@@ -61,6 +61,40 @@ TEST(WorktreeDiscovery, PlainRepositoriesLinkedWorktreesAndLinkedPaths) {
   expect_as_git(inner, true);
 }
 
+// git names the git directory to the hooks of a linked worktree: the
+// directory git runs in is then the top of the worktree, as git says.
+TEST(WorktreeDiscovery, NamedGitDirectoryAnswersAsGit) {
+  TempRepo repo;
+  repo.commit_file("src/deep/a.txt", "a\n", "first");
+  TempDir other;
+  const fs::path linked = other.path() / "wt";
+  repo.git({"worktree", "add", "-q", linked.string()});
+  {
+    ScopedEnv git_dir("GIT_DIR", (repo.root() / ".git").string());
+    expect_as_git(repo.root(), true);
+    expect_as_git(repo.root() / "src" / "deep", true);
+    expect_as_git(linked, true);
+  }
+  {
+    ScopedEnv git_dir("GIT_DIR", (repo.root() / ".git" / "worktrees" / "wt").string());
+    expect_as_git(linked, true);
+    expect_as_git(linked / "src", true);
+    EXPECT_EQ(*discover_worktree_root(linked / "src"), fs::canonical(linked / "src"));
+  }
+  {
+    ScopedEnv git_dir("GIT_DIR", ".git");
+    expect_as_git(repo.root(), true);
+  }
+  {
+    ScopedEnv git_dir("GIT_DIR", (other.path() / "not-a-git-dir").string());
+    EXPECT_FALSE(discover_worktree_root(repo.root()));
+  }
+  // The shared configuration makes the repository bare: git decides.
+  repo.git({"config", "core.bare", "true"});
+  ScopedEnv git_dir("GIT_DIR", (repo.root() / ".git" / "worktrees" / "wt").string());
+  EXPECT_FALSE(discover_worktree_root(linked));
+}
+
 TEST(WorktreeDiscovery, LeavesEveryUnusualCaseToGit) {
   TempRepo repo;
   repo.commit_file("a.txt", "a\n", "first");
@@ -72,14 +106,13 @@ TEST(WorktreeDiscovery, LeavesEveryUnusualCaseToGit) {
   brenik::testing::git(bare_parent.path(), {"init", "-q", "--bare", bare.string()});
   expect_as_git(bare, false);
 
+  TempDir elsewhere;
+  repo.git({"config", "core.worktree", elsewhere.path().string()});
+  EXPECT_FALSE(discover_worktree_root(repo.root()));
   {
     ScopedEnv git_dir("GIT_DIR", (repo.root() / ".git").string());
     EXPECT_FALSE(discover_worktree_root(repo.root()));
   }
-
-  TempDir elsewhere;
-  repo.git({"config", "core.worktree", elsewhere.path().string()});
-  EXPECT_FALSE(discover_worktree_root(repo.root()));
   repo.git({"config", "--unset", "core.worktree"});
   repo.git({"config", "core.bare", "true"});
   EXPECT_FALSE(discover_worktree_root(repo.root()));

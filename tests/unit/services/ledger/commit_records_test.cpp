@@ -1,6 +1,7 @@
 // Commit records: the archived attestation, its log line, the deterministic
 // record, the task-type inference and the ledger archival.
 #include <gtest/gtest.h>
+#include <re2/re2.h>
 
 #include "paths/paths.hpp"
 #include "services/ledger/commit_records.hpp"
@@ -52,6 +53,59 @@ TEST(InferTaskType, SubjectWinsThenBranch) {
   EXPECT_EQ(tv::infer_task_type("wip: stuff", std::string("main")), std::nullopt);
   EXPECT_EQ(tv::infer_task_type("plain", std::string("release/1.2")), std::nullopt);
   EXPECT_EQ(tv::infer_task_type("refactor: x", std::string("fix/y")), "refactor");
+}
+
+// The prefixes are matched by hand; the documented expressions decide.
+TEST(InferTaskType, MatchesAsTheDocumentedExpressions) {
+  const re2::RE2 subject_re(tv::detail::SUBJECT_PREFIX_RE);
+  const re2::RE2 branch_re(tv::detail::BRANCH_PREFIX_RE);
+  const auto reference = [&](const std::string& subject, const std::string& branch) -> std::optional<std::string> {
+    for (const auto& [re, text] : {std::pair{&subject_re, subject}, std::pair{&branch_re, branch}}) {
+      std::string word;
+      if (!re2::RE2::PartialMatch(text, *re, &word)) continue;
+      std::string lower;
+      for (char c : word) lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      for (const auto& [prefix, type] : tv::detail::TASK_TYPE_PREFIXES)
+        if (prefix == lower) return type;
+    }
+    return std::nullopt;
+  };
+  const std::vector<std::string> subjects = {"feat: x",
+                                             "feat(x): y",
+                                             "feat(x)!: y",
+                                             "feat!: y",
+                                             "feat(x) : y",
+                                             "feat (x): y",
+                                             "feat(x: y",
+                                             "feat(a)(b): y",
+                                             "feat(): y",
+                                             "feat:",
+                                             "feat",
+                                             " \t\r\n\ffix: y",
+                                             "\vfix: y",
+                                             "fix!!: y",
+                                             "fix!(x): y",
+                                             "Fix(a)b): y",
+                                             "fix(a\nb): y",
+                                             "fix1: y",
+                                             "1fix: y",
+                                             "",
+                                             ":",
+                                             "(x): y",
+                                             "ci:",
+                                             "perf(x)!:",
+                                             "bugfix(scope with spaces): y",
+                                             "hotfix(x)!y: z",
+                                             "tests:x",
+                                             "chore(deps)): y",
+                                             "docs(a)!:",
+                                             "ünicode: y",
+                                             "feat\xc3\xa9: y"};
+  const std::vector<std::string> branches = {"",       "main", "fix/x",   "Feature/x", "fix",     "/fix",
+                                             "fix1/x", "ci/",  "x/fix/y", "docs//",    "perf-x/y"};
+  for (const auto& subject : subjects)
+    for (const auto& branch : branches)
+      EXPECT_EQ(tv::infer_task_type(subject, branch), reference(subject, branch)) << subject << " | " << branch;
 }
 
 TEST(ParseAttestationYaml, StripsDelimitersAndRefusesGarbage) {

@@ -1,0 +1,65 @@
+// Reading git's own files without starting git: where a work tree's git
+// directories are, and small files in them. Every reader here is bounded
+// and says "none" at the first doubt, so that its caller asks git instead.
+#pragma once
+
+#include <cstddef>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace brenik::services::tolvern::detail {
+
+namespace fs = std::filesystem;
+
+// A work tree's own git directory (HEAD, index, per-worktree config) and the
+// directory it shares with the other work trees (objects, refs, config).
+struct GitDirs {
+  fs::path gitdir;
+  fs::path common;
+};
+
+// The git directories of the work tree at `worktree` as git run there would
+// use them: GIT_DIR when set (relative to `worktree`), else its `.git` folder
+// or file. None when GIT_COMMON_DIR is set, when `.git` is missing or odd,
+// or when the work tree or its git directory belong to another user (git
+// then refuses, or asks its safe.directory setting).
+std::optional<GitDirs> locate_git_dirs(const fs::path& worktree);
+
+// A small regular file read whole, never blocking on a FIFO; none when it
+// is missing, larger than `cap`, not a regular file or unreadable. With
+// `follow_links` false a link at its end is refused too.
+std::optional<std::string> read_small_file(const fs::path& path, std::size_t cap, bool follow_links = false);
+
+// Calls `f` with each line of `text` (without its LF, nor a CR before it)
+// until it returns false; false when it was stopped that way.
+template <typename F>
+bool for_each_line(std::string_view text, F&& f) {
+  std::size_t start = 0;
+  while (start < text.size()) {
+    auto end = text.find('\n', start);
+    if (end == std::string_view::npos) end = text.size();
+    std::string_view line = text.substr(start, end - start);
+    start = end + 1;
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (!f(line)) return false;
+  }
+  return true;
+}
+
+// Whether anything (even a dangling link) is at `path`.
+bool entry_exists(const fs::path& path);
+
+// A branch name plain enough that its file and its short name are certain:
+// anything unusual is left to git.
+bool plain_branch_name(std::string_view name);
+
+// The object id packed-refs gives `ref`; none when it is not listed, listed
+// twice or not as a lowercase id of `id_length` hex digits.
+std::optional<std::string> packed_ref_id(std::string_view packed, std::string_view ref, std::size_t id_length);
+
+// Whether packed-refs lists `ref` at all.
+bool packed_ref_listed(const std::optional<std::string>& packed, std::string_view ref);
+
+}  // namespace brenik::services::tolvern::detail
