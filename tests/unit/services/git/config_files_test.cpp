@@ -51,7 +51,9 @@ struct Homes {
     EXPECT_EQ(tv::user_identity_config(repo.root()), git_answer(repo.root()));
     const auto from_files = brenik::services::shared::detect_git_author_from_files(repo.root());
     EXPECT_EQ(from_files.has_value(), from_files_expected);
-    if (from_files) EXPECT_EQ(*from_files, brenik::services::shared::detect_git_author(repo.root()));
+    if (from_files) {
+      EXPECT_EQ(*from_files, brenik::services::shared::detect_git_author(repo.root()));
+    }
   }
 };
 
