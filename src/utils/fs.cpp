@@ -265,11 +265,11 @@ std::optional<struct stat> replaceable(const ConfinedDir& dir, const std::string
 
 void atomic_write_parts(const fs::path& path, const std::vector<std::string_view>& parts, std::optional<fs::perms> mode,
                         Durability durability) {
-  const bool flush = durability == Durability::flushed;
   const std::string name = entry_name(path);
   const ConfinedDir dir(folder_of(path), false);
   remove_stale_temps(dir, random_number());
   const auto old = replaceable(dir, name, path);
+  const bool flush = durability == Durability::flushed || (durability == Durability::with_log_line && old.has_value());
   std::optional<mode_t> final_mode;
   if (mode)
     final_mode = static_cast<mode_t>(*mode);

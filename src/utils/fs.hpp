@@ -108,7 +108,12 @@ void make_dirs(const fs::path& dir);
 // A file derived from others and rebuilt when lost (the log's index) is
 // written `derived`: replaced in one step all the same, but not flushed, as
 // the flush would cost a hook more than losing the file costs the next reader.
-enum class Durability { flushed, derived };
+// A new file that goes with a log line (a commit's archived record) is
+// written `with_log_line`: flushed only when it replaces a file, since
+// otherwise it has no old content to protect and is as durable as the line,
+// which is appended unflushed; flushing it would make every commit wait on
+// the disk twice for nothing.
+enum class Durability { flushed, derived, with_log_line };
 void atomic_write(const fs::path& path, std::string_view content, std::optional<fs::perms> mode = std::nullopt,
                   Durability durability = Durability::flushed);
 

@@ -201,7 +201,10 @@ FiledRecord write_record(const RecordPlan& p) {
   }
 
   utils::make_dirs(p.attestations);
-  utils::atomic_write(archive, yaml::dump(p.parsed));
+  // An attestation taken from the pending file is on disk before that file
+  // goes; a record made at the commit is as durable as its log line.
+  utils::atomic_write(archive, yaml::dump(p.parsed), std::nullopt,
+                      pending ? utils::Durability::flushed : utils::Durability::with_log_line);
 
   if (p.archive_ledger && p.repo_root) archive_ledger_segment(*p.repo_root, p.attestations, p.parsed, p.commit);
 
