@@ -11,6 +11,8 @@
 
 #include "utils/json.hpp"
 
+#pragma GCC visibility push(default)
+
 namespace brenik::services::views {
 
 enum class Author { agent, human, unknown, not_recorded, uncommitted };
@@ -41,3 +43,5 @@ bool is_attested(const json::Value& line);
 bool is_synced(const json::Value& line);
 
 }  // namespace brenik::services::views
+
+#pragma GCC visibility pop

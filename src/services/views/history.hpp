@@ -9,6 +9,8 @@
 #include "services/views/attribution.hpp"
 #include "utils/json.hpp"
 
+#pragma GCC visibility push(default)
+
 namespace brenik::services::views {
 
 namespace fs = std::filesystem;
@@ -38,3 +40,5 @@ History list_history(const fs::path& repo_root, const std::vector<std::string>& 
 std::vector<CommitEntry> join_records(const fs::path& repo_root, const std::vector<std::string>& ids);
 
 }  // namespace brenik::services::views
+
+#pragma GCC visibility pop

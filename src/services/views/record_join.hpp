@@ -12,6 +12,8 @@
 #include "utils/fs.hpp"
 #include "utils/json.hpp"
 
+#pragma GCC visibility push(default)
+
 namespace brenik::services::views {
 
 namespace fs = std::filesystem;
@@ -53,3 +55,5 @@ std::string archived_model(const fs::path& attestations_dir, const std::string& 
 std::vector<json::Value> read_ledger_segment(const fs::path& attestations_dir, const std::string& commit);
 
 }  // namespace brenik::services::views
+
+#pragma GCC visibility pop
