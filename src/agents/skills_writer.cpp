@@ -280,6 +280,18 @@ void write_skills_into(const fs::path& repo_root, const fs::path& skills_rel, co
   if (read_small_file(manifest, MAX_LOCK_BYTES) != manifest_text) write_atomic(manifest, manifest_text);
 }
 
+std::vector<std::string> remove_managed_skills(const fs::path& repo_root, const fs::path& skills_rel) {
+  auto dir = safe_dir(repo_root, skills_rel, false);
+  if (!dir) return {};
+  std::error_code ec;
+  if (!fs::is_regular_file(fs::symlink_status(*dir / MANAGED_MANIFEST, ec))) return {};
+  std::vector<std::string> managed = read_manifest(*dir);
+  write_skills_into(repo_root, skills_rel, json::Value::array());
+  // Only an empty folder goes: rmdir refuses anything else, and a link.
+  ::rmdir(dir->c_str());
+  return managed;
+}
+
 namespace {
 
 // The lock's "skills" mapping (name -> entry); an empty object when the lock

@@ -33,6 +33,14 @@ std::string skill_md_text(const std::string& slug, const json::Value& skill);
 void write_skills_into(const std::filesystem::path& repo_root, const std::filesystem::path& skills_rel,
                        const json::Value& skills);
 
+// Undoes write_skills_into: every skill folder the manifest in
+// `<repo_root>/<skills_rel>` lists loses its SKILL.md (and goes when nothing
+// else is left in it), the manifest goes, and so does the skills directory
+// when that leaves it empty. Returns the slugs the manifest listed; none when
+// there is no manifest. Throws OSError as write_skills_into does.
+std::vector<std::string> remove_managed_skills(const std::filesystem::path& repo_root,
+                                               const std::filesystem::path& skills_rel);
+
 // Names of the skills the installer's project lock file `skills-lock.json`
 // lists; empty when it is missing or unreadable.
 std::vector<std::string> npx_locked_skills(const std::filesystem::path& repo_root);

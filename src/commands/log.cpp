@@ -33,10 +33,10 @@ json::Value entry_json(const views::CommitEntry& e, const views::ArchiveDir& att
   v["subject"] = e.subject;
   v["recorded"] = e.recorded();
   v["attribution"] = fmt::attribution_json(e.who);
-  v["attested"] = views::is_attested(e.line);
-  v["synced"] = views::is_synced(e.line);
+  v["attested"] = e.attested;
+  v["synced"] = e.synced;
   v["record"] = e.line;
-  const auto archived = e.recorded() ? attestations.read_archived(e.commit) : std::nullopt;
+  const auto archived = e.recorded() ? attestations.mapping(e.commit) : std::nullopt;
   v["attestation"] = archived ? views::main_fields(*archived) : json::Value();
   return v;
 }
@@ -57,10 +57,9 @@ std::string render_text(const std::vector<views::CommitEntry>& commits, bool sty
     text += e.recorded() ? fmt::pad(who, who_w) : out::paint(styled, fmt::RED, fmt::pad(who, who_w));
     text += "  " + fmt::pad(e.who.model.empty() ? "-" : e.who.model, model_w) + "  ";
     if (e.recorded()) {
-      const bool attested = views::is_attested(e.line);
-      text += attested ? out::paint(styled, fmt::GREEN, "attested  ") : "unattested";
+      text += e.attested ? out::paint(styled, fmt::GREEN, "attested  ") : "unattested";
       text += "  ";
-      text += views::is_synced(e.line) ? "synced  " : out::paint(styled, fmt::DIM, "local   ");
+      text += e.synced ? "synced  " : out::paint(styled, fmt::DIM, "local   ");
     } else {
       text += std::string(10 + 2 + 8, ' ');
     }
@@ -85,7 +84,9 @@ void register_log(CLI::App& app, Context& ctx) {
     const auto& o = out::standard();
     const auto root = repo_root_or_error(o, NOT_IN_REPOSITORY);
     if (!root) throw Exit{1};
-    auto history = views::list_history(*root, options->revisions, options->limit);
+    // The one-line output reads only a summary of each log line.
+    auto history = views::list_history(*root, options->revisions, options->limit,
+                                       options->as_json ? views::LineDetail::full : views::LineDetail::summary);
     if (history.error) {
       out::error(o, fmt::git_refusal(*history.error));
       throw Exit{1};

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <system_error>
 
+#include "agents/skills_writer.hpp"
 #include "hooks/hook_managers.hpp"
 #include "hooks/settings_file.hpp"
 #include "paths/paths.hpp"
@@ -384,6 +385,26 @@ StepReport remove_local_state(const fs::path& repo_root, bool purge) {
   return r;
 }
 
+StepReport remove_distributed_skills(const fs::path& repo_root) {
+  // Where the agents' adapters and the Cursor and Windsurf writers put them.
+  static const char* const SKILL_DIRS[] = {".claude/skills", ".agents/skills", ".cursor/skills", ".windsurf/skills"};
+  StepReport report{.what = "agent skills"};
+  std::string removed;
+  for (const char* rel : SKILL_DIRS) {
+    const auto slugs = agents::detail::remove_managed_skills(repo_root, rel);
+    if (slugs.empty()) continue;
+    removed += (removed.empty() ? "" : "; ") + std::string(rel) + ":";
+    for (const auto& slug : slugs) removed += " " + slug;
+  }
+  if (removed.empty()) {
+    report.detail = "no brenik skills";
+    return report;
+  }
+  report.status = Status::changed;
+  report.detail = "removed " + removed;
+  return report;
+}
+
 std::vector<StepReport> run_remove(const fs::path& repo_root, const RemoveOptions& options) {
   installer::StepRunner guarded;
   auto& steps = guarded.steps;
@@ -391,6 +412,7 @@ std::vector<StepReport> run_remove(const fs::path& repo_root, const RemoveOption
     guarded(hook + " hook", [&] { return remove_git_hook(repo_root, hook); });
   guarded(".gitignore", [&] { return remove_gitignore_block(repo_root); });
   guarded("agent guidance", [&] { return remove_guidance_blocks(repo_root); });
+  guarded("agent skills", [&] { return remove_distributed_skills(repo_root); });
   for (const auto& [label, rel] : {std::pair{"Claude Code", ".mcp.json"}, std::pair{"Cursor", ".cursor/mcp.json"},
                                    std::pair{"Codex", ".codex/config.toml"}}) {
     const fs::path file = repo_root / rel;

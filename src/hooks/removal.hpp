@@ -40,6 +40,9 @@ installer::StepReport remove_guidance_blocks(const fs::path& repo_root);
 // its sub-tables). A file left with nothing goes when `may_delete_file`.
 installer::StepReport remove_mcp_entry(const std::string& label, const fs::path& file, bool may_delete_file,
                                        const std::optional<std::string>& project_key = std::nullopt);
+// The skills a sync distributed into the agents' skill folders (only those
+// their manifest lists; a user's own skill stays).
+installer::StepReport remove_distributed_skills(const fs::path& repo_root);
 installer::StepReport remove_local_state(const fs::path& repo_root, bool purge);
 
 }  // namespace brenik::hooks::removal

@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/mman.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -221,14 +222,24 @@ void kill_child(pid_t pid, bool whole_group) { ::kill(whole_group ? -pid : pid, 
 // Reaps the child, waiting no later than `deadline` (0: no limit); false
 // when it was still running then. A child may close its outputs and go on.
 bool wait_child(pid_t pid, double deadline, int& status) {
+  // A child that closed its output is usually a moment from exiting: a
+  // descriptor of it lets poll() sleep exactly until it has (or the
+  // deadline), where sleeping in steps would add a millisecond or more.
+  Fd child(deadline > 0 ? static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)) : -1);
   auto pause = std::chrono::milliseconds(1);
   while (true) {
     const pid_t got = ::waitpid(pid, &status, deadline > 0 ? WNOHANG : 0);
     if (got == pid) return true;
     if (got < 0 && errno != EINTR) return true;  // nothing left to wait for
     if (got == 0) {
-      if (now_seconds() >= deadline) return false;
-      std::this_thread::sleep_for(pause);
+      const double left = deadline - now_seconds();
+      if (left <= 0) return false;
+      if (child.get() >= 0) {
+        pollfd exited{child.get(), POLLIN, 0};
+        ::poll(&exited, 1, static_cast<int>(left * 1000) + 1);
+        continue;
+      }
+      std::this_thread::sleep_for(pause);  // no pidfd (an older kernel)
       pause = std::min(pause * 2, std::chrono::milliseconds(20));
     }
   }

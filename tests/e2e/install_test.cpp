@@ -118,5 +118,40 @@ TEST_F(Installed, ACopiedProgramWithoutItsLibrarySaysHowToInstall) {
   EXPECT_EQ(r.exit_code, 0);
 }
 
+// `make package`: the .deb holds the programs and their libraries under /usr,
+// names what they need, and the brenik unpacked from it runs on its own.
+TEST(Package, TheDebianPackageUnpacksToAWorkingBrenik) {
+  TempDir out;
+  auto r = utils::run({"cpack", "-G", "DEB", "--config", std::string(BRENIK_BINARY_DIR) + "/CPackConfig.cmake", "-B",
+                       out.path().string()},
+                      {.cwd = BRENIK_BINARY_DIR, .timeout_seconds = 300.0, .capture_stderr = true});
+  ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+  fs::path deb;
+  for (const auto& entry : fs::directory_iterator(out.path()))
+    if (entry.path().extension() == ".deb") deb = entry.path();
+  ASSERT_FALSE(deb.empty()) << r.out;
+
+  r = utils::run({"dpkg-deb", "-f", deb.string(), "Package", "Depends"}, {.capture_stderr = true});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_NE(r.out.find("Package: brenik"), std::string::npos) << r.out;
+  for (const char* needed : {"git", "libcurl4", "libyaml-cpp", "libstdc++6"})
+    EXPECT_NE(r.out.find(needed), std::string::npos) << needed << " missing from " << r.out;
+
+  TempDir root;
+  r = utils::run({"dpkg-deb", "-x", deb.string(), root.path().string()}, {.capture_stderr = true});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  for (const char* file :
+       {"usr/bin/brenik", "usr/bin/brenik-server", "usr/lib/brenik/libbrenik-cli.so", "usr/lib/brenik/libtolvern.so"})
+    EXPECT_TRUE(fs::is_regular_file(root.path() / file)) << file;
+  // `help` loads the command library: found beside the unpacked program.
+  TempDir home;
+  auto env = isolated_cli_env(home.path());
+  env["LD_LIBRARY_PATH"] = std::nullopt;
+  r = utils::run({(root.path() / "usr/bin/brenik").string(), "help"},
+                 {.cwd = home.path(), .timeout_seconds = 60.0, .capture_stderr = true, .env = env});
+  EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("setup"), std::string::npos) << r.out;
+}
+
 }  // namespace
 }  // namespace brenik::testing

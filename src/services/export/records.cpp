@@ -1,44 +1,22 @@
 #include "services/export/records.hpp"
 
-#include <cerrno>
 #include <future>
 #include <system_error>
 #include <unordered_map>
 
 #include "paths/paths.hpp"
-#include "services/export/block_yaml.hpp"
 #include "services/git/git.hpp"
+#include "services/ledger/archive_reader.hpp"
 #include "services/ledger/log_line.hpp"
 #include "services/ledger/log_store.hpp"
-#include "utils/errors.hpp"
-#include "utils/fs.hpp"
 #include "utils/mapped_file.hpp"
 #include "utils/text.hpp"
-#include "utils/yaml.hpp"
 
 namespace brenik::services::exporting {
 
 namespace fs = std::filesystem;
 
 namespace {
-
-// The attestations folder, opened once under the confinement rule: a link
-// where .brenik/ or one of its folders should be could point anywhere, so
-// nothing outside the repository is read (and exported) through one.
-struct Archives {
-  std::optional<utils::ConfinedDir> dir;
-  bool missing = false;  // no folder at all: no commit has an archive
-};
-
-Archives open_archives(const fs::path& repo_root) {
-  Archives a;
-  try {
-    a.dir.emplace(paths::attestations_dir(repo_root), false);
-  } catch (const OSError& e) {
-    a.missing = e.error_number() == ENOENT;
-  }
-  return a;
-}
 
 // First line of each wanted commit, in one pass over the log. A commit's
 // first line is the one an upgrade rewrites in place.
@@ -70,31 +48,20 @@ void join_log(const fs::path& repo_root, std::unordered_map<std::string_view, js
 
 // The commit's archive: null when it has none, none when it is there but
 // cannot be read (a link, not a regular file, not UTF-8 YAML).
-std::optional<json::Value> read_archive(const Archives& archives, const std::string& commit) {
-  if (!tolvern::detail::is_valid_commit_hash(commit)) return json::Value();
-  if (!archives.dir) return archives.missing ? std::optional<json::Value>(json::Value()) : std::nullopt;
-  std::string text;
-  try {
-    text = archives.dir->read(commit + ".yaml");
-  } catch (const OSError& e) {
-    if (e.error_number() == ENOENT) return json::Value();
-    return std::nullopt;
+std::optional<json::Value> read_archive(const tolvern::detail::ArchiveReader& archives, const std::string& commit) {
+  auto a = archives.attestation(commit);
+  switch (a.state) {
+    case tolvern::detail::ArchiveState::missing: return json::Value();
+    case tolvern::detail::ArchiveState::unreadable: return std::nullopt;
+    case tolvern::detail::ArchiveState::found: break;
   }
-  if (!utils::is_valid_utf8(text)) return std::nullopt;
-  if (auto fast = read_block_yaml(text)) return fast;
-  try {
-    auto docs = yaml::load_all(text);
-    if (docs.empty() || docs.front().is_null()) return json::Value::object();
-    return docs.front();
-  } catch (const std::exception&) {
-    return std::nullopt;
-  }
+  return std::move(a.value);
 }
 
 }  // namespace
 
 std::optional<json::Value> read_archived_attestation(const fs::path& repo_root, const std::string& commit) {
-  return read_archive(open_archives(repo_root), commit);
+  return read_archive(tolvern::detail::ArchiveReader(paths::attestations_dir(repo_root)), commit);
 }
 
 std::optional<RecordLookup> lookup_records(const fs::path& repo_root, const std::string& range,
@@ -112,7 +79,7 @@ std::optional<RecordLookup> lookup_records(const fs::path& repo_root, const std:
     if (end > start) ids.push_back(ids_text->substr(start, end - start));
     start = end + 1;
   }
-  const Archives archives_dir = open_archives(repo_root);
+  const tolvern::detail::ArchiveReader archives_dir(paths::attestations_dir(repo_root));
   auto read_all = [&ids, &archives_dir] {
     std::unordered_map<std::string, std::optional<json::Value>> found;
     found.reserve(ids.size());

@@ -40,7 +40,8 @@ std::optional<RecordLookup> lookup_records(const std::filesystem::path& repo_roo
                                            double timeout_seconds = LOG_STREAM_TIMEOUT_SECONDS);
 
 // The archived attestation of `commit`: null when there is no such file,
-// none when a file is there but cannot be used (a link, not UTF-8, not YAML).
+// none when a file is there but cannot be used (a link, not a regular file,
+// over 4 MiB, not UTF-8, not YAML).
 std::optional<json::Value> read_archived_attestation(const std::filesystem::path& repo_root, const std::string& commit);
 
 }  // namespace brenik::services::exporting

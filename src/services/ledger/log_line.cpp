@@ -164,6 +164,42 @@ bool LineParser::parse(std::string_view line, bool padded) {
   return true;
 }
 
+namespace {
+
+// The last member `key` of `e` when `e` is an object.
+std::optional<simdjson::dom::element> last_member(simdjson::dom::element e, std::string_view key) {
+  std::optional<simdjson::dom::element> found;
+  simdjson::dom::object obj;
+  if (e.get_object().get(obj) != simdjson::SUCCESS) return found;
+  for (auto field : obj)
+    if (field.key == key) found = field.value;
+  return found;
+}
+
+std::optional<std::string_view> text_of(const json::Value& v) {
+  if (!v.is_string()) return std::nullopt;
+  return std::string_view(v.get_ref<const std::string&>());
+}
+
+std::optional<std::string_view> text_of(std::optional<simdjson::dom::element> e) {
+  std::string_view text;
+  if (!e || e->get_string().get(text) != simdjson::SUCCESS) return std::nullopt;
+  return text;
+}
+
+}  // namespace
+
+std::optional<std::string_view> LineParser::text_member(std::string_view key) const {
+  if (fallback_) return text_of(member(*fallback_, std::string(key)));
+  return text_of(last_member(element_, key));
+}
+
+std::optional<std::string_view> LineParser::text_member(std::string_view outer, std::string_view key) const {
+  if (fallback_) return text_of(member(member(*fallback_, std::string(outer)), std::string(key)));
+  const auto inner = last_member(element_, outer);
+  return inner ? text_of(last_member(*inner, key)) : std::nullopt;
+}
+
 json::Value LineParser::value() const {
   if (fallback_) return *fallback_;
   return to_value(element_);

@@ -34,6 +34,12 @@ public:
   const LineFields& fields() const { return fields_; }
   // The parsed value (objects and other JSON values alike).
   json::Value value() const;
+  // The text of the parsed object's member `key` (of its member `outer`'s
+  // member `key` when `outer` is given), read without building the value;
+  // none when a member is absent or not what is asked. A repeated key takes
+  // its last value, as in value().
+  std::optional<std::string_view> text_member(std::string_view key) const;
+  std::optional<std::string_view> text_member(std::string_view outer, std::string_view key) const;
   // Appends the parsed value in the log's layout (json::dumps) without
   // building a value tree: the rewrite of a whole log goes through here.
   void dump_to(std::string& out) const;

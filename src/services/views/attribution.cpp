@@ -1,6 +1,6 @@
 #include "services/views/attribution.hpp"
 
-#include "services/views/record_join.hpp"
+#include "services/ledger/archive_reader.hpp"
 #include "utils/truthy.hpp"
 
 namespace brenik::services::views {
@@ -27,30 +27,38 @@ std::string Attribution::kind() const {
   return "not recorded";
 }
 
-Attribution attribute(const json::Value& line, const ArchiveDir& archive, const std::string& commit) {
+RecordSummary summarize(const json::Value& line) {
+  RecordSummary r;
+  r.attested = is_attested(line);
+  r.synced = is_synced(line);
+  r.agent = text_member(line, "agent");
+  r.model = text_member(member(line, "telemetry"), "model");
+  return r;
+}
+
+Attribution attribute(const RecordSummary* record, const tolvern::detail::ArchiveReader& archive,
+                      const std::string& commit) {
   Attribution a;
-  if (!line.is_object()) return a;
-  const std::string agent = text_member(line, "agent");
-  if (agent == "human") {
+  if (!record) return a;
+  if (record->agent == "human") {
     a.author = Author::human;
     return a;
   }
-  if (agent.empty() || agent == "unknown") {
+  if (record->agent.empty() || record->agent == "unknown") {
     a.author = Author::unknown;
     return a;
   }
   a.author = Author::agent;
-  a.agent = agent;
-  const auto& telemetry = member(line, "telemetry");
-  a.model = text_member(telemetry, "model");
+  a.agent = record->agent;
+  a.model = record->model;
   // Only an attested record keeps a model outside its log line.
-  if (a.model.empty() && is_attested(line)) a.model = archive.archived_model(commit);
+  if (a.model.empty() && record->attested) a.model = archive.model(commit);
   return a;
 }
 
-bool is_attested(const json::Value& line) {
-  if (!line.is_object()) return false;
-  const std::string event = text_member(line, "event");
+bool is_attested(const json::Value& line) { return line.is_object() && is_attested_event(text_member(line, "event")); }
+
+bool is_attested_event(std::string_view event) {
   return event != "commit_unattested" && event != "attestation_skipped";
 }
 

@@ -6,10 +6,14 @@
 // an agent name. A commit with no record is "not recorded".
 #pragma once
 
-#include <filesystem>
 #include <string>
+#include <string_view>
 
 #include "utils/json.hpp"
+
+namespace brenik::services::tolvern::detail {
+class ArchiveReader;
+}
 
 #pragma GCC visibility push(default)
 
@@ -30,15 +34,28 @@ struct Attribution {
   std::string kind() const;
 };
 
-class ArchiveDir;
+// What the one-line views read of a record's log line.
+struct RecordSummary {
+  bool attested = false;  // see is_attested
+  bool synced = false;    // see is_synced
+  std::string agent;      // the line's `agent` when it is text, else ""
+  std::string model;      // its telemetry's `model` when it is text, else ""
+};
 
-// `line` is the commit's log line (null when there is none); the model comes
-// from the line's telemetry, else from the archived attestation.
-Attribution attribute(const json::Value& line, const ArchiveDir& archive, const std::string& commit);
+// The summary of a log line (an object).
+RecordSummary summarize(const json::Value& line);
+
+// `record` is the summary of the commit's log line (null when there is
+// none); the model comes from the line's telemetry, else from the archived
+// attestation.
+Attribution attribute(const RecordSummary* record, const tolvern::detail::ArchiveReader& archive,
+                      const std::string& commit);
 
 // The record carried an attestation (it is not a record of a commit that
 // went in without one).
 bool is_attested(const json::Value& line);
+// The same from the line's `event` ("" when it has none).
+bool is_attested_event(std::string_view event);
 // The server accepted the record (`synced`, or the older `uploaded`).
 bool is_synced(const json::Value& line);
 

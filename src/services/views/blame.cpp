@@ -118,7 +118,7 @@ Blame blame_file(const fs::path& repo_root, const fs::path& cwd, const std::stri
   }
   std::sort(ids.begin(), ids.end());
   ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
-  for (auto& e : join_records(repo_root, ids)) b.commits.emplace(e.commit, std::move(e));
+  for (auto& e : join_records(repo_root, ids, LineDetail::summary)) b.commits.emplace(e.commit, std::move(e));
   b.shares = detail::shares_of(b.lines, b.commits);
   return b;
 }

@@ -83,8 +83,8 @@ CommitLookup describe_commit(const fs::path& repo_root, const std::string& revis
   d.author = f[1];
   d.entry.subject = f[2];
   const ArchiveDir archive(paths::attestations_dir(repo_root));
-  d.archived = archive.read_archived(full);
-  d.ledger = archive.read_ledger_segment(full);
+  d.archived = archive.mapping(full);
+  d.ledger = archive.ledger_segment(full);
   // The record says what a rewrite replaced (amend, rebase, squash); an
   // amend recorded before rewrites were followed is found in the reflog.
   std::vector<std::string> from;

@@ -26,23 +26,28 @@ std::vector<std::string_view> split(std::string_view text, char sep) {
 
 }  // namespace
 
-std::vector<CommitEntry> join_records(const fs::path& repo_root, const std::vector<std::string>& ids) {
-  auto lines = find_log_lines(paths::log_jsonl(repo_root), ids);
+std::vector<CommitEntry> join_records(const fs::path& repo_root, const std::vector<std::string>& ids,
+                                      LineDetail detail) {
+  auto records = read_log_records(paths::log_jsonl(repo_root), ids, detail);
   const ArchiveDir archive(paths::attestations_dir(repo_root));
-  std::vector<CommitEntry> entries;
-  entries.reserve(ids.size());
-  for (const auto& id : ids) {
-    CommitEntry e;
-    e.commit = id;
-    if (auto it = lines.find(id); it != lines.end()) e.line = std::move(it->second);
-    e.who = attribute(e.line, archive, id);
-    entries.push_back(std::move(e));
+  std::vector<CommitEntry> entries(ids.size());
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    CommitEntry& e = entries[i];
+    LogRecord& r = records[i];
+    e.commit = ids[i];
+    if (r.found) {
+      e.line = std::move(r.line);
+      e.has_record = true;
+      e.attested = r.summary.attested;
+      e.synced = r.summary.synced;
+    }
+    e.who = attribute(r.found ? &r.summary : nullptr, archive, ids[i]);
   }
   return entries;
 }
 
 History list_history(const fs::path& repo_root, const std::vector<std::string>& revisions,
-                     std::optional<std::size_t> limit) {
+                     std::optional<std::size_t> limit, LineDetail detail) {
   History h;
   if (limit && *limit == 0) return h;
   std::vector<std::string> args{"-c", "core.fsmonitor=false", "log", "--no-color", "--format=%H%x1f%aI%x1f%s%x1e"};
@@ -54,9 +59,14 @@ History list_history(const fs::path& repo_root, const std::vector<std::string>& 
   // times slower, and without it git still refuses a name that could be
   // either a revision or a path.
   args.insert(args.end(), revisions.begin(), revisions.end());
-  auto r = tolvern::detail::git_output(args, {.cwd = repo_root}, HISTORY_GIT_SECONDS);
-  if (!r.ok) {
-    h.error = r.err;
+  // GIT_FLUSH=0: git would otherwise flush the pipe after every commit, and
+  // a thousand small writes cost git and this reader more than the walk.
+  auto r = tolvern::detail::git_run(
+      args,
+      {.cwd = repo_root, .timeout_seconds = HISTORY_GIT_SECONDS, .capture_stderr = true, .env = {{"GIT_FLUSH", "0"}}});
+  if (!r.ok()) {
+    h.error = utils::strip(utils::decode_utf8_replace(r.err));
+    if (h.error->empty()) h.error = r.status == utils::RunStatus::timed_out ? "git took too long" : "git failed";
     return h;
   }
   const std::string text = utils::decode_utf8_replace(r.out);
@@ -70,7 +80,7 @@ History list_history(const fs::path& repo_root, const std::vector<std::string>& 
     ids.emplace_back(fields[0]);
     meta.emplace_back(std::string(fields[1]), std::string(fields[2]));
   }
-  h.commits = join_records(repo_root, ids);
+  h.commits = join_records(repo_root, ids, detail);
   for (std::size_t i = 0; i < h.commits.size(); ++i) {
     h.commits[i].date = std::move(meta[i].first);
     h.commits[i].subject = std::move(meta[i].second);

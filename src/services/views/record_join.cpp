@@ -1,10 +1,10 @@
 #include "services/views/record_join.hpp"
 
+#include <cstdint>
 #include <cstring>
 #include <string_view>
-#include <unordered_set>
 
-#include "services/ledger/commit_records.hpp"
+#include "services/ledger/log_classify.hpp"
 #include "services/ledger/log_index.hpp"
 #include "services/ledger/log_line.hpp"
 #include "utils/mapped_file.hpp"
@@ -16,10 +16,6 @@ namespace brenik::services::views {
 namespace {
 
 using tolvern::detail::LineParser;
-
-// An archived attestation or ledger segment larger than this is not one
-// this tool wrote; it is not loaded.
-constexpr std::size_t MAX_ARCHIVE_BYTES = 4 * 1024 * 1024;
 
 // The log's writer puts the commit first: {"commit": "<id>", ...
 constexpr std::string_view COMMIT_PREFIX = "{\"commit\": \"";
@@ -36,34 +32,58 @@ std::optional<std::string_view> leading_commit(std::string_view line) {
   return id;
 }
 
+// Commit ids are random hex: a word from each end of one hashes it as well
+// as all of its bytes would, for less.
+struct IdHash {
+  std::size_t operator()(std::string_view id) const noexcept {
+    if (id.size() < 16) return std::hash<std::string_view>{}(id);
+    std::uint64_t head = 0, tail = 0;
+    std::memcpy(&head, id.data(), sizeof head);
+    std::memcpy(&tail, id.data() + id.size() - sizeof tail, sizeof tail);
+    return static_cast<std::size_t>(head ^ (tail * 0x9E3779B97F4A7C15ULL));
+  }
+};
+
 }  // namespace
 
-std::unordered_map<std::string, json::Value> find_log_lines(const fs::path& log_path,
-                                                            const std::vector<std::string>& commits) {
-  std::unordered_map<std::string, json::Value> found;
-  if (commits.empty()) return found;
+std::vector<LogRecord> read_log_records(const fs::path& log_path, const std::vector<std::string>& commits,
+                                        LineDetail detail) {
+  std::vector<LogRecord> records(commits.size());
+  if (commits.empty()) return records;
   std::optional<utils::MappedFile> file;
   try {
     file.emplace(log_path);  // confined: a link or a folder is refused
   } catch (const std::exception&) {
-    return found;
+    return records;
   }
   const std::string_view text = file->view();
-  std::unordered_set<std::string_view> wanted(commits.begin(), commits.end());
+  // Each distinct wanted commit has a slot.
+  std::unordered_map<std::string_view, std::size_t, IdHash> slot_of;
+  slot_of.reserve(commits.size());
+  std::vector<std::size_t> first_of;  // by slot: its first position in `commits`
+  for (std::size_t i = 0; i < commits.size(); ++i)
+    if (slot_of.emplace(commits[i], first_of.size()).second) first_of.push_back(i);
+  const std::size_t wanted = first_of.size();
+  std::vector<char> found(wanted, 0);
+  std::size_t found_count = 0;
 
   // The index's commit filter, when it still describes this log up to some
   // point, rules out most commits the log never had; a commit it rules out
   // can only sit in the lines appended since.
   std::size_t indexed = 0;
   bool distinct = false;
-  std::unordered_set<std::string_view> maybe = wanted;
+  std::vector<char> maybe(wanted, 1);
+  std::size_t maybe_count = wanted;
   if (auto index = tolvern::detail::load_log_index(log_path, tolvern::detail::LogIndex::FILTER);
       index && (index->parts & tolvern::detail::LogIndex::FILTER) && !index->commits.crowded() &&
       tolvern::detail::describes_prefix(*index, file->stamp(), text)) {
     indexed = index->file.size;
     distinct = index->distinct;
-    for (auto it = maybe.begin(); it != maybe.end();)
-      it = index->commits.may_contain(tolvern::detail::CommitFilter::key_of(*it)) ? std::next(it) : maybe.erase(it);
+    for (const auto& [id, slot] : slot_of)
+      if (!index->commits.may_contain(tolvern::detail::CommitFilter::key_of(id))) {
+        maybe[slot] = 0;
+        --maybe_count;
+      }
   }
 
   LineParser parser;
@@ -74,19 +94,28 @@ std::unordered_map<std::string, json::Value> find_log_lines(const fs::path& log_
     const std::string_view line = utils::strip_view(raw);
     if (line.empty()) return false;
     std::optional<std::string_view> id = leading_commit(line);
+    const bool padded = tolvern::detail::padded_within(text, line);
     if (!id) {
       // Another writer's layout: only a parse can tell which commit it is.
       if (line.find("commit") == std::string_view::npos && line.find('\\') == std::string_view::npos) return false;
-      if (!parser.parse(line) || !parser.fields().is_object || !parser.fields().commit) return false;
+      if (!parser.parse(line, padded) || !parser.fields().is_object || !parser.fields().commit) return false;
       id = *parser.fields().commit;
     }
-    if (!wanted.count(*id)) return false;
-    std::string key(*id);
-    if (found.count(key)) return false;
-    if (!parser.parse(line) || !parser.fields().is_object) return false;
-    const bool candidate = maybe.count(key) > 0;
-    found.emplace(std::move(key), parser.value());
-    return candidate;
+    const auto it = slot_of.find(*id);
+    if (it == slot_of.end()) return false;
+    const std::size_t slot = it->second;
+    if (found[slot]) return false;
+    if (!parser.parse(line, padded) || !parser.fields().is_object) return false;
+    found[slot] = 1;
+    ++found_count;
+    LogRecord& r = records[first_of[slot]];
+    r.found = true;
+    r.summary.attested = is_attested_event(parser.fields().event);
+    r.summary.synced = parser.fields().synced || parser.fields().uploaded;
+    r.summary.agent = parser.text_member("agent").value_or("");
+    r.summary.model = parser.text_member("telemetry", "model").value_or("");
+    if (detail == LineDetail::full) r.line = parser.value();
+    return maybe[slot] != 0;
   };
 
   std::size_t pos = 0, found_maybe = 0;
@@ -96,30 +125,38 @@ std::unordered_map<std::string, json::Value> find_log_lines(const fs::path& log_
     // from both ends at once until every candidate is found: the commits a
     // view asks about were mostly recorded together, at one end or the
     // other, and the middle of a long log is then never read.
+    // An end where nothing was found in its last stretch while the other
+    // end found some is read on an eighth as fast.
     constexpr std::size_t STRIDE = 64u << 10;
     std::size_t front = 0, back = indexed;  // [front, back) not read yet; both at line starts
-    while (front < back && found_maybe < maybe.size()) {
-      for (const std::size_t stop = std::min(back, front + STRIDE); front < stop && found_maybe < maybe.size();) {
+    std::size_t front_stride = STRIDE, back_stride = STRIDE;
+    while (front < back && found_maybe < maybe_count) {
+      const std::size_t before_front = found_maybe;
+      for (const std::size_t stop = std::min(back, front + front_stride); front < stop && found_maybe < maybe_count;) {
         const char* nl = static_cast<const char*>(std::memchr(text.data() + front, '\n', back - front));
         const std::size_t end = nl ? static_cast<std::size_t>(nl - text.data()) : back;
         if (take(text.substr(front, end - front))) ++found_maybe;
         front = std::min(back, end + 1);
       }
-      for (const std::size_t stop = back > front + STRIDE ? back - STRIDE : front;
-           back > stop && found_maybe < maybe.size();) {
+      const std::size_t before_back = found_maybe;
+      for (const std::size_t stop = back > front + back_stride ? back - back_stride : front;
+           back > stop && found_maybe < maybe_count;) {
         // back - 1 is the "\n" that ends the last unread line.
         const char* nl = static_cast<const char*>(::memrchr(text.data() + front, '\n', back - 1 - front));
         const std::size_t begin = nl ? static_cast<std::size_t>(nl - text.data()) + 1 : front;
         if (take(text.substr(begin, back - 1 - begin))) ++found_maybe;
         back = begin;
       }
+      const bool front_found = before_back > before_front, back_found = found_maybe > before_back;
+      front_stride = front_found || !back_found ? STRIDE : STRIDE / 8;
+      back_stride = back_found || !front_found ? STRIDE : STRIDE / 8;
     }
     pos = indexed;
   }
   // From the start: the first line of a commit is the one met first.
-  while (pos < text.size() && found.size() < wanted.size()) {
+  while (pos < text.size() && found_count < wanted) {
     // Past every candidate of the indexed part: only the unindexed lines are left.
-    if (pos < indexed && found_maybe == maybe.size()) {
+    if (pos < indexed && found_maybe == maybe_count) {
       pos = indexed;
       continue;
     }
@@ -130,90 +167,19 @@ std::unordered_map<std::string, json::Value> find_log_lines(const fs::path& log_
     pos = end + 1;
     if (take(raw) && in_index) ++found_maybe;
   }
+  // A commit named twice gets its line twice; the first position has it.
+  for (std::size_t i = commits.size(); i-- > 0;)
+    if (const std::size_t first = first_of[slot_of.find(commits[i])->second]; first != i) records[i] = records[first];
+  return records;
+}
+
+std::unordered_map<std::string, json::Value> find_log_lines(const fs::path& log_path,
+                                                            const std::vector<std::string>& commits) {
+  std::unordered_map<std::string, json::Value> found;
+  auto records = read_log_records(log_path, commits, LineDetail::full);
+  for (std::size_t i = 0; i < commits.size(); ++i)
+    if (records[i].found) found.emplace(commits[i], std::move(records[i].line));
   return found;
-}
-
-ArchiveDir::ArchiveDir(const fs::path& attestations_dir) noexcept {
-  try {
-    dir_.emplace(attestations_dir, false);
-  } catch (const std::exception&) {
-    // missing, a link, or not a folder: no archive
-  }
-}
-
-std::optional<std::string> ArchiveDir::read(const std::string& name) const {
-  // A name is one entry of the folder, never a way out of it.
-  if (!dir_ || name.empty() || name.find('/') != std::string::npos || name[0] == '.') return std::nullopt;
-  try {
-    return utils::read_small_regular_file(*dir_, name, MAX_ARCHIVE_BYTES);
-  } catch (const std::exception&) {
-    return std::nullopt;  // missing, a link, or not a regular file
-  }
-}
-
-std::optional<json::Value> ArchiveDir::read_archived(const std::string& commit) const {
-  const auto text = read(commit + ".yaml");
-  if (!text) return std::nullopt;
-  try {
-    json::Value v = tolvern::detail::parse_attestation_yaml(*text);
-    if (v.is_object()) return v;
-  } catch (const std::exception&) {
-  }
-  return std::nullopt;
-}
-
-std::string ArchiveDir::archived_model(const std::string& commit) const {
-  const auto text = read(commit + ".yaml");
-  if (!text) return "";
-  // Our YAML writer puts top-level keys at the start of a line; a plain
-  // scalar is taken as it stands, anything else goes through the parser.
-  std::string_view t = *text;
-  constexpr std::string_view key = "agent_model:";
-  std::size_t at = t.substr(0, key.size()) == key ? 0 : t.find("\nagent_model:");
-  if (at == std::string_view::npos) return "";
-  if (at != 0) ++at;
-  std::size_t eol = t.find('\n', at);
-  std::string_view value = utils::strip_view(
-      t.substr(at + key.size(), eol == std::string_view::npos ? std::string_view::npos : eol - at - key.size()));
-  const bool plain = !value.empty() &&
-                     std::string_view("'\"&*!|>%@`{[#?-").find(value.front()) == std::string_view::npos &&
-                     value.find(": ") == std::string_view::npos && value.find(" #") == std::string_view::npos;
-  if (plain && value != "null" && value != "~") return std::string(value);
-  const auto parsed = read_archived(commit);
-  if (!parsed) return "";
-  auto it = parsed->find("agent_model");
-  if (it == parsed->end() || !it->is_string()) return "";
-  return it->get<std::string>();
-}
-
-std::vector<json::Value> ArchiveDir::read_ledger_segment(const std::string& commit) const {
-  std::vector<json::Value> lines;
-  const auto text = read(commit + ".ledger.jsonl");
-  if (!text) return lines;
-  std::string_view t = *text;
-  while (!t.empty()) {
-    const std::size_t nl = t.find('\n');
-    const std::string_view line = utils::strip_view(t.substr(0, nl));
-    t = nl == std::string_view::npos ? std::string_view() : t.substr(nl + 1);
-    if (line.empty()) continue;
-    if (auto v = json::try_loads(std::string(line)))
-      lines.push_back(std::move(*v));
-    else
-      lines.emplace_back(std::string(line));
-  }
-  return lines;
-}
-
-std::optional<json::Value> read_archived(const fs::path& attestations_dir, const std::string& commit) {
-  return ArchiveDir(attestations_dir).read_archived(commit);
-}
-
-std::string archived_model(const fs::path& attestations_dir, const std::string& commit) {
-  return ArchiveDir(attestations_dir).archived_model(commit);
-}
-
-std::vector<json::Value> read_ledger_segment(const fs::path& attestations_dir, const std::string& commit) {
-  return ArchiveDir(attestations_dir).read_ledger_segment(commit);
 }
 
 }  // namespace brenik::services::views

@@ -4,12 +4,12 @@
 #pragma once
 
 #include <filesystem>
-#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
-#include "utils/fs.hpp"
+#include "services/ledger/archive_reader.hpp"
+#include "services/views/attribution.hpp"
 #include "utils/json.hpp"
 
 #pragma GCC visibility push(default)
@@ -18,41 +18,28 @@ namespace brenik::services::views {
 
 namespace fs = std::filesystem;
 
-// The first log line of each of `commits` that the log holds (the line the
-// attach path upgrades in place), by commit id. A missing or unreadable log
-// holds nothing.
-std::unordered_map<std::string, json::Value> find_log_lines(const fs::path& log_path,
-                                                            const std::vector<std::string>& commits);
+// The views read the archive through the reader of the module that writes it.
+using ArchiveDir = tolvern::detail::ArchiveReader;
 
-// The archive folder of attestations and ledger segments, opened once (under
-// the rule for files in .brenik/) so that a view reading hundreds of its
-// files does not walk the path again for each. A missing or refused folder
-// holds nothing. Never throws.
-class ArchiveDir {
-public:
-  explicit ArchiveDir(const fs::path& attestations_dir) noexcept;
+// What a view reads of each line: the whole value, or only its summary
+// (the one-line views, which need no more).
+enum class LineDetail { full, summary };
 
-  // See the functions of the same names below.
-  std::optional<json::Value> read_archived(const std::string& commit) const;
-  std::string archived_model(const std::string& commit) const;
-  std::vector<json::Value> read_ledger_segment(const std::string& commit) const;
-
-private:
-  std::optional<std::string> read(const std::string& name) const;
-  std::optional<utils::ConfinedDir> dir_;
+struct LogRecord {
+  bool found = false;     // the log has a line for the commit
+  json::Value line;       // the line, with LineDetail::full; else null
+  RecordSummary summary;  // when found
 };
 
-// The archived attestation <commit>.yaml, or none when there is none or it
-// is not a mapping. Never throws.
-std::optional<json::Value> read_archived(const fs::path& attestations_dir, const std::string& commit);
+// The first log line of each of `commits` that the log holds (the line the
+// attach path upgrades in place), in the order of `commits`. A missing or
+// unreadable log holds nothing.
+std::vector<LogRecord> read_log_records(const fs::path& log_path, const std::vector<std::string>& commits,
+                                        LineDetail detail);
 
-// The archived attestation's `agent_model`, read without parsing the whole
-// file when it is written as a plain scalar; "" when there is none.
-std::string archived_model(const fs::path& attestations_dir, const std::string& commit);
-
-// The archived ledger segment <commit>.ledger.jsonl as its lines (objects,
-// or the text of lines that are not JSON); empty when there is none.
-std::vector<json::Value> read_ledger_segment(const fs::path& attestations_dir, const std::string& commit);
+// The same lines whole, by commit id.
+std::unordered_map<std::string, json::Value> find_log_lines(const fs::path& log_path,
+                                                            const std::vector<std::string>& commits);
 
 }  // namespace brenik::services::views
 

@@ -2,6 +2,7 @@
 // part goes, every other byte stays.
 #include <gtest/gtest.h>
 
+#include "agents/skills_writer.hpp"
 #include "hooks/installer.hpp"
 #include "hooks/removal.hpp"
 #include "support/temp_repo.hpp"
@@ -83,6 +84,31 @@ TEST(RemoveBlocks, IgnoreBlockAndGuidanceBlockGoWithTheirBlankLine) {
   write_file(repo.root() / "GEMINI.md", "<!-- brenik:begin -->\nx\n<!-- brenik:end -->\n");
   rm::remove_guidance_blocks(repo.root());
   EXPECT_FALSE(fs::exists(repo.root() / "GEMINI.md"));
+}
+
+TEST(RemoveSkills, OnlyTheManagedSkillsGoAndAnEmptiedFolderWithThem) {
+  TempRepo repo;
+  json::Value skills = json::Value::array();
+  skills.push_back({{"slug", "review"}, {"content", "Review it.\n"}});
+  skills.push_back({{"slug", "test-first"}, {"content", "Test it.\n"}});
+  agents::detail::write_skills_into(repo.root(), ".claude/skills", skills);
+  agents::detail::write_skills_into(repo.root(), ".cursor/skills", skills);
+  // The user's own skill beside ours, and a file of theirs in one of our folders.
+  write_file(repo.root() / ".claude/skills/mine/SKILL.md", "mine\n");
+  write_file(repo.root() / ".claude/skills/review/notes.md", "kept\n");
+
+  auto r = rm::remove_distributed_skills(repo.root());
+  EXPECT_EQ(r.status, inst::Status::changed);
+  EXPECT_NE(r.detail.find(".claude/skills: review test-first"), std::string::npos) << r.detail;
+  EXPECT_EQ(read_file(repo.root() / ".claude/skills/mine/SKILL.md"), "mine\n");
+  EXPECT_EQ(read_file(repo.root() / ".claude/skills/review/notes.md"), "kept\n");
+  EXPECT_FALSE(fs::exists(repo.root() / ".claude/skills/review/SKILL.md"));
+  EXPECT_FALSE(fs::exists(repo.root() / ".claude/skills/test-first"));
+  EXPECT_FALSE(fs::exists(repo.root() / ".claude/skills" / agents::detail::MANAGED_MANIFEST));
+  EXPECT_FALSE(fs::exists(repo.root() / ".cursor/skills"));  // held only ours
+  EXPECT_TRUE(fs::exists(repo.root() / ".cursor"));
+
+  EXPECT_EQ(rm::remove_distributed_skills(repo.root()).status, inst::Status::unchanged);  // idempotent
 }
 
 }  // namespace

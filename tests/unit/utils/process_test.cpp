@@ -77,6 +77,15 @@ TEST(ProcessRun, TimeLimitHoldsAfterTheChildClosesItsOutputs) {
   EXPECT_EQ(r.status, RunStatus::timed_out);
 }
 
+// One that exits a while after closing them is waited for, its status read.
+TEST(ProcessRun, AChildExitingAfterClosingItsOutputsIsWaitedFor) {
+  auto r =
+      run({"sh", "-c", "echo out; exec >&- 2>&-; sleep 0.3; exit 3"}, {.timeout_seconds = 30, .capture_stderr = true});
+  EXPECT_EQ(r.status, RunStatus::exited);
+  EXPECT_EQ(r.exit_code, 3);
+  EXPECT_EQ(r.out, "out\n");
+}
+
 TEST(ProcessRun, TimeLimitEndsTheChildAndSaysSo) {
   auto r = run({"sleep", "30"}, {.timeout_seconds = 0.3});
   EXPECT_EQ(r.status, RunStatus::timed_out);

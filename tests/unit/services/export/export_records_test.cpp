@@ -7,6 +7,7 @@
 #include <regex>
 
 #include "paths/paths.hpp"
+#include "services/ledger/archive_reader.hpp"
 #include "services/ledger/commit_records.hpp"
 #include "services/export/commit_changes.hpp"
 #include "services/export/exporter.hpp"
@@ -139,6 +140,18 @@ protected:
     // Only a deletion inside a file.
     write_file(repo.root() / "f.txt", "l2\nL3\nl4\nl5\nl6\nl7\nn1\nn2\nl8\nl9\n");
     shrink = commit_all(repo, "chore: third");
+  }
+
+  // The record a commit made without an attestation gets (archive and line).
+  void record_without_attestation(const std::string& commit) {
+    tv::detail::write_commit_record(repo.root(), commit,
+                                    {.source = "post_commit",
+                                     .agent_name = "unknown",
+                                     .agent_provider = std::nullopt,
+                                     .session_id = std::nullopt,
+                                     .telemetry = std::nullopt,
+                                     .task_type = std::nullopt,
+                                     .archive_ledger = false});
   }
 };
 
@@ -282,14 +295,7 @@ TEST_F(ExportRecords, JoinsTheLogAndArchiveOfEachKindOfRecord) {
 
 TEST_F(ExportRecords, AnAmendedCommitIsLeftOutAndItsOldRecordIsNotExported) {
   const fs::path root = repo.root();
-  tv::detail::write_commit_record(root, shrink,
-                                  {.source = "post_commit",
-                                   .agent_name = "unknown",
-                                   .agent_provider = std::nullopt,
-                                   .session_id = std::nullopt,
-                                   .telemetry = std::nullopt,
-                                   .task_type = std::nullopt,
-                                   .archive_ledger = false});
+  record_without_attestation(shrink);
   repo.git({"commit", "-q", "--amend", "-m", "chore: third, reworded"});
   auto lookup = ex::lookup_records(root, "HEAD~1..HEAD");
   ASSERT_TRUE(lookup);
@@ -312,14 +318,7 @@ TEST_F(ExportRecords, ClaimsAreCheckedAgainstTheRepositoryAsItIsNow) {
 
 TEST_F(ExportRecords, ArchivesReachedThroughLinksAreNotRead) {
   const fs::path root = repo.root();
-  tv::detail::write_commit_record(root, change,
-                                  {.source = "post_commit",
-                                   .agent_name = "unknown",
-                                   .agent_provider = std::nullopt,
-                                   .session_id = std::nullopt,
-                                   .telemetry = std::nullopt,
-                                   .task_type = std::nullopt,
-                                   .archive_ledger = false});
+  record_without_attestation(change);
   brenik::testing::TempDir outside;
   write_file(outside.path() / "secret.yaml", "secret: value\n");
   const fs::path archived = paths::attestations_dir(root) / (change + ".yaml");
@@ -355,6 +354,21 @@ TEST_F(ExportRecords, ArchivesReachedThroughLinksAreNotRead) {
   const auto commits = std::stoul(repo.git({"rev-list", "--count", "HEAD"}));
   EXPECT_EQ(lookup->unreadable, commits);
   EXPECT_EQ(lookup->without_record, 0u);
+}
+
+// An archive far larger than any pending attestation could make is not
+// loaded: it counts as unreadable, and the commit's line still counts.
+TEST_F(ExportRecords, AnArchivePastTheSizeCapIsNotLoaded) {
+  const fs::path root = repo.root();
+  record_without_attestation(change);
+  write_file(paths::attestations_dir(root) / (change + ".yaml"),
+             "summary: " + std::string(tv::detail::MAX_ARCHIVE_BYTES, 'x') + "\n");
+  auto lookup = ex::lookup_records(root, "HEAD");
+  ASSERT_TRUE(lookup);
+  ASSERT_EQ(lookup->records.size(), 1u);
+  EXPECT_TRUE(lookup->records[0].attestation.is_null());
+  EXPECT_EQ(lookup->unreadable, 1u);
+  EXPECT_EQ(ex::read_archived_attestation(root, change), std::nullopt);
 }
 
 TEST(ExportHistory, MergesCarryNoFilesAndSha256RepositoriesWork) {

@@ -1,5 +1,5 @@
 // The views' lookups: commits joined with the log (its index trusted only
-// for what it covers), the archived model, git blame's porcelain, shares.
+// for what it covers), git blame's porcelain, shares.
 #include <gtest/gtest.h>
 
 #include "services/ledger/log_index.hpp"
@@ -44,6 +44,58 @@ TEST(RecordJoin, FindsTheFirstLineOfEachCommitWhateverTheIndexCovers) {
   EXPECT_EQ(found[id('e')]["agent"], "claude-code");
 
   EXPECT_TRUE(views::find_log_lines(dir.path() / "missing.jsonl", {id('a')}).empty());
+}
+
+TEST(RecordJoin, TheSummaryOfALineSaysWhatTheWholeLineSays) {
+  TempDir dir;
+  const fs::path log = dir.path() / "log.jsonl";
+  const std::vector<std::string> lines = {
+      // The writer's layout, attested, with a model in its telemetry.
+      "{\"commit\": \"" + id('a') +
+          "\", \"agent\": \"claude-code\", \"synced\": true, "
+          "\"telemetry\": {\"model\": \"opus\", \"tokens\": {\"model\": \"inner\"}}}",
+      // A repeated key takes its last value, nested ones too.
+      "{\"commit\": \"" + id('b') +
+          "\", \"agent\": \"first\", \"agent\": \"codex\", \"event\": "
+          "\"commit_unattested\", \"telemetry\": {\"model\": \"x\", \"model\": \"gpt-5\"}, \"uploaded\": 1}",
+      // Another writer's layout that only the lenient decoder reads (NaN).
+      "{\"agent\": \"cursor\", \"cost\": NaN, \"commit\": \"" + id('c') +
+          "\", \"event\": \"attestation_skipped\", \"synced\": \"\", \"telemetry\": {\"model\": \"m\"}}",
+      // Members of the wrong kind count as absent.
+      "{\"commit\": \"" + id('d') + "\", \"agent\": 7, \"telemetry\": [\"model\"], \"synced\": [0]}",
+      "{\"commit\": \"" + id('e') + "\", \"agent\": \"human\", \"telemetry\": {\"model\": null}, \"event\": 3}",
+  };
+  std::string text;
+  for (const auto& l : lines) text += l + "\n";
+  write_file(log, text);
+  const std::vector<std::string> ids = {id('a'), id('b'), id('c'), id('d'), id('e'), id('f'), id('a')};
+  const auto summaries = views::read_log_records(log, ids, views::LineDetail::summary);
+  const auto whole = views::read_log_records(log, ids, views::LineDetail::full);
+  ASSERT_EQ(summaries.size(), ids.size());
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(summaries[i].found, i != 5);
+    EXPECT_TRUE(summaries[i].line.is_null());
+    if (!summaries[i].found) continue;
+    const auto expected = views::summarize(whole[i].line);
+    EXPECT_EQ(summaries[i].summary.agent, expected.agent);
+    EXPECT_EQ(summaries[i].summary.model, expected.model);
+    EXPECT_EQ(summaries[i].summary.attested, expected.attested);
+    EXPECT_EQ(summaries[i].summary.synced, expected.synced);
+  }
+  // What the whole lines say, for the record.
+  EXPECT_EQ(summaries[0].summary.model, "opus");
+  EXPECT_TRUE(summaries[0].summary.attested && summaries[0].summary.synced);
+  EXPECT_EQ(summaries[1].summary.agent, "codex");
+  EXPECT_EQ(summaries[1].summary.model, "gpt-5");
+  EXPECT_TRUE(!summaries[1].summary.attested && summaries[1].summary.synced);
+  EXPECT_EQ(summaries[2].summary.agent, "cursor");
+  EXPECT_TRUE(!summaries[2].summary.attested && !summaries[2].summary.synced);
+  EXPECT_EQ(summaries[3].summary.agent, "");
+  EXPECT_EQ(summaries[3].summary.model, "");
+  EXPECT_TRUE(summaries[3].summary.synced);
+  EXPECT_TRUE(summaries[4].summary.attested);
+  EXPECT_EQ(summaries[6].summary.agent, "claude-code");
 }
 
 // A log of `count` distinct commits, `who` naming the agent of the line of
@@ -137,22 +189,6 @@ TEST(RecordJoin, ARepeatedCommitKeepsItsFirstLineThroughIndexUpdates) {
   ledger::detail::append_log_entry(log, entry(id('w'), "new", 300u << 10));
   ledger::read_attestation_log(log);
   EXPECT_EQ(index_distinct(log), true);
-}
-
-TEST(RecordJoin, ArchivedModelReadsPlainAndQuotedScalars) {
-  TempDir dir;
-  write_file(dir.path() / (id('a') + ".yaml"), "staged_diff_hash: x\nagent_model: claude-opus-4-6\nsummary: s\n");
-  write_file(dir.path() / (id('b') + ".yaml"), "agent_model: 'gpt-5: mini'\n");
-  write_file(dir.path() / (id('c') + ".yaml"), "summary: no model\nnested:\n  agent_model: inner\n");
-  write_file(dir.path() / (id('d') + ".yaml"), "agent_model: 12\n");
-  EXPECT_EQ(views::archived_model(dir.path(), id('a')), "claude-opus-4-6");
-  EXPECT_EQ(views::archived_model(dir.path(), id('b')), "gpt-5: mini");
-  EXPECT_EQ(views::archived_model(dir.path(), id('c')), "");
-  EXPECT_EQ(views::archived_model(dir.path(), id('e')), "");
-  // A link in the archive is not followed.
-  fs::create_symlink(dir.path() / (id('a') + ".yaml"), dir.path() / (id('f') + ".yaml"));
-  EXPECT_EQ(views::archived_model(dir.path(), id('f')), "");
-  EXPECT_FALSE(views::read_archived(dir.path(), id('f')));
 }
 
 TEST(BlamePorcelain, LinesAndSharesFromGitsOutput) {

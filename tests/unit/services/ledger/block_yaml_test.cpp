@@ -5,10 +5,10 @@
 
 #include <random>
 
-#include "services/export/block_yaml.hpp"
+#include "services/ledger/block_yaml.hpp"
 #include "utils/yaml.hpp"
 
-namespace ex = brenik::services::exporting;
+namespace ex = brenik::services::tolvern::detail;
 using brenik::json::Value;
 
 namespace {

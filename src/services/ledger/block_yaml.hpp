@@ -13,8 +13,8 @@
 
 #include "utils/json.hpp"
 
-namespace brenik::services::exporting {
+namespace brenik::services::tolvern::detail {
 
 std::optional<json::Value> read_block_yaml(std::string_view text);
 
-}  // namespace brenik::services::exporting
+}  // namespace brenik::services::tolvern::detail

@@ -1,4 +1,4 @@
-#include "services/export/block_yaml.hpp"
+#include "services/ledger/block_yaml.hpp"
 
 #include <algorithm>
 #include <string>
@@ -6,7 +6,7 @@
 
 #include "utils/yaml_resolve.hpp"
 
-namespace brenik::services::exporting {
+namespace brenik::services::tolvern::detail {
 
 namespace {
 
@@ -189,4 +189,4 @@ std::optional<json::Value> read_block_yaml(std::string_view text) {
   }
 }
 
-}  // namespace brenik::services::exporting
+}  // namespace brenik::services::tolvern::detail
