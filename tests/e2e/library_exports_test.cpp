@@ -42,10 +42,14 @@ TEST(LibraryExports, ServiceLibraryExportsPublicOperationsNotInternals) {
   EXPECT_TRUE(has(names, "brenik::services::tolvern::tracked_files("));
   EXPECT_TRUE(has(names, "brenik::json::loads"));
   EXPECT_TRUE(has(names, "brenik::utils::sha256_hex"));
-  // Nothing of a module's own business.
+  // Nothing of a module's own business (a parameter may still be of such a
+  // type). The archive reader is the one exception: the views hand it out
+  // (views::ArchiveDir).
   for (const auto& n : names) {
-    if (!n.starts_with("brenik::")) continue;
-    EXPECT_EQ(n.find("::detail::"), std::string::npos) << n;
+    const std::string name = n.substr(0, n.find('('));
+    if (!name.starts_with("brenik::") || name.starts_with("brenik::services::tolvern::detail::ArchiveReader::"))
+      continue;
+    EXPECT_EQ(name.find("::detail::"), std::string::npos) << n;
   }
   EXPECT_FALSE(has(names, "brenik::services::tolvern::detail::git("));
   EXPECT_FALSE(has(names, "brenik::services::tolvern::detail::file_attestation("));
