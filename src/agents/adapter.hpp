@@ -12,6 +12,8 @@
 
 #include "utils/json.hpp"
 
+#pragma GCC visibility push(default)
+
 namespace brenik::agents {
 
 // Telemetry of one session. to_dict() gives the JSON object that rides on an
@@ -64,3 +66,5 @@ public:
 using AdapterPtr = std::shared_ptr<const Adapter>;
 
 }  // namespace brenik::agents
+
+#pragma GCC visibility pop

@@ -8,6 +8,8 @@
 
 #include "agents/adapter.hpp"
 
+#pragma GCC visibility push(default)
+
 namespace brenik::agents {
 
 // All adapters, in a fixed order: claude-code, codex, cursor, windsurf.
@@ -25,3 +27,5 @@ AdapterPtr detect_active_agent();
 std::string normalize_agent_name(std::string_view name);
 
 }  // namespace brenik::agents
+
+#pragma GCC visibility pop

@@ -8,8 +8,7 @@
 
 #include "hooks/scripts.hpp"
 #include "paths/paths.hpp"
-#include "services/capture/attestation_fields.hpp"
-#include "services/shared.hpp"
+#include "services/tolvern.hpp"
 #include "utils/errors.hpp"
 #include "utils/fs.hpp"
 #include "utils/json.hpp"

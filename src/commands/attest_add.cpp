@@ -11,14 +11,7 @@
 #include "commands/hook_output.hpp"
 #include "paths/paths.hpp"
 #include "protocol/http_client.hpp"
-#include "services/capture/attestation_fields.hpp"
-#include "services/capture/capture.hpp"
-#include "services/capture/catch_up.hpp"
-#include "services/git/git.hpp"
-#include "services/capture/pending.hpp"
-#include "services/capture/session_context.hpp"
-#include "services/shared.hpp"
-#include "services/upload/upload.hpp"
+#include "services/tolvern.hpp"
 #include "utils/best_effort.hpp"
 #include "utils/json.hpp"
 #include "utils/time.hpp"
@@ -83,17 +76,9 @@ std::optional<fs::path> repo_root_for(const fs::path& start) {
 }
 
 bool head_is_fresh(const fs::path& repo_root) {
-  const std::string answer = tolvern::detail::git({"log", "-1", "--format=%ct", "HEAD"}, {.cwd = repo_root});
-  if (answer.empty()) return false;
-  long long committed = 0;
-  try {
-    std::size_t used = 0;
-    committed = std::stoll(answer, &used);
-    if (used != answer.size()) return false;
-  } catch (...) {
-    return false;
-  }
-  const double age = utils::now_epoch() - static_cast<double>(committed);
+  const auto committed = tolvern::head_commit_time(repo_root);
+  if (!committed) return false;
+  const double age = utils::now_epoch() - static_cast<double>(*committed);
   return age >= 0 && age <= FRESH_HEAD_SECONDS;
 }
 

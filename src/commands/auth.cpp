@@ -85,12 +85,9 @@ KeyCheck check_key(const std::string& api_key, const std::string& url) {
   KeyCheck check;
   try {
     auto budget = http::network_budget(KEY_CHECK_SECONDS);
-    http::detail::Request request;
-    request.url = http::detail::join_url(url, "api/v1/projects/0/guardrails");
-    request.api_key = api_key;
-    const auto response = http::detail::perform(request);
-    check.accepted = response.status != 401 && response.status != 402;
-    check.detail = response.status == 402 ? "account_inactive" : "key_rejected";
+    const long status = http::key_check_status(api_key, url);
+    check.accepted = status != 401 && status != 402;
+    check.detail = status == 402 ? "account_inactive" : "key_rejected";
   } catch (const std::exception& e) {
     check.detail = error_kind(e);
   }
@@ -120,7 +117,7 @@ int run_login(const LoginOptions& options, const out::Output& o) {
   try {
     // Refused here rather than on the first sync: the key would travel in
     // clear to that host.
-    http::detail::check_url_safe(url);
+    http::require_safe_url(url);
   } catch (const http::InsecureURLError&) {
     out::error(o,
                "Refusing server URL " + url + ": the key is only sent over https (plain http only to this machine).");

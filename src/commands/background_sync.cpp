@@ -5,8 +5,7 @@
 
 #include "commands/cli.hpp"
 #include "protocol/credentials.hpp"
-#include "services/shared.hpp"
-#include "services/sync/background_sync.hpp"
+#include "services/tolvern.hpp"
 #include "utils/process.hpp"
 #include "utils/truthy.hpp"
 

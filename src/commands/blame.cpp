@@ -9,7 +9,7 @@
 #include "commands/views_format.hpp"
 #include "display/output.hpp"
 #include "display/pager.hpp"
-#include "services/views/blame.hpp"
+#include "services/tolvern.hpp"
 
 namespace brenik::commands {
 

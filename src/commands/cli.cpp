@@ -2,7 +2,7 @@
 
 #include <exception>
 
-#include "services/shared.hpp"
+#include "services/tolvern.hpp"
 
 namespace brenik::commands {
 

@@ -10,7 +10,7 @@
 
 #include "display/output.hpp"
 #include "utils/json.hpp"
-#include "services/ledger/commit_records.hpp"
+#include "services/tolvern.hpp"
 
 namespace brenik::commands {
 

@@ -5,7 +5,7 @@
 
 #include "commands/cli.hpp"
 #include "commands/suggest.hpp"
-#include "services/context/debug_log.hpp"
+#include "services/tolvern.hpp"
 #include "utils/errors.hpp"
 #include "utils/logging.hpp"
 

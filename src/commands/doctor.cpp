@@ -6,8 +6,7 @@
 
 #include "commands/cli.hpp"
 #include "display/output.hpp"
-#include "services/doctor/doctor.hpp"
-#include "services/shared.hpp"
+#include "services/tolvern.hpp"
 
 namespace brenik::commands {
 

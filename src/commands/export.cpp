@@ -7,9 +7,7 @@
 
 #include "commands/cli.hpp"
 #include "display/output.hpp"
-#include "services/export/exporter.hpp"
-#include "services/export/records.hpp"
-#include "services/export/ssh_sign.hpp"
+#include "services/tolvern.hpp"
 #include "utils/errors.hpp"
 #include "utils/fs.hpp"
 

@@ -10,8 +10,7 @@
 #include <vector>
 
 #include "commands/cli.hpp"
-#include "services/capture/git_hooks.hpp"
-#include "services/shared.hpp"
+#include "services/tolvern.hpp"
 
 namespace brenik::commands {
 

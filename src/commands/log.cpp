@@ -8,9 +8,7 @@
 #include "commands/views_format.hpp"
 #include "display/output.hpp"
 #include "display/pager.hpp"
-#include "services/views/commit_detail.hpp"
-#include "services/views/history.hpp"
-#include "services/views/record_join.hpp"
+#include "services/tolvern.hpp"
 #include "paths/paths.hpp"
 
 namespace brenik::commands {

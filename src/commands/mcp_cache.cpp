@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "paths/paths.hpp"
-#include "services/context/rules_cache_state.hpp"
+#include "services/tolvern.hpp"
 #include "utils/errors.hpp"
 #include "utils/fs.hpp"
 #include "utils/json.hpp"
@@ -159,7 +159,7 @@ ToolOutcome read_rules(const fs::path& repo_root, const std::optional<std::strin
     return {"The cached rules are not valid YAML (" + error_kind(e) + "). " + NOT_CACHED, true};
   }
   if (!doc.is_object()) doc = json::Value::object();
-  const auto& sections = services::tolvern::detail::RULE_SECTIONS;
+  const auto& sections = services::tolvern::RULE_SECTIONS;
 
   if (!name) {
     std::string out = "Cached rules (" +

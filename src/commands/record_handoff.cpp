@@ -6,7 +6,7 @@
 #include <iterator>
 
 #include "commands/cli.hpp"
-#include "services/ledger/commit_records.hpp"
+#include "services/tolvern.hpp"
 #include "utils/process.hpp"
 
 namespace brenik::commands {
@@ -26,7 +26,7 @@ void register_record_handoff(CLI::App& app, Context& ctx) {
     try {
       const std::string handed =
           ctx.preread_stdin ? *ctx.preread_stdin : std::string(std::istreambuf_iterator<char>(std::cin), {});
-      tolvern::detail::file_handed_off_record(handed);
+      tolvern::write_handed_off_record(handed);
       ctx.exit_code = 0;
     } catch (...) {
       ctx.exit_code = 1;

@@ -10,9 +10,7 @@
 #include "commands/cli.hpp"
 #include "commands/hook_output.hpp"
 #include "paths/paths.hpp"
-#include "services/capture/catch_up.hpp"
-#include "services/sync/session_summary.hpp"
-#include "services/shared.hpp"
+#include "services/tolvern.hpp"
 #include "utils/truthy.hpp"
 
 namespace brenik::commands {

@@ -7,7 +7,7 @@
 #include "display/output.hpp"
 #include "hooks/installer.hpp"
 #include "hooks/removal.hpp"
-#include "services/shared.hpp"
+#include "services/tolvern.hpp"
 
 namespace brenik::commands {
 

@@ -8,8 +8,7 @@
 #include "display/output.hpp"
 #include "display/pager.hpp"
 #include "paths/paths.hpp"
-#include "services/views/commit_detail.hpp"
-#include "services/views/record_join.hpp"
+#include "services/tolvern.hpp"
 #include "utils/truthy.hpp"
 #include "utils/yaml.hpp"
 

@@ -11,11 +11,7 @@
 #include "paths/paths.hpp"
 #include "hooks/installer.hpp"
 #include "protocol/credentials.hpp"
-#include "services/git/git.hpp"
-#include "services/capture/session_context.hpp"
-#include "services/ledger/log_store.hpp"
-#include "services/ledger/refused_records.hpp"
-#include "services/shared.hpp"
+#include "services/tolvern.hpp"
 #include "utils/fs.hpp"
 #include "utils/truthy.hpp"
 #include "utils/json.hpp"
@@ -57,17 +53,7 @@ std::optional<std::string> log_problem(const fs::path& log) {
 // Paths under .brenik/.platform/ that git tracks. That state is local by
 // nature: a tracked copy came with the clone, from someone else.
 std::vector<std::string> tracked_platform_files(const fs::path& root) {
-  const std::string listed = services::tolvern::detail::git(
-      {"-c", "core.fsmonitor=false", "ls-files", "-z", "--", ".brenik/.platform"}, {.cwd = root});
-  std::vector<std::string> files;
-  std::size_t start = 0;
-  while (start < listed.size()) {
-    std::size_t end = listed.find('\0', start);
-    if (end == std::string::npos) end = listed.size();
-    if (end > start) files.push_back(listed.substr(start, end - start));
-    start = end + 1;
-  }
-  return files;
+  return services::tolvern::tracked_files(root, ".brenik/.platform");
 }
 
 // Every time in the table in one form, in UTC, whatever offset the record

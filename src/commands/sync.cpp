@@ -11,13 +11,7 @@
 #include "display/output.hpp"
 #include "paths/paths.hpp"
 #include "protocol/credentials.hpp"
-#include "services/capture/capture.hpp"
-#include "services/context/debug_log.hpp"
-#include "services/context/rules_cache_state.hpp"
-#include "services/upload/project_resolution.hpp"
-#include "services/shared.hpp"
-#include "services/sync/sync_run.hpp"
-#include "services/upload/upload.hpp"
+#include "services/tolvern.hpp"
 #include "utils/errors.hpp"
 #include "utils/json.hpp"
 #include "utils/truthy.hpp"
@@ -163,7 +157,7 @@ int run_sync(const SyncOptions& options, const out::Output& o) {
 
   // Without a project the run makes its local repairs and touches no server.
   const auto report =
-      tolvern::detail::run_sync_detailed(root, refusal ? "" : api_key, api_url, refusal ? json::Value() : project_id);
+      tolvern::run_sync_reported(root, refusal ? "" : api_key, api_url, refusal ? json::Value() : project_id);
   if (refusal) {
     tell_refusal(o, *refusal, refusal_code);
     return 1;
@@ -202,12 +196,10 @@ void register_sync(CLI::App& app, Context& ctx) {
         // What leaves is the kind; the full report only goes to the local
         // debug log, and only when debugging is on.
         out::error(o, "Sync failed (" + error_kind(e) + "); your records are kept locally.");
-        if (tolvern::brenik_debug_enabled()) {
-          try {
-            if (auto log = tolvern::detail::write_sync_debug_log(shared::get_repo_root(), "sync", e))
-              out::info(o, "details: " + log->string());
-          } catch (...) {
-          }
+        try {
+          if (auto log = tolvern::keep_debug_report(shared::get_repo_root(), "sync", e))
+            out::info(o, "details: " + log->string());
+        } catch (...) {
         }
         status = 1;
       }

@@ -8,9 +8,7 @@
 
 #include "commands/cli.hpp"
 #include "display/output.hpp"
-#include "services/export/records.hpp"
-#include "services/export/ssh_sign.hpp"
-#include "services/export/verify.hpp"
+#include "services/tolvern.hpp"
 #include "utils/fs.hpp"
 #include "utils/json.hpp"
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "services/views/history.hpp"
+#include "services/tolvern.hpp"
 #include "utils/json.hpp"
 
 namespace brenik::commands::views_format {

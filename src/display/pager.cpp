@@ -4,7 +4,7 @@
 #include <iostream>
 #include <map>
 
-#include "services/git/git.hpp"
+#include "services/tolvern.hpp"
 #include "utils/process.hpp"
 
 namespace brenik::display::pager {
@@ -27,8 +27,7 @@ std::optional<std::string> wanted(const std::string& command) {
 
 std::optional<std::string> pager_command(const std::filesystem::path& repo_root) {
   if (auto v = env_text("GIT_PAGER")) return wanted(*v);
-  auto configured = services::tolvern::detail::git_output({"config", "--get", "core.pager"}, {.cwd = repo_root});
-  if (configured.ok) return wanted(configured.out);
+  if (auto configured = services::tolvern::git_config_value(repo_root, "core.pager")) return wanted(*configured);
   if (auto v = env_text("PAGER")) return wanted(*v);
   return "less";
 }

@@ -13,6 +13,8 @@
 
 #include "utils/json.hpp"
 
+#pragma GCC visibility push(default)
+
 namespace brenik::hooks::installer {
 
 namespace fs = std::filesystem;
@@ -155,3 +157,5 @@ std::vector<StepReport> install_session_start_hook(const fs::path& repo_root,
                                                    const SessionStartHookOptions& options = {});
 
 }  // namespace brenik::hooks::installer
+
+#pragma GCC visibility pop

@@ -13,6 +13,8 @@
 
 #include "hooks/installer.hpp"
 
+#pragma GCC visibility push(default)
+
 namespace brenik::hooks::removal {
 
 namespace fs = std::filesystem;
@@ -44,3 +46,5 @@ installer::StepReport remove_distributed_skills(const fs::path& repo_root);
 installer::StepReport remove_local_state(const fs::path& repo_root, bool purge);
 
 }  // namespace brenik::hooks::removal
+
+#pragma GCC visibility pop

@@ -3,6 +3,8 @@
 
 #include <string>
 
+#pragma GCC visibility push(default)
+
 namespace brenik::hooks::scripts {
 
 // The example pending attestation: every field an agent writes, each with a
@@ -11,3 +13,5 @@ namespace brenik::hooks::scripts {
 std::string example_attestation();
 
 }  // namespace brenik::hooks::scripts
+
+#pragma GCC visibility pop

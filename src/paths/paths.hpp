@@ -17,6 +17,8 @@
 #include <filesystem>
 #include <string>
 
+#pragma GCC visibility push(default)
+
 namespace brenik::paths {
 
 namespace fs = std::filesystem;
@@ -43,3 +45,5 @@ fs::path memories_file(const fs::path& repo_root);
 fs::path debug_log(const fs::path& repo_root);
 
 }  // namespace brenik::paths
+
+#pragma GCC visibility pop

@@ -6,6 +6,8 @@
 #include <optional>
 #include <string>
 
+#pragma GCC visibility push(default)
+
 namespace brenik::protocol {
 
 inline constexpr const char* DEFAULT_API_URL = "https://api.brenik.dev";
@@ -28,3 +30,5 @@ std::optional<Credentials> load_credentials();
 void save_credentials(const Credentials& credentials);
 
 }  // namespace brenik::protocol
+
+#pragma GCC visibility pop

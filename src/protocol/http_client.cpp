@@ -203,4 +203,10 @@ json::Value upload_attestations(const std::string& api_key, const std::string& a
   }
 }
 
+long key_check_status(const std::string& api_key, const std::string& api_url) {
+  return detail::perform(get(api_key, api_url, "api/v1/projects/0/guardrails")).status;
+}
+
+void require_safe_url(const std::string& url) { detail::check_url_safe(url); }
+
 }  // namespace brenik::protocol::http_client

@@ -17,6 +17,8 @@
 #include "utils/errors.hpp"
 #include "utils/json.hpp"
 
+#pragma GCC visibility push(default)
+
 namespace brenik::protocol::http_client {
 
 // Refusal codes the server sends in {"error": {"code": ...}}.
@@ -184,6 +186,17 @@ json::Value resolve_project(const std::string& api_key, const std::string& api_u
 // and status when the server refused.
 json::Value upload_attestations(const std::string& api_key, const std::string& api_url, const json::Value& project_id,
                                 const std::vector<json::Value>& batch, const UploadOptions& options = {});
+
+// The HTTP status the server gives an authenticated request for a project's
+// page: how a key is tried before it is kept (401 and 402 refuse it). Throws
+// as any request does.
+long key_check_status(const std::string& api_key, const std::string& api_url);
+
+// Throws InsecureURLError unless a key may be sent to the URL (https, or
+// http to this machine).
+void require_safe_url(const std::string& url);
+
+#pragma GCC visibility pop
 
 namespace detail {
 

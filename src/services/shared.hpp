@@ -10,6 +10,8 @@
 
 #include "utils/json.hpp"
 
+#pragma GCC visibility push(default)
+
 namespace brenik::services::shared {
 
 namespace fs = std::filesystem;
@@ -66,3 +68,5 @@ std::string get_staged_diff_hash(const std::optional<fs::path>& repo_root = std:
 json::Value read_hook_payload(const std::optional<std::string>& text = std::nullopt);
 
 }  // namespace brenik::services::shared
+
+#pragma GCC visibility pop

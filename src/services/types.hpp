@@ -3,6 +3,8 @@
 
 #include <string>
 
+#pragma GCC visibility push(default)
+
 namespace brenik::services::tolvern {
 
 // The outcome of recording one commit.
@@ -18,3 +20,5 @@ inline constexpr const char* REASON_ALREADY_RECORDED = "already recorded";
 inline constexpr const char* REASON_NO_SUCH_COMMIT = "no such commit in this repo";
 
 }  // namespace brenik::services::tolvern
+
+#pragma GCC visibility pop

@@ -21,6 +21,8 @@
 #include <stdexcept>
 #include <string>
 
+#pragma GCC visibility push(default)
+
 namespace brenik {
 
 class Error : public std::runtime_error {
@@ -101,3 +103,5 @@ std::string traceback(const std::exception& e);
 std::string traceback(const std::exception_ptr& e);
 
 }  // namespace brenik
+
+#pragma GCC visibility pop

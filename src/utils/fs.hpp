@@ -29,6 +29,8 @@
 
 #include "utils/unique_fd.hpp"
 
+#pragma GCC visibility push(default)
+
 namespace brenik::utils {
 
 namespace fs = std::filesystem;
@@ -141,3 +143,5 @@ std::optional<std::string> read_small_regular_file(const ConfinedDir& dir, const
 bool stays_inside(const fs::path& root, const fs::path& path);
 
 }  // namespace brenik::utils
+
+#pragma GCC visibility pop

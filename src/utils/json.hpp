@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+#pragma GCC visibility push(default)
+
 namespace brenik::json {
 
 using Value = nlohmann::ordered_json;
@@ -82,3 +84,5 @@ inline std::string text_member(const json::Value& v, const std::string& key) {
 }
 
 }  // namespace brenik
+
+#pragma GCC visibility pop

@@ -10,6 +10,8 @@
 
 #include "utils/json.hpp"
 
+#pragma GCC visibility push(default)
+
 namespace brenik::json {
 
 class ObjectBuilder {
@@ -32,3 +34,5 @@ private:
 };
 
 }  // namespace brenik::json
+
+#pragma GCC visibility pop

@@ -14,6 +14,8 @@
 #include <type_traits>
 #include <vector>
 
+#pragma GCC visibility push(default)
+
 namespace brenik::logging {
 
 inline constexpr std::string_view LOGGER_NAME = "brenik_precommit.services.tolvern";
@@ -79,3 +81,5 @@ void debug_exc_fmt(std::exception_ptr e, std::string_view fmt, const A&... a) {
 }
 
 }  // namespace brenik::logging
+
+#pragma GCC visibility pop

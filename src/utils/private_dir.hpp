@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#pragma GCC visibility push(default)
+
 namespace brenik::utils {
 
 class PrivateDir {
@@ -28,3 +30,5 @@ private:
 };
 
 }  // namespace brenik::utils
+
+#pragma GCC visibility pop

@@ -13,6 +13,8 @@
 // Callers decode and strip what a child printed.
 #include "utils/text.hpp"
 
+#pragma GCC visibility push(default)
+
 namespace brenik::utils {
 
 struct RunOptions {
@@ -71,3 +73,5 @@ std::optional<std::filesystem::path> current_executable();
 std::optional<std::filesystem::path> which(const std::string& program);
 
 }  // namespace brenik::utils
+
+#pragma GCC visibility pop

@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#pragma GCC visibility push(default)
+
 namespace brenik::utils {
 
 struct Utf8Step {
@@ -59,3 +61,5 @@ std::string_view rstrip_view(std::string_view text);
 std::string strip(std::string_view text);
 
 }  // namespace brenik::utils
+
+#pragma GCC visibility pop

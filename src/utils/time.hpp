@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#pragma GCC visibility push(default)
+
 namespace brenik::utils {
 
 // Seconds since the epoch, with fraction.
@@ -19,3 +21,5 @@ std::string utc_now_iso(const char* format = "%Y-%m-%dT%H:%M:%SZ");
 std::optional<double> parse_iso8601(std::string_view text);
 
 }  // namespace brenik::utils
+
+#pragma GCC visibility pop

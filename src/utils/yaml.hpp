@@ -12,6 +12,8 @@
 
 #include "utils/json.hpp"
 
+#pragma GCC visibility push(default)
+
 namespace brenik::yaml {
 
 // First document of the text; null for an empty text or an empty document.
@@ -29,3 +31,5 @@ std::vector<json::Value> load_all(std::string_view text);
 std::string dump(const json::Value& value);
 
 }  // namespace brenik::yaml
+
+#pragma GCC visibility pop

@@ -8,6 +8,8 @@
 
 #include "utils/json.hpp"
 
+#pragma GCC visibility push(default)
+
 namespace brenik::services::shared {
 
 // Task types an attestation may declare. The same words the commit-subject
@@ -44,3 +46,5 @@ std::pair<std::vector<std::string>, std::vector<std::string>> validate_attestati
     const json::Value& attestation);
 
 }  // namespace brenik::services::shared
+
+#pragma GCC visibility pop

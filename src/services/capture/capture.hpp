@@ -12,6 +12,8 @@
 #include "services/types.hpp"
 #include "utils/json.hpp"
 
+#pragma GCC visibility push(default)
+
 namespace brenik::services::tolvern {
 
 namespace fs = std::filesystem;
@@ -42,6 +44,8 @@ BackfillResult capture_commit(const fs::path& repo_root, const std::string& sha,
 std::optional<std::string> record_commit(const fs::path& repo_root, const std::string& event = "commit_unattested",
                                          const std::optional<RecordHandoff>& handoff = std::nullopt,
                                          const std::optional<fs::path>& worktree = std::nullopt) noexcept;
+
+#pragma GCC visibility pop
 
 namespace detail {
 

@@ -9,6 +9,8 @@
 
 #include "services/types.hpp"
 
+#pragma GCC visibility push(default)
+
 namespace brenik::services::tolvern {
 
 namespace fs = std::filesystem;
@@ -28,6 +30,8 @@ struct BackfillOptions {
 // Refuses rather than records as unknown: a session no adapter knows, or a
 // transcript naming no model, is an answer the caller must see.
 BackfillResult record_backfill(const fs::path& repo_root, const BackfillOptions& options);
+
+#pragma GCC visibility pop
 
 namespace detail {
 

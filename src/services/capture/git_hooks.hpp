@@ -12,6 +12,8 @@
 #include "services/ledger/commit_records.hpp"
 #include "services/types.hpp"
 
+#pragma GCC visibility push(default)
+
 namespace brenik::services::tolvern::git_hooks {
 
 namespace fs = std::filesystem;
@@ -61,3 +63,5 @@ std::vector<BackfillResult> on_post_rewrite(const HookContext& ctx, const std::s
                                             const std::string& input) noexcept;
 
 }  // namespace brenik::services::tolvern::git_hooks
+
+#pragma GCC visibility pop

@@ -12,6 +12,8 @@
 #include "services/types.hpp"
 #include "utils/json.hpp"
 
+#pragma GCC visibility push(default)
+
 namespace brenik::services::tolvern {
 
 namespace fs = std::filesystem;
@@ -43,6 +45,8 @@ AttestationResult process_pending_attestation(const fs::path& repo_root,
 BackfillResult attach_pending_attestation(const fs::path& repo_root, const std::string& commit);
 
 inline constexpr const char* REASON_NO_PENDING_FILE = "no pending attestation file";
+
+#pragma GCC visibility pop
 
 namespace detail {
 

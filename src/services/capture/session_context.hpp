@@ -8,6 +8,8 @@
 
 #include "utils/json.hpp"
 
+#pragma GCC visibility push(default)
+
 namespace brenik::services::tolvern {
 
 namespace fs = std::filesystem;
@@ -23,3 +25,5 @@ struct Session {
 Session resolve_session(const fs::path& repo_root) noexcept;
 
 }  // namespace brenik::services::tolvern
+
+#pragma GCC visibility pop

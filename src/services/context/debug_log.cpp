@@ -119,7 +119,7 @@ std::optional<fs::path> write_sync_debug_log(const fs::path& repo_root, const st
 }
 
 std::optional<fs::path> write_sync_debug_log(const fs::path& repo_root, const std::string& stage,
-                                             const std::exception& exc) noexcept {
+                                             const std::exception& exc) {
   return write_entry(repo_root, stage, [&] {
     std::string out;
     describe(exc, out);
@@ -128,4 +128,11 @@ std::optional<fs::path> write_sync_debug_log(const fs::path& repo_root, const st
 }
 
 }  // namespace detail
+
+std::optional<fs::path> keep_debug_report(const fs::path& repo_root, const std::string& stage,
+                                          const std::exception& exc) {
+  if (!brenik_debug_enabled()) return std::nullopt;
+  return detail::write_sync_debug_log(repo_root, stage, exc);
+}
+
 }  // namespace brenik::services::tolvern

@@ -9,12 +9,22 @@
 #include <optional>
 #include <string>
 
+#pragma GCC visibility push(default)
+
 namespace brenik::services::tolvern {
 
 namespace fs = std::filesystem;
 
 // BRENIK_DEBUG, trimmed and lower-cased, is one of "1", "true", "yes", "on".
 bool brenik_debug_enabled();
+
+// When debugging is on, keeps the full report of the failed stage in the
+// local debug log and gives its path; none otherwise or when nothing could
+// be written.
+std::optional<fs::path> keep_debug_report(const fs::path& repo_root, const std::string& stage,
+                                          const std::exception& exc);
+
+#pragma GCC visibility pop
 
 namespace detail {
 
@@ -30,7 +40,7 @@ std::string short_exc(const std::exception_ptr& exc);
 std::optional<fs::path> write_sync_debug_log(const fs::path& repo_root, const std::string& stage,
                                              const std::exception_ptr& exc) noexcept;
 std::optional<fs::path> write_sync_debug_log(const fs::path& repo_root, const std::string& stage,
-                                             const std::exception& exc) noexcept;
+                                             const std::exception& exc);
 
 // The full report of an error: heading, where it was raised, each chained
 // cause, and the final "Kind: message" line.

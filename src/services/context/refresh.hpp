@@ -12,6 +12,8 @@
 
 #include "utils/logging.hpp"
 
+#pragma GCC visibility push(default)
+
 namespace brenik::services::tolvern {
 
 namespace fs = std::filesystem;
@@ -37,6 +39,8 @@ RefreshResult refresh_context_cache_detailed(const std::string& api_key, const s
 // refresh_context_cache_detailed(...).ok
 bool refresh_context_cache(const std::string& api_key, const std::string& api_url, const fs::path& repo_root,
                            const std::string& project_id, const RefreshOptions& options = {});
+
+#pragma GCC visibility pop
 
 namespace detail {
 // Runs one fetch whose failure must not end the refresh: its value, or none

@@ -9,10 +9,8 @@
 
 namespace brenik::services::tolvern {
 
-namespace detail {
 const std::vector<std::string> RULE_SECTIONS = {"principles", "adrs",        "checks",
                                                 "invariants", "constraints", "guardrails"};
-}  // namespace detail
 
 namespace {
 
@@ -74,7 +72,7 @@ RulesCacheState read_rules_cache_state(const std::filesystem::path& cache_dir) {
   if (doc.is_null()) return {.count = 0, .last_fetch_status = status};
   if (!doc.is_object()) return {.count = std::nullopt, .last_fetch_status = status, .unreadable = true};
   long long count = 0;
-  for (const auto& name : detail::RULE_SECTIONS) {
+  for (const auto& name : RULE_SECTIONS) {
     const auto& section = member(doc, name);
     if (section.is_object()) count += static_cast<long long>(section.size());
   }

@@ -7,13 +7,17 @@
 #include <string>
 #include <vector>
 
+#pragma GCC visibility push(default)
+
 namespace brenik::services::tolvern {
 
 // A cache file older than this is stale.
 inline constexpr double STALE_THRESHOLD_SECONDS = 86400;
 
-namespace detail {
+// The sections of the rules file that hold rules, in the order they show.
 extern const std::vector<std::string> RULE_SECTIONS;
+
+namespace detail {
 inline constexpr double STALE_THRESHOLD_SECONDS = tolvern::STALE_THRESHOLD_SECONDS;
 }  // namespace detail
 
@@ -31,3 +35,5 @@ struct RulesCacheState {
 RulesCacheState read_rules_cache_state(const std::filesystem::path& cache_dir);
 
 }  // namespace brenik::services::tolvern
+
+#pragma GCC visibility pop

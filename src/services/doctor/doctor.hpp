@@ -10,6 +10,8 @@
 
 #include "utils/json.hpp"
 
+#pragma GCC visibility push(default)
+
 namespace brenik::services::doctor {
 
 namespace fs = std::filesystem;
@@ -32,3 +34,5 @@ std::vector<Finding> run_checks(const fs::path& worktree_root, const DoctorOptio
 json::Value to_json(const std::vector<Finding>& findings);
 
 }  // namespace brenik::services::doctor
+
+#pragma GCC visibility pop

@@ -8,6 +8,8 @@
 #include "services/export/records.hpp"
 #include "services/export/ssh_sign.hpp"
 
+#pragma GCC visibility push(default)
+
 namespace brenik::services::exporting {
 
 enum class ExportFormat { agent_trace, in_toto };
@@ -24,3 +26,5 @@ std::vector<std::string> sign_documents(const std::vector<std::string>& document
                                         SshSigner& signer);
 
 }  // namespace brenik::services::exporting
+
+#pragma GCC visibility pop

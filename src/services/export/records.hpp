@@ -12,6 +12,8 @@
 #include "services/export/commit_changes.hpp"
 #include "utils/json.hpp"
 
+#pragma GCC visibility push(default)
+
 namespace brenik::services::exporting {
 
 struct CommitRecord {
@@ -43,3 +45,5 @@ std::optional<RecordLookup> lookup_records(const std::filesystem::path& repo_roo
 std::optional<json::Value> read_archived_attestation(const std::filesystem::path& repo_root, const std::string& commit);
 
 }  // namespace brenik::services::exporting
+
+#pragma GCC visibility pop

@@ -12,6 +12,8 @@
 
 #include "utils/private_dir.hpp"
 
+#pragma GCC visibility push(default)
+
 namespace brenik::services::exporting {
 
 // Separates these signatures from every other use of the same key: a commit
@@ -73,6 +75,8 @@ private:
   // export is usually signed by one key: asked once).
   std::map<std::string, std::vector<std::string>> principals_;
 };
+
+#pragma GCC visibility pop
 
 namespace detail {
 

@@ -12,6 +12,8 @@
 #include "services/export/ssh_sign.hpp"
 #include "services/export/statements.hpp"
 
+#pragma GCC visibility push(default)
+
 namespace brenik::services::exporting {
 
 enum class VerifyStatus {
@@ -49,3 +51,5 @@ std::vector<VerifyResult> verify_records(const std::filesystem::path& repo_root,
                                          const std::vector<CommitRecord>& records);
 
 }  // namespace brenik::services::exporting
+
+#pragma GCC visibility pop

@@ -33,6 +33,8 @@ struct ArchivedAttestation {
   json::Value value;  // when found: the first YAML document ({} for an empty one), whatever its kind
 };
 
+// The views hand it out as views::ArchiveDir: exported with them.
+#pragma GCC visibility push(default)
 class ArchiveReader {
 public:
   explicit ArchiveReader(const std::filesystem::path& attestations_dir) noexcept;
@@ -63,5 +65,6 @@ private:
   std::optional<utils::ConfinedDir> dir_;
   bool refused_ = false;  // the folder is there but the rule refuses it
 };
+#pragma GCC visibility pop
 
 }  // namespace brenik::services::tolvern::detail

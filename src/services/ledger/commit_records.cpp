@@ -371,4 +371,7 @@ BackfillResult write_commit_record(const fs::path& repo_root, const std::string&
 }
 
 }  // namespace detail
+
+void write_handed_off_record(std::string_view handed_over) { detail::file_handed_off_record(handed_over); }
+
 }  // namespace brenik::services::tolvern

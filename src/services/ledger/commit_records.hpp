@@ -7,6 +7,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -14,6 +15,8 @@
 #include "services/types.hpp"
 #include "utils/file_stamp.hpp"
 #include "utils/json.hpp"
+
+#pragma GCC visibility push(default)
 
 namespace brenik::services::tolvern {
 
@@ -37,6 +40,13 @@ struct RecordHandoff {
 
 // How long a handed-off write waits for the lock before it writes anyway.
 inline constexpr double HANDOFF_LOCK_TIMEOUT = 300.0;
+
+// What the detached `program` of a hand-off runs: writes the record a commit
+// trigger handed over (its standard input). Throws ValueError when the text
+// is not such a record.
+void write_handed_off_record(std::string_view handed_over);
+
+#pragma GCC visibility pop
 
 namespace detail {
 

@@ -29,6 +29,8 @@
 #include "services/ledger/log_index.hpp"
 #include "utils/json.hpp"
 
+#pragma GCC visibility push(default)
+
 namespace brenik::services::tolvern {
 
 namespace fs = std::filesystem;
@@ -51,6 +53,8 @@ std::vector<LastRecord> read_last_records(const fs::path& log_path, std::size_t 
 
 // read_attestation_log(log_path).size(), without building the entries.
 std::size_t count_pending_entries(const fs::path& log_path);
+
+#pragma GCC visibility pop
 
 namespace detail {
 

@@ -15,6 +15,8 @@
 
 #include "utils/json.hpp"
 
+#pragma GCC visibility push(default)
+
 namespace brenik::services::tolvern {
 
 namespace fs = std::filesystem;
@@ -58,3 +60,5 @@ bool update_refused_records(const fs::path& repo_root, const RefusedRecords& add
                             const std::set<std::string>& pending_commits) noexcept;
 
 }  // namespace brenik::services::tolvern
+
+#pragma GCC visibility pop

@@ -9,6 +9,8 @@
 
 #include "hooks/agent_guidance.hpp"
 
+#pragma GCC visibility push(default)
+
 namespace brenik::services::tolvern {
 
 namespace fs = std::filesystem;
@@ -16,11 +18,15 @@ namespace fs = std::filesystem;
 // The platform's own skill package.
 inline constexpr const char* SKILLS_PACKAGE = hooks::agent_guidance::PLATFORM_SKILLS_PACKAGE;
 
+#pragma GCC visibility pop
+
 namespace detail {
 // The install command line: npx -y skills add <package> -y (the first -y
 // lets the runner fetch the installer, the second answers its questions).
 const std::vector<std::string>& skills_install_cmd();
 }  // namespace detail
+
+#pragma GCC visibility push(default)
 
 struct InstallOptions {
   std::chrono::milliseconds timeout = std::chrono::seconds(120);  // tests shorten it
@@ -33,3 +39,5 @@ void ensure_platform_skills(const fs::path& repo_root, const InstallOptions& opt
 bool install_platform_skills(const fs::path& repo_root, const InstallOptions& options = {});
 
 }  // namespace brenik::services::tolvern
+
+#pragma GCC visibility pop

@@ -11,6 +11,8 @@
 
 #include "utils/json.hpp"
 
+#pragma GCC visibility push(default)
+
 namespace brenik::services::tolvern {
 
 namespace fs = std::filesystem;
@@ -45,6 +47,8 @@ std::optional<BackgroundSyncState> read_background_sync_state(const fs::path& re
 // True while a run holds the lock. Only looks when a state file exists (it
 // creates nothing in a repository that never ran one).
 bool background_sync_running(const fs::path& repo_root) noexcept;
+
+#pragma GCC visibility pop
 
 namespace detail {
 fs::path background_sync_state_file(const fs::path& repo_root);

@@ -9,6 +9,8 @@
 
 #include "utils/json.hpp"
 
+#pragma GCC visibility push(default)
+
 namespace brenik::services::tolvern {
 
 // project_id: an integer or text, or null; agent_name: shown when non-empty.
@@ -16,3 +18,5 @@ std::string generate_session_summary(const std::filesystem::path& cache_dir, con
                                      const std::optional<std::string>& agent_name);
 
 }  // namespace brenik::services::tolvern
+
+#pragma GCC visibility pop

@@ -106,4 +106,9 @@ json::Value run_sync(const fs::path& repo_root, const std::string& api_key, cons
   return detail::run_sync_detailed(repo_root, api_key, api_url, project_id).result;
 }
 
+SyncRunReport run_sync_reported(const fs::path& repo_root, const std::string& api_key, const std::string& api_url,
+                                const json::Value& project_id) {
+  return detail::run_sync_detailed(repo_root, api_key, api_url, project_id);
+}
+
 }  // namespace brenik::services::tolvern

@@ -13,11 +13,26 @@
 #include "services/upload/upload.hpp"
 #include "utils/json.hpp"
 
+#pragma GCC visibility push(default)
+
 namespace brenik::services::tolvern {
 
 // {"attestations_uploaded": bool, "cache_refreshed": bool}. Prints nothing.
 json::Value run_sync(const std::filesystem::path& repo_root, const std::string& api_key, const std::string& api_url,
                      const json::Value& project_id);
+
+// What one run did, for a caller that tells the user more than the result.
+struct SyncRunReport {
+  json::Value result;                    // as run_sync returns it
+  std::optional<UploadResult> upload;    // none: no key or no project
+  std::optional<RefreshResult> refresh;  // none: no key or no project
+};
+
+// run_sync with the detailed outcome.
+SyncRunReport run_sync_reported(const std::filesystem::path& repo_root, const std::string& api_key,
+                                const std::string& api_url, const json::Value& project_id);
+
+#pragma GCC visibility pop
 
 namespace detail {
 
@@ -40,13 +55,6 @@ struct SyncSteps {
 };
 
 SyncSteps default_sync_steps();
-
-// What one run did, for a caller that tells the user more than the result.
-struct SyncRunReport {
-  json::Value result;                    // as run_sync returns it
-  std::optional<UploadResult> upload;    // none: no key or no project
-  std::optional<RefreshResult> refresh;  // none: no key or no project
-};
 
 // run_sync with the steps given and the detailed outcome. The cache is
 // refreshed once; its result's truth is `cache_refreshed`.

@@ -14,6 +14,8 @@
 
 #if __has_include("services/capture/pending.hpp")
 #include "services/capture/pending.hpp"
+
+#pragma GCC visibility push(default)
 #define BRENIK_HAVE_PENDING 1
 #endif
 
@@ -50,6 +52,8 @@ std::pair<AttestationResult, std::optional<ProjectResolution>> resolve_if_unlink
 
 // The one sentence of advice for a failure code.
 std::string remedy(const std::optional<std::string>& code);
+
+#pragma GCC visibility pop
 
 namespace detail {
 

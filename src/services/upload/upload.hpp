@@ -11,6 +11,8 @@
 
 #include "utils/json.hpp"
 
+#pragma GCC visibility push(default)
+
 namespace brenik::services::tolvern {
 
 namespace fs = std::filesystem;
@@ -43,6 +45,8 @@ struct UploadResult {
 // aside.
 UploadResult upload_attestations(const std::string& api_key, const std::string& api_url, const fs::path& repo_root,
                                  const fs::path& attestations_dir, const json::Value& project_id);
+
+#pragma GCC visibility pop
 
 namespace detail {
 

@@ -15,6 +15,8 @@ namespace brenik::services::tolvern::detail {
 class ArchiveReader;
 }
 
+#pragma GCC visibility push(default)
+
 namespace brenik::services::views {
 
 enum class Author { agent, human, unknown, not_recorded, uncommitted };
@@ -58,3 +60,5 @@ bool is_attested_event(std::string_view event);
 bool is_synced(const json::Value& line);
 
 }  // namespace brenik::services::views
+
+#pragma GCC visibility pop

@@ -10,6 +10,8 @@
 
 #include "services/views/history.hpp"
 
+#pragma GCC visibility push(default)
+
 namespace brenik::services::views {
 
 struct BlameLine {
@@ -36,6 +38,8 @@ struct Blame {
 // is read as the user typed it), joined with the log of `repo_root`.
 Blame blame_file(const fs::path& repo_root, const fs::path& cwd, const std::string& file,
                  const std::optional<std::string>& revision);
+
+#pragma GCC visibility pop
 
 namespace detail {
 // The lines of `git blame --porcelain` output.

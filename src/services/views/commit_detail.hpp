@@ -8,6 +8,8 @@
 
 #include "services/views/history.hpp"
 
+#pragma GCC visibility push(default)
+
 namespace brenik::services::views {
 
 struct CommitDetail {
@@ -33,3 +35,5 @@ CommitLookup describe_commit(const fs::path& repo_root, const std::string& revis
 json::Value main_fields(const json::Value& archived);
 
 }  // namespace brenik::services::views
+
+#pragma GCC visibility pop

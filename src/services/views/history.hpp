@@ -10,6 +10,8 @@
 #include "services/views/record_join.hpp"
 #include "utils/json.hpp"
 
+#pragma GCC visibility push(default)
+
 namespace brenik::services::views {
 
 namespace fs = std::filesystem;
@@ -44,3 +46,5 @@ std::vector<CommitEntry> join_records(const fs::path& repo_root, const std::vect
                                       LineDetail detail = LineDetail::full);
 
 }  // namespace brenik::services::views
+
+#pragma GCC visibility pop

@@ -12,6 +12,8 @@
 #include "services/views/attribution.hpp"
 #include "utils/json.hpp"
 
+#pragma GCC visibility push(default)
+
 namespace brenik::services::views {
 
 namespace fs = std::filesystem;
@@ -40,3 +42,5 @@ std::unordered_map<std::string, json::Value> find_log_lines(const fs::path& log_
                                                             const std::vector<std::string>& commits);
 
 }  // namespace brenik::services::views
+
+#pragma GCC visibility pop
