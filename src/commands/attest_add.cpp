@@ -98,7 +98,7 @@ bool head_is_fresh(const fs::path& repo_root) {
 }
 
 void upload_best_effort(const fs::path& repo_root) {
-  utils::best_effort("attestation upload from the commit hook", {.audible = false}, [&] {
+  utils::best_effort("attestation upload from the commit hook failed (best-effort)", {.audible = false}, [&] {
     auto budget = protocol::http_client::network_budget(HOOK_UPLOAD_BUDGET);
     const auto session = tolvern::resolve_session(repo_root);
     if (session.connected)
