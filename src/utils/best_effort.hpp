@@ -13,9 +13,16 @@
 
 namespace brenik::utils {
 
+// What a debug line adds after the message (a warning is the message alone).
+enum class Detail {
+  traceback,  // the error's kind, text and origin on the lines below
+  reason,     // "message: <the error's text>"
+  none,
+};
+
 struct BestEffortOptions {
-  bool audible = true;  // log the message at warning level (else debug, with the traceback)
-  bool reason = false;  // debug only: "message: <the error's text>" in place of the traceback
+  bool audible = true;  // log the message at warning level (else debug)
+  Detail detail = Detail::traceback;
 };
 
 // For a read whose failure is itself the answer (no file, an unreadable one,
@@ -32,7 +39,7 @@ inline void report_failure(std::string_view message, const BestEffortOptions& op
   try {
     if (options.audible) {
       logging::warning("%s", message);
-    } else if (options.reason) {
+    } else if (options.detail == Detail::reason) {
       std::string text = "unknown error";
       try {
         throw;
@@ -41,6 +48,8 @@ inline void report_failure(std::string_view message, const BestEffortOptions& op
       } catch (...) {  // not one of ours nor a standard one: no text to give
       }
       logging::debug("%s: %s", message, text);
+    } else if (options.detail == Detail::none) {
+      logging::debug("%s", message);
     } else {
       logging::debug_exc(message, std::current_exception());
     }

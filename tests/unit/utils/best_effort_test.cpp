@@ -35,12 +35,20 @@ TEST(BestEffort, AQuietStepLogsAtDebugWithTheTraceback) {
 
 TEST(BestEffort, TheReasonFormGivesTheErrorText) {
   LogCapture log;
-  utils::best_effort("Skills cache failed (non-fatal)", {.audible = false, .reason = true},
+  utils::best_effort("Skills cache failed (non-fatal)", {.audible = false, .detail = utils::Detail::reason},
                      [] { throw std::runtime_error("no space"); });
-  utils::best_effort("Memory cache failed (non-fatal)", {.audible = false, .reason = true}, [] { throw 42; });
+  utils::best_effort("Memory cache failed (non-fatal)", {.audible = false, .detail = utils::Detail::reason},
+                     [] { throw 42; });
   EXPECT_EQ(log.all(),
             "DEBUG Skills cache failed (non-fatal): no space\n"
             "DEBUG Memory cache failed (non-fatal): unknown error\n");
+}
+
+TEST(BestEffort, ThePlainFormGivesTheMessageAlone) {
+  LogCapture log;
+  utils::best_effort("Adapter lookup failed (non-fatal)", {.audible = false, .detail = utils::Detail::none},
+                     [] { throw std::runtime_error("no config"); });
+  EXPECT_EQ(log.all(), "DEBUG Adapter lookup failed (non-fatal)\n");
 }
 
 TEST(BestEffort, AStepThatSucceedsLogsNothing) {
