@@ -13,10 +13,10 @@
 
 namespace brenik::utils {
 
-// What a debug line adds after the message (a warning is the message alone).
+// What follows the message in the line.
 enum class Detail {
-  traceback,  // the error's kind, text and origin on the lines below
-  reason,     // "message: <the error's text>"
+  traceback,  // debug lines: the error's kind, text and origin below (a warning stays the message alone)
+  reason,     // "message: <the error's text>", at either level
   none,
 };
 
@@ -37,9 +37,7 @@ namespace detail {
 // made is dropped rather than let out of a noexcept boundary).
 inline void report_failure(std::string_view message, const BestEffortOptions& options) noexcept {
   try {
-    if (options.audible) {
-      logging::warning("%s", message);
-    } else if (options.detail == Detail::reason) {
+    if (options.detail == Detail::reason) {
       std::string text = "unknown error";
       try {
         throw;
@@ -47,7 +45,12 @@ inline void report_failure(std::string_view message, const BestEffortOptions& op
         text = e.what();
       } catch (...) {  // not one of ours nor a standard one: no text to give
       }
-      logging::debug("%s: %s", message, text);
+      if (options.audible)
+        logging::warning("%s: %s", message, text);
+      else
+        logging::debug("%s: %s", message, text);
+    } else if (options.audible) {
+      logging::warning("%s", message);
     } else if (options.detail == Detail::none) {
       logging::debug("%s", message);
     } else {

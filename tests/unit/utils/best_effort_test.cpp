@@ -39,9 +39,12 @@ TEST(BestEffort, TheReasonFormGivesTheErrorText) {
                      [] { throw std::runtime_error("no space"); });
   utils::best_effort("Memory cache failed (non-fatal)", {.audible = false, .detail = utils::Detail::reason},
                      [] { throw 42; });
+  utils::best_effort("Records not saved", {.detail = utils::Detail::reason},
+                     [] { throw std::runtime_error("read-only"); });
   EXPECT_EQ(log.all(),
             "DEBUG Skills cache failed (non-fatal): no space\n"
-            "DEBUG Memory cache failed (non-fatal): unknown error\n");
+            "DEBUG Memory cache failed (non-fatal): unknown error\n"
+            "WARNING Records not saved: read-only\n");
 }
 
 TEST(BestEffort, ThePlainFormGivesTheMessageAlone) {
