@@ -24,12 +24,6 @@ struct Context {
   int exit_code = 0;
 };
 
-// Thrown by a command body to end the process with a status after it has
-// printed what it had to say.
-struct Exit {
-  int code;
-};
-
 // How every command ends: its body prints what it has to say and returns the
 // status, which becomes the process's exit status once parsing is over. A
 // command whose subcommand ran leaves the status to that subcommand.

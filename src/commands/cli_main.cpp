@@ -94,9 +94,6 @@ int run_cli(int argc, char** argv, const char* stdin_data, std::size_t stdin_len
     // error, status 2, whatever number CLI11 gives it.
     if (code == 0 || e.get_name() == "RuntimeError") return code;
     return 2;
-  } catch (const Exit& e) {
-    std::cout.flush();
-    return e.code;
   }
   std::cout.flush();
   return ctx.exit_code;
