@@ -6,10 +6,7 @@
 // against the same requests made alone in the same pattern (one, then six at
 // once, then one).
 #include <benchmark/benchmark.h>
-#include <signal.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -17,11 +14,11 @@
 #include <future>
 #include <map>
 
+#include "bench_server.hpp"
 #include "paths/paths.hpp"
 #include "protocol/http_client.hpp"
 #include "services/context/refresh.hpp"
 #include "utils/json.hpp"
-#include "utils/process.hpp"
 
 namespace fs = std::filesystem;
 namespace tv = brenik::services::tolvern;
@@ -30,14 +27,7 @@ using brenik::json::Value;
 
 namespace {
 
-const fs::path SERVER = fs::read_symlink("/proc/self/exe").parent_path().parent_path() / "brenik-server";
-
-std::string admin(const fs::path& db, std::vector<std::string> args) {
-  args.insert(args.begin(), {SERVER.string(), "--db", db.string(), "admin"});
-  auto r = brenik::utils::run(args, {.timeout_seconds = 60.0});
-  if (!r.ok()) throw std::runtime_error("admin failed: " + r.err);
-  return brenik::utils::strip(r.out);
-}
+using brenik::bench::admin;
 
 void write(const fs::path& path, const std::string& text) {
   fs::create_directories(path.parent_path());
@@ -47,7 +37,7 @@ void write(const fs::path& path, const std::string& text) {
 struct World {
   fs::path dir, db;
   std::string key, project, url;
-  pid_t pid = -1;
+  std::optional<brenik::bench::LocalServer> server;
 
   World() {
     dir = fs::temp_directory_path() / ("brenik-refresh-bench-" + std::to_string(getpid()));
@@ -76,24 +66,10 @@ struct World {
     write(seed / "brenikstate.yaml", "architecture:\n  elements:\n    api: {kind: service}\n");
     write(seed / "memories.json", R"({"memories": [{"text": "tabs"}]})");
     admin(db, {"load-context", "--project", project, seed.string()});
-    int fds[2];
-    if (pipe(fds) != 0) throw std::runtime_error("pipe");
-    pid = fork();
-    if (pid == 0) {
-      prctl(PR_SET_PDEATHSIG, SIGKILL);
-      dup2(fds[1], STDOUT_FILENO);
-      execl(SERVER.c_str(), SERVER.c_str(), "--db", db.c_str(), "--port", "0", nullptr);
-      _exit(127);
-    }
-    close(fds[1]);
-    char buf[256] = {0};
-    ssize_t n = read(fds[0], buf, sizeof buf - 1);
-    std::string line(buf, n > 0 ? static_cast<std::size_t>(n) : 0);
-    url = "http://127.0.0.1:" + line.substr(line.rfind(':') + 1, line.find('\n') - line.rfind(':') - 1);
+    url = server.emplace(db).url();
   }
   ~World() {
-    kill(pid, SIGTERM);
-    waitpid(pid, nullptr, 0);
+    server.reset();
     fs::remove_all(dir);
   }
   fs::path new_repo(int n) const {

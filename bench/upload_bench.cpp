@@ -3,19 +3,16 @@
 // outside the HTTP exchanges (reading the log, completing, batching,
 // marking synced).
 #include <benchmark/benchmark.h>
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
 
+#include "bench_server.hpp"
 #include "paths/paths.hpp"
 #include "protocol/http_client.hpp"
 #include "services/upload/upload.hpp"
 #include "utils/json.hpp"
-#include "utils/process.hpp"
 
 namespace fs = std::filesystem;
 namespace tv = brenik::services::tolvern;
@@ -24,15 +21,7 @@ using brenik::json::Value;
 
 namespace {
 
-// The server is built beside the benchmarks directory of the build tree.
-const fs::path SERVER = fs::read_symlink("/proc/self/exe").parent_path().parent_path() / "brenik-server";
-
-std::string admin(const fs::path& db, std::vector<std::string> args) {
-  args.insert(args.begin(), {SERVER.string(), "--db", db.string(), "admin"});
-  auto r = brenik::utils::run(args, {.timeout_seconds = 30.0});
-  if (!r.ok()) throw std::runtime_error("admin failed: " + r.err);
-  return brenik::utils::strip(r.out);
-}
+using brenik::bench::admin;
 
 void BM_Upload10k(benchmark::State& state) {
   const fs::path dir = fs::temp_directory_path() / ("brenik-upload-bench-" + std::to_string(getpid()));
@@ -40,20 +29,8 @@ void BM_Upload10k(benchmark::State& state) {
   const fs::path db = dir / "server.sqlite";
   const std::string team = admin(db, {"create-team", "bench"});
   const std::string key = admin(db, {"create-key", "--team", team});
-  int fds[2];
-  if (pipe(fds) != 0) return state.SkipWithError("pipe");
-  pid_t pid = fork();
-  if (pid == 0) {
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
-    dup2(fds[1], STDOUT_FILENO);
-    execl(SERVER.c_str(), SERVER.c_str(), "--db", db.c_str(), "--port", "0", nullptr);
-    _exit(127);
-  }
-  close(fds[1]);
-  char buf[256] = {0};
-  ssize_t n = read(fds[0], buf, sizeof buf - 1);
-  std::string line(buf, n > 0 ? static_cast<std::size_t>(n) : 0);
-  const std::string url = "http://127.0.0.1:" + line.substr(line.rfind(':') + 1, line.find('\n') - line.rfind(':') - 1);
+  std::optional<brenik::bench::LocalServer> server(std::in_place, db);
+  const std::string url = server->url();
 
   const fs::path repo = dir / "repo";
   fs::create_directories(brenik::paths::platform_dir(repo));
@@ -89,8 +66,7 @@ void BM_Upload10k(benchmark::State& state) {
   }
   state.counters["records_per_s"] = benchmark::Counter(static_cast<double>(records) / total);
   state.counters["share_outside_http"] = total > 0 ? (total - transfer) / total : 0;
-  kill(pid, SIGTERM);
-  waitpid(pid, nullptr, 0);
+  server.reset();
   fs::remove_all(dir);
 }
 

@@ -10,6 +10,7 @@
 #include "agents/commit_scan.hpp"
 #include "agents/dom_access.hpp"
 #include "agents/skills_writer.hpp"
+#include "utils/best_effort.hpp"
 #include "agents/transcript_reader.hpp"
 #include "utils/logging.hpp"
 
@@ -394,32 +395,30 @@ bool ClaudeCodeAdapter::detect_in_repo(const fs::path& repo_root) const {
 }
 
 std::optional<std::string> ClaudeCodeAdapter::get_session_id(const fs::path& repo_root) const {
-  try {
-    // Set in the Bash tool's environment, which git hooks inherit.
-    std::string env = detail::env_text("CLAUDE_CODE_SESSION_ID");
-    if (!env.empty()) return env;
-    auto repo = detail::repo_spellings(repo_root);
-    auto transcripts = detail::list_transcripts(detail::claude_repo_folders(repo_root), false);
-    std::sort(transcripts.begin(), transcripts.end(), [](const auto& a, const auto& b) { return a.mtime > b.mtime; });
-    for (const auto& t : transcripts)
-      if (detail::cwd_in_repo(repo, detail::transcript_cwd(t.path))) return t.session_id;
-  } catch (...) {
-    logging::debug_exc("claude-code session lookup failed");
-  }
-  return std::nullopt;
+  return utils::best_effort_or(
+      std::nullopt, "claude-code session lookup failed", {.audible = false}, [&]() -> std::optional<std::string> {
+        // Set in the Bash tool's environment, which git hooks inherit.
+        std::string env = detail::env_text("CLAUDE_CODE_SESSION_ID");
+        if (!env.empty()) return env;
+        auto repo = detail::repo_spellings(repo_root);
+        auto transcripts = detail::list_transcripts(detail::claude_repo_folders(repo_root), false);
+        std::sort(transcripts.begin(), transcripts.end(),
+                  [](const auto& a, const auto& b) { return a.mtime > b.mtime; });
+        for (const auto& t : transcripts)
+          if (detail::cwd_in_repo(repo, detail::transcript_cwd(t.path))) return t.session_id;
+        return std::nullopt;
+      });
 }
 
 std::optional<TelemetryRecord> ClaudeCodeAdapter::get_telemetry_for_session(
     const fs::path& repo_root, const std::optional<std::string>& session_id) const {
-  try {
-    if (!session_id || !detail::is_safe_session_id(*session_id)) return std::nullopt;
-    auto file = detail::find_transcript(repo_root, *session_id);
-    if (!file) return std::nullopt;
-    return detail::claude_transcript_telemetry(*file, *session_id);
-  } catch (...) {
-    logging::debug_exc("claude-code telemetry failed");
-    return std::nullopt;
-  }
+  return utils::best_effort_or(std::nullopt, "claude-code telemetry failed", {.audible = false},
+                               [&]() -> std::optional<TelemetryRecord> {
+                                 if (!session_id || !detail::is_safe_session_id(*session_id)) return std::nullopt;
+                                 auto file = detail::find_transcript(repo_root, *session_id);
+                                 if (!file) return std::nullopt;
+                                 return detail::claude_transcript_telemetry(*file, *session_id);
+                               });
 }
 
 std::map<std::string, std::vector<std::string>> ClaudeCodeAdapter::sessions_mentioning(

@@ -9,6 +9,7 @@
 #include "agents/commit_scan.hpp"
 #include "agents/dom_access.hpp"
 #include "agents/skills_writer.hpp"
+#include "utils/best_effort.hpp"
 #include "agents/transcript_reader.hpp"
 #include "utils/logging.hpp"
 
@@ -413,35 +414,34 @@ bool CodexAdapter::detect_in_repo(const fs::path& repo_root) const {
 }
 
 std::optional<std::string> CodexAdapter::get_session_id(const fs::path& repo_root) const {
-  try {
-    std::string env = detail::env_text("CODEX_THREAD_ID");
-    if (!env.empty()) return env;
-    auto repo = detail::repo_spellings(repo_root);
-    auto rollouts = detail::codex_rollouts();
-    std::sort(rollouts.begin(), rollouts.end(), [](const auto& a, const auto& b) { return a.mtime > b.mtime; });
-    if (rollouts.size() > detail::SESSION_PROBE_FILES) rollouts.resize(detail::SESSION_PROBE_FILES);
-    for (const auto& r : rollouts) {
-      auto meta = detail::rollout_meta(r.path);
-      if (detail::cwd_in_repo(repo, meta.cwd)) return meta.id.empty() ? r.session_id : meta.id;
-    }
-  } catch (...) {
-    logging::debug_exc("codex session lookup failed");
-  }
-  return std::nullopt;
+  return utils::best_effort_or(
+      std::nullopt, "codex session lookup failed", {.audible = false}, [&]() -> std::optional<std::string> {
+        std::string env = detail::env_text("CODEX_THREAD_ID");
+        if (!env.empty()) return env;
+        auto repo = detail::repo_spellings(repo_root);
+        auto rollouts = detail::codex_rollouts();
+        std::sort(rollouts.begin(), rollouts.end(), [](const auto& a, const auto& b) { return a.mtime > b.mtime; });
+        if (rollouts.size() > detail::SESSION_PROBE_FILES) rollouts.resize(detail::SESSION_PROBE_FILES);
+        for (const auto& r : rollouts) {
+          auto meta = detail::rollout_meta(r.path);
+          if (detail::cwd_in_repo(repo, meta.cwd)) return meta.id.empty() ? r.session_id : meta.id;
+        }
+        return std::nullopt;
+      });
 }
 
 std::optional<TelemetryRecord> CodexAdapter::get_telemetry_for_session(
     const fs::path& /*repo_root*/, const std::optional<std::string>& session_id) const {
-  try {
-    if (!session_id || !detail::is_safe_session_id(*session_id)) return std::nullopt;
-    // Session ids are unique per machine, so the file name finds it
-    // wherever the session ran.
-    for (const auto& r : detail::codex_rollouts())
-      if (r.session_id == *session_id) return detail::codex_rollout_telemetry(r.path, *session_id);
-  } catch (...) {
-    logging::debug_exc("codex telemetry failed");
-  }
-  return std::nullopt;
+  return utils::best_effort_or(std::nullopt, "codex telemetry failed", {.audible = false},
+                               [&]() -> std::optional<TelemetryRecord> {
+                                 if (!session_id || !detail::is_safe_session_id(*session_id)) return std::nullopt;
+                                 // Session ids are unique per machine, so the file name finds it
+                                 // wherever the session ran.
+                                 for (const auto& r : detail::codex_rollouts())
+                                   if (r.session_id == *session_id)
+                                     return detail::codex_rollout_telemetry(r.path, *session_id);
+                                 return std::nullopt;
+                               });
 }
 
 std::map<std::string, std::vector<std::string>> CodexAdapter::sessions_mentioning(

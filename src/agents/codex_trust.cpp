@@ -6,6 +6,7 @@
 #include <optional>
 #include <string_view>
 
+#include "utils/best_effort.hpp"
 #include "utils/fs.hpp"
 #include "utils/json.hpp"
 #include "utils/logging.hpp"
@@ -364,11 +365,7 @@ std::optional<std::string> read_settings(const fs::path& file, bool& present) {
   const fs::path target = fs::canonical(file, ec);
   present = !ec;
   if (ec) return std::nullopt;
-  try {
-    return utils::read_small_regular_file(target, MAX_SETTINGS_BYTES);
-  } catch (const std::exception&) {
-    return std::nullopt;
-  }
+  return utils::try_read_small_regular_file(target, MAX_SETTINGS_BYTES);
 }
 
 }  // namespace
@@ -385,7 +382,7 @@ CodexHookTrust CodexHooksTrust::overall() const {
 
 CodexHooksTrust codex_hooks_trust(const fs::path& codex_home) {
   CodexHooksTrust result;
-  try {
+  const bool read = utils::best_effort_or(false, "codex hook trust lookup failed", {.audible = false}, [&] {
     const fs::path hooks_file = codex_home / "hooks.json";
     bool present = false;
     const auto hooks_text = read_settings(hooks_file, present);
@@ -393,7 +390,7 @@ CodexHooksTrust codex_hooks_trust(const fs::path& codex_home) {
     if (hooks_text) settings = json::try_loads(*hooks_text);
     if (!settings) {
       result.detail = hooks_file.string() + (present ? " is not readable JSON" : " not found");
-      return result;
+      return true;
     }
     const auto handlers = handlers_of(*settings);
     for (const auto& h : handlers)
@@ -401,7 +398,7 @@ CodexHooksTrust codex_hooks_trust(const fs::path& codex_home) {
         result.rows.push_back({h.event, h.command, CodexHookTrust::unknown});
     if (result.rows.empty()) {
       result.detail = "no brenik hook in " + hooks_file.string();
-      return result;
+      return true;
     }
 
     const fs::path config_file = codex_home / "config.toml";
@@ -413,7 +410,7 @@ CodexHooksTrust codex_hooks_trust(const fs::path& codex_home) {
       values = TomlScan(*config_text).run();
     if (!values) {
       result.detail = config_file.string() + " could not be read as TOML";
-      return result;
+      return true;
     }
     std::vector<StateEntry> entries;
     std::map<std::string, std::size_t, std::less<>> entry_at;
@@ -452,10 +449,9 @@ CodexHooksTrust codex_hooks_trust(const fs::path& codex_home) {
     for (const auto& row : result.rows)
       if (row.trust != CodexHookTrust::trusted)
         result.detail += std::string("\n  ") + row.event + ": " + word_of(row.trust) + " (" + row.command + ")";
-  } catch (...) {
-    logging::debug_exc("codex hook trust lookup failed");
-    result.detail = "could not read Codex's hook settings";
-  }
+    return true;
+  });
+  if (!read) result.detail = "could not read Codex's hook settings";
   return result;
 }
 

@@ -23,6 +23,7 @@
 
 #include "agents/adapter.hpp"
 #include "agents/transcript_reader.hpp"
+#include "utils/best_effort.hpp"
 #include "utils/logging.hpp"
 
 namespace brenik::agents::detail {
@@ -111,14 +112,13 @@ std::map<std::string, std::vector<std::string>> sessions_in_files(const std::vec
   const auto repo = repo_spellings(repo_root);
   for (const auto& file : files) {
     if (options.since && file.mtime < *options.since - SINCE_SLACK) continue;
-    try {
-      bool in_repo = false;
-      std::string session_id = file.session_id;
-      auto file_hits = scan(file.path, index, repo, in_repo, session_id);
-      if (in_repo) hits.add(file_hits, session_id);
-    } catch (...) {
-      logging::debug_exc_fmt(std::current_exception(), "%s scan failed: %s", what, file.path.filename().string());
-    }
+    utils::best_effort(logging::format("%s scan failed: %s", {logging::arg(what), logging::arg(file.path.filename())}),
+                       {.audible = false}, [&] {
+                         bool in_repo = false;
+                         std::string session_id = file.session_id;
+                         auto file_hits = scan(file.path, index, repo, in_repo, session_id);
+                         if (in_repo) hits.add(file_hits, session_id);
+                       });
   }
   return hits.result(index);
 }

@@ -99,11 +99,8 @@ std::optional<fs::path> safe_dir(const fs::path& root, const fs::path& rel, bool
 }
 
 std::string read_small_file(const fs::path& path, std::uintmax_t limit) {
-  try {
-    return utils::read_small_regular_file(path, limit).value_or(std::string());
-  } catch (...) {
-    return {};  // missing, a link, or not a regular file: nothing to read
-  }
+  // Missing, a link, or not a regular file: nothing to read.
+  return utils::try_read_small_regular_file(path, limit).value_or(std::string());
 }
 
 std::vector<std::string> read_manifest(const fs::path& dir) {

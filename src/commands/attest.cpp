@@ -262,20 +262,16 @@ void register_attest(CLI::App& app, Context& ctx) {
   text("--timestamp", &AttestOptions::timestamp, "ISO 8601 timestamp. Auto-generated if omitted.");
   group->add_flag("--no-verify", b->options.no_verify, "Skip field validation (hash check still runs).");
 
-  group->callback([group, b, &ctx] {
-    if (!group->get_subcommands().empty()) return;
+  on_run(group, ctx, [b] {
     AttestOptions options = b->options;
     for (const auto& t : b->texts)
       if (t.option->count() > 0) options.*t.field = t.value;
-    int status;
     try {
-      status = run_attest(options, out::standard());
+      return run_attest(options, out::standard());
     } catch (const std::exception& e) {
       out::error(out::standard(), e.what());
-      status = 1;
+      return 1;
     }
-    ctx.exit_code = status;
-    if (status != 0) throw Exit{status};
   });
 
   register_attest_add(*group, ctx);

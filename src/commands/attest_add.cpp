@@ -83,7 +83,7 @@ bool head_is_fresh(const fs::path& repo_root) {
 }
 
 void upload_best_effort(const fs::path& repo_root) {
-  utils::best_effort("attestation upload from the commit hook", {.audible = false}, [&] {
+  utils::best_effort("attestation upload from the commit hook failed (best-effort)", {.audible = false}, [&] {
     auto budget = protocol::http_client::network_budget(HOOK_UPLOAD_BUDGET);
     const auto session = tolvern::resolve_session(repo_root);
     if (session.connected)
@@ -103,7 +103,8 @@ void nudge(const std::string& sha) {
 }
 
 void add_from_hook(const std::optional<std::string>& agent, const std::optional<std::string>& preread) {
-  try {
+  // A hook never fails or blocks the agent.
+  utils::best_effort("post-tool commit record failed (best-effort)", {.audible = false}, [&] {
     const json::Value payload = shared::read_hook_payload(preread);
     if (!payload.is_object() || text_member(payload, "tool_name") != "Bash") return;
     const auto& input = member(payload, "tool_input");
@@ -130,23 +131,19 @@ void add_from_hook(const std::optional<std::string>& agent, const std::optional<
         *repo_root, "HEAD",
         {.session_id = session_id, .agent = agent, .handoff = commit_trigger_handoff(), .worktree = *worktree});
     if (result.written) {
-      try {
-        upload_best_effort(*repo_root);
-      } catch (...) {
-      }
+      upload_best_effort(*repo_root);
       if (!result.attested) nudge(result.commit);
     }
-  } catch (...) {
-    // A hook never fails or blocks the agent.
-  }
+  });
 }
 
-[[noreturn]] void usage_error(const std::string& message) {
+// Prints the usage refusal; its status is the caller's to return.
+int usage_error(const std::string& message) {
   std::cerr << "Usage: brenik attest add [OPTIONS]\n"
                "Try 'brenik attest add --help' for help.\n\n"
                "Error: "
             << message << "\n";
-  throw Exit{2};
+  return 2;
 }
 
 struct AddOptions {
@@ -163,7 +160,7 @@ int run_add(const AddOptions& o, const Context& ctx) {
     add_from_hook(o.agent, ctx.preread_stdin);
     return 0;
   }
-  if (o.agent) usage_error("--agent is only for hook rows (with --from-hook)");
+  if (o.agent) return usage_error("--agent is only for hook rows (with --from-hook)");
 
   const auto found = repo_root_or_error(out::standard(), NOT_IN_REPOSITORY);
   if (!found) return 1;
@@ -186,7 +183,7 @@ int run_add(const AddOptions& o, const Context& ctx) {
                                     std::pair{"--task-type", &o.task_type}}) {
     if (!*value) missing += (missing.empty() ? "" : ", ") + std::string(name);
   }
-  if (!missing.empty()) usage_error("Missing required options: " + missing);
+  if (!missing.empty()) return usage_error("Missing required options: " + missing);
 
   auto result = tolvern::record_backfill(repo_root,
                                          {.commit = *o.commit, .session_id = *o.session_id, .task_type = *o.task_type});
@@ -223,7 +220,7 @@ void register_attest_add(CLI::App& group, Context& ctx) {
   b->agent_opt = add->add_option("--agent", b->agent, "With --from-hook only: the harness this row was installed for.");
   add->add_flag("--user", b->user_level, "Installed at user level (accepted, no effect).")->group("");
 
-  add->callback([b, &ctx] {
+  on_run(add, ctx, [b, &ctx] {
     detail::AddOptions o;
     if (b->commit_opt->count()) o.commit = b->commit;
     if (b->session_opt->count()) o.session_id = b->session;
@@ -231,18 +228,13 @@ void register_attest_add(CLI::App& group, Context& ctx) {
     if (b->agent_opt->count()) o.agent = b->agent;
     o.from_hook = b->from_hook;
     o.user_level = b->user_level;
-    int status;
     try {
-      status = detail::run_add(o, ctx);
-    } catch (const Exit&) {
-      throw;
+      return detail::run_add(o, ctx);
     } catch (const std::exception& e) {
-      if (o.from_hook) throw Exit{0};
+      if (o.from_hook) return 0;
       out::error(e.what());
-      status = 1;
+      return 1;
     }
-    ctx.exit_code = status;
-    if (status != 0) throw Exit{status};
   });
 }
 

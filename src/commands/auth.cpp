@@ -183,11 +183,6 @@ int run_logout(const out::Output& o) {
   return 0;
 }
 
-void finish(Context& ctx, int status) {
-  ctx.exit_code = status;
-  if (status != 0) throw Exit{status};
-}
-
 }  // namespace
 
 void register_auth(CLI::App& app, Context& ctx) {
@@ -200,11 +195,11 @@ void register_auth(CLI::App& app, Context& ctx) {
                     "omitted at a terminal, which keeps it out of your shell history.");
   login->add_option("--api-url", options->api_url,
                     std::string("Server URL (default ") + protocol::DEFAULT_API_URL + ").");
-  login->callback([options, &ctx] { finish(ctx, run_login(*options, out::standard())); });
+  on_run(login, ctx, [options] { return run_login(*options, out::standard()); });
   CLI::App* status = auth->add_subcommand("status", "Show which server and key this user is signed in with.");
-  status->callback([&ctx] { finish(ctx, run_status(out::standard())); });
+  on_run(status, ctx, [] { return run_status(out::standard()); });
   CLI::App* logout = auth->add_subcommand("logout", "Remove the saved credentials.");
-  logout->callback([&ctx] { finish(ctx, run_logout(out::standard())); });
+  on_run(logout, ctx, [] { return run_logout(out::standard()); });
 }
 
 }  // namespace brenik::commands

@@ -6,6 +6,7 @@
 #include "commands/cli.hpp"
 #include "protocol/credentials.hpp"
 #include "services/tolvern.hpp"
+#include "utils/best_effort.hpp"
 #include "utils/process.hpp"
 #include "utils/truthy.hpp"
 
@@ -16,7 +17,7 @@ namespace tolvern = services::tolvern;
 namespace shared = services::shared;
 
 void start_background_sync(const fs::path& state_root, const fs::path& worktree) noexcept {
-  try {
+  utils::best_effort("Background sync not started (best-effort)", {.audible = false}, [&] {
     if (!tolvern::wants_background_sync(shared::load_local_config(state_root))) return;
     if (!protocol::load_credentials()) return;
     const auto self = utils::current_executable();
@@ -25,8 +26,7 @@ void start_background_sync(const fs::path& state_root, const fs::path& worktree)
     // nowhere; the index git used for the commit is none of its business.
     utils::spawn_detached({self->string(), "background-sync"},
                           {.cwd = worktree, .env = {{"GIT_INDEX_FILE", std::nullopt}}});
-  } catch (...) {
-  }
+  });
 }
 
 namespace {
@@ -34,11 +34,7 @@ namespace {
 // The configuration as far as it reads: status must say something even when
 // `.brenik/` holds a planted link.
 json::Value readable_config(const fs::path& root) {
-  try {
-    return shared::load_local_config(root);
-  } catch (...) {
-    return json::Value::object();
-  }
+  return utils::best_effort_or(json::Value::object(), utils::unlogged, [&] { return shared::load_local_config(root); });
 }
 
 }  // namespace
@@ -81,16 +77,16 @@ json::Value background_sync_json(const fs::path& root) {
 void register_background_sync(CLI::App& app, Context& ctx) {
   CLI::App* cmd = app.add_subcommand("background-sync", "");
   cmd->group("");  // internal: started by the post-commit path
-  cmd->callback([&ctx] {
-    ctx.exit_code = 0;
-    try {
+  on_run(cmd, ctx, [] {
+    // Nobody waits for this run: its outcome is in the state file, not the status.
+    utils::best_effort("Background sync run failed (best-effort)", {.audible = false}, [] {
       const fs::path root = shared::get_repo_root();
       const auto project_id = member(shared::load_local_config(root), "project_id");
       const auto credentials = protocol::load_credentials();
       if (!truthy(project_id) || !credentials) return;
       tolvern::run_background_sync(root, credentials->api_key, credentials->api_url, project_id);
-    } catch (...) {
-    }
+    });
+    return 0;
   });
 }
 

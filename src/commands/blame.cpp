@@ -101,24 +101,24 @@ void register_blame(CLI::App& app, Context& ctx) {
   cmd->add_option("file", options->file, "A file git tracks.")->required();
   cmd->add_option("revision", options->revision, "Blame the file as of this revision (default: the working tree).");
   cmd->add_flag("--json", options->as_json, "Print the per-line records and the shares as JSON.");
-  cmd->callback([options, &ctx] {
+  on_run(cmd, ctx, [options] {
     const auto& o = out::standard();
     const auto root = repo_root_or_error(o, NOT_IN_REPOSITORY);
-    if (!root) throw Exit{1};
+    if (!root) return 1;
     std::error_code ec;
     const fs::path cwd = fs::current_path(ec);
     auto b = views::blame_file(*root, ec ? *root : cwd, options->file, options->revision);
     if (b.error) {
       out::error(o, fmt::git_refusal(*b.error));
-      throw Exit{1};
+      return 1;
     }
     if (options->as_json) {
       std::cout << json::dumps(blame_json(b, *options)) << "\n";
       std::cout.flush();
-      return;
+      return 0;
     }
     display::pager::page(render_text(b, o.out_styled), *root, ::isatty(STDOUT_FILENO) == 1);
-    ctx.exit_code = 0;
+    return 0;
   });
 }
 

@@ -7,6 +7,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
+#include <utility>
 
 #include "display/output.hpp"
 #include "utils/json.hpp"
@@ -22,11 +24,17 @@ struct Context {
   int exit_code = 0;
 };
 
-// Thrown by a command body to end the process with a status after it has
-// printed what it had to say.
-struct Exit {
-  int code;
-};
+// How every command ends: its body prints what it has to say and returns the
+// status, which becomes the process's exit status once parsing is over. A
+// command whose subcommand ran leaves the status to that subcommand.
+template <typename Body>
+void on_run(CLI::App* cmd, Context& ctx, Body body) {
+  static_assert(std::is_same_v<std::invoke_result_t<const Body&>, int>, "a command body returns its status");
+  cmd->callback([cmd, &ctx, body = std::move(body)] {
+    if (!cmd->get_subcommands().empty()) return;
+    ctx.exit_code = body();
+  });
+}
 
 // The repository the command runs in, or none after printing `message` as
 // the error (the caller exits 1).

@@ -98,9 +98,6 @@ int run_cli(int argc, char** argv, const char* stdin_data, std::size_t stdin_len
     // error, status 2, whatever number CLI11 gives it.
     if (code == 0 || e.get_name() == "RuntimeError") return code;
     return 2;
-  } catch (const Exit& e) {
-    std::cout.flush();
-    return e.code;
   }
   std::cout.flush();
   return ctx.exit_code;
@@ -116,7 +113,7 @@ extern "C" __attribute__((visibility("default"))) int brenik_cli_main(int argc, 
   install_log_sink(hook);
   try {
     return run_cli(argc, argv, stdin_data, stdin_len, stdin_given);
-  } catch (...) {
+  } catch (...) {  // the one top-level handler
     const std::string kind = brenik::error_kind(std::current_exception());
     brenik::logging::debug_exc("Command failed");
     if (hook) return 0;
@@ -124,7 +121,7 @@ extern "C" __attribute__((visibility("default"))) int brenik_cli_main(int argc, 
       std::cout.flush();
       brenik::display::output::error(brenik::display::output::standard(),
                                      "Stopped on an unexpected " + kind + " (BRENIK_DEBUG=1 shows where).");
-    } catch (...) {
+    } catch (...) {  // the message cannot be shown: the status still tells
     }
     return 1;
   }

@@ -20,13 +20,10 @@ void register_doctor(CLI::App& app, Context& ctx) {
                          "took git's hooks over, and the link, sign-in and Codex trust state.");
   auto as_json = std::make_shared<bool>(false);
   cmd->add_flag("--json", *as_json, "Print the findings as one JSON object.");
-  cmd->callback([as_json, &ctx] {
+  on_run(cmd, ctx, [as_json] {
     const auto& o = out::standard();
     const auto root = repo_root_or_error(o, NOT_IN_REPOSITORY);
-    if (!root) {
-      ctx.exit_code = 1;
-      return;
-    }
+    if (!root) return 1;
     doctor::DoctorOptions options;
     if (const char* h = std::getenv("HOME"); h && *h) options.home = h;
     const auto findings = doctor::run_checks(services::shared::get_worktree_root(*root), options);
@@ -42,7 +39,7 @@ void register_doctor(CLI::App& app, Context& ctx) {
       else
         out::error(o, std::to_string(problems) + (problems == 1 ? " problem" : " problems") + " found.");
     }
-    ctx.exit_code = problems == 0 ? 0 : 1;
+    return problems == 0 ? 0 : 1;
   });
 }
 

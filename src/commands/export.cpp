@@ -100,12 +100,12 @@ void register_export(CLI::App& app, Context& ctx) {
       ->check(CLI::IsMember({"agent-trace", "in-toto"}));
   cmd->add_option("-o,--output", a->output, "Write to this file instead of standard output.");
   cmd->add_flag("--sign", a->sign, "Wrap each document in a DSSE envelope signed with git's SSH signing key.");
-  cmd->callback([a, &ctx] {
+  on_run(cmd, ctx, [a] {
     try {
-      ctx.exit_code = run_export(*a);
+      return run_export(*a);
     } catch (const std::exception& e) {
       out::error(out::standard(), std::string("Export failed: ") + e.what());
-      ctx.exit_code = 1;
+      return 1;
     }
   });
 }

@@ -11,6 +11,7 @@
 
 #include "commands/cli.hpp"
 #include "services/tolvern.hpp"
+#include "utils/best_effort.hpp"
 
 namespace brenik::commands {
 
@@ -22,14 +23,14 @@ void register_git_hook(CLI::App& app, Context& ctx) {
   cmd->group("");  // internal: run by the git hooks
   auto args = std::make_shared<std::vector<std::string>>();
   cmd->add_option("args", *args)->expected(1, 8);
-  cmd->callback([args, &ctx] {
-    ctx.exit_code = 0;
-    try {
+  on_run(cmd, ctx, [args, &ctx] {
+    // A hook never fails git, save the refusal of a strict pre-commit check.
+    return utils::best_effort_or(0, "git hook failed (best-effort)", {.audible = false}, [&] {
       const std::string name = args->empty() ? std::string() : args->front();
       const auto worktree = services::shared::get_worktree_root();
       // A committed hook line (husky, lefthook) runs in every clone: one
       // that never ran setup is left alone.
-      if (!services::shared::local_config_exists(services::shared::brenik_root(worktree))) return;
+      if (!services::shared::local_config_exists(services::shared::brenik_root(worktree))) return 0;
       const hooks::HookContext hc{.worktree = worktree,
                                   .state_root = services::shared::brenik_root(worktree),
                                   .handoff = commit_trigger_handoff()};
@@ -45,11 +46,10 @@ void register_git_hook(CLI::App& app, Context& ctx) {
       } else if (name == "pre-commit") {
         const auto check = hooks::check_pre_commit(hc);
         if (!check.message.empty()) std::cerr << check.message << "\n";
-        if (check.refuse) ctx.exit_code = 1;
+        if (check.refuse) return 1;
       }
-    } catch (...) {
-      ctx.exit_code = 0;  // a hook never fails git, save the refusal above
-    }
+      return 0;
+    });
   });
 }
 

@@ -80,16 +80,16 @@ void register_log(CLI::App& app, Context& ctx) {
   cmd->add_option("revisions", options->revisions, "Revision range, as `git log` takes it (default HEAD).");
   cmd->add_option("-n,--max-count", options->limit, "Show at most N commits.")->check(CLI::NonNegativeNumber);
   cmd->add_flag("--json", options->as_json, "One JSON object per commit: its log line and archived attestation.");
-  cmd->callback([options, &ctx] {
+  on_run(cmd, ctx, [options] {
     const auto& o = out::standard();
     const auto root = repo_root_or_error(o, NOT_IN_REPOSITORY);
-    if (!root) throw Exit{1};
+    if (!root) return 1;
     // The one-line output reads only a summary of each log line.
     auto history = views::list_history(*root, options->revisions, options->limit,
                                        options->as_json ? views::LineDetail::full : views::LineDetail::summary);
     if (history.error) {
       out::error(o, fmt::git_refusal(*history.error));
-      throw Exit{1};
+      return 1;
     }
     if (options->as_json) {
       const views::ArchiveDir attestations(paths::attestations_dir(*root));
@@ -97,11 +97,11 @@ void register_log(CLI::App& app, Context& ctx) {
       for (const auto& e : history.commits) text += json::dumps(entry_json(e, attestations)) + "\n";
       std::cout << text;
       std::cout.flush();
-      return;
+      return 0;
     }
     const bool terminal = ::isatty(STDOUT_FILENO) == 1;
     display::pager::page(render_text(history.commits, o.out_styled), *root, terminal);
-    ctx.exit_code = 0;
+    return 0;
   });
 }
 

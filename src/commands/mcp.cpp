@@ -80,7 +80,7 @@ void register_mcp(CLI::App& app, Context& ctx) {
   auto repo = std::make_shared<std::string>();
   cmd->add_option("--repo", *repo,
                   "Repository to serve (default: the harness's project folder, else the current directory).");
-  cmd->callback([repo, &ctx] { ctx.exit_code = run_mcp(*repo); });
+  on_run(cmd, ctx, [repo] { return run_mcp(*repo); });
 }
 
 }  // namespace brenik::commands

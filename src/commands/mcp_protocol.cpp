@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <exception>
 
+#include "utils/best_effort.hpp"
+
 namespace brenik::commands::mcp {
 
 const std::vector<std::string> SUPPORTED_VERSIONS = {HANDSHAKE_FREE_VERSION, "2025-11-25", "2025-06-18", "2025-03-26",
@@ -147,10 +149,9 @@ std::string serialize(const json::Value& message) {
 
 json::Value id_of_prefix(std::string_view start) {
   IdFinder finder;
-  try {
-    json::Value::sax_parse(start, &finder, json::Value::input_format_t::json, false);
-  } catch (...) {
-  }
+  // A prefix stops short by its nature: the id found before it stopped stands.
+  utils::best_effort(utils::unlogged,
+                     [&] { json::Value::sax_parse(start, &finder, json::Value::input_format_t::json, false); });
   return finder.found && valid_id(finder.id) ? finder.id : json::Value();
 }
 
@@ -288,7 +289,7 @@ json::Value Server::call_tool(const json::Value& params) {
     outcome = call_(name.get<std::string>(), arguments);
   } catch (const std::exception& e) {
     outcome = ToolOutcome{std::string("The tool failed: ") + e.what(), true};
-  } catch (...) {
+  } catch (...) {  // becomes the tool's failed answer
     outcome = ToolOutcome{"The tool failed.", true};
   }
   if (!outcome) {

@@ -7,6 +7,7 @@
 
 #include "commands/cli.hpp"
 #include "services/tolvern.hpp"
+#include "utils/best_effort.hpp"
 #include "utils/process.hpp"
 
 namespace brenik::commands {
@@ -22,15 +23,14 @@ std::optional<tolvern::RecordHandoff> commit_trigger_handoff() {
 void register_record_handoff(CLI::App& app, Context& ctx) {
   CLI::App* cmd = app.add_subcommand("record-handoff", "");
   cmd->group("");  // internal: started by brenik itself
-  cmd->callback([&ctx] {
-    try {
+  // The status tells the committer whether its record went in.
+  on_run(cmd, ctx, [&ctx] {
+    return utils::best_effort_or(1, "handed-off record not filed", {.audible = false}, [&] {
       const std::string handed =
           ctx.preread_stdin ? *ctx.preread_stdin : std::string(std::istreambuf_iterator<char>(std::cin), {});
       tolvern::write_handed_off_record(handed);
-      ctx.exit_code = 0;
-    } catch (...) {
-      ctx.exit_code = 1;
-    }
+      return 0;
+    });
   });
 }
 

@@ -82,14 +82,14 @@ void register_session_start(CLI::App& app, Context& ctx) {
   auto agent = std::make_shared<std::string>();
   CLI::Option* agent_opt =
       cmd->add_option("--agent", *agent, "The harness this hook row was installed for (output in its hook format).");
-  cmd->callback([agent, agent_opt, &ctx] {
+  on_run(cmd, ctx, [agent, agent_opt] {
     std::optional<std::string> flag;
     if (agent_opt->count()) flag = *agent;
     try {
-      ctx.exit_code = run_session_start(flag);
+      return run_session_start(flag);
     } catch (const std::exception&) {
       // A session-start hook never blocks the agent.
-      ctx.exit_code = 0;
+      return 0;
     }
   });
 }

@@ -26,18 +26,14 @@ void register_setup(CLI::App& app, Context& ctx) {
                 "Undo setup and sync: hooks, ignore entries, guidance block, MCP entries, harness rows, "
                 "configuration and caches. The log and archived attestations stay.");
   cmd->add_flag("--purge", *purge, "With --remove: remove .brenik/ entirely, the log included.");
-  cmd->callback([no_harness, remove, purge, &ctx] {
+  on_run(cmd, ctx, [no_harness, remove, purge] {
     const auto& o = out::standard();
     if (*purge && !*remove) {
       out::error(o, "--purge goes with --remove.");
-      ctx.exit_code = 2;
-      return;
+      return 2;
     }
     const auto root = repo_root_or_error(o, NOT_IN_REPOSITORY);
-    if (!root) {
-      ctx.exit_code = 1;
-      return;
-    }
+    if (!root) return 1;
     std::vector<inst::StepReport> steps;
     if (*remove) {
       steps = hooks::removal::run_remove(*root, {.purge = *purge, .harness_hooks = !*no_harness});
@@ -61,8 +57,9 @@ void register_setup(CLI::App& app, Context& ctx) {
     }
     if (failed) {
       out::error(o, std::string(*remove ? "Removal" : "Setup") + " did not finish every step; see the messages above.");
-      ctx.exit_code = 1;
+      return 1;
     }
+    return 0;
   });
 }
 

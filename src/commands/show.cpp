@@ -127,22 +127,22 @@ void register_show(CLI::App& app, Context& ctx) {
   auto options = std::make_shared<ShowOptions>();
   cmd->add_option("revision", options->revision, "The commit (any revision git resolves).")->required();
   cmd->add_flag("--json", options->as_json, "Print it as one JSON object.");
-  cmd->callback([options, &ctx] {
+  on_run(cmd, ctx, [options] {
     const auto& o = out::standard();
     const auto root = repo_root_or_error(o, NOT_IN_REPOSITORY);
-    if (!root) throw Exit{1};
+    if (!root) return 1;
     auto lookup = views::describe_commit(*root, options->revision);
     if (lookup.error) {
       out::error(o, *lookup.error);
-      throw Exit{1};
+      return 1;
     }
     if (options->as_json) {
       std::cout << json::dumps(detail_json(*lookup.detail)) << "\n";
       std::cout.flush();
-      return;
+      return 0;
     }
     display::pager::page(render_text(*lookup.detail, o.out_styled), *root, ::isatty(STDOUT_FILENO) == 1);
-    ctx.exit_code = 0;
+    return 0;
   });
 }
 

@@ -92,13 +92,10 @@ void register_status(CLI::App& app, Context& ctx) {
   cmd->add_flag("--json", *as_json, "Print the counts and last records as JSON.");
   cmd->add_option("-n,--limit", *limit, "How many of the last records to show (default 5).")
       ->check(CLI::NonNegativeNumber);
-  cmd->callback([as_json, limit, &ctx] {
+  on_run(cmd, ctx, [as_json, limit] {
     const auto& o = out::standard();
     const auto found = repo_root_or_error(o, NOT_IN_REPOSITORY);
-    if (!found) {
-      ctx.exit_code = 1;
-      return;
-    }
+    if (!found) return 1;
     const fs::path& root = *found;
     const fs::path log = paths::log_jsonl(root);
     const auto l = services::tolvern::read_attestation_log(log);
@@ -142,7 +139,7 @@ void register_status(CLI::App& app, Context& ctx) {
       v["recent"] = json::Value::array();
       for (const auto& r : recent) v["recent"].push_back(r.entry);
       std::cout << json::dumps(v) << "\n";
-      return;
+      return 0;
     }
     auto row = [&](const std::string& k, std::size_t n) {
       std::string pad(k.size() < 22 ? 22 - k.size() : 1, ' ');
@@ -195,7 +192,7 @@ void register_status(CLI::App& app, Context& ctx) {
     }
     if (recent.empty()) {
       if (!problem) out::console_print(o, "No records yet.");
-      return;
+      return 0;
     }
     out::console_print(o, "Last records:");
     std::size_t agent_w = 5;
@@ -215,6 +212,7 @@ void register_status(CLI::App& app, Context& ctx) {
                                 padded(kind_of(kind), 11) + padded(synced ? "uploaded" : "local", 9) +
                                 text_member(r, "summary"));
     }
+    return 0;
   });
 }
 

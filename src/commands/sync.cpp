@@ -184,7 +184,7 @@ void register_sync(CLI::App& app, Context& ctx) {
   sync->add_flag("--record-commit", options->record_commit,
                  "Record HEAD in the attestation log and do nothing else (run by the git "
                  "post-commit hook; offline, prints nothing).");
-  sync->callback([options, &ctx] {
+  on_run(sync, ctx, [options] {
     int status;
     if (options->record_commit) {
       status = run_record_commit();
@@ -204,8 +204,7 @@ void register_sync(CLI::App& app, Context& ctx) {
         status = 1;
       }
     }
-    ctx.exit_code = status;
-    if (status != 0) throw Exit{status};
+    return status;
   });
 }
 

@@ -108,12 +108,12 @@ void register_verify(CLI::App& app, Context& ctx) {
   auto a = std::make_shared<VerifyArgs>();
   cmd->add_option("target", a->target, "Export file (- for standard input) or revision range (default HEAD).");
   cmd->add_flag("--json", a->json, "Print the results as JSON.");
-  cmd->callback([a, &ctx] {
+  on_run(cmd, ctx, [a] {
     try {
-      ctx.exit_code = run_verify(*a);
+      return run_verify(*a);
     } catch (const std::exception& e) {
       out::error(out::standard(), std::string("Verification failed: ") + e.what());
-      ctx.exit_code = 1;
+      return 1;
     }
   });
 }

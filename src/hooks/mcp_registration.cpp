@@ -352,7 +352,7 @@ std::vector<StepReport> register_mcp_server(const fs::path& repo_root,
     }
   } catch (const std::exception& e) {
     steps.push_back({.what = "MCP", .status = Status::failed, .detail = e.what()});
-  } catch (...) {
+  } catch (...) {  // becomes the failed step the setup report shows
     steps.push_back({.what = "MCP", .status = Status::failed, .detail = "unexpected error"});
   }
   return steps;

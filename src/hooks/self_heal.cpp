@@ -77,12 +77,7 @@ StepReport cleanup_entire(const fs::path& repo_root) {
     const fs::path p = it->path();
     const auto st = it->symlink_status(ec);
     if (ec || !fs::is_regular_file(st)) continue;  // links and folders are never ours to remove
-    std::optional<std::string> text;
-    try {
-      text = utils::read_small_regular_file(p, MAX_HOOK_BYTES);
-    } catch (...) {
-      continue;
-    }
+    const auto text = utils::try_read_small_regular_file(p, MAX_HOOK_BYTES);
     if (!text || !is_entire_hook(*text)) continue;
     if (utils::remove_file(p)) {
       removed.push_back(p.filename().string());

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <system_error>
 
+#include "utils/best_effort.hpp"
 #include "utils/errors.hpp"
 #include "utils/fs.hpp"
 #include "utils/json.hpp"
@@ -28,16 +29,15 @@ fs::path credentials_path() {
 
 std::optional<Credentials> load_credentials() {
   Credentials c;
-  try {
+  // An unusable file is the same as none.
+  utils::best_effort(utils::unlogged, [&] {
     if (auto text = utils::try_read_file(credentials_path())) {
       if (auto parsed = json::try_loads(*text)) {
         c.api_key = text_member(*parsed, "api_key");
         c.api_url = text_member(*parsed, "api_url");
       }
     }
-  } catch (...) {
-    // An unusable file is the same as none.
-  }
+  });
   if (auto key = env("BRENIK_API_KEY"); !key.empty()) c.api_key = key;
   if (auto url = env("BRENIK_API_URL"); !url.empty()) c.api_url = url;
   if (c.api_key.empty()) return std::nullopt;

@@ -70,7 +70,7 @@ std::string error_kind(const std::exception_ptr& e) {
     if (e) std::rethrow_exception(e);
   } catch (const std::exception& ex) {
     return error_kind(ex);
-  } catch (...) {
+  } catch (...) {  // classifying: not a standard exception, so the generic kind
   }
   return "RuntimeError";
 }
@@ -93,7 +93,7 @@ std::string traceback(const std::exception_ptr& e) {
     if (e) std::rethrow_exception(e);
   } catch (const std::exception& ex) {
     return traceback(ex);
-  } catch (...) {
+  } catch (...) {  // classifying: not a standard exception, so no text to show
   }
   return "Traceback:\nRuntimeError: unknown error";
 }

@@ -7,13 +7,17 @@
 //   the kinds below. Results that report a failure carry its kind (and, where
 //   the caller may show it, the message), never a bare catch-all string.
 // - An operation documented as best-effort or "never throws" catches at its
-//   own boundary, logs its fixed message at debug level with the traceback
-//   (utils::best_effort for a step, or one try/catch that returns the neutral
-//   value), and goes on. No other code swallows errors.
-// - A command ends through its status: it prints its refusal through the
-//   output operations and sets the status or throws commands::Exit; whatever
-//   escapes a command is caught once in brenik_cli_main, shown as its kind,
-//   and ends with status 1 (0 for a hook entry, which never fails the caller).
+//   own boundary through utils::best_effort (a step) or utils::best_effort_or
+//   (a value, or its neutral fallback), which log its fixed message (debug
+//   level with the traceback unless asked otherwise), and goes on. A read
+//   whose failure is itself the answer "none" uses their unlogged form and
+//   says why. No other code swallows errors: the few catch-alls left turn a
+//   failure into a result, classify it, or hand it to another thread.
+// - A command ends through its status: its body prints its refusal through
+//   the output operations and returns the status to commands::on_run;
+//   whatever escapes a command is caught once in brenik_cli_main, shown as
+//   its kind, and ends with status 1 (0 for a hook entry, which never fails
+//   the caller).
 #pragma once
 
 #include <exception>

@@ -12,6 +12,7 @@
 #include <ctime>
 #include <memory>
 
+#include "utils/best_effort.hpp"
 #include "utils/errors.hpp"
 #include "utils/unique_fd.hpp"
 
@@ -224,12 +225,9 @@ std::string read_confined(const fs::path& path) {
   return read_all(fd.get(), path);
 }
 
+// A file that cannot be read is the answer "none" here, not a failure to report.
 std::optional<std::string> try_read_file(const fs::path& path) noexcept {
-  try {
-    return read_file(path);
-  } catch (...) {
-    return std::nullopt;
-  }
+  return best_effort_or(std::nullopt, unlogged, [&] { return std::optional<std::string>(read_file(path)); });
 }
 
 void make_dirs(const fs::path& dir) {
@@ -355,6 +353,10 @@ std::optional<std::string> read_small_regular_file(const fs::path& path, std::si
   return read_capped(open_confined(path, O_RDONLY), path, max_bytes);
 }
 
+std::optional<std::string> try_read_small_regular_file(const fs::path& path, std::size_t max_bytes) noexcept {
+  return best_effort_or(std::nullopt, unlogged, [&] { return read_small_regular_file(path, max_bytes); });
+}
+
 std::optional<std::string> read_small_regular_file(const ConfinedDir& dir, const std::string& name,
                                                    std::size_t max_bytes) {
   return read_capped(dir.open_file(name, O_RDONLY), dir.path() / name, max_bytes);
@@ -372,13 +374,12 @@ void rename_confined(const fs::path& from, const fs::path& to) {
 }
 
 bool remove_file(const fs::path& path) noexcept {
-  try {
+  // The answer is whether the file went; a folder that cannot be opened is a no.
+  return best_effort_or(false, unlogged, [&] {
     const std::string name = entry_name(path);
     const ConfinedDir dir(folder_of(path), false);
     return ::unlinkat(dir.fd(), name.c_str(), 0) == 0;
-  } catch (...) {
-    return false;
-  }
+  });
 }
 
 bool stays_inside(const fs::path& root, const fs::path& path) {

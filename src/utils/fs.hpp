@@ -134,6 +134,9 @@ void append_file(const fs::path& path, std::string_view content);
 // waited on, EINVAL), so a hook neither follows it to a secret elsewhere nor
 // loads more than any sane content needs. Throws OSError.
 std::optional<std::string> read_small_regular_file(const fs::path& path, std::size_t max_bytes);
+// The same, or none on any failure too: for readers to whom a missing,
+// refused or unreadable file is simply no content.
+std::optional<std::string> try_read_small_regular_file(const fs::path& path, std::size_t max_bytes) noexcept;
 // The same for the entry `name` of a folder already opened under the rule.
 std::optional<std::string> read_small_regular_file(const ConfinedDir& dir, const std::string& name,
                                                    std::size_t max_bytes);

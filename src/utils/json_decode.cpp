@@ -10,6 +10,7 @@
 #include <cmath>
 #include <limits>
 
+#include "utils/best_effort.hpp"
 #include "utils/errors.hpp"
 #include "utils/json.hpp"
 #include "utils/json_object.hpp"
@@ -351,12 +352,9 @@ private:
 
 Value loads(std::string_view text) { return Decoder(text).decode(); }
 
+// Text that does not decode is the answer "none" here, not a failure to report.
 std::optional<Value> try_loads(std::string_view text) noexcept {
-  try {
-    return loads(text);
-  } catch (...) {
-    return std::nullopt;
-  }
+  return utils::best_effort_or(std::nullopt, utils::unlogged, [&] { return std::optional<Value>(loads(text)); });
 }
 
 }  // namespace brenik::json

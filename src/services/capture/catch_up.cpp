@@ -14,6 +14,7 @@
 #include "services/git/git.hpp"
 #include "services/ledger/log_store.hpp"
 #include "services/shared.hpp"
+#include "utils/best_effort.hpp"
 #include "utils/filelock.hpp"
 #include "utils/logging.hpp"
 #include "utils/process.hpp"
@@ -65,8 +66,8 @@ namespace detail {
 
 std::vector<BackfillResult> walk_and_record(const fs::path& repo_root, int limit) noexcept {
   std::vector<BackfillResult> recorded;
-  try {
-    if (!shared::local_config_exists(repo_root)) return recorded;
+  utils::best_effort("catch-up walk failed (best-effort)", {.audible = false}, [&] {
+    if (!shared::local_config_exists(repo_root)) return;
 
     // The install anchor only ever applies to a first run: on an
     // established install it would hide exactly the backlog we recover.
@@ -120,19 +121,19 @@ std::vector<BackfillResult> walk_and_record(const fs::path& repo_root, int limit
       pending.push_back(w.sha);
       if (w.when) commit_times[w.sha] = *w.when;
     }
-    if (pending.empty()) return recorded;
+    if (pending.empty()) return;
 
     const auto since = parse_number(git({"log", "-1", "--format=%ct", pending.back()}, {.cwd = repo_root}));
 
     std::map<std::string, std::vector<std::pair<std::string, std::string>>> hits;
     for (const auto& adapter : agents::iter_adapters()) {
-      try {
-        auto answer = adapter->sessions_mentioning(repo_root, pending, {.since = since, .commit_times = commit_times});
-        for (const auto& [commit, sessions] : answer)
-          for (const auto& session : sessions) hits[commit].emplace_back(adapter->name(), session);
-      } catch (...) {
-        logging::debug_exc_fmt(std::current_exception(), "%s session scan failed (best-effort)", adapter->name());
-      }
+      utils::best_effort(logging::format("%s session scan failed (best-effort)", {logging::arg(adapter->name())}),
+                         {.audible = false}, [&] {
+                           auto answer = adapter->sessions_mentioning(repo_root, pending,
+                                                                      {.since = since, .commit_times = commit_times});
+                           for (const auto& [commit, sessions] : answer)
+                             for (const auto& session : sessions) hits[commit].emplace_back(adapter->name(), session);
+                         });
     }
 
     for (const auto& sha : pending) {
@@ -144,30 +145,20 @@ std::vector<BackfillResult> walk_and_record(const fs::path& repo_root, int limit
       }
       recorded.push_back(capture_commit(repo_root, sha, options));
     }
-  } catch (...) {
-    try {
-      logging::debug_exc("catch-up walk failed (best-effort)");
-    } catch (...) {
-    }
-  }
+  });
   return recorded;
 }
 
 }  // namespace detail
 
 std::vector<BackfillResult> catch_up_commits(const fs::path& repo_root, int limit) noexcept {
-  try {
-    if (!shared::local_config_exists(repo_root)) return {};
-    auto guard = utils::locked(paths::log_jsonl(repo_root), CATCH_UP_LOCK_TIMEOUT);
-    if (!guard->acquired()) return {};
-    return detail::walk_and_record(repo_root, limit);
-  } catch (...) {
-    try {
-      logging::debug_exc("catch_up_commits failed (best-effort)");
-    } catch (...) {
-    }
-    return {};
-  }
+  return utils::best_effort_or(std::vector<BackfillResult>(), "catch_up_commits failed (best-effort)",
+                               {.audible = false}, [&]() -> std::vector<BackfillResult> {
+                                 if (!shared::local_config_exists(repo_root)) return {};
+                                 auto guard = utils::locked(paths::log_jsonl(repo_root), CATCH_UP_LOCK_TIMEOUT);
+                                 if (!guard->acquired()) return {};
+                                 return detail::walk_and_record(repo_root, limit);
+                               });
 }
 
 BackfillResult record_backfill(const fs::path& repo_root, const BackfillOptions& o) {

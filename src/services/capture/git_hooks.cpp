@@ -9,6 +9,7 @@
 #include "services/git/git.hpp"
 #include "services/capture/pending.hpp"
 #include "services/shared.hpp"
+#include "utils/best_effort.hpp"
 #include "utils/errors.hpp"
 #include "utils/fs.hpp"
 #include "utils/logging.hpp"
@@ -48,17 +49,16 @@ bool unattested_source(const std::string& source) {
   return source == "post_commit" || source == "harness" || source == "catch_up";
 }
 
+// No archive, or one that does not parse, is simply none to carry over.
 std::optional<json::Value> archived_attestation(const fs::path& state_root, const std::string& commit) {
-  try {
+  return utils::best_effort_or(std::nullopt, utils::unlogged, [&]() -> std::optional<json::Value> {
     auto text =
         utils::read_small_regular_file(paths::attestations_dir(state_root) / (commit + ".yaml"), MAX_ARCHIVE_BYTES);
     if (!text) return std::nullopt;
     auto parsed = detail::parse_attestation_yaml(*text);
     if (!parsed.is_object() || parsed.empty()) return std::nullopt;
     return parsed;
-  } catch (...) {
-    return std::nullopt;
-  }
+  });
 }
 
 // A fingerprint of a patch that survives a move to another base: hunk
@@ -153,42 +153,35 @@ BackfillResult carry(const HookContext& ctx, const std::string& kind, const Rewr
 }  // namespace
 
 std::optional<std::string> on_post_commit(const HookContext& ctx) noexcept {
-  try {
+  return utils::best_effort_or(std::nullopt, "post-commit record failed (best-effort)", {.audible = false}, [&] {
     return record_commit(ctx.state_root, "commit_unattested", ctx.handoff, worktree_if_other(ctx));
-  } catch (...) {
-    return std::nullopt;
-  }
+  });
 }
 
 std::optional<std::string> on_post_merge(const HookContext& ctx) noexcept {
-  try {
-    // "HEAD P1 P2...": a merge commit has two parents or more.
-    const std::string line = detail::git({"rev-list", "--parents", "-n1", "HEAD"}, {.cwd = ctx.worktree});
-    if (std::count(line.begin(), line.end(), ' ') < 2) return std::nullopt;
-    return record_commit(ctx.state_root, "commit_unattested", ctx.handoff, worktree_if_other(ctx));
-  } catch (...) {
-    return std::nullopt;
-  }
+  return utils::best_effort_or(
+      std::nullopt, "post-merge record failed (best-effort)", {.audible = false}, [&]() -> std::optional<std::string> {
+        // "HEAD P1 P2...": a merge commit has two parents or more.
+        const std::string line = detail::git({"rev-list", "--parents", "-n1", "HEAD"}, {.cwd = ctx.worktree});
+        if (std::count(line.begin(), line.end(), ' ') < 2) return std::nullopt;
+        return record_commit(ctx.state_root, "commit_unattested", ctx.handoff, worktree_if_other(ctx));
+      });
 }
 
 PreCommitCheck check_pre_commit(const HookContext& ctx) noexcept {
-  PreCommitCheck check;
-  try {
-    const fs::path pending = paths::commit_attestation(ctx.state_root);
-    std::optional<std::string> text;
-    try {
-      text = utils::read_small_regular_file(pending, detail::MAX_PENDING_ATTESTATION_BYTES);
-    } catch (...) {
-      return check;  // none pending, or not a file brenik would file
-    }
+  // The check never stops a commit on a failure of its own.
+  return utils::best_effort_or(PreCommitCheck{}, "pre-commit check failed (best-effort)", {.audible = false}, [&] {
+    PreCommitCheck check;
+    // None pending, or not a file brenik would file.
+    const auto text = utils::try_read_small_regular_file(paths::commit_attestation(ctx.state_root),
+                                                         detail::MAX_PENDING_ATTESTATION_BYTES);
     if (!text) return check;
-    std::string wanted;
-    try {
+    // A pending file that does not parse names no staged changes: a mismatch.
+    const std::string wanted = utils::best_effort_or(std::string(), utils::unlogged, [&] {
       const auto parsed = detail::parse_attestation_yaml(*text);
-      wanted = text_of(parsed, "staged_diff_hash");
-      if (wanted.empty()) wanted = text_of(parsed, "diff_hash");
-    } catch (...) {
-    }
+      const std::string staged_hash = text_of(parsed, "staged_diff_hash");
+      return staged_hash.empty() ? text_of(parsed, "diff_hash") : staged_hash;
+    });
     const std::string staged = shared::get_staged_diff_hash(ctx.worktree);
     if (!wanted.empty() && wanted == staged) return check;
     check.mismatch = true;
@@ -199,10 +192,8 @@ PreCommitCheck check_pre_commit(const HookContext& ctx) noexcept {
                     "than the staged ones and would be filed on this commit; run `brenik attest` again for "
                     "these changes, or delete the file if it belongs to none" +
                     (check.refuse ? " (attest.strict is set in .brenik/.platform/config.yaml)" : "");
-  } catch (...) {
-    check = {};
-  }
-  return check;
+    return check;
+  });
 }
 
 std::vector<Rewrite> parse_rewrite_input(const std::string& input) {
@@ -233,18 +224,13 @@ std::vector<Rewrite> parse_rewrite_input(const std::string& input) {
 std::vector<BackfillResult> on_post_rewrite(const HookContext& ctx, const std::string& kind,
                                             const std::string& input) noexcept {
   std::vector<BackfillResult> results;
-  try {
-    for (const auto& rw : parse_rewrite_input(input)) {
-      try {
-        results.push_back(carry(ctx, kind, rw));
-      } catch (...) {
-        logging::debug_exc_fmt(std::current_exception(), "post-rewrite record of %s failed (best-effort)",
-                               rw.new_commit);
-        results.push_back({.commit = rw.new_commit, .written = false, .reason = "record failed"});
-      }
-    }
-  } catch (...) {
-  }
+  utils::best_effort("post-rewrite records failed (best-effort)", {.audible = false}, [&] {
+    for (const auto& rw : parse_rewrite_input(input))
+      results.push_back(utils::best_effort_or(
+          BackfillResult{.commit = rw.new_commit, .written = false, .reason = "record failed"},
+          logging::format("post-rewrite record of %s failed (best-effort)", {logging::arg(rw.new_commit)}),
+          {.audible = false}, [&] { return carry(ctx, kind, rw); }));
+  });
   return results;
 }
 

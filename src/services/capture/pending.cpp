@@ -11,6 +11,7 @@
 #include "services/ledger/ledger_service.hpp"
 #include "services/context/rules_cache_state.hpp"
 #include "services/shared.hpp"
+#include "utils/best_effort.hpp"
 #include "utils/errors.hpp"
 #include "utils/file_stamp.hpp"
 #include "utils/filelock.hpp"
@@ -51,7 +52,7 @@ void migrate_legacy_log(const fs::path& repo_root) {
 // The agent's process section is replaced by what the live ledger says, or
 // dropped when nothing backs it.
 void derive_process(json::Value& parsed, const fs::path& repo_root, const std::optional<std::string>& commit) {
-  try {
+  utils::best_effort("Process section derivation skipped (best-effort)", {.audible = false}, [&] {
     std::string slug;
     auto slugs = shared::extract_change_spec_slugs(parsed);
     if (!slugs.empty()) {
@@ -66,9 +67,7 @@ void derive_process(json::Value& parsed, const fs::path& repo_root, const std::o
     } else if (!path_exists(paths::archived_ledger(repo_root, commit.value_or("HEAD")))) {
       parsed.erase("process");
     }
-  } catch (...) {
-    logging::debug_exc("Process section derivation skipped (best-effort)");
-  }
+  });
 }
 
 }  // namespace
@@ -77,39 +76,28 @@ namespace detail {
 
 void enrich_attestation(json::Value& parsed, const fs::path& repo_root) noexcept {
   if (!parsed.is_object()) return;
-  try {
+  utils::best_effort("rules.available enrichment skipped", {.audible = false}, [&] {
     const auto state = read_rules_cache_state(paths::platform_dir(repo_root));
     if (!member(parsed, "rules").is_object()) parsed["rules"] = json::Value::object();
     parsed["rules"]["available"] = state.trustworthy() ? json::Value(*state.count) : json::Value(nullptr);
-  } catch (...) {
-    logging::debug_exc("rules.available enrichment skipped");
-  }
+  });
 
-  try {
+  utils::best_effort("Developer identity detection failed", {.audible = false}, [&] {
     if (!truthy(member(parsed, "developer"))) {
       auto developer = shared::detect_git_author(repo_root);
       if (truthy(developer)) parsed["developer"] = developer;
     }
-  } catch (...) {
-    logging::debug_exc("Developer identity detection failed");
-  }
+  });
 
-  agents::AdapterPtr adapter;
-  try {
-    adapter = agents::detect_active_agent();
-  } catch (...) {
-    logging::debug_exc("Agent detection failed");
-    return;
-  }
+  const agents::AdapterPtr adapter = utils::best_effort_or(
+      agents::AdapterPtr(), "Agent detection failed", {.audible = false}, [] { return agents::detect_active_agent(); });
   if (!adapter) return;
 
-  try {
+  // Enrichment only fills gaps; whatever went wrong leaves the agent's text.
+  utils::best_effort("Agent enrichment failed", {.audible = false}, [&] {
     if (truthy(member(parsed, "agent"))) {
-      try {
-        parsed["agent"] = agents::normalize_agent_name(json::text_form(parsed["agent"]));
-      } catch (...) {
-        logging::debug_exc("Agent name normalization failed");
-      }
+      utils::best_effort("Agent name normalization failed", {.audible = false},
+                         [&] { parsed["agent"] = agents::normalize_agent_name(json::text_form(parsed["agent"])); });
     } else if (!adapter->name().empty()) {
       parsed["agent"] = adapter->name();
       if (!adapter->provider().empty() && !truthy(member(parsed, "agent_provider")))
@@ -119,12 +107,10 @@ void enrich_attestation(json::Value& parsed, const fs::path& repo_root) noexcept
     if (truthy(member(parsed, "telemetry")) && truthy(member(parsed, "agent_session_id"))) return;
 
     if (!truthy(member(parsed, "agent_session_id"))) {
-      try {
+      utils::best_effort("Per-adapter session id lookup failed", {.audible = false}, [&] {
         auto sid = adapter->get_session_id(repo_root);
         if (sid && !sid->empty()) parsed["agent_session_id"] = *sid;
-      } catch (...) {
-        logging::debug_exc("Per-adapter session id lookup failed");
-      }
+      });
     }
 
     if (!truthy(member(parsed, "telemetry"))) {
@@ -135,10 +121,7 @@ void enrich_attestation(json::Value& parsed, const fs::path& repo_root) noexcept
       if (telemetry && truthy(*telemetry)) parsed["telemetry"] = *telemetry;
     }
     if (!truthy(member(parsed, "telemetry"))) logging::warning("No telemetry source for %s", adapter->name());
-  } catch (...) {
-    // Enrichment only fills gaps; whatever went wrong leaves the agent's text.
-    logging::debug_exc("Agent enrichment failed");
-  }
+  });
 }
 
 }  // namespace detail

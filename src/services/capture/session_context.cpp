@@ -2,6 +2,7 @@
 
 #include "protocol/credentials.hpp"
 #include "services/shared.hpp"
+#include "utils/best_effort.hpp"
 #include "utils/json.hpp"
 #include "utils/truthy.hpp"
 
@@ -9,7 +10,8 @@ namespace brenik::services::tolvern {
 
 Session resolve_session(const fs::path& repo_root) noexcept {
   Session session;
-  try {
+  // Credentials or a configuration that cannot be read mean not connected.
+  utils::best_effort(utils::unlogged, [&] {
     if (auto credentials = protocol::load_credentials()) {
       session.api_key = credentials->api_key;
       session.api_url = credentials->api_url;
@@ -18,9 +20,7 @@ Session resolve_session(const fs::path& repo_root) noexcept {
     const auto& project = member(config, "project_id");
     if (truthy(project)) session.project_id = project;
     session.connected = !session.api_key.empty() && truthy(session.project_id);
-  } catch (...) {
-    session.connected = false;
-  }
+  });
   return session;
 }
 

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <memory>
 
+#include "utils/best_effort.hpp"
 #include "utils/errors.hpp"
 #include "utils/fs.hpp"
 #include "utils/unique_fd.hpp"
@@ -58,11 +59,12 @@ bool remove_at(int parent, const std::string& name, int depth) noexcept {
   {
     utils::UniqueFd fd(::openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (fd.get() < 0) return false;
-    try {
+    // A folder that cannot be listed is one not removed: the answer says so.
+    const bool listed = utils::best_effort_or(false, utils::unlogged, [&] {
       for (const auto& e : list_fd(fd.get(), name)) all = remove_at(fd.get(), e.name, depth + 1) && all;
-    } catch (...) {
-      return false;
-    }
+      return true;
+    });
+    if (!listed) return false;
   }
   return (::unlinkat(parent, name.c_str(), AT_REMOVEDIR) == 0 || errno == ENOENT) && all;
 }
@@ -81,32 +83,27 @@ std::vector<Entry> list_dir(const fs::path& dir) {
   return list_fd(d.fd(), dir);
 }
 
+// These answer whether it is or went; the failure is that answer.
 bool is_real_dir(const fs::path& dir) noexcept {
-  try {
+  return utils::best_effort_or(false, utils::unlogged, [&] {
     utils::ConfinedDir d(dir, false);
     return true;
-  } catch (...) {
-    return false;
-  }
+  });
 }
 
 bool remove_entry(const fs::path& dir, const std::string& name) noexcept {
   if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) return false;
-  try {
+  return utils::best_effort_or(false, utils::unlogged, [&] {
     const utils::ConfinedDir d(dir, false);
     return remove_at(d.fd(), name, 0);
-  } catch (...) {
-    return false;
-  }
+  });
 }
 
 bool remove_tree(const fs::path& dir) noexcept {
-  try {
+  return utils::best_effort_or(false, utils::unlogged, [&] {
     const fs::path parent = dir.parent_path();
     return remove_entry(parent.empty() ? fs::path(".") : parent, dir.filename().string());
-  } catch (...) {
-    return false;
-  }
+  });
 }
 
 }  // namespace brenik::services::tolvern::cache_files

@@ -7,6 +7,7 @@
 #include "paths/paths.hpp"
 #include "services/context/cache_files.hpp"
 #include "services/shared.hpp"
+#include "utils/best_effort.hpp"
 #include "utils/errors.hpp"
 #include "utils/filelock.hpp"
 #include "utils/fs.hpp"
@@ -43,12 +44,11 @@ void write_named_texts(const json::Value& texts, const char* what,
 json::Value load_yaml_or_empty(const fs::path& path) {
   auto text = utils::try_read_file(path);
   if (!text) return json::Value::object();
-  try {
+  // A file that does not parse holds nothing to keep.
+  return utils::best_effort_or(json::Value::object(), utils::unlogged, [&] {
     auto doc = yaml::load(*text);
     return doc.is_object() ? doc : json::Value::object();
-  } catch (...) {
-    return json::Value::object();
-  }
+  });
 }
 
 }  // namespace
@@ -124,16 +124,16 @@ void record_hydrate_attempt(const fs::path& repo_root, const std::string& resour
 }
 
 std::optional<double> last_hydrate_attempt(const fs::path& repo_root, const std::string& resource) noexcept {
-  try {
+  // No record of an attempt, or one that does not read, is none.
+  return utils::best_effort_or(std::nullopt, utils::unlogged, [&]() -> std::optional<double> {
     auto text = utils::try_read_file(detail::hydrate_attempts_file(repo_root));
     if (!text) return std::nullopt;
     auto v = json::try_loads(*text);
     if (!v) return std::nullopt;
     const auto& when = member(*v, resource);
     if (when.is_number()) return when.get<double>();
-  } catch (...) {
-  }
-  return std::nullopt;
+    return std::nullopt;
+  });
 }
 
 void clear_all_hydrate_attempts(const fs::path& repo_root) {

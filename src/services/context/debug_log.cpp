@@ -13,6 +13,7 @@
 #include <system_error>
 
 #include "paths/paths.hpp"
+#include "utils/best_effort.hpp"
 #include "utils/errors.hpp"
 #include "utils/fs.hpp"
 #include "utils/unique_fd.hpp"
@@ -45,7 +46,7 @@ void describe(const std::exception& e, std::string& out) {
   } catch (const std::exception& cause) {
     describe(cause, out);
     out += "\nThe above exception was the direct cause of the following exception:\n\n";
-  } catch (...) {
+  } catch (...) {  // classifying: a cause that is no standard exception adds no frame
   }
   out += traceback(e);
   out += "\n";
@@ -69,7 +70,7 @@ std::string format_error_report(const std::exception_ptr& exc) {
     out = "Traceback:\nRuntimeError: no error\n";
   } catch (const std::exception& e) {
     describe(e, out);
-  } catch (...) {
+  } catch (...) {  // classifying: no standard exception, no text to give
     out = "Traceback:\nRuntimeError: unknown error\n";
   }
   return out;
@@ -81,7 +82,9 @@ std::optional<fs::path> write_entry(const fs::path& repo_root, const std::string
                                     const std::function<std::string()>& report) noexcept {
   fs::path log_path;
   utils::UniqueFd fd;
-  try {
+  // The answer tells whether the entry went in: this log is where failures
+  // are told, so its own has nowhere else to go.
+  const bool written = utils::best_effort_or(false, utils::unlogged, [&] {
     log_path = paths::platform_dir(repo_root) / "logs" / "sync.log";
     utils::make_dirs(log_path.parent_path());
     std::error_code ec;
@@ -98,12 +101,12 @@ std::optional<fs::path> write_entry(const fs::path& repo_root, const std::string
     while (!rest.empty()) {
       ssize_t n = ::write(fd.get(), rest.data(), rest.size());
       if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return std::nullopt;
+      if (n <= 0) return false;
       rest.remove_prefix(static_cast<std::size_t>(n));
     }
-  } catch (...) {
-    return std::nullopt;
-  }
+    return true;
+  });
+  if (!written) return std::nullopt;
   // An existing file keeps the mode it had until now; a failure here still
   // leaves a written entry, so the path is returned.
   (void)::fchmod(fd.get(), 0600);

@@ -4,6 +4,7 @@
 #include "paths/paths.hpp"
 #include "services/context/cache_files.hpp"
 #include "services/context/refresh.hpp"
+#include "utils/best_effort.hpp"
 #include "utils/logging.hpp"
 
 namespace brenik::services::tolvern::detail {
@@ -29,13 +30,11 @@ void prune_canonical_docs_dir(const fs::path& repo_root, const std::set<std::str
 }
 
 void refresh_local_static_files(const fs::path& repo_root) {
-  try {
+  utils::best_effort("Failed to refresh example-attestation.yaml", {.audible = false}, [&] {
     const fs::path file = paths::example_attestation(repo_root);
     // Unchanged text is not written again: the file keeps its time.
     cache_files::write_if_changed(file, hooks::scripts::example_attestation());
-  } catch (...) {
-    logging::debug_exc("Failed to refresh example-attestation.yaml");
-  }
+  });
 }
 
 }  // namespace brenik::services::tolvern::detail

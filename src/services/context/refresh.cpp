@@ -15,6 +15,7 @@
 #include "services/shared.hpp"
 #include "services/skills/distribution.hpp"
 #include "services/skills/platform_skills.hpp"
+#include "utils/best_effort.hpp"
 #include "utils/errors.hpp"
 #include "utils/fs.hpp"
 #include "utils/logging.hpp"
@@ -34,14 +35,12 @@ constexpr const char* RULES_FILE = "brenikrules.yaml";
 
 // cache -> etags of the local configuration; any trouble reads as none.
 json::Value stored_etags(const fs::path& repo_root) {
-  try {
+  return utils::best_effort_or(json::Value::object(), utils::unlogged, [&] {
     const json::Value config = shared::load_local_config(repo_root);
     const auto& cache = member(config, "cache");
     const auto& etags = member(cache, "etags");
-    if (etags.is_object()) return etags;
-  } catch (...) {
-  }
-  return json::Value::object();
+    return etags.is_object() ? etags : json::Value::object();
+  });
 }
 
 // The server's rows of one kind (specs or canonical documents) as
@@ -246,29 +245,23 @@ RefreshResult refresh_context_cache_detailed(const std::string& api_key, const s
     if (agent_names.empty()) agent_names = guidance::detect_agents(repo_root);
     if (agent_names.empty()) agent_names = {"claude-code"};
     for (const auto& name : agent_names) {
-      try {
-        guidance::write_agent_guidance(repo_root, name, project_id,
-                                       skills_list.empty() ? std::nullopt : std::optional<json::Value>(skills_list));
-      } catch (const std::exception& e) {
-        logging::debug("Agent file write failed for %s: %s", name, e);
-      } catch (...) {
-        logging::debug("Agent file write failed for %s: %s", name, "unknown error");
-      }
+      utils::best_effort(logging::format("Agent file write failed for %s", {logging::arg(name)}),
+                         {.audible = false, .detail = utils::Detail::reason}, [&] {
+                           guidance::write_agent_guidance(
+                               repo_root, name, project_id,
+                               skills_list.empty() ? std::nullopt : std::optional<json::Value>(skills_list));
+                         });
     }
     clear_all_hydrate_attempts(repo_root);
     return {.ok = true};
-  } catch (...) {
+  } catch (...) {  // becomes the failed result that names its stage
     const auto error = std::current_exception();
-    std::optional<fs::path> log_path;
-    try {
-      if (brenik_debug_enabled()) log_path = detail::write_sync_debug_log(repo_root, stage, error);
-    } catch (...) {
-    }
-    std::string kind = "RuntimeError";
-    try {
-      kind = detail::short_exc(error);
-    } catch (...) {
-    }
+    // Already failing: a report or a kind that cannot be made is left out.
+    const auto log_path = utils::best_effort_or(std::nullopt, utils::unlogged, [&]() -> std::optional<fs::path> {
+      return brenik_debug_enabled() ? detail::write_sync_debug_log(repo_root, stage, error) : std::nullopt;
+    });
+    const std::string kind =
+        utils::best_effort_or("RuntimeError", utils::unlogged, [&] { return detail::short_exc(error); });
     return {.ok = false, .stage = stage, .error = kind, .log_path = log_path};
   }
 }

@@ -10,6 +10,7 @@
 #include <string>
 #include <type_traits>
 
+#include "utils/best_effort.hpp"
 #include "utils/logging.hpp"
 
 #pragma GCC visibility push(default)
@@ -47,14 +48,9 @@ namespace detail {
 // after a debug line naming `label`. Safe to run on a worker thread.
 template <typename F>
 auto nf(const char* label, F&& fn) -> std::optional<std::invoke_result_t<F&>> {
-  try {
-    return fn();
-  } catch (const std::exception& e) {
-    logging::debug("%s fetch failed (non-fatal): %s", label, e);
-  } catch (...) {
-    logging::debug("%s fetch failed (non-fatal): %s", label, "unknown error");
-  }
-  return std::nullopt;
+  return utils::best_effort_or(std::nullopt, std::string(label) + " fetch failed (non-fatal)",
+                               {.audible = false, .detail = utils::Detail::reason},
+                               [&]() -> std::optional<std::invoke_result_t<F&>> { return fn(); });
 }
 
 // Rewrites the example attestation from the copy this build ships; never throws.

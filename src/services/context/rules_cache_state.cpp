@@ -1,5 +1,6 @@
 #include "services/context/rules_cache_state.hpp"
 
+#include "utils/best_effort.hpp"
 #include "utils/fs.hpp"
 #include "utils/fs.hpp"
 #include "utils/json.hpp"
@@ -19,14 +20,6 @@ namespace {
 constexpr std::size_t MAX_CONFIG_BYTES = std::size_t{1} << 20;
 constexpr std::size_t MAX_RULES_BYTES = std::size_t{16} << 20;
 
-std::optional<std::string> try_read_small(const std::filesystem::path& path, std::size_t max_bytes) {
-  try {
-    return utils::read_small_regular_file(path, max_bytes);
-  } catch (...) {
-    return std::nullopt;
-  }
-}
-
 // An empty or missing member reads as an empty mapping.
 json::Value member_or_empty(const json::Value& v, const char* key) {
   const auto& m = member(v, key);
@@ -34,14 +27,13 @@ json::Value member_or_empty(const json::Value& v, const char* key) {
 }
 
 std::optional<long long> recorded_status(const std::filesystem::path& cache_dir) {
-  auto text = try_read_small(cache_dir / "config.yaml", MAX_CONFIG_BYTES);
+  auto text = utils::try_read_small_regular_file(cache_dir / "config.yaml", MAX_CONFIG_BYTES);
   if (!text || !utils::is_valid_utf8(*text)) return std::nullopt;
-  json::Value config;
-  try {
-    config = yaml::load(*text);
-  } catch (...) {
-    return std::nullopt;
-  }
+  // A configuration that does not parse records no status.
+  auto parsed = utils::best_effort_or(std::nullopt, utils::unlogged,
+                                      [&] { return std::optional<json::Value>(yaml::load(*text)); });
+  if (!parsed) return std::nullopt;
+  json::Value config = std::move(*parsed);
   if (!truthy(config)) config = json::Value::object();
   if (!config.is_object()) return std::nullopt;
   auto cache = member_or_empty(config, "cache");
@@ -59,16 +51,15 @@ RulesCacheState read_rules_cache_state(const std::filesystem::path& cache_dir) {
   const auto rules_path = cache_dir / "brenikrules.yaml";
   std::error_code ec;
   if (!std::filesystem::exists(rules_path, ec)) return {.count = std::nullopt, .last_fetch_status = status};
-  json::Value doc;
-  try {
+  // A file that cannot be read, is too large, or is not UTF-8 YAML: the
+  // answer is "unreadable", which the status shows with its repair.
+  const auto read = utils::best_effort_or(std::nullopt, utils::unlogged, [&]() -> std::optional<json::Value> {
     auto content = utils::read_small_regular_file(rules_path, MAX_RULES_BYTES);
-    if (!content) throw std::runtime_error("too large");
-    const std::string& text = *content;
-    if (!utils::is_valid_utf8(text)) throw std::runtime_error("not UTF-8");
-    doc = yaml::load(text);
-  } catch (...) {
-    return {.count = std::nullopt, .last_fetch_status = status, .unreadable = true};
-  }
+    if (!content || !utils::is_valid_utf8(*content)) return std::nullopt;
+    return yaml::load(*content);
+  });
+  if (!read) return {.count = std::nullopt, .last_fetch_status = status, .unreadable = true};
+  const json::Value& doc = *read;
   if (doc.is_null()) return {.count = 0, .last_fetch_status = status};
   if (!doc.is_object()) return {.count = std::nullopt, .last_fetch_status = status, .unreadable = true};
   long long count = 0;

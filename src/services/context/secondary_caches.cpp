@@ -9,6 +9,7 @@
 #include "protocol/http_client.hpp"
 #include "services/context/cache_files.hpp"
 #include "services/shared.hpp"
+#include "utils/best_effort.hpp"
 #include "utils/fs.hpp"
 #include "utils/logging.hpp"
 #include "utils/truthy.hpp"
@@ -51,7 +52,7 @@ json::Value skills_list_of(const std::optional<json::Value>& skills_result) {
 }
 
 void cache_skills(const fs::path& repo_root, const fs::path& cache_dir, const json::Value& skills_list) noexcept {
-  try {
+  utils::best_effort("Skills cache failed (non-fatal)", {.audible = false, .detail = utils::Detail::reason}, [&] {
     if (!skills_list.is_array() || skills_list.empty()) return;
     const fs::path dir = paths::skills_dir(repo_root);
     utils::make_dirs(dir);
@@ -81,15 +82,11 @@ void cache_skills(const fs::path& repo_root, const fs::path& cache_dir, const js
       if (name.extension() == ".md" && !written.count(name.stem().string())) cache_files::remove_entry(dir, e.name);
     }
     utils::remove_file(cache_dir / "skills.json");
-  } catch (const std::exception& e) {
-    logging::debug("Skills cache failed (non-fatal): %s", describe(e));
-  } catch (...) {
-    logging::debug("Skills cache failed (non-fatal): %s", "unknown error");
-  }
+  });
 }
 
 void cache_custom_docs(const fs::path& repo_root, const json::Value& custom_docs) noexcept {
-  try {
+  utils::best_effort("Custom docs write failed (non-fatal)", {.audible = false, .detail = utils::Detail::reason}, [&] {
     if (!custom_docs.is_object()) throw TypeError("custom documents answer is not a mapping");
     for (const char* scope : SCOPES) {
       const fs::path scope_dir = paths::guidance_dir(repo_root) / scope;
@@ -131,38 +128,31 @@ void cache_custom_docs(const fs::path& repo_root, const json::Value& custom_docs
       utils::make_dirs(scope_dir);
       for (const auto& [name, content] : valid) cache_files::write_if_changed(scope_dir / name, content);
     }
-  } catch (const std::exception& e) {
-    logging::debug("Custom docs write failed (non-fatal): %s", describe(e));
-  } catch (...) {
-    logging::debug("Custom docs write failed (non-fatal): %s", "unknown error");
-  }
+  });
 }
 
 std::vector<agents::AdapterPtr> skill_adapters(const fs::path& repo_root) noexcept {
-  agents::AdapterPtr active;
-  try {
-    active = agents::detect_active_agent();
-  } catch (...) {
-    logging::debug("Active adapter detection failed (non-fatal)");
-  }
+  const agents::AdapterPtr active = utils::best_effort_or(
+      agents::AdapterPtr(), "Active adapter detection failed (non-fatal)",
+      {.audible = false, .detail = utils::Detail::none}, [] { return agents::detect_active_agent(); });
   std::vector<agents::AdapterPtr> adapters;
-  try {
-    const json::Value config = shared::load_local_config(repo_root);
-    const auto& names = member(config, "agents");
-    if (names.is_array())
-      for (const auto& name : names)
-        if (name.is_string())
-          if (auto adapter = agents::get_adapter_by_name(name.get<std::string>())) adapters.push_back(adapter);
-  } catch (...) {
-    logging::debug("Config-based adapter lookup failed (non-fatal)");
-  }
+  utils::best_effort("Config-based adapter lookup failed (non-fatal)",
+                     {.audible = false, .detail = utils::Detail::none}, [&] {
+                       const json::Value config = shared::load_local_config(repo_root);
+                       const auto& names = member(config, "agents");
+                       if (names.is_array())
+                         for (const auto& name : names)
+                           if (name.is_string())
+                             if (auto adapter = agents::get_adapter_by_name(name.get<std::string>()))
+                               adapters.push_back(adapter);
+                     });
   if (adapters.empty() && active) adapters.push_back(active);
   return adapters;
 }
 
 void cache_memories(const fs::path& repo_root, const std::string& project_id, const std::string& api_key,
                     const std::string& api_url) noexcept {
-  try {
+  utils::best_effort("Memory fetch/cache failed (non-fatal)", {.audible = false, .detail = utils::Detail::reason}, [&] {
     const auto answer = protocol::http_client::fetch_memories(project_id, api_key, api_url);
     json::Value memories = json::Value::array();
     if (answer.is_array())
@@ -173,11 +163,7 @@ void cache_memories(const fs::path& repo_root, const std::string& project_id, co
       memories = answer["data"];
     if (!memories.is_array() || memories.empty()) return;  // the file stays as it is
     cache_files::write_if_changed(paths::memories_file(repo_root), json::dumps(memories, {.indent = 2}));
-  } catch (const std::exception& e) {
-    logging::debug("Memory fetch/cache failed (non-fatal): %s", describe(e));
-  } catch (...) {
-    logging::debug("Memory fetch/cache failed (non-fatal): %s", "unknown error");
-  }
+  });
 }
 
 }  // namespace brenik::services::tolvern::detail

@@ -14,6 +14,7 @@
 #include "services/git/git.hpp"
 #include "services/sync/background_sync.hpp"
 #include "services/shared.hpp"
+#include "utils/best_effort.hpp"
 #include "utils/fs.hpp"
 #include "utils/process.hpp"
 #include "utils/text.hpp"
@@ -29,11 +30,7 @@ namespace {
 constexpr std::size_t MAX_FILE_BYTES = std::size_t{4} << 20;
 
 std::optional<std::string> read_small(const fs::path& p) {
-  try {
-    return utils::read_small_regular_file(p, MAX_FILE_BYTES);
-  } catch (...) {
-    return std::nullopt;
-  }
+  return utils::try_read_small_regular_file(p, MAX_FILE_BYTES);
 }
 
 bool executable(const fs::path& p) {
@@ -273,11 +270,9 @@ std::vector<Finding> run_checks(const fs::path& worktree_root, const DoctorOptio
     out.push_back({"link", false, "this repository is not linked to a project", "brenik sync"});
   else
     out.push_back({"link", true, "linked to project " + json::text_form(project), ""});
-  std::optional<protocol::Credentials> credentials;
-  try {
-    credentials = protocol::load_credentials();
-  } catch (...) {
-  }
+  // Credentials that cannot be read are the finding "not signed in".
+  const auto credentials =
+      utils::best_effort_or(std::nullopt, utils::unlogged, [] { return protocol::load_credentials(); });
   if (credentials && !credentials->api_key.empty())
     out.push_back({"sign-in", true, "signed in", ""});
   else

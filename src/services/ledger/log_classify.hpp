@@ -97,7 +97,7 @@ void on_two_threads(const Here& here, const There& there) {
     worker.emplace([&] {
       try {
         there();
-      } catch (...) {
+      } catch (...) {  // carried over to this thread, rethrown below
         failure = std::current_exception();
       }
     });
@@ -106,7 +106,7 @@ void on_two_threads(const Here& here, const There& there) {
   }
   try {
     here();
-  } catch (...) {
+  } catch (...) {  // the worker is joined before the failure goes on
     if (worker) worker->join();
     throw;
   }

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <utility>
 
+#include "utils/best_effort.hpp"
 #include "utils/errors.hpp"
 #include "utils/file_stamp.hpp"
 #include "utils/fs.hpp"
@@ -233,7 +234,8 @@ std::optional<LogIndex> load_log_index(const fs::path& log_path, unsigned parts)
 
 void save_log_index(const fs::path& log_path, const LogIndex& index) noexcept {
   if (index.parts != LogIndex::ALL || index.pending != index.pending_lines.size()) return;
-  try {
+  // Derived from the log: an index not saved is rebuilt by the next reader.
+  utils::best_effort(utils::unlogged, [&] {
     json::Value v = json::Value::object();
     v["format"] = MAGIC;
     v["device"] = index.file.device;
@@ -258,18 +260,15 @@ void save_log_index(const fs::path& log_path, const LogIndex& index) noexcept {
     data.append(reinterpret_cast<const char*>(state.data()), state.size() * sizeof(std::uint64_t));
     // Derived from the log and rebuilt when lost: not worth a flush on a hook's path.
     utils::atomic_write(log_index_path(log_path), data, std::nullopt, utils::Durability::derived);
-  } catch (...) {
-  }
+  });
 }
 
 void note_append(const fs::path& log_path, const utils::FileStamp& before, const utils::FileStamp& after) noexcept {
   // Opened like every file under .brenik/: no link, in real folders.
-  utils::UniqueFd fd;
-  try {
-    fd = utils::open_confined(log_index_path(log_path), O_RDWR);
-  } catch (...) {
-    return;  // no index (or none we may write): nothing to move forward
-  }
+  // No index (or none we may write): nothing to move forward.
+  utils::UniqueFd fd = utils::best_effort_or(utils::UniqueFd(), utils::unlogged,
+                                             [&] { return utils::open_confined(log_index_path(log_path), O_RDWR); });
+  if (fd.get() < 0) return;
   struct stat st {};
   constexpr std::size_t bytes = STATE_WORDS * sizeof(std::uint64_t);
   if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || static_cast<std::size_t>(st.st_size) < bytes) return;

@@ -14,6 +14,7 @@
 #include "services/ledger/log_index.hpp"
 #include "services/ledger/log_line.hpp"
 #include "services/ledger/synced_rewrite.hpp"
+#include "utils/best_effort.hpp"
 #include "utils/errors.hpp"
 #include "utils/file_stamp.hpp"
 #include "utils/filelock.hpp"
@@ -212,7 +213,8 @@ void replace_log(const fs::path& log_path, std::vector<std::string_view> parts, 
   utils::atomic_write_parts(log_path, parts);
   utils::remove_file(log_index_path(log_path));
   if (!index) return;
-  try {
+  // No index: the next reader makes one.
+  utils::best_effort(utils::unlogged, [&] {
     const auto stamp = utils::file_stamp(log_path);
     std::string_view last;
     for (auto it = parts.rbegin(); it != parts.rend() && last.empty(); ++it) last = *it;
@@ -224,9 +226,7 @@ void replace_log(const fs::path& log_path, std::vector<std::string_view> parts, 
     index->pending = index->pending_lines.size();
     index->parts = LogIndex::ALL;
     save_log_index(log_path, *index);
-  } catch (...) {
-    // No index: the next reader makes one.
-  }
+  });
 }
 
 void append_log_entry(const fs::path& breniklog_path, const json::Value& entry) {

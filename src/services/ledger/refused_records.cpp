@@ -3,6 +3,7 @@
 #include <system_error>
 
 #include "paths/paths.hpp"
+#include "utils/best_effort.hpp"
 #include "utils/filelock.hpp"
 #include "utils/fs.hpp"
 #include "utils/logging.hpp"
@@ -42,8 +43,9 @@ fs::path refused_records_path(const fs::path& log_path) { return log_path.parent
 std::string line_fingerprint(const json::Value& line) { return utils::sha256_hex(json::dumps(line)); }
 
 RefusedRecords read_refused_records(const fs::path& log_path) noexcept {
-  RefusedRecords out;
-  try {
+  // A file that is missing, not ours or does not read holds no refusals.
+  return utils::best_effort_or(RefusedRecords(), utils::unlogged, [&] {
+    RefusedRecords out;
     const fs::path file = refused_records_path(log_path);
     std::error_code ec;
     if (fs::symlink_status(file, ec).type() != fs::file_type::regular) return out;
@@ -62,10 +64,8 @@ RefusedRecords read_refused_records(const fs::path& log_path) noexcept {
           .line_sha256 = sha,
       };
     }
-  } catch (...) {
-    out.clear();
-  }
-  return out;
+    return out;
+  });
 }
 
 std::vector<std::pair<std::string, RefusedRecord>> refused_pending(const std::vector<json::Value>& pending,
@@ -96,7 +96,7 @@ std::string one_line(const std::string& text, std::size_t max_bytes) {
 bool update_refused_records(const fs::path& repo_root, const RefusedRecords& added,
                             const std::set<std::string>& cleared,
                             const std::set<std::string>& pending_commits) noexcept {
-  try {
+  return utils::best_effort_or(false, "Refused records not saved", {.detail = utils::Detail::reason}, [&] {
     const fs::path log_path = paths::log_jsonl(repo_root);
     if (!real_directory(paths::brenik_dir(repo_root)) || !real_directory(paths::platform_dir(repo_root)) ||
         log_path.parent_path() != paths::platform_dir(repo_root)) {
@@ -117,12 +117,7 @@ bool update_refused_records(const fs::path& repo_root, const RefusedRecords& add
     }
     utils::atomic_write(file, json::dumps(to_json(kept), {.indent = 2}) + "\n");
     return true;
-  } catch (const std::exception& e) {
-    logging::warning("Refused records not saved: %s", e.what());
-    return false;
-  } catch (...) {
-    return false;
-  }
+  });
 }
 
 }  // namespace brenik::services::tolvern

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "hooks/agent_guidance.hpp"
+#include "utils/best_effort.hpp"
 #include "utils/logging.hpp"
 
 namespace brenik::services::tolvern::detail {
@@ -63,20 +64,17 @@ void distribute_skills(const std::filesystem::path& repo_root, const json::Value
     if (!adapter) continue;
     // Not guarded: the coverage question's failure reaches the caller too.
     const bool covered = adapter->npx_covers_skills(repo_root);
-    try {
-      adapter->write_skills(repo_root, covered ? custom : joined(custom, platform_set));
-    } catch (...) {
-      logging::debug("Skill distribution skipped for %s", adapter->name());
-    }
+    utils::best_effort(logging::format("Skill distribution skipped for %s", {logging::arg(adapter->name())}),
+                       {.audible = false, .detail = utils::Detail::none},
+                       [&] { adapter->write_skills(repo_root, covered ? custom : joined(custom, platform_set)); });
   }
 
-  try {
-    const json::Value all = joined(custom, platform_set);
-    guidance::write_cursor_skills(repo_root, all);
-    guidance::write_windsurf_skills(repo_root, all);
-  } catch (...) {
-    logging::debug("Cursor/Windsurf skill distribution skipped (best-effort)");
-  }
+  utils::best_effort("Cursor/Windsurf skill distribution skipped (best-effort)",
+                     {.audible = false, .detail = utils::Detail::none}, [&] {
+                       const json::Value all = joined(custom, platform_set);
+                       guidance::write_cursor_skills(repo_root, all);
+                       guidance::write_windsurf_skills(repo_root, all);
+                     });
 }
 
 }  // namespace brenik::services::tolvern::detail

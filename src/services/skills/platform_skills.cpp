@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "hooks/agent_guidance.hpp"
+#include "utils/best_effort.hpp"
 #include "utils/errors.hpp"
 #include "utils/logging.hpp"
 #include "utils/process.hpp"
@@ -26,7 +27,7 @@ void ensure_platform_skills(const fs::path& repo_root, const InstallOptions& opt
 }
 
 bool install_platform_skills(const fs::path& repo_root, const InstallOptions& options) {
-  try {
+  return utils::best_effort_or(false, "Platform-skill install failed", {.audible = false}, [&] {
     const char* skip = std::getenv("BRENIK_SKIP_PLATFORM_SKILLS");
     if (skip && *skip) {
       logging::debug("BRENIK_SKIP_PLATFORM_SKILLS set — skipping npx install");
@@ -65,10 +66,7 @@ bool install_platform_skills(const fs::path& repo_root, const InstallOptions& op
     if (fs::is_directory(repo_root / "agent" / "skills", ec))
       logging::debug("npx skills wrote a stray `agent/` dir (upstream issue); gitignored, not removed");
     return true;
-  } catch (...) {
-    logging::debug_exc("Platform-skill install failed");
-    return false;
-  }
+  });
 }
 
 }  // namespace brenik::services::tolvern

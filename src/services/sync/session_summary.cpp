@@ -7,6 +7,7 @@
 #include "services/ledger/refused_records.hpp"
 #include "services/context/context_cache.hpp"
 #include "services/context/rules_cache_state.hpp"
+#include "utils/best_effort.hpp"
 #include "utils/file_times.hpp"
 #include "utils/fs.hpp"
 #include "utils/json.hpp"
@@ -28,7 +29,8 @@ constexpr const char* RULES_FILE = "brenikrules.yaml";
 long long count_elements(const fs::path& state_file) {
   std::error_code ec;
   if (!fs::exists(state_file, ec)) return 0;
-  try {
+  // A file that does not read or parse is no elements, like any other shape.
+  return utils::best_effort_or(0LL, utils::unlogged, [&]() -> long long {
     const auto doc = yaml::load(utils::read_file(state_file));
     // A missing or empty member counts as no elements, as any other shape does.
     const auto& elements = member(member(doc, "architecture"), "elements");
@@ -37,9 +39,7 @@ long long count_elements(const fs::path& state_file) {
     for (const auto& [key, value] : elements.items())
       if (value.is_object()) ++n;
     return n;
-  } catch (...) {
-    return 0;
-  }
+  });
 }
 
 long long count_specs(const fs::path& specs) {

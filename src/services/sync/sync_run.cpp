@@ -5,6 +5,7 @@
 #include "paths/paths.hpp"
 #include "services/capture/pending.hpp"
 #include "services/shared.hpp"
+#include "utils/best_effort.hpp"
 #include "utils/errors.hpp"
 #include "utils/logging.hpp"
 #include "utils/truthy.hpp"
@@ -59,21 +60,6 @@ SyncSteps default_sync_steps() {
   return s;
 }
 
-namespace {
-
-// One repair: whatever it throws is logged with its traceback and the run
-// goes on.
-template <typename Fn>
-void repair(const char* message, Fn&& fn) {
-  try {
-    fn();
-  } catch (...) {
-    logging::debug_exc(message);
-  }
-}
-
-}  // namespace
-
 SyncRunReport run_sync_detailed(const fs::path& repo_root, const std::string& api_key, const std::string& api_url,
                                 const json::Value& project_id, const SyncSteps& steps) {
   SyncRunReport report;
@@ -82,12 +68,14 @@ SyncRunReport run_sync_detailed(const fs::path& repo_root, const std::string& ap
   // Local steps first, whatever the network and the credentials.
   steps.process_pending(repo_root);
   steps.refresh_static_files(repo_root);
-  repair("Entire hook strip skipped (best-effort)", [&] { steps.cleanup_entire(repo_root); });
-  repair("Gitignore self-heal skipped (best-effort)", [&] { steps.ensure_gitignore(repo_root); });
-  repair("Agent hook self-heal skipped (best-effort)",
-         [&] { steps.install_session_start_hook(repo_root, configured_agents(repo_root)); });
-  repair("Agent MCP self-heal skipped (best-effort)",
-         [&] { steps.install_mcp_for_agents(repo_root, configured_agents(repo_root)); });
+  utils::best_effort("Entire hook strip skipped (best-effort)", {.audible = false},
+                     [&] { steps.cleanup_entire(repo_root); });
+  utils::best_effort("Gitignore self-heal skipped (best-effort)", {.audible = false},
+                     [&] { steps.ensure_gitignore(repo_root); });
+  utils::best_effort("Agent hook self-heal skipped (best-effort)", {.audible = false},
+                     [&] { steps.install_session_start_hook(repo_root, configured_agents(repo_root)); });
+  utils::best_effort("Agent MCP self-heal skipped (best-effort)", {.audible = false},
+                     [&] { steps.install_mcp_for_agents(repo_root, configured_agents(repo_root)); });
 
   if (!truthy(project_id) || api_key.empty()) return report;
 

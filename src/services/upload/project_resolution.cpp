@@ -7,6 +7,7 @@
 #include "services/context/debug_log.hpp"
 #include "services/git/repo_identity.hpp"
 #include "services/shared.hpp"
+#include "utils/best_effort.hpp"
 #include "utils/json.hpp"
 #include "utils/process.hpp"
 #include "utils/truthy.hpp"
@@ -85,13 +86,13 @@ ProjectResolution resolve_project_id(const fs::path& repo_root, const std::strin
     if (api_key.empty() || api_url.empty()) return {.reason = "not signed in", .code = NOT_SIGNED_IN};
 
     if (!team_id) {
-      try {
+      // A configuration that does not read names no team.
+      team_id = utils::best_effort_or(std::nullopt, utils::unlogged, [&]() -> std::optional<std::int64_t> {
         auto config = shared::load_local_config(repo_root);
         const auto& stored = member(config, "team_id");
-        if (!stored.is_null() && !stored.is_boolean()) team_id = detail::to_project_id(stored);
-      } catch (...) {
-        team_id.reset();
-      }
+        if (!stored.is_null() && !stored.is_boolean()) return detail::to_project_id(stored);
+        return std::nullopt;
+      });
     }
 
     auto remote = repo_identity::origin_remote(repo_root);
@@ -102,7 +103,7 @@ ProjectResolution resolve_project_id(const fs::path& repo_root, const std::strin
       data = http::resolve_project(api_key, api_url, *remote, team_id);
     } catch (const http::AgentApiError& e) {
       return {.reason = std::string(e.what()), .code = e.code};
-    } catch (...) {
+    } catch (...) {  // becomes the result's reason
       return {.reason = "could not reach brenik (" + detail::short_exc(std::current_exception()) + ")",
               .code = "unreachable"};
     }
@@ -118,7 +119,7 @@ ProjectResolution resolve_project_id(const fs::path& repo_root, const std::strin
       config["project_id"] = *project_id;
       if (team_id) config["team_id"] = *team_id;
       shared::save_local_config(repo_root, config);
-    } catch (...) {
+    } catch (...) {  // becomes the result's reason
       return {.reason = "could not save the project id locally (" + detail::short_exc(std::current_exception()) + ")",
               .code = CONFIG_UNWRITABLE};
     }
@@ -127,7 +128,7 @@ ProjectResolution resolve_project_id(const fs::path& repo_root, const std::strin
     return {.project_id = project_id,
             .title = title.is_string() ? std::optional<std::string>(title.get<std::string>()) : std::nullopt,
             .created = truthy(member(data, "created"))};
-  } catch (...) {
+  } catch (...) {  // becomes the result's reason
     return {.reason = "could not reach brenik (" + detail::short_exc(std::current_exception()) + ")",
             .code = "unreachable"};
   }

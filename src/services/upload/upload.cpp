@@ -11,6 +11,7 @@
 #include "services/ledger/log_store.hpp"
 #include "services/ledger/refused_records.hpp"
 #include "services/shared.hpp"
+#include "utils/best_effort.hpp"
 #include "utils/errors.hpp"
 #include "utils/fs.hpp"
 #include "utils/json.hpp"
@@ -134,13 +135,13 @@ bool header_value_safe(const std::string& text) {
 }
 
 std::optional<std::string> session_header_value(const fs::path& repo_root) {
-  std::optional<std::string> session_id;
-  try {
-    if (auto adapter = agents::detect_active_agent()) session_id = adapter->get_session_id(repo_root);
-  } catch (...) {
-    logging::debug_exc("Agent detection for session header failed");
-    session_id.reset();
-  }
+  std::optional<std::string> session_id =
+      utils::best_effort_or(std::nullopt, "Agent detection for session header failed", {.audible = false},
+                            [&]() -> std::optional<std::string> {
+                              if (auto adapter = agents::detect_active_agent())
+                                return adapter->get_session_id(repo_root);
+                              return std::nullopt;
+                            });
   if (!session_id || session_id->empty()) {
     const char* env = std::getenv("AGENT_SESSION_ID");
     if (env) session_id = std::string(env);
