@@ -227,6 +227,10 @@ std::string read_confined(const fs::path& path) {
 
 // A file that cannot be read is the answer "none" here, not a failure to report.
 std::optional<std::string> try_read_file(const fs::path& path) noexcept {
+  // Missing is the usual answer (no credentials when signed out, on every
+  // commit): given without raising an exception on the way.
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0 && errno == ENOENT) return std::nullopt;
   return best_effort_or(std::nullopt, unlogged, [&] { return std::optional<std::string>(read_file(path)); });
 }
 
