@@ -5,6 +5,7 @@
 
 #include "paths/paths.hpp"
 #include "services/capture/capture.hpp"
+#include "services/ledger/archive_reader.hpp"
 #include "services/ledger/commit_records.hpp"
 #include "services/git/git.hpp"
 #include "services/capture/pending.hpp"
@@ -20,9 +21,6 @@ namespace brenik::services::tolvern::git_hooks {
 
 namespace {
 
-// An archived attestation is a page of text; anything larger is not read.
-constexpr std::size_t MAX_ARCHIVE_BYTES = std::size_t{4} << 20;
-
 bool is_commit_id(const std::string& s) {
   return (s.size() == 40 || s.size() == 64) &&
          std::all_of(s.begin(), s.end(), [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
@@ -34,31 +32,11 @@ std::optional<fs::path> worktree_if_other(const HookContext& ctx) {
   return ctx.worktree;
 }
 
-const json::Value& member_of(const json::Value& v, const char* key) {
-  static const json::Value none;
-  return v.is_object() && v.contains(key) ? v[key] : none;
-}
-
-std::string text_of(const json::Value& v, const char* key) {
-  const auto& m = member_of(v, key);
-  return m.is_string() ? m.get<std::string>() : std::string();
-}
-
-// The sources of records made without an attestation at commit time.
-bool unattested_source(const std::string& source) {
-  return source == "post_commit" || source == "harness" || source == "catch_up";
-}
-
 // No archive, or one that does not parse, is simply none to carry over.
 std::optional<json::Value> archived_attestation(const fs::path& state_root, const std::string& commit) {
-  return utils::best_effort_or(std::nullopt, utils::unlogged, [&]() -> std::optional<json::Value> {
-    auto text =
-        utils::read_small_regular_file(paths::attestations_dir(state_root) / (commit + ".yaml"), MAX_ARCHIVE_BYTES);
-    if (!text) return std::nullopt;
-    auto parsed = detail::parse_attestation_yaml(*text);
-    if (!parsed.is_object() || parsed.empty()) return std::nullopt;
-    return parsed;
-  });
+  auto archived = detail::ArchiveReader(paths::attestations_dir(state_root)).mapping(commit);
+  if (!archived || archived->empty()) return std::nullopt;
+  return archived;
 }
 
 // A fingerprint of a patch that survives a move to another base: hunk
@@ -102,7 +80,7 @@ BackfillResult carry(const HookContext& ctx, const std::string& kind, const Rewr
   // A new commit attested on its own (an attestation filed at the amend)
   // keeps its own record.
   if (auto own = archived_attestation(ctx.state_root, rw.new_commit);
-      own && !unattested_source(text_of(*own, "source")) && !member_of(*own, "rewritten_from").is_array())
+      own && !detail::made_without_attestation(*own) && !member(*own, "rewritten_from").is_array())
     return {.commit = rw.new_commit, .written = false, .reason = REASON_ALREADY_RECORDED};
 
   std::vector<std::pair<std::string, json::Value>> olds;
@@ -115,8 +93,8 @@ BackfillResult carry(const HookContext& ctx, const std::string& kind, const Rewr
         {.source = "post_commit", .consume_pending = false, .handoff = ctx.handoff, .worktree = other});
   }
   // The first attested one leads; the others of a squash ride along.
-  auto lead = std::find_if(olds.begin(), olds.end(),
-                           [](const auto& o) { return !unattested_source(text_of(o.second, "source")); });
+  auto lead =
+      std::find_if(olds.begin(), olds.end(), [](const auto& o) { return !detail::made_without_attestation(o.second); });
   if (lead == olds.end()) lead = olds.begin();
   json::Value parsed = lead->second;
   json::Value from = json::Value::array();
@@ -130,13 +108,13 @@ BackfillResult carry(const HookContext& ctx, const std::string& kind, const Rewr
       json::Value one = json::Value::object();
       one["commit"] = commit;
       for (const char* key : {"agent", "agent_model", "agent_session_id", "summary", "rules"})
-        if (truthy(member_of(a, key))) one[key] = a[key];
+        if (truthy(member(a, key))) one[key] = a[key];
       carried.push_back(one);
     }
     parsed["squashed"] = carried;
   }
   std::optional<std::string> event;
-  if (unattested_source(text_of(parsed, "source"))) event = "commit_unattested";
+  if (detail::made_without_attestation(parsed)) event = "commit_unattested";
   const std::string branch = detail::git_rev_parse({"--abbrev-ref", "HEAD"}, {.cwd = cwd});
   auto filed =
       detail::file_attestation(paths::log_jsonl(ctx.state_root), paths::attestations_dir(ctx.state_root), parsed,
@@ -147,7 +125,7 @@ BackfillResult carry(const HookContext& ctx, const std::string& kind, const Rewr
                                 .keep_existing = false,
                                 .head_branch = branch,
                                 .handoff = ctx.handoff});
-  return {.commit = rw.new_commit, .written = filed.written, .attested = !unattested_source(text_of(parsed, "source"))};
+  return {.commit = rw.new_commit, .written = filed.written, .attested = !detail::made_without_attestation(parsed)};
 }
 
 }  // namespace
@@ -179,14 +157,14 @@ PreCommitCheck check_pre_commit(const HookContext& ctx) noexcept {
     // A pending file that does not parse names no staged changes: a mismatch.
     const std::string wanted = utils::best_effort_or(std::string(), utils::unlogged, [&] {
       const auto parsed = detail::parse_attestation_yaml(*text);
-      const std::string staged_hash = text_of(parsed, "staged_diff_hash");
-      return staged_hash.empty() ? text_of(parsed, "diff_hash") : staged_hash;
+      const std::string staged_hash = text_member(parsed, "staged_diff_hash");
+      return staged_hash.empty() ? text_member(parsed, "diff_hash") : staged_hash;
     });
     const std::string staged = shared::get_staged_diff_hash(ctx.worktree);
     if (!wanted.empty() && wanted == staged) return check;
     check.mismatch = true;
     const auto config = shared::load_local_config(ctx.state_root);
-    check.refuse = truthy(member_of(member_of(config, "attest"), "strict"));
+    check.refuse = truthy(member(member(config, "attest"), "strict"));
     check.message = std::string("brenik: ") + (check.refuse ? "commit refused: " : "") +
                     "the pending attestation (.brenik/.commit-attestation.yaml) was written for other changes "
                     "than the staged ones and would be filed on this commit; run `brenik attest` again for "

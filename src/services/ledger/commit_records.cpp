@@ -2,6 +2,7 @@
 
 #include "paths/paths.hpp"
 #include "services/git/git.hpp"
+#include "services/ledger/archive_reader.hpp"
 #include "services/ledger/ledger_service.hpp"
 #include "services/ledger/log_store.hpp"
 #include "services/shared.hpp"
@@ -78,6 +79,11 @@ std::optional<std::string> infer_task_type(const std::string& subject, const std
 
 namespace detail {
 
+bool made_without_attestation(const json::Value& archived) {
+  const std::string source = text_member(archived, "source");
+  return source == "post_commit" || source == "harness" || source == "catch_up";
+}
+
 json::Value parse_attestation_yaml(std::string_view content) {
   auto v = yaml::load(shared::strip_yaml_delimiters(content));
   if (v.is_null()) return json::Value::object();
@@ -142,22 +148,12 @@ json::Value entry_of(const json::Value& parsed, const std::string& commit, const
   return entry;
 }
 
-// The sources of the records made without an attestation at commit time.
-bool made_without_attestation(const json::Value& archived) {
-  const std::string source = text_member(archived, "source");
-  return source == "post_commit" || source == "harness" || source == "catch_up";
-}
-
 // The archive a record wrote before its line could be appended (a full disk,
 // a killed writer), as a mapping; none when there is no such archive.
-std::optional<json::Value> archive_without_line(const fs::path& archive) {
-  std::error_code ec;
-  if (!fs::is_regular_file(fs::symlink_status(archive, ec))) return std::nullopt;
-  auto text = utils::try_read_file(archive);
-  if (!text) return std::nullopt;
-  json::Value parsed = parse_attestation_yaml(*text);
-  if (!parsed.is_object() || parsed.empty()) return std::nullopt;
-  return parsed;
+std::optional<json::Value> archive_without_line(const fs::path& attestations, const std::string& commit) {
+  auto archived = ArchiveReader(attestations).mapping(commit);
+  if (!archived || archived->empty()) return std::nullopt;
+  return archived;
 }
 
 }  // namespace
@@ -192,7 +188,7 @@ FiledRecord write_record(const RecordPlan& p) {
   const fs::path archive = p.attestations / (p.commit + ".yaml");
   if (p.keep_existing) {
     if (commit_already_logged(p.log, p.commit)) return {p.commit, false};
-    if (auto archived = archive_without_line(archive)) {
+    if (auto archived = archive_without_line(p.attestations, p.commit)) {
       // Completed from its archive, which keeps whatever the agent attested.
       const auto event = made_without_attestation(*archived) ? p.event : std::nullopt;
       append_log_entry(p.log, entry_of(*archived, p.commit, p.branch, event));

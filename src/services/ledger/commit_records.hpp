@@ -117,6 +117,11 @@ struct WriteCommitRecordOptions {
 BackfillResult write_commit_record(const fs::path& repo_root, const std::string& commit,
                                    const WriteCommitRecordOptions& options);
 
+// Whether an archived record was made without an attestation at commit
+// time (by the post-commit hook, a harness hook or the catch-up), from its
+// `source`.
+bool made_without_attestation(const json::Value& archived);
+
 // The pending or archived attestation text as a value (empty mapping when
 // the text is empty). Throws YAMLError when it is not YAML, or when its
 // aliases expand far beyond its size.
