@@ -14,6 +14,7 @@
 #include "utils/logging.hpp"
 #include "utils/process.hpp"
 #include "utils/sha256.hpp"
+#include "utils/text.hpp"
 #include "utils/json.hpp"
 #include "utils/yaml.hpp"
 
@@ -138,18 +139,14 @@ namespace {
 json::Value author_of(const std::string& text) {
   json::Value author = json::Value::object();
   std::string name, email;
-  std::size_t start = 0;
-  while (start < text.size()) {
-    auto end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(start, end - start);
-    start = end + 1;
+  utils::for_each_line(text, [&](std::string_view line) {
     auto space = line.find(' ');
-    std::string key = line.substr(0, space);
-    std::string value = space == std::string::npos ? "" : utils::strip(line.substr(space + 1));
+    std::string_view key = line.substr(0, space);
+    std::string value = space == std::string_view::npos ? "" : utils::strip(line.substr(space + 1));
     if (key == "user.name") name = value;  // the last setting wins, as git does
     if (key == "user.email") email = value;
-  }
+    return true;
+  });
   if (!name.empty()) author["git_author_name"] = name;
   if (!email.empty()) author["git_author_email"] = email;
   return author;

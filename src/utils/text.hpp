@@ -60,6 +60,22 @@ std::string_view rstrip_view(std::string_view text);
 // strip_view as an owned string.
 std::string strip(std::string_view text);
 
+// Calls `f` with each line of `text` (without its LF, nor a CR before it)
+// until it returns false; false when it was stopped that way.
+template <typename F>
+bool for_each_line(std::string_view text, F&& f) {
+  std::size_t start = 0;
+  while (start < text.size()) {
+    auto end = text.find('\n', start);
+    if (end == std::string_view::npos) end = text.size();
+    std::string_view line = text.substr(start, end - start);
+    start = end + 1;
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (!f(line)) return false;
+  }
+  return true;
+}
+
 }  // namespace brenik::utils
 
 #pragma GCC visibility pop

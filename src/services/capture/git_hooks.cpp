@@ -15,6 +15,7 @@
 #include "utils/fs.hpp"
 #include "utils/logging.hpp"
 #include "utils/sha256.hpp"
+#include "utils/text.hpp"
 #include "utils/truthy.hpp"
 
 namespace brenik::services::tolvern::git_hooks {
@@ -176,26 +177,21 @@ PreCommitCheck check_pre_commit(const HookContext& ctx) noexcept {
 
 std::vector<Rewrite> parse_rewrite_input(const std::string& input) {
   std::vector<Rewrite> out;
-  std::size_t start = 0;
-  while (start < input.size()) {
-    auto nl = input.find('\n', start);
-    if (nl == std::string::npos) nl = input.size();
-    std::string line = input.substr(start, nl - start);
-    start = nl + 1;
+  utils::for_each_line(input, [&](std::string_view line) {
     auto sp = line.find(' ');
-    if (sp == std::string::npos) continue;
+    if (sp == std::string_view::npos) return true;
     auto sp2 = line.find(' ', sp + 1);
-    std::string old = line.substr(0, sp);
-    std::string now = line.substr(sp + 1, sp2 == std::string::npos ? std::string::npos : sp2 - sp - 1);
-    if (!now.empty() && now.back() == '\r') now.pop_back();
-    if (!is_commit_id(old) || !is_commit_id(now)) continue;
+    std::string old(line.substr(0, sp));
+    std::string now(line.substr(sp + 1, sp2 == std::string_view::npos ? std::string_view::npos : sp2 - sp - 1));
+    if (!is_commit_id(old) || !is_commit_id(now)) return true;
     auto it = std::find_if(out.begin(), out.end(), [&](const Rewrite& r) { return r.new_commit == now; });
     if (it == out.end()) {
       out.push_back({now, {old}});
     } else if (std::find(it->old_commits.begin(), it->old_commits.end(), old) == it->old_commits.end()) {
       it->old_commits.push_back(old);
     }
-  }
+    return true;
+  });
   return out;
 }
 

@@ -9,9 +9,12 @@
 #include <string>
 #include <string_view>
 
+#include "utils/text.hpp"
+
 namespace brenik::services::tolvern::detail {
 
 namespace fs = std::filesystem;
+using utils::for_each_line;
 
 // A work tree's own git directory (HEAD, index, per-worktree config) and the
 // directory it shares with the other work trees (objects, refs, config).
@@ -31,22 +34,6 @@ std::optional<GitDirs> locate_git_dirs(const fs::path& worktree);
 // is missing, larger than `cap`, not a regular file or unreadable. With
 // `follow_links` false a link at its end is refused too.
 std::optional<std::string> read_small_file(const fs::path& path, std::size_t cap, bool follow_links = false);
-
-// Calls `f` with each line of `text` (without its LF, nor a CR before it)
-// until it returns false; false when it was stopped that way.
-template <typename F>
-bool for_each_line(std::string_view text, F&& f) {
-  std::size_t start = 0;
-  while (start < text.size()) {
-    auto end = text.find('\n', start);
-    if (end == std::string_view::npos) end = text.size();
-    std::string_view line = text.substr(start, end - start);
-    start = end + 1;
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    if (!f(line)) return false;
-  }
-  return true;
-}
 
 // Whether anything (even a dangling link) is at `path`.
 bool entry_exists(const fs::path& path);
