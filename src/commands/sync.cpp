@@ -12,6 +12,7 @@
 #include "paths/paths.hpp"
 #include "protocol/credentials.hpp"
 #include "services/tolvern.hpp"
+#include "utils/best_effort.hpp"
 #include "utils/errors.hpp"
 #include "utils/json.hpp"
 #include "utils/truthy.hpp"
@@ -41,7 +42,9 @@ std::string project_label(const json::Value& project_id) {
 }  // namespace
 
 int run_record_commit() {
-  try {
+  // A hook never fails the commit: status 1 tells the hook's shell to write
+  // its own line instead.
+  return utils::best_effort_or(1, "Post-commit record failed", {.audible = false}, [] {
     // HEAD is the worktree's own; the state may be the main worktree's.
     const fs::path worktree = shared::get_worktree_root();
     const fs::path state_root = shared::brenik_root(worktree);
@@ -50,9 +53,7 @@ int run_record_commit() {
     // send, and the configuration need not even be read.
     if (protocol::load_credentials()) start_background_sync(state_root, worktree);
     return 0;
-  } catch (...) {
-    return 1;
-  }
+  });
 }
 
 namespace {
@@ -196,11 +197,10 @@ void register_sync(CLI::App& app, Context& ctx) {
         // What leaves is the kind; the full report only goes to the local
         // debug log, and only when debugging is on.
         out::error(o, "Sync failed (" + error_kind(e) + "); your records are kept locally.");
-        try {
+        utils::best_effort("Sync debug report not kept", {.audible = false}, [&] {
           if (auto log = tolvern::keep_debug_report(shared::get_repo_root(), "sync", e))
             out::info(o, "details: " + log->string());
-        } catch (...) {
-        }
+        });
         status = 1;
       }
     }

@@ -10,6 +10,7 @@
 #include "services/ledger/log_store.hpp"
 #include "services/capture/pending.hpp"
 #include "services/shared.hpp"
+#include "utils/best_effort.hpp"
 #include "utils/errors.hpp"
 #include "utils/logging.hpp"
 #include "utils/truthy.hpp"
@@ -50,13 +51,10 @@ BackfillResult capture(const fs::path& repo_root, const std::string& sha, const 
   std::future<std::optional<json::Value>> developer_read;
   if (o.attribute_ambient) developer_known = shared::detect_git_author_from_files(repo_root);
   if (o.attribute_ambient && !developer_known)
-    developer_read = std::async(std::launch::async, [&repo_root]() -> std::optional<json::Value> {
-      try {
-        return shared::detect_git_author(repo_root);
-      } catch (...) {
-        logging::debug_exc("Developer identity detection failed");
-        return std::nullopt;
-      }
+    developer_read = std::async(std::launch::async, [&repo_root] {
+      return utils::best_effort_or(
+          std::nullopt, "Developer identity detection failed", {.audible = false},
+          [&]() -> std::optional<json::Value> { return shared::detect_git_author(repo_root); });
     });
   // The id and the metadata the record shows, in one git call.
   auto shown = detail::commit_metadata(git_cwd, sha);
@@ -99,17 +97,13 @@ BackfillResult capture(const fs::path& repo_root, const std::string& sha, const 
     // find the session in its store.
     if (!adapter) adapter = named;
   } else if (o.attribute_ambient) {
-    try {
-      adapter = agents::detect_active_agent();
-    } catch (...) {
-      adapter = nullptr;
-    }
+    // No agent that can be told, or no session it can name, is the answer
+    // "none": the record says unknown.
+    adapter = utils::best_effort_or(nullptr, utils::unlogged, [] { return agents::detect_active_agent(); });
     if (adapter) {
-      try {
-        session_id = adapter->get_session_id(repo_root);
-      } catch (...) {
-        session_id = std::nullopt;
-      }
+      session_id = utils::best_effort_or(std::nullopt, utils::unlogged, [&]() -> std::optional<std::string> {
+        return adapter->get_session_id(repo_root);
+      });
       telemetry = detail::adapter_telemetry(*adapter, repo_root, session_id, o.source);
     }
   }

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "services/git/git.hpp"
+#include "utils/best_effort.hpp"
 #include "utils/text.hpp"
 
 namespace brenik::services::tolvern::detail {
@@ -191,7 +192,8 @@ std::optional<std::vector<ConfigSetting>> read_config_files(const GitDirs& dirs)
 }
 
 std::optional<std::string> user_identity_config_from_files(const fs::path& cwd) noexcept {
-  try {
+  // Any surprise in the files: git answers instead, so nothing to log.
+  return utils::best_effort_or(std::nullopt, utils::unlogged, [&]() -> std::optional<std::string> {
     auto dirs = locate_git_dirs(cwd);
     if (!dirs) return std::nullopt;
     auto settings = read_config_files(*dirs);
@@ -202,9 +204,7 @@ std::optional<std::string> user_identity_config_from_files(const fs::path& cwd) 
       if (s.key == "user.name" || s.key == "user.email")
         out += s.has_value ? s.key + " " + s.value + "\n" : s.key + "\n";
     return utils::strip(utils::decode_utf8_replace(out));
-  } catch (...) {
-    return std::nullopt;  // any surprise in the files: git answers instead
-  }
+  });
 }
 
 std::string user_identity_config(const fs::path& cwd) {

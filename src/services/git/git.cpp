@@ -7,6 +7,7 @@
 #include "services/git/commit_id.hpp"
 #include "services/git/commit_read.hpp"
 #include "services/git/git_files.hpp"
+#include "utils/best_effort.hpp"
 #include "utils/sha256.hpp"
 #include "utils/text.hpp"
 
@@ -95,12 +96,9 @@ std::optional<CommitMetadata> commit_metadata(const fs::path& cwd, const std::st
   if (revision.empty() || revision[0] == '-') return std::nullopt;
   // A commit just made is read from its object file; anything less plain
   // is shown by git, which prints the very same lines.
-  std::optional<std::string> raw;
-  try {
-    raw = show_commit_from_files(cwd, revision);
-  } catch (...) {
-    raw.reset();
-  }
+  // Any surprise in the files: git answers instead, so nothing to log.
+  std::optional<std::string> raw =
+      utils::best_effort_or(std::nullopt, utils::unlogged, [&] { return show_commit_from_files(cwd, revision); });
   if (!raw) {
     auto r = run_git(
         {"show", "-s", "--no-show-signature", "--format=%H%n%aI%n%an%n%ae%n%s", revision + "^{commit}", "--"}, cwd);
@@ -173,11 +171,10 @@ std::optional<std::string> head_branch_from_files(const fs::path& worktree) {
 }  // namespace
 
 std::string head_branch(const fs::path& worktree) {
-  try {
-    if (auto name = head_branch_from_files(worktree)) return *name;
-  } catch (...) {
-    // Any surprise in the files: git answers instead.
-  }
+  // Any surprise in the files: git answers instead, so nothing to log.
+  if (auto name =
+          utils::best_effort_or(std::nullopt, utils::unlogged, [&] { return head_branch_from_files(worktree); }))
+    return *name;
   return git_rev_parse({"--abbrev-ref", "HEAD"}, {.cwd = worktree});
 }
 

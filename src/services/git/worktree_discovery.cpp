@@ -50,13 +50,12 @@ bool looks_like_git_dir(const fs::path& dir) {
 bool config_is_plain(const fs::path& git_dir) {
   std::error_code ec;
   if (fs::exists(git_dir / "config.worktree", ec)) return false;
-  std::string text;
-  try {
-    text = utils::read_file(git_dir / "config");
-  } catch (...) {
+  const auto read = utils::try_read_file(git_dir / "config");
+  if (!read) {
     const bool exists = fs::exists(git_dir / "config", ec);
     return !exists && !ec;  // no configuration at all is plain; an unreadable one is not
   }
+  const std::string& text = *read;
   std::size_t start = 0;
   while (start < text.size()) {
     std::size_t end = text.find('\n', start);
@@ -76,12 +75,9 @@ bool config_is_plain(const fs::path& git_dir) {
 
 // The git directory a ".git" file names, when it is one we can trust.
 std::optional<fs::path> linked_git_dir(const fs::path& dot_git, const fs::path& dir) {
-  std::string text;
-  try {
-    text = utils::read_file(dot_git);
-  } catch (...) {
-    return std::nullopt;
-  }
+  const auto read = utils::try_read_file(dot_git);
+  if (!read) return std::nullopt;
+  std::string text = *read;
   constexpr std::string_view prefix = "gitdir: ";
   if (text.compare(0, prefix.size(), prefix) != 0) return std::nullopt;
   std::string target = text.substr(prefix.size());
@@ -103,12 +99,9 @@ std::optional<fs::path> named_git_dir_root(const fs::path& dir, const char* git_
   if (!looks_like_git_dir(git_dir) && !is_file(git_dir / "commondir")) return std::nullopt;
   if (!is_file(git_dir / "HEAD") || !config_is_plain(git_dir)) return std::nullopt;
   if (is_file(git_dir / "commondir")) {
-    std::string text;
-    try {
-      text = utils::read_file(git_dir / "commondir");
-    } catch (...) {
-      return std::nullopt;
-    }
+    auto read = utils::try_read_file(git_dir / "commondir");
+    if (!read) return std::nullopt;
+    std::string text = std::move(*read);
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
     if (text.empty()) return std::nullopt;
     const fs::path common = fs::path(text).is_absolute() ? fs::path(text) : git_dir / text;
@@ -161,12 +154,9 @@ std::optional<fs::path> main_worktree_of(const fs::path& worktree_root) {
   if (!git_dir) return std::nullopt;
   // Only a linked worktree's git directory names a common one; a submodule's
   // does not.
-  std::string text;
-  try {
-    text = utils::read_file(*git_dir / "commondir");
-  } catch (...) {
-    return std::nullopt;
-  }
+  auto read = utils::try_read_file(*git_dir / "commondir");
+  if (!read) return std::nullopt;
+  std::string text = std::move(*read);
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
   if (text.empty()) return std::nullopt;
   std::error_code ec;
