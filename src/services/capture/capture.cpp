@@ -21,13 +21,11 @@ namespace detail {
 
 std::optional<json::Value> adapter_telemetry(const agents::Adapter& adapter, const fs::path& repo_root,
                                              const std::optional<std::string>& session_id, const std::string& source) {
-  std::optional<agents::TelemetryRecord> record;
-  try {
-    record = adapter.get_telemetry_for_session(repo_root, session_id);
-  } catch (...) {
-    logging::debug_exc_fmt(std::current_exception(), "Adapter telemetry failed for %s", session_id);
-    return std::nullopt;
-  }
+  const auto record = utils::best_effort_or(
+      std::nullopt, logging::format("Adapter telemetry failed for %s", {logging::arg(session_id)}), {.audible = false},
+      [&]() -> std::optional<agents::TelemetryRecord> {
+        return adapter.get_telemetry_for_session(repo_root, session_id);
+      });
   if (!record || !*record) return std::nullopt;
   json::Value data = record->to_dict();
   if (!data.is_object()) return std::nullopt;
@@ -139,7 +137,7 @@ BackfillResult capture_commit(const fs::path& repo_root, const std::string& sha,
                               const CaptureOptions& options) noexcept {
   try {
     return capture(repo_root, sha, options);
-  } catch (...) {
+  } catch (...) {  // becomes the result's reason, classified below
     auto e = std::current_exception();
     try {
       logging::debug_exc_fmt(e, "capture_commit failed for %s (best-effort)", sha);
@@ -148,11 +146,11 @@ BackfillResult capture_commit(const fs::path& repo_root, const std::string& sha,
         std::rethrow_exception(e);
       } catch (const std::exception& ex) {
         reason = error_summary(ex);
-      } catch (...) {
+      } catch (...) {  // classifying: no standard exception, no text to give
         reason = error_kind(e) + ": ";
       }
       return {.commit = sha, .written = false, .reason = reason};
-    } catch (...) {
+    } catch (...) {  // the reason cannot even be built: the fixed one
       return {.commit = sha, .written = false, .reason = "capture failed"};
     }
   }
