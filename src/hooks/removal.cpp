@@ -299,14 +299,8 @@ StepReport remove_mcp_entry(const std::string& label, const fs::path& file, bool
     }
     rest = *out;
   } else {
-    std::optional<je::Document> doc;
-    try {
-      doc.emplace(*text);
-    } catch (const ValueError&) {
-      r.status = Status::failed;
-      r.detail = file.string() + " is not valid JSON; left untouched";
-      return r;
-    }
+    auto doc = settings_file::document_or_failed(*text, file, r);
+    if (!doc) return r;
     bool found = false;
     if (project_key) {
       // ~/.claude.json keeps a project's own servers under projects.<path>.

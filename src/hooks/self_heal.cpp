@@ -5,6 +5,7 @@
 
 #include "agents/registry.hpp"
 #include "hooks/installer.hpp"
+#include "hooks/settings_file.hpp"
 #include "utils/errors.hpp"
 #include "utils/fs.hpp"
 #include "utils/logging.hpp"
@@ -146,9 +147,7 @@ std::vector<StepReport> install_session_start_hook(const fs::path& repo_root,
     } else {
       continue;  // no session-start hook for the others
     }
-    std::error_code ec;
-    const fs::path target = fs::is_symlink(file, ec) ? fs::canonical(file, ec) : file;
-    const auto text = ec ? std::nullopt : utils::try_read_file(target);
+    const auto text = utils::try_read_file(settings_file::edited_file(file));
     const auto settings = text ? json::try_loads(*text) : std::nullopt;
     if (text && !settings) {
       reports.push_back(

@@ -23,7 +23,8 @@ void check_shape(const json::Value& v) {
   if (v.contains("hooks") && !v["hooks"].is_object()) throw ValueError("its \"hooks\" member is not an object");
 }
 
-// Dotfile managers link these files; the file the link names is the one edited.
+}  // namespace
+
 fs::path edited_file(const fs::path& file) {
   std::error_code ec;
   if (!fs::is_symlink(file, ec)) return file;
@@ -31,7 +32,16 @@ fs::path edited_file(const fs::path& file) {
   return ec ? file : target;
 }
 
-}  // namespace
+std::optional<je::Document> document_or_failed(const std::string& text, const fs::path& file, StepReport& report,
+                                               std::string_view advice) {
+  try {
+    return je::Document(text);
+  } catch (const ValueError&) {
+    report.status = Status::failed;
+    report.detail = file.string() + " is not valid JSON; left untouched" + std::string(advice);
+    return std::nullopt;
+  }
+}
 
 fs::path backup_path(const fs::path& file) {
   return file.parent_path() / (file.filename().string() + ".brenik-backup");
@@ -134,14 +144,8 @@ StepReport install(const std::string& label, const fs::path& file, const std::ve
     return r;
   }
   const bool blank = !old || utils::strip(*old).empty();
-  std::optional<je::Document> doc;
-  try {
-    doc.emplace(blank ? std::string("{}\n") : *old);
-  } catch (const ValueError&) {
-    r.status = Status::failed;
-    r.detail = file.string() + " is not valid JSON; left untouched. Fix it and rerun `brenik setup`";
-    return r;
-  }
+  auto doc = document_or_failed(blank ? std::string("{}\n") : *old, file, r, ". Fix it and rerun `brenik setup`");
+  if (!doc) return r;
   try {
     if (!add_rows(*doc, rows)) {
       r.detail = "hooks already in " + file.string();
@@ -178,14 +182,8 @@ StepReport uninstall(const std::string& label, const fs::path& file, const std::
     r.detail = "no " + file.string();
     return r;
   }
-  std::optional<je::Document> doc;
-  try {
-    doc.emplace(*text);
-  } catch (const ValueError&) {
-    r.status = Status::failed;
-    r.detail = file.string() + " is not valid JSON; left untouched";
-    return r;
-  }
+  auto doc = document_or_failed(*text, file, r);
+  if (!doc) return r;
   const int removed = remove_rows(*doc, rows);
   const fs::path backup = backup_path(file);
   std::optional<std::string> saved;

@@ -5,7 +5,9 @@
 #pragma once
 
 #include <filesystem>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "hooks/installer.hpp"
@@ -17,6 +19,16 @@ namespace fs = std::filesystem;
 
 // `<name>.brenik-backup` beside the file.
 fs::path backup_path(const fs::path& file);
+
+// Dotfile managers link these files: the file a link names is the one
+// edited (the link itself when its target cannot be found).
+fs::path edited_file(const fs::path& file);
+
+// `text` as an editable document, or none after marking `report` failed:
+// "<file> is not valid JSON; left untouched", then `advice` when given.
+std::optional<utils::json_edit::Document> document_or_failed(const std::string& text, const fs::path& file,
+                                                             installer::StepReport& report,
+                                                             std::string_view advice = {});
 
 // Adds the rows the way installer::merge_hook_rows decides, as edits of the
 // text. True when anything changed. Throws ValueError for a shape we must
