@@ -258,10 +258,26 @@ exit 0
   return s;
 }
 
+namespace {
+
+// git runs the post-commit hook straight through brenik when its path can
+// stand on a #! line: absolute, of plain characters (the kernel splits the
+// line at blanks) and well under the kernel's limit. Otherwise /bin/sh reads
+// the same file.
+std::string post_commit_interpreter(const std::string& program) {
+  const bool plain = std::all_of(program.begin(), program.end(), [](unsigned char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '/' || c == '.' ||
+           c == '_' || c == '-' || c == '+' || c == '@' || c == ',';
+  });
+  if (program.empty() || program.front() != '/' || !plain || program.size() > 200) return "#!/bin/sh\n";
+  return "#!" + program + " --post-commit-hook\n";
+}
+
+}  // namespace
+
 std::string post_commit_script(const std::string& brenik_path) {
   const std::string program = (brenik_path.empty() || brenik_path == "brenik") ? "" : brenik_path;
-  std::string s;
-  s += "#!/bin/sh\n";
+  std::string s = post_commit_interpreter(program);
   s += std::string(HOOK_MARKER) + " (installed by `brenik setup`; rerun it to update).\n";
   s += R"SH(# Records the commit just made in the attestation log. It prints nothing and
 # never fails the commit. An earlier post-commit hook was kept as
@@ -366,17 +382,32 @@ brenik_record() {
   [ "$state" = . ] && brenik_fallback
 }
 
-# The usual case runs brenik straight from this shell, setting no variable
-# (a subshell costs a fork on every commit); anything else goes through
-# brenik_record in a subshell, so that neither its change of folder nor its
-# variables reach the chained hook.
-if [ -e .git ] && brenik_set_up . && [ -n "$BRENIK" ] && [ -x "$BRENIK" ]; then
-  "$BRENIK" sync --record-commit >/dev/null 2>&1 || (brenik_record tried) >/dev/null 2>&1
-else
-  (brenik_record) >/dev/null 2>&1
-fi
-
+# git usually starts brenik itself, from the #! line above, and brenik comes
+# back here only with --brenik-declined (a case it leaves to this script) or
+# --brenik-failed (it wrote no record). Run as a plain shell script, the
+# usual case hands this process over to brenik the same way. With a chained
+# hook to run afterwards, brenik runs from this shell, setting no variable;
+# anything else goes through brenik_record in a subshell, so that neither its
+# change of folder nor its variables reach the chained hook.
 chained="${0%/*}/post-commit.brenik-chained"
+case $1 in
+--brenik-failed)
+  shift
+  (brenik_record tried) >/dev/null 2>&1
+  ;;
+*)
+  if [ -e .git ] && brenik_set_up . && [ -n "$BRENIK" ] && [ -x "$BRENIK" ]; then
+    if [ ! -x "$chained" ] && [ "$1" != --brenik-declined ]; then
+      exec "$BRENIK" --post-commit-hook "$0" "$@"
+    fi
+    "$BRENIK" sync --record-commit >/dev/null 2>&1 || (brenik_record tried) >/dev/null 2>&1
+  else
+    (brenik_record) >/dev/null 2>&1
+  fi
+  [ "$1" = --brenik-declined ] && shift
+  ;;
+esac
+
 if [ -x "$chained" ]; then
   brenik_chained "$chained" "$@"
 fi

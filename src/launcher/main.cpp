@@ -68,6 +68,27 @@ bool is_hook_invocation(int argc, char** argv) {
   return from_hook;
 }
 
+// The post-commit hook, run by git through the hook's `#!` line (or handed
+// over by the hook's shell with exec): a process less on every commit. The
+// usual case, a main worktree set up with brenik and no earlier hook to run
+// after ours, is recorded here. Anything else, and a record that was not
+// written, goes back to the hook file as a shell script: "--brenik-declined"
+// lets it take the case in hand, "--brenik-failed" has it write its own line.
+// The hook ends with 0 either way.
+bool usual_post_commit(const char* script) {
+  if (::access(".git", F_OK) != 0) return false;
+  if (::access(".brenik/.platform/config.yaml", F_OK) != 0 && ::access(".brenik/config.yaml", F_OK) != 0 &&
+      ::access(".brenik/config.json", F_OK) != 0)
+    return false;
+  const std::string chained = std::string(script) + ".brenik-chained";
+  return ::access(chained.c_str(), X_OK) != 0;
+}
+
+int back_to_script(const char* script, const char* why) {
+  ::execl("/bin/sh", "sh", script, why, static_cast<char*>(nullptr));
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -80,6 +101,8 @@ int main(int argc, char** argv) {
     std::printf("brenik %s\n", BRENIK_VERSION);
     return 0;
   }
+  const bool post_commit = argc >= 3 && std::strcmp(argv[1], "--post-commit-hook") == 0;
+  if (post_commit && !usual_post_commit(argv[2])) return back_to_script(argv[2], "--brenik-declined");
   const bool hook = is_hook_invocation(argc, argv);
   std::string payload;
   if (hook) {
@@ -93,15 +116,23 @@ int main(int argc, char** argv) {
   std::string error;
   void* handle = load_cli(error);
   if (!handle) {
+    if (post_commit) return back_to_script(argv[2], "--brenik-failed");
     if (hook) return 0;  // a hook never fails the agent
     std::fprintf(stderr, "brenik: cannot load the command library: %s\n", error.c_str());
     return 1;
   }
   auto entry = reinterpret_cast<CliMain>(::dlsym(handle, "brenik_cli_main"));
   if (!entry) {
+    if (post_commit) return back_to_script(argv[2], "--brenik-failed");
     if (hook) return 0;
     std::fprintf(stderr, "brenik: the command library has no entry point\n");
     return 1;
+  }
+  if (post_commit) {
+    char sync[] = "sync", record_commit[] = "--record-commit";
+    char* record[] = {argv[0], sync, record_commit, nullptr};
+    if (entry(3, record, "", 0, 0) != 0) return back_to_script(argv[2], "--brenik-failed");
+    return 0;
   }
   return entry(argc, argv, payload.data(), payload.size(), hook ? 1 : 0);
 }

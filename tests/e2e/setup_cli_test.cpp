@@ -56,6 +56,19 @@ protected:
     return out;
   }
 
+  // Our post-commit hook, pointed at `program`, with `first_line` in place of
+  // its #! line unless empty.
+  fs::path point_post_commit_at(const std::string& program, const std::string& first_line) {
+    const fs::path hook = repo.root() / ".git/hooks/post-commit";
+    std::string text = read_file(hook);
+    if (!first_line.empty()) text.replace(0, text.find('\n'), first_line);
+    auto at = text.find("\nBRENIK=") + 1;
+    text.replace(at, text.find('\n', at) - at, "BRENIK=" + program);
+    write_file(hook, text);
+    fs::permissions(hook, fs::perms::owner_all);
+    return hook;
+  }
+
   TempRepo repo;
   TempDir home;
 };
@@ -156,13 +169,7 @@ bool waits_for_flock(const fs::path& lock_file) {
 TEST_F(SetupCli, HookFallsBackToTheShellWhenBrenikIsUnreachableAndNeverFails) {
   ASSERT_EQ(brenik({"setup", "--no-harness-hooks"}).exit_code, 0);
   // Our hook pointing at a brenik that does not exist, and PATH without one.
-  const fs::path hook = repo.root() / ".git/hooks/post-commit";
-  std::string text = read_file(hook);
-  auto at = text.find("BRENIK=");
-  auto end = text.find('\n', at);
-  text.replace(at, end - at, "BRENIK=/nonexistent/brenik");
-  write_file(hook, text);
-  fs::permissions(hook, fs::perms::owner_all);
+  const fs::path hook = point_post_commit_at("/nonexistent/brenik", "#!/bin/sh");
   write_file(repo.root() / "c.txt", "c\n");
   repo.git({"add", "c.txt"});
   auto r = utils::run({"git", "commit", "-q", "-m", "fix: \"quoted\" \\ caf\xc3\xa9 \xf0\x9f\x98\x80\ttab"},
@@ -217,12 +224,7 @@ TEST_F(SetupCli, HookFallsBackToTheShellWhenBrenikIsUnreachableAndNeverFails) {
 
 TEST_F(SetupCli, HookShellFallbackNeverGluesOntoAnUnfinishedLine) {
   ASSERT_EQ(brenik({"setup", "--no-harness-hooks"}).exit_code, 0);
-  const fs::path hook = repo.root() / ".git/hooks/post-commit";
-  std::string text = read_file(hook);
-  auto at = text.find("BRENIK=");
-  text.replace(at, text.find('\n', at) - at, "BRENIK=/nonexistent/brenik");
-  write_file(hook, text);
-  fs::permissions(hook, fs::perms::owner_all);
+  point_post_commit_at("/nonexistent/brenik", "#!/bin/sh");
   // A writer was killed half-way through its line (or the disk filled up).
   const fs::path log = repo.root() / ".brenik/.platform/log.jsonl";
   const std::string torn = "{\"commit\": \"" + std::string(40, 'a') + "\", \"bran";
@@ -248,12 +250,9 @@ TEST_F(SetupCli, HookWhoseBrenikFailsRunsItOnceThenWritesTheShellLine) {
   const fs::path runs = bin.path() / "runs";
   write_file(fake, "#!/bin/sh\necho ran >>'" + runs.string() + "'\nexit 3\n");
   fs::permissions(fake, fs::perms::owner_all);
-  const fs::path hook = repo.root() / ".git/hooks/post-commit";
-  std::string text = read_file(hook);
-  auto at = text.find("BRENIK=");
-  text.replace(at, text.find('\n', at) - at, "BRENIK=" + fake.string());
-  write_file(hook, text);
-  fs::permissions(hook, fs::perms::owner_all);
+  // git still starts the real brenik from the #! line: with a chained hook
+  // present, it leaves the commit to the script.
+  point_post_commit_at(fake.string(), "");
   // An earlier hook kept beside ours sees the variables it was started with.
   const fs::path seen = bin.path() / "seen";
   write_file(repo.root() / ".git/hooks/post-commit.brenik-chained",
@@ -274,6 +273,42 @@ TEST_F(SetupCli, HookWhoseBrenikFailsRunsItOnceThenWritesTheShellLine) {
   EXPECT_EQ(lines[0]["commit"], repo.head());
   EXPECT_EQ(lines[0]["summary"], "brenik fails");
   EXPECT_EQ(read_file(seen), "outer-state|outer-commit|" + fs::canonical(repo.root()).string());
+}
+
+TEST_F(SetupCli, GitRunsTheHookThroughBrenikWhichFallsBackToTheScript) {
+  ASSERT_EQ(brenik({"setup", "--no-harness-hooks"}).exit_code, 0);
+  const fs::path program = built_binary("brenik");
+  const fs::path hook = repo.root() / ".git/hooks/post-commit";
+  EXPECT_EQ(read_file(hook).rfind("#!" + program.string() + " --post-commit-hook\n", 0), 0u);
+  auto commit_c = [&](const std::string& name) {
+    write_file(repo.root() / name, name + "\n");
+    repo.git({"add", name});
+    auto r = utils::run({"git", "commit", "-q", "-m", name},
+                        {.cwd = repo.root(), .env = {{"PATH", "/usr/bin:/bin"}, {"HOME", home.path().string()}}});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.out + r.err, "");
+  };
+  // Read as a shell script (a brenik path that cannot stand on a #! line),
+  // the hook hands its process over to brenik, which writes the full record.
+  point_post_commit_at(program.string(), "#!/bin/sh");
+  commit_c("a.txt");
+  auto lines = log_lines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0]["commit"], repo.head());
+  EXPECT_TRUE(lines[0].contains("developer"));
+
+  // A brenik copied away from its library cannot record: the same file, read
+  // as a script, writes the shell's line instead.
+  TempDir bin;
+  const fs::path lonely = bin.path() / "brenik";
+  fs::copy_file(program, lonely);
+  point_post_commit_at(lonely.string(), "#!" + lonely.string() + " --post-commit-hook");
+  commit_c("b.txt");
+  lines = log_lines();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[1]["commit"], repo.head());
+  EXPECT_EQ(lines[1]["summary"], "b.txt");
+  EXPECT_FALSE(lines[1].contains("developer"));  // the shell's line has none
 }
 
 TEST_F(SetupCli, OutsideARepositoryExitsOne) {

@@ -45,6 +45,22 @@ TEST(InstallerQuote, PathsWithSpacesAndQuotesSurviveTheShell) {
   EXPECT_EQ(r.out, odd);
 }
 
+TEST(InstallerHook, ThePostCommitHookNamesBrenikOnItsFirstLineOnlyWhereThatLineHoldsIt) {
+  auto first_line = [](const std::string& program) {
+    const std::string s = inst::post_commit_script(program);
+    return s.substr(0, s.find('\n'));
+  };
+  EXPECT_EQ(first_line("/usr/local/bin/brenik"), "#!/usr/local/bin/brenik --post-commit-hook");
+  EXPECT_EQ(first_line("/home/a.b/.local/bin/brenik-0.1_x+y@z"),
+            "#!/home/a.b/.local/bin/brenik-0.1_x+y@z --post-commit-hook");
+  // The kernel splits a #! line at blanks and reads no quotes; PATH's brenik
+  // and a relative path have no line of their own either.
+  for (const std::string& program :
+       std::vector<std::string>{"/opt/my tools/brenik", "/opt/it's/brenik", "/opt/tab\there/brenik", "", "brenik",
+                                "bin/brenik", "/" + std::string(220, 'x')})
+    EXPECT_EQ(first_line(program), "#!/bin/sh") << program;
+}
+
 TEST(InstallerGitignore, KnownEntriesAreNotRepeated) {
   TempRepo repo;
   write_file(repo.root() / ".gitignore", "node_modules\n.brenik/.platform\n/.brenik/ledger/");
