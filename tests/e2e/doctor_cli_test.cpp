@@ -84,6 +84,19 @@ TEST_F(DoctorCli, AMovedProgramAndAMissingRowAreEachOneLineWithTheirFix) {
 
   ASSERT_EQ(brenik({"setup"}).exit_code, 0);
   EXPECT_EQ(brenik({"doctor"}).exit_code, 0);
+
+  // git starts the post-commit hook from the program on its #! line.
+  const fs::path hook = repo.root() / ".git/hooks/post-commit";
+  text = read_file(hook);
+  ASSERT_EQ(text.rfind("#!" + real + " ", 0), 0u) << text.substr(0, 80);
+  write_file(hook, "#!/nonexistent/bin/brenik" + text.substr(2 + real.size()));
+  r = brenik({"doctor"});
+  EXPECT_EQ(r.exit_code, 1);
+  ASSERT_EQ(problem_lines(r.out + r.err).size(), 1u) << r.out << r.err;
+  EXPECT_NE(problem_lines(r.out + r.err)[0].find("post-commit hook: .git/hooks/post-commit runs "
+                                                 "/nonexistent/bin/brenik, which does not exist"),
+            std::string::npos)
+      << r.out << r.err;
 }
 
 TEST_F(DoctorCli, AHookManagerTakingOverHooksPathIsReported) {

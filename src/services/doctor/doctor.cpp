@@ -73,8 +73,13 @@ std::string display(const fs::path& root, const fs::path& p) {
   return p.string();
 }
 
-// The BRENIK= line of one of our hook scripts ("" for PATH).
+// The brenik one of our hook scripts runs: the program on its #! line when
+// git starts brenik from there, else its BRENIK= line ("" for PATH).
 std::string hook_program(const std::string& script) {
+  const std::string_view first(script.data(), std::min(script.find('\n'), script.size()));
+  constexpr std::string_view by_brenik = " --post-commit-hook";
+  if (first.rfind("#!", 0) == 0 && first.size() > 2 + by_brenik.size() && first.ends_with(by_brenik))
+    return std::string(first.substr(2, first.size() - 2 - by_brenik.size()));
   const auto at = script.find("\nBRENIK=");
   if (at == std::string::npos) return "";
   const auto end = script.find('\n', at + 1);
