@@ -99,7 +99,7 @@ void BM_log_records_full(benchmark::State& state) {
 void BM_archived_models(benchmark::State& state) {
   const auto& f = fixture(false);
   for (auto _ : state) {
-    const tv::detail::ArchiveReader reader(f.archive);
+    const tv::ArchiveReader reader(f.archive);
     std::size_t found = 0;
     for (std::size_t i = 0; i < WANTED; i += 4) found += !reader.model(f.wanted[i]).empty();
     benchmark::DoNotOptimize(found);
@@ -110,7 +110,7 @@ void BM_archived_models(benchmark::State& state) {
 void BM_archived_attestations(benchmark::State& state) {
   const auto& f = fixture(false);
   for (auto _ : state) {
-    const tv::detail::ArchiveReader reader(f.archive);
+    const tv::ArchiveReader reader(f.archive);
     std::size_t found = 0;
     for (const auto& id : f.wanted) found += reader.mapping(id).has_value();
     benchmark::DoNotOptimize(found);

@@ -35,7 +35,7 @@ std::optional<fs::path> worktree_if_other(const HookContext& ctx) {
 
 // No archive, or one that does not parse, is simply none to carry over.
 std::optional<json::Value> archived_attestation(const fs::path& state_root, const std::string& commit) {
-  auto archived = detail::ArchiveReader(paths::attestations_dir(state_root)).mapping(commit);
+  auto archived = ArchiveReader(paths::attestations_dir(state_root)).mapping(commit);
   if (!archived || archived->empty()) return std::nullopt;
   return archived;
 }

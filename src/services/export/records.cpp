@@ -48,12 +48,12 @@ void join_log(const fs::path& repo_root, std::unordered_map<std::string_view, js
 
 // The commit's archive: null when it has none, none when it is there but
 // cannot be read (a link, not a regular file, not UTF-8 YAML).
-std::optional<json::Value> read_archive(const tolvern::detail::ArchiveReader& archives, const std::string& commit) {
+std::optional<json::Value> read_archive(const tolvern::ArchiveReader& archives, const std::string& commit) {
   auto a = archives.attestation(commit);
   switch (a.state) {
-    case tolvern::detail::ArchiveState::missing: return json::Value();
-    case tolvern::detail::ArchiveState::unreadable: return std::nullopt;
-    case tolvern::detail::ArchiveState::found: break;
+    case tolvern::ArchiveState::missing: return json::Value();
+    case tolvern::ArchiveState::unreadable: return std::nullopt;
+    case tolvern::ArchiveState::found: break;
   }
   return std::move(a.value);
 }
@@ -61,7 +61,7 @@ std::optional<json::Value> read_archive(const tolvern::detail::ArchiveReader& ar
 }  // namespace
 
 std::optional<json::Value> read_archived_attestation(const fs::path& repo_root, const std::string& commit) {
-  return read_archive(tolvern::detail::ArchiveReader(paths::attestations_dir(repo_root)), commit);
+  return read_archive(tolvern::ArchiveReader(paths::attestations_dir(repo_root)), commit);
 }
 
 std::optional<RecordLookup> lookup_records(const fs::path& repo_root, const std::string& range,
@@ -79,7 +79,7 @@ std::optional<RecordLookup> lookup_records(const fs::path& repo_root, const std:
     if (end > start) ids.push_back(ids_text->substr(start, end - start));
     start = end + 1;
   }
-  const tolvern::detail::ArchiveReader archives_dir(paths::attestations_dir(repo_root));
+  const tolvern::ArchiveReader archives_dir(paths::attestations_dir(repo_root));
   auto read_all = [&ids, &archives_dir] {
     std::unordered_map<std::string, std::optional<json::Value>> found;
     found.reserve(ids.size());

@@ -14,7 +14,7 @@
 #include "utils/unique_fd.hpp"
 #include "utils/yaml.hpp"
 
-namespace brenik::services::tolvern::detail {
+namespace brenik::services::tolvern {
 
 ArchiveReader::ArchiveReader(const std::filesystem::path& attestations_dir) noexcept {
   try {
@@ -29,7 +29,7 @@ ArchiveReader::ArchiveReader(const std::filesystem::path& attestations_dir) noex
 ArchiveReader::File ArchiveReader::read(const std::string& commit, const char* suffix) const {
   File f;
   // A name is one entry of the folder, never a way out of it.
-  if (!is_valid_commit_hash(commit)) return f;
+  if (!detail::is_valid_commit_hash(commit)) return f;
   if (!dir_) {
     if (refused_) f.state = ArchiveState::unreadable;
     return f;
@@ -77,7 +77,7 @@ ArchivedAttestation ArchiveReader::parse(File file) const {
   a.state = ArchiveState::unreadable;
   // Undecodable bytes make the file as unusable as a YAML syntax error.
   if (!utils::is_valid_utf8(file.text)) return a;
-  if (auto fast = read_block_yaml(file.text)) {
+  if (auto fast = detail::read_block_yaml(file.text)) {
     a.value = std::move(*fast);
   } else {
     try {
@@ -140,4 +140,4 @@ std::vector<json::Value> ArchiveReader::ledger_segment(const std::string& commit
   return lines;
 }
 
-}  // namespace brenik::services::tolvern::detail
+}  // namespace brenik::services::tolvern

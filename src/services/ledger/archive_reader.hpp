@@ -16,7 +16,7 @@
 #include "utils/fs.hpp"
 #include "utils/json.hpp"
 
-namespace brenik::services::tolvern::detail {
+namespace brenik::services::tolvern {
 
 // An archive larger than this is not one this tool wrote (a pending
 // attestation is at most 1 MiB); it is not loaded.
@@ -33,7 +33,7 @@ struct ArchivedAttestation {
   json::Value value;  // when found: the first YAML document ({} for an empty one), whatever its kind
 };
 
-// The views hand it out as views::ArchiveDir: exported with them.
+// The views hand it out as views::ArchiveDir.
 #pragma GCC visibility push(default)
 class ArchiveReader {
 public:
@@ -67,4 +67,4 @@ private:
 };
 #pragma GCC visibility pop
 
-}  // namespace brenik::services::tolvern::detail
+}  // namespace brenik::services::tolvern

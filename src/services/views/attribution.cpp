@@ -36,8 +36,7 @@ RecordSummary summarize(const json::Value& line) {
   return r;
 }
 
-Attribution attribute(const RecordSummary* record, const tolvern::detail::ArchiveReader& archive,
-                      const std::string& commit) {
+Attribution attribute(const RecordSummary* record, const tolvern::ArchiveReader& archive, const std::string& commit) {
   Attribution a;
   if (!record) return a;
   if (record->agent == "human") {

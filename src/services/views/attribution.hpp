@@ -11,7 +11,7 @@
 
 #include "utils/json.hpp"
 
-namespace brenik::services::tolvern::detail {
+namespace brenik::services::tolvern {
 class ArchiveReader;
 }
 
@@ -48,8 +48,7 @@ RecordSummary summarize(const json::Value& line);
 // `record` is the summary of the commit's log line (null when there is
 // none); the model comes from the line's telemetry, else from the archived
 // attestation.
-Attribution attribute(const RecordSummary* record, const tolvern::detail::ArchiveReader& archive,
-                      const std::string& commit);
+Attribution attribute(const RecordSummary* record, const tolvern::ArchiveReader& archive, const std::string& commit);
 
 // The record carried an attestation (it is not a record of a commit that
 // went in without one).

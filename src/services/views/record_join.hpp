@@ -19,7 +19,7 @@ namespace brenik::services::views {
 namespace fs = std::filesystem;
 
 // The views read the archive through the reader of the module that writes it.
-using ArchiveDir = tolvern::detail::ArchiveReader;
+using ArchiveDir = tolvern::ArchiveReader;
 
 // What a view reads of each line: the whole value, or only its summary
 // (the one-line views, which need no more).

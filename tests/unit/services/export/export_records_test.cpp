@@ -362,7 +362,7 @@ TEST_F(ExportRecords, AnArchivePastTheSizeCapIsNotLoaded) {
   const fs::path root = repo.root();
   record_without_attestation(change);
   write_file(paths::attestations_dir(root) / (change + ".yaml"),
-             "summary: " + std::string(tv::detail::MAX_ARCHIVE_BYTES, 'x') + "\n");
+             "summary: " + std::string(tv::MAX_ARCHIVE_BYTES, 'x') + "\n");
   auto lookup = ex::lookup_records(root, "HEAD");
   ASSERT_TRUE(lookup);
   ASSERT_EQ(lookup->records.size(), 1u);

@@ -8,7 +8,7 @@
 #include "services/ledger/archive_reader.hpp"
 #include "support/temp_repo.hpp"
 
-namespace tv = brenik::services::tolvern::detail;
+namespace tv = brenik::services::tolvern;
 using brenik::json::Value;
 using brenik::testing::TempDir;
 using brenik::testing::write_file;
