@@ -5,6 +5,7 @@
 
 #include "paths/paths.hpp"
 #include "services/capture/capture.hpp"
+#include "services/git/commit_id.hpp"
 #include "services/ledger/archive_reader.hpp"
 #include "services/ledger/commit_records.hpp"
 #include "services/git/git.hpp"
@@ -21,11 +22,6 @@
 namespace brenik::services::tolvern::git_hooks {
 
 namespace {
-
-bool is_commit_id(const std::string& s) {
-  return (s.size() == 40 || s.size() == 64) &&
-         std::all_of(s.begin(), s.end(), [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
-}
 
 std::optional<fs::path> worktree_if_other(const HookContext& ctx) {
   std::error_code ec;
@@ -183,7 +179,7 @@ std::vector<Rewrite> parse_rewrite_input(const std::string& input) {
     auto sp2 = line.find(' ', sp + 1);
     std::string old(line.substr(0, sp));
     std::string now(line.substr(sp + 1, sp2 == std::string_view::npos ? std::string_view::npos : sp2 - sp - 1));
-    if (!is_commit_id(old) || !is_commit_id(now)) return true;
+    if (!detail::is_valid_commit_hash(old) || !detail::is_valid_commit_hash(now)) return true;
     auto it = std::find_if(out.begin(), out.end(), [&](const Rewrite& r) { return r.new_commit == now; });
     if (it == out.end()) {
       out.push_back({now, {old}});

@@ -8,6 +8,7 @@
 #include <system_error>
 #include <vector>
 
+#include "services/git/commit_id.hpp"
 #include "services/git/config_files.hpp"
 #include "services/git/git_files.hpp"
 
@@ -16,17 +17,8 @@ namespace brenik::services::tolvern::detail {
 namespace {
 
 constexpr std::size_t SHA1_HEX = 40;
-constexpr std::size_t SMALL = 4096;
-constexpr std::size_t PACKED_MAX = 64u << 20;
 // A commit larger than this (a huge message) is left to git.
 constexpr std::size_t OBJECT_MAX = 1u << 20;
-
-bool lowercase_hex(std::string_view s, std::size_t length) {
-  if (s.size() != length) return false;
-  for (char c : s)
-    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
-  return true;
-}
 
 bool all_digits(std::string_view s) {
   if (s.empty()) return false;
@@ -34,8 +26,6 @@ bool all_digits(std::string_view s) {
     if (c < '0' || c > '9') return false;
   return true;
 }
-
-bool git_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
 bool utf8_name(std::string_view encoding) {
   std::string s;
@@ -53,18 +43,15 @@ std::optional<std::string> loose_ref_id(const std::string& text) {
 
 // The commit HEAD of this work tree names, read from HEAD and the refs.
 std::optional<std::string> head_id(const GitDirs& dirs) {
-  auto head = read_small_file(dirs.gitdir / "HEAD", SMALL);
+  auto head = read_small_file(dirs.gitdir / "HEAD", SMALL_GIT_FILE_MAX);
   if (!head) return std::nullopt;
   if (auto detached = loose_ref_id(*head)) return detached;
-  const std::string prefix = "ref: refs/heads/";
-  if (head->rfind(prefix, 0) != 0) return std::nullopt;
-  std::string name = head->substr(prefix.size());
-  if (!name.empty() && name.back() == '\n') name.pop_back();
-  if (!plain_branch_name(name)) return std::nullopt;
-  const std::string ref = "refs/heads/" + name;
-  if (auto loose = read_small_file(dirs.common / ref, SMALL)) return loose_ref_id(*loose);
+  const auto name = head_branch_name(*head);
+  if (!name) return std::nullopt;
+  const std::string ref = "refs/heads/" + *name;
+  if (auto loose = read_small_file(dirs.common / ref, SMALL_GIT_FILE_MAX)) return loose_ref_id(*loose);
   if (entry_exists(dirs.common / ref)) return std::nullopt;
-  auto packed = read_small_file(dirs.common / "packed-refs", PACKED_MAX);
+  auto packed = read_small_file(dirs.common / "packed-refs", PACKED_REFS_MAX);
   if (!packed) return std::nullopt;
   return packed_ref_id(*packed, ref, SHA1_HEX);
 }
@@ -84,7 +71,7 @@ bool replace_refs_present(const GitDirs& dirs) {
     if (ec) return true;
   }
   if (!entry_exists(dirs.common / "packed-refs")) return false;
-  auto packed = read_small_file(dirs.common / "packed-refs", PACKED_MAX);
+  auto packed = read_small_file(dirs.common / "packed-refs", PACKED_REFS_MAX);
   return !packed || packed->find(" refs/replace/") != std::string::npos;
 }
 

@@ -13,9 +13,6 @@ namespace {
 
 constexpr std::size_t CONFIG_MAX = 1u << 20;
 
-// git's own idea of white space.
-bool git_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
-
 bool ascii_alpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 bool ascii_alnum(char c) { return ascii_alpha(c) || (c >= '0' && c <= '9'); }
 

@@ -128,8 +128,6 @@ namespace {
 
 // The branch read from the files, or none when git must be asked.
 std::optional<std::string> head_branch_from_files(const fs::path& worktree) {
-  constexpr std::size_t SMALL = 4096;
-  constexpr std::size_t PACKED_MAX = 64u << 20;
   // Variables that point git elsewhere than these files: let git read them.
   for (const char* name : {"GIT_NAMESPACE", "GIT_WORK_TREE"})
     if (std::getenv(name)) return std::nullopt;
@@ -139,21 +137,19 @@ std::optional<std::string> head_branch_from_files(const fs::path& worktree) {
   const fs::path& common = dirs->common;
   if (entry_exists(common / "reftable")) return std::nullopt;
 
-  auto head = read_small_file(gitdir / "HEAD", SMALL);
+  auto head = read_small_file(gitdir / "HEAD", SMALL_GIT_FILE_MAX);
   if (!head) return std::nullopt;
-  const std::string prefix = "ref: refs/heads/";
-  if (head->rfind(prefix, 0) != 0) return std::nullopt;  // detached, or odd
-  std::string name = head->substr(prefix.size());
-  if (!name.empty() && name.back() == '\n') name.pop_back();
-  if (!plain_branch_name(name)) return std::nullopt;
+  const auto branch = head_branch_name(*head);  // none when detached, or odd
+  if (!branch) return std::nullopt;
+  const std::string& name = *branch;
 
-  std::optional<std::string> packed = read_small_file(common / "packed-refs", PACKED_MAX);
+  std::optional<std::string> packed = read_small_file(common / "packed-refs", PACKED_REFS_MAX);
   if (!packed && entry_exists(common / "packed-refs")) return std::nullopt;
 
   // The branch must exist (an unborn one has no short name) and point at an
   // object, not at another ref.
   const std::string ref = "refs/heads/" + name;
-  if (auto loose = read_small_file(common / ref, SMALL)) {
+  if (auto loose = read_small_file(common / ref, SMALL_GIT_FILE_MAX)) {
     std::string id = utils::strip(*loose);
     if (!is_valid_commit_hash(id)) return std::nullopt;
   } else if (entry_exists(common / ref) || !packed_ref_listed(packed, ref)) {

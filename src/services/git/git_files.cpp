@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "services/git/commit_id.hpp"
 #include "utils/text.hpp"
 #include "utils/unique_fd.hpp"
 
@@ -14,15 +15,7 @@ namespace brenik::services::tolvern::detail {
 
 namespace {
 
-constexpr std::size_t SMALL = 4096;
-
 bool owned_by_us(const struct stat& st) { return st.st_uid == ::geteuid(); }
-
-bool lowercase_hex(std::string_view s) {
-  for (char c : s)
-    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
-  return true;
-}
 
 }  // namespace
 
@@ -65,7 +58,7 @@ std::optional<GitDirs> locate_git_dirs(const fs::path& worktree) {
     if (S_ISDIR(st.st_mode)) {
       gitdir = dotgit;
     } else {
-      auto text = read_small_file(dotgit, SMALL);
+      auto text = read_small_file(dotgit, SMALL_GIT_FILE_MAX);
       if (!text || text->rfind("gitdir: ", 0) != 0) return std::nullopt;
       std::string where = utils::strip(text->substr(8));
       if (where.empty()) return std::nullopt;
@@ -75,7 +68,7 @@ std::optional<GitDirs> locate_git_dirs(const fs::path& worktree) {
     }
   }
   fs::path common = gitdir;
-  if (auto text = read_small_file(gitdir / "commondir", SMALL)) {
+  if (auto text = read_small_file(gitdir / "commondir", SMALL_GIT_FILE_MAX)) {
     std::string where = utils::strip(*text);
     if (where.empty()) return std::nullopt;
     common = fs::path(where).is_absolute() ? fs::path(where) : gitdir / where;
@@ -100,6 +93,15 @@ bool plain_branch_name(std::string_view name) {
   return true;
 }
 
+std::optional<std::string> head_branch_name(std::string_view head) {
+  constexpr std::string_view prefix = "ref: refs/heads/";
+  if (head.substr(0, prefix.size()) != prefix) return std::nullopt;
+  std::string_view name = head.substr(prefix.size());
+  if (!name.empty() && name.back() == '\n') name.remove_suffix(1);
+  if (!plain_branch_name(name)) return std::nullopt;
+  return std::string(name);
+}
+
 bool packed_ref_listed(const std::optional<std::string>& packed, std::string_view ref) {
   if (!packed) return false;
   bool found = false;
@@ -119,7 +121,7 @@ std::optional<std::string> packed_ref_id(std::string_view packed, std::string_vi
     if (space == std::string_view::npos || line.substr(space + 1) != ref) return true;
     ++seen;
     std::string_view hex = line.substr(0, space);
-    if (hex.size() == id_length && lowercase_hex(hex)) id = std::string(hex);
+    if (lowercase_hex(hex, id_length)) id = std::string(hex);
     return true;
   });
   if (seen != 1) return std::nullopt;

@@ -16,6 +16,13 @@ namespace brenik::services::tolvern::detail {
 namespace fs = std::filesystem;
 using utils::for_each_line;
 
+// The most read of HEAD, a loose ref, `.git` or `commondir`, and of packed-refs.
+inline constexpr std::size_t SMALL_GIT_FILE_MAX = 4096;
+inline constexpr std::size_t PACKED_REFS_MAX = 64u << 20;
+
+// git's own idea of white space.
+inline bool git_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
 // A work tree's own git directory (HEAD, index, per-worktree config) and the
 // directory it shares with the other work trees (objects, refs, config).
 struct GitDirs {
@@ -41,6 +48,10 @@ bool entry_exists(const fs::path& path);
 // A branch name plain enough that its file and its short name are certain:
 // anything unusual is left to git.
 bool plain_branch_name(std::string_view name);
+
+// The branch a HEAD file's text names ("ref: refs/heads/<name>"), when its
+// name is plain; none for a detached HEAD or anything odd.
+std::optional<std::string> head_branch_name(std::string_view head);
 
 // The object id packed-refs gives `ref`; none when it is not listed, listed
 // twice or not as a lowercase id of `id_length` hex digits.

@@ -90,6 +90,18 @@ std::optional<fs::path> linked_git_dir(const fs::path& dot_git, const fs::path& 
   return git_dir;
 }
 
+// The common git directory a linked worktree's git directory names in its
+// `commondir` file (relative to it unless absolute); none when there is no
+// such file or it names nothing.
+std::optional<fs::path> named_common_dir(const fs::path& git_dir) {
+  auto read = utils::try_read_file(git_dir / "commondir");
+  if (!read) return std::nullopt;
+  std::string text = std::move(*read);
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  if (text.empty()) return std::nullopt;
+  return fs::path(text).is_absolute() ? fs::path(text) : git_dir / text;
+}
+
 // With GIT_DIR named (as git names it to the hooks of a linked worktree),
 // git takes the directory it runs in for the top of the worktree, unless
 // the configuration says otherwise.
@@ -99,13 +111,8 @@ std::optional<fs::path> named_git_dir_root(const fs::path& dir, const char* git_
   if (!looks_like_git_dir(git_dir) && !is_file(git_dir / "commondir")) return std::nullopt;
   if (!is_file(git_dir / "HEAD") || !config_is_plain(git_dir)) return std::nullopt;
   if (is_file(git_dir / "commondir")) {
-    auto read = utils::try_read_file(git_dir / "commondir");
-    if (!read) return std::nullopt;
-    std::string text = std::move(*read);
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-    if (text.empty()) return std::nullopt;
-    const fs::path common = fs::path(text).is_absolute() ? fs::path(text) : git_dir / text;
-    if (!is_file(common / "config") || !config_is_plain(common)) return std::nullopt;
+    const auto common = named_common_dir(git_dir);
+    if (!common || !is_file(*common / "config") || !config_is_plain(*common)) return std::nullopt;
   }
   return dir;
 }
@@ -154,14 +161,10 @@ std::optional<fs::path> main_worktree_of(const fs::path& worktree_root) {
   if (!git_dir) return std::nullopt;
   // Only a linked worktree's git directory names a common one; a submodule's
   // does not.
-  auto read = utils::try_read_file(*git_dir / "commondir");
-  if (!read) return std::nullopt;
-  std::string text = std::move(*read);
-  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-  if (text.empty()) return std::nullopt;
+  const auto named = named_common_dir(*git_dir);
+  if (!named) return std::nullopt;
   std::error_code ec;
-  fs::path common = fs::path(text).is_absolute() ? fs::path(text) : *git_dir / text;
-  common = fs::canonical(common, ec);
+  const fs::path common = fs::canonical(*named, ec);
   if (ec || common.filename() != ".git") return std::nullopt;
   const fs::path main = common.parent_path();
   // The main worktree's .git must be that very directory, a real one.
