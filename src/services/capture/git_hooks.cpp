@@ -29,13 +29,6 @@ std::optional<fs::path> worktree_if_other(const HookContext& ctx) {
   return ctx.worktree;
 }
 
-// No archive, or one that does not parse, is simply none to carry over.
-std::optional<json::Value> archived_attestation(const fs::path& state_root, const std::string& commit) {
-  auto archived = ArchiveReader(paths::attestations_dir(state_root)).mapping(commit);
-  if (!archived || archived->empty()) return std::nullopt;
-  return archived;
-}
-
 // A fingerprint of a patch that survives a move to another base: hunk
 // positions and blob ids are left out, the changed and context lines kept.
 std::optional<std::string> patch_fingerprint(const std::optional<std::string>& patch) {
@@ -74,15 +67,17 @@ std::optional<bool> patch_changed(const fs::path& cwd, const Rewrite& rw) {
 BackfillResult carry(const HookContext& ctx, const std::string& kind, const Rewrite& rw) {
   const auto other = worktree_if_other(ctx);
   const fs::path& cwd = ctx.worktree;
+  // No archive, or one that does not parse, is simply none to carry over.
+  const fs::path archives = paths::attestations_dir(ctx.state_root);
   // A new commit attested on its own (an attestation filed at the amend)
   // keeps its own record.
-  if (auto own = archived_attestation(ctx.state_root, rw.new_commit);
+  if (auto own = detail::archived_record(archives, rw.new_commit);
       own && !detail::made_without_attestation(*own) && !member(*own, "rewritten_from").is_array())
     return {.commit = rw.new_commit, .written = false, .reason = REASON_ALREADY_RECORDED};
 
   std::vector<std::pair<std::string, json::Value>> olds;
   for (const auto& old : rw.old_commits)
-    if (auto a = archived_attestation(ctx.state_root, old)) olds.emplace_back(old, std::move(*a));
+    if (auto a = detail::archived_record(archives, old)) olds.emplace_back(old, std::move(*a));
   if (olds.empty()) {
     // Nothing to carry: recorded as any commit is.
     return capture_commit(

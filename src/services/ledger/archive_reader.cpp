@@ -140,4 +140,14 @@ std::vector<json::Value> ArchiveReader::ledger_segment(const std::string& commit
   return lines;
 }
 
+namespace detail {
+
+std::optional<json::Value> archived_record(const std::filesystem::path& attestations_dir, const std::string& commit) {
+  auto archived = ArchiveReader(attestations_dir).mapping(commit);
+  if (!archived || archived->empty()) return std::nullopt;
+  return archived;
+}
+
+}  // namespace detail
+
 }  // namespace brenik::services::tolvern

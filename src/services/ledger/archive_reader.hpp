@@ -67,4 +67,12 @@ private:
 };
 #pragma GCC visibility pop
 
+namespace detail {
+
+// The attestation archived for `commit` when it is a mapping with something
+// in it: what a record made earlier left to build on. None otherwise.
+std::optional<json::Value> archived_record(const std::filesystem::path& attestations_dir, const std::string& commit);
+
+}  // namespace detail
+
 }  // namespace brenik::services::tolvern

@@ -147,14 +147,6 @@ json::Value entry_of(const json::Value& parsed, const std::string& commit, const
   return entry;
 }
 
-// The archive a record wrote before its line could be appended (a full disk,
-// a killed writer), as a mapping; none when there is no such archive.
-std::optional<json::Value> archive_without_line(const fs::path& attestations, const std::string& commit) {
-  auto archived = ArchiveReader(attestations).mapping(commit);
-  if (!archived || archived->empty()) return std::nullopt;
-  return archived;
-}
-
 }  // namespace
 
 namespace {
@@ -187,7 +179,9 @@ FiledRecord write_record(const RecordPlan& p) {
   const fs::path archive = p.attestations / (p.commit + ".yaml");
   if (p.keep_existing) {
     if (commit_already_logged(p.log, p.commit)) return {p.commit, false};
-    if (auto archived = archive_without_line(p.attestations, p.commit)) {
+    // The archive a record wrote before its line could be appended (a full
+    // disk, a killed writer).
+    if (auto archived = archived_record(p.attestations, p.commit)) {
       // Completed from its archive, which keeps whatever the agent attested.
       const auto event = made_without_attestation(*archived) ? p.event : std::nullopt;
       append_log_entry(p.log, entry_of(*archived, p.commit, p.branch, event));
