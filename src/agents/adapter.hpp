@@ -58,6 +58,9 @@ public:
 
   // The platform skill install already serves this agent in the repository.
   virtual bool npx_covers_skills(const std::filesystem::path& repo_root) const = 0;
+  // The folder of the repository, relative to its root, that holds this
+  // agent's skills: where write_skills puts them and removal looks.
+  virtual std::filesystem::path skills_dir() const = 0;
   // Replaces this agent's skills in the repository with `skills` (a list of
   // skill objects with at least "slug"/"name" and "content").
   virtual void write_skills(const std::filesystem::path& repo_root, const json::Value& skills) const = 0;

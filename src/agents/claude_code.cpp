@@ -432,11 +432,13 @@ std::map<std::string, std::vector<std::string>> ClaudeCodeAdapter::sessions_ment
 }
 
 bool ClaudeCodeAdapter::npx_covers_skills(const fs::path& repo_root) const {
-  return detail::npx_skills_present(repo_root, {".claude/skills"});
+  return detail::npx_skills_present(repo_root, {skills_dir()});
 }
 
+fs::path ClaudeCodeAdapter::skills_dir() const { return ".claude/skills"; }
+
 void ClaudeCodeAdapter::write_skills(const fs::path& repo_root, const json::Value& skills) const {
-  detail::write_skills_into(repo_root, ".claude/skills", skills);
+  detail::write_skills_into(repo_root, skills_dir(), skills);
 }
 
 }  // namespace brenik::agents

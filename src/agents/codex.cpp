@@ -459,11 +459,13 @@ std::map<std::string, std::vector<std::string>> CodexAdapter::sessions_mentionin
 
 bool CodexAdapter::npx_covers_skills(const fs::path& repo_root) const {
   // Codex reads the installer's shared directory itself.
-  return detail::npx_skills_present(repo_root, {".agents/skills"});
+  return detail::npx_skills_present(repo_root, {skills_dir()});
 }
 
+fs::path CodexAdapter::skills_dir() const { return ".agents/skills"; }
+
 void CodexAdapter::write_skills(const fs::path& repo_root, const json::Value& skills) const {
-  detail::write_skills_into(repo_root, ".agents/skills", skills);
+  detail::write_skills_into(repo_root, skills_dir(), skills);
 }
 
 }  // namespace brenik::agents

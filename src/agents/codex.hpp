@@ -24,6 +24,7 @@ public:
       const std::filesystem::path& repo_root, const std::vector<std::string>& commits,
       const SessionsMentioningOptions& options = {}) const override;
   bool npx_covers_skills(const std::filesystem::path& repo_root) const override;
+  std::filesystem::path skills_dir() const override;
   void write_skills(const std::filesystem::path& repo_root, const json::Value& skills) const override;
 };
 

@@ -23,11 +23,13 @@ bool CursorAdapter::detect_in_repo(const fs::path& repo_root) const {
 bool CursorAdapter::npx_covers_skills(const fs::path& repo_root) const {
   // Cursor 2.4+ reads the installer's shared .agents/skills as well as its
   // own directory.
-  return detail::npx_skills_present(repo_root, {".cursor/skills", ".agents/skills"});
+  return detail::npx_skills_present(repo_root, {skills_dir(), ".agents/skills"});
 }
 
+fs::path CursorAdapter::skills_dir() const { return ".cursor/skills"; }
+
 void CursorAdapter::write_skills(const fs::path& repo_root, const json::Value& skills) const {
-  detail::write_skills_into(repo_root, ".cursor/skills", skills);
+  detail::write_skills_into(repo_root, skills_dir(), skills);
 }
 
 bool WindsurfAdapter::detect_in_repo(const fs::path& repo_root) const {
@@ -36,11 +38,13 @@ bool WindsurfAdapter::detect_in_repo(const fs::path& repo_root) const {
 }
 
 bool WindsurfAdapter::npx_covers_skills(const fs::path& repo_root) const {
-  return detail::npx_skills_present(repo_root, {".windsurf/skills"});
+  return detail::npx_skills_present(repo_root, {skills_dir()});
 }
 
+fs::path WindsurfAdapter::skills_dir() const { return ".windsurf/skills"; }
+
 void WindsurfAdapter::write_skills(const fs::path& repo_root, const json::Value& skills) const {
-  detail::write_skills_into(repo_root, ".windsurf/skills", skills);
+  detail::write_skills_into(repo_root, skills_dir(), skills);
 }
 
 }  // namespace brenik::agents

@@ -35,6 +35,7 @@ public:
   bool is_active() const override;
   bool detect_in_repo(const std::filesystem::path& repo_root) const override;
   bool npx_covers_skills(const std::filesystem::path& repo_root) const override;
+  std::filesystem::path skills_dir() const override;
   void write_skills(const std::filesystem::path& repo_root, const json::Value& skills) const override;
 };
 
@@ -46,6 +47,7 @@ public:
   bool is_active() const override { return false; }
   bool detect_in_repo(const std::filesystem::path& repo_root) const override;
   bool npx_covers_skills(const std::filesystem::path& repo_root) const override;
+  std::filesystem::path skills_dir() const override;
   void write_skills(const std::filesystem::path& repo_root, const json::Value& skills) const override;
 };
 

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <system_error>
 
+#include "agents/registry.hpp"
 #include "agents/skills_writer.hpp"
 #include "hooks/hook_managers.hpp"
 #include "hooks/settings_file.hpp"
@@ -380,14 +381,13 @@ StepReport remove_local_state(const fs::path& repo_root, bool purge) {
 }
 
 StepReport remove_distributed_skills(const fs::path& repo_root) {
-  // Where the agents' adapters and the Cursor and Windsurf writers put them.
-  static const char* const SKILL_DIRS[] = {".claude/skills", ".agents/skills", ".cursor/skills", ".windsurf/skills"};
   StepReport report{.what = "agent skills"};
   std::string removed;
-  for (const char* rel : SKILL_DIRS) {
+  for (const auto& adapter : agents::iter_adapters()) {
+    const fs::path rel = adapter->skills_dir();
     const auto slugs = agents::detail::remove_managed_skills(repo_root, rel);
     if (slugs.empty()) continue;
-    removed += (removed.empty() ? "" : "; ") + std::string(rel) + ":";
+    removed += (removed.empty() ? "" : "; ") + rel.string() + ":";
     for (const auto& slug : slugs) removed += " " + slug;
   }
   if (removed.empty()) {

@@ -37,6 +37,7 @@ public:
   bool npx_covers_skills(const fs::path& root) const override {
     return covered_ && fs::exists(root / "skills-lock.json");
   }
+  fs::path skills_dir() const override { return ".fake/skills"; }
   void write_skills(const fs::path&, const Value& skills) const override {
     if (fails_) throw OSError(EACCES, "read-only skills folder");
     received.push_back(skills);
