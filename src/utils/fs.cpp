@@ -357,6 +357,32 @@ std::optional<std::string> read_small_regular_file(const fs::path& path, std::si
   return read_capped(open_confined(path, O_RDONLY), path, max_bytes);
 }
 
+std::optional<std::string> read_regular_fd(int fd, std::size_t max_bytes) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || static_cast<std::uintmax_t>(st.st_size) > max_bytes)
+    return std::nullopt;
+  // One read asking for a byte more than the file holds ends at its end;
+  // a file that grew meanwhile is read on, up to one byte past the cap.
+  std::string text(static_cast<std::size_t>(st.st_size) + 1, '\0');
+  std::size_t got = 0;
+  while (true) {
+    if (got == text.size()) {
+      if (text.size() > max_bytes) return std::nullopt;
+      text.resize(std::min(text.size() * 2, max_bytes + 1));
+    }
+    const ssize_t n = ::read(fd, text.data() + got, text.size() - got);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return std::nullopt;
+    }
+    if (n == 0) break;
+    got += static_cast<std::size_t>(n);
+    if (got == static_cast<std::size_t>(st.st_size) && got < text.size()) break;  // all the file said it held
+  }
+  text.resize(got);
+  return text;
+}
+
 std::optional<std::string> try_read_small_regular_file(const fs::path& path, std::size_t max_bytes) noexcept {
   return best_effort_or(std::nullopt, unlogged, [&] { return read_small_regular_file(path, max_bytes); });
 }

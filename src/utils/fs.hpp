@@ -140,6 +140,11 @@ std::optional<std::string> try_read_small_regular_file(const fs::path& path, std
 // The same for the entry `name` of a folder already opened under the rule.
 std::optional<std::string> read_small_regular_file(const ConfinedDir& dir, const std::string& name,
                                                    std::size_t max_bytes);
+// The whole regular file open on `fd` (which the caller opened its own way,
+// O_NONBLOCK so that a FIFO is never waited on), read to its end; none when
+// it is not a regular file, holds more than `max_bytes` or a read fails.
+// Throws nothing but std::bad_alloc.
+std::optional<std::string> read_regular_fd(int fd, std::size_t max_bytes);
 
 // True when `path` is `root` or inside it after resolving symbolic links of
 // the parts that exist: nothing writes through a link that leads outside.

@@ -4,10 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdlib>
 
 #include "services/git/commit_id.hpp"
+#include "utils/fs.hpp"
 #include "utils/text.hpp"
 #include "utils/unique_fd.hpp"
 
@@ -23,18 +23,7 @@ std::optional<std::string> read_small_file(const fs::path& path, std::size_t cap
   const int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | (follow_links ? 0 : O_NOFOLLOW);
   utils::UniqueFd fd(::open(path.c_str(), flags));
   if (fd.get() < 0) return std::nullopt;
-  struct stat st {};
-  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || static_cast<std::size_t>(st.st_size) > cap)
-    return std::nullopt;
-  std::string out(static_cast<std::size_t>(st.st_size), '\0');
-  std::size_t got = 0;
-  while (got < out.size()) {
-    ssize_t n = ::read(fd.get(), out.data() + got, out.size() - got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return std::nullopt;
-    got += static_cast<std::size_t>(n);
-  }
-  return out;
+  return utils::read_regular_fd(fd.get(), cap);
 }
 
 bool entry_exists(const fs::path& path) {

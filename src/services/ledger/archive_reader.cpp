@@ -1,8 +1,6 @@
 #include "services/ledger/archive_reader.hpp"
 
 #include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <string_view>
@@ -41,32 +39,13 @@ ArchiveReader::File ArchiveReader::read(const std::string& commit, const char* s
     if (errno != ENOENT) f.state = ArchiveState::unreadable;
     return f;
   }
-  f.state = ArchiveState::unreadable;
-  struct stat st {};
-  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
-      static_cast<std::uintmax_t>(st.st_size) > MAX_ARCHIVE_BYTES)
+  auto text = utils::read_regular_fd(fd.get(), MAX_ARCHIVE_BYTES);
+  if (!text) {
+    f.state = ArchiveState::unreadable;
     return f;
-  // One read asking for a byte more than the file holds ends at its end;
-  // a file that grew meanwhile is read on, up to one byte past the cap.
-  std::string text(static_cast<std::size_t>(st.st_size) + 1, '\0');
-  std::size_t got = 0;
-  while (true) {
-    if (got == text.size()) {
-      if (text.size() > MAX_ARCHIVE_BYTES) return f;
-      text.resize(std::min(text.size() * 2, MAX_ARCHIVE_BYTES + 1));
-    }
-    const ssize_t n = ::read(fd.get(), text.data() + got, text.size() - got);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return f;
-    }
-    if (n == 0) break;
-    got += static_cast<std::size_t>(n);
-    if (got == static_cast<std::size_t>(st.st_size) && got < text.size()) break;  // all the file said it held
   }
-  text.resize(got);
   f.state = ArchiveState::found;
-  f.text = std::move(text);
+  f.text = std::move(*text);
   return f;
 }
 
