@@ -176,21 +176,24 @@ json::Value read_platform_skills_from_npx(const fs::path& repo_root) {
 
 namespace {
 
-// Skills go to an editor's own folder only where that editor is in use in
-// this repository: a sync does not create `.cursor/` in everybody's clone.
-bool in_use(const fs::path& repo_root, std::string_view agent, const fs::path& skills_rel) {
+// The editor's own skills folder, only where that editor is in use in this
+// repository: a sync does not create `.cursor/` in everybody's clone.
+std::optional<fs::path> skills_folder_in_use(const fs::path& repo_root, std::string_view agent) {
+  const auto adapter = agents::get_adapter_by_name(agent);
+  if (!adapter) return std::nullopt;
+  const fs::path rel = adapter->skills_dir();
   std::error_code ec;
-  if (fs::exists(repo_root / skills_rel / agents::detail::MANAGED_MANIFEST, ec)) return true;  // ours to update
-  auto adapter = agents::get_adapter_by_name(agent);
-  return adapter && adapter->detect_in_repo(repo_root);
+  if (fs::exists(repo_root / rel / agents::detail::MANAGED_MANIFEST, ec)) return rel;  // ours to update
+  if (!adapter->detect_in_repo(repo_root)) return std::nullopt;
+  return rel;
 }
 
 }  // namespace
 
 void write_cursor_skills(const fs::path& repo_root, const json::Value& skills) {
   if (!skills.is_array()) throw TypeError("skills must be a list, not " + json::type_name(skills));
-  const fs::path rel = fs::path(".cursor") / "skills";
-  if (!in_use(repo_root, "cursor", rel)) return;
+  const auto rel = skills_folder_in_use(repo_root, "cursor");
+  if (!rel) return;
   // Cursor also reads the installer's shared folder: a skill already there
   // would otherwise show twice.
   json::Value own = json::Value::array();
@@ -206,14 +209,14 @@ void write_cursor_skills(const fs::path& repo_root, const json::Value& skills) {
     if (utils::stays_inside(repo_root, shared) && fs::is_regular_file(shared, ec)) continue;
     own.push_back(skill);
   }
-  agents::detail::write_skills_into(repo_root, rel, own);
+  agents::detail::write_skills_into(repo_root, *rel, own);
 }
 
 void write_windsurf_skills(const fs::path& repo_root, const json::Value& skills) {
   if (!skills.is_array()) throw TypeError("skills must be a list, not " + json::type_name(skills));
-  const fs::path rel = fs::path(".windsurf") / "skills";
-  if (!in_use(repo_root, "windsurf", rel)) return;
-  agents::detail::write_skills_into(repo_root, rel, skills);
+  const auto rel = skills_folder_in_use(repo_root, "windsurf");
+  if (!rel) return;
+  agents::detail::write_skills_into(repo_root, *rel, skills);
 }
 
 fs::path guidance_file_name(const std::string& agent) {
